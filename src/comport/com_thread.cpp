@@ -1,0 +1,144 @@
+#include "comport/com_thread.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+namespace comport {
+
+namespace {
+
+using Fire = void (TSerialPort::*)();
+
+// The fixed order in which events that arrive together are delivered.
+constexpr std::pair<TPortEvent, Fire> kDeliveryOrder[] = {
+    {peError, &TSerialPort::FireError},     {peRxChar, &TSerialPort::FireRxChar},
+    {peTxEmpty, &TSerialPort::FireTxEmpty}, {peRing, &TSerialPort::FireRing},
+    {peCTS, &TSerialPort::FireCTSChange},   {peDSR, &TSerialPort::FireDSRChange},
+    {peRLSD, &TSerialPort::FireRLSDChange}, {peRx80Full, &TSerialPort::FireRx80Full},
+};
+
+constexpr std::uint32_t kEventMaskOf[] = {sys::kEvRxChar, sys::kEvTxEmpty, sys::kEvRing,
+                                          sys::kEvCts,    sys::kEvDsr,     sys::kEvRlsd,
+                                          sys::kEvErr,    sys::kEvRx80Full};
+
+}  // namespace
+
+TComThread::TComThread(TSerialPort& owner) : OwnerPort(owner), platform_(owner.Platform()) {
+  StopEvent = platform_.CreateEventA(true, false);
+  platform_.SetCommMask(owner.PortHandle(), EventsToMask(owner.WatchedEvents()));
+  thread_ = std::thread([this] { Execute(); });
+}
+
+TComThread::~TComThread() {
+  SignalStop();
+  waitForEnd();
+  thread_.join();
+  // Closed here rather than by the thread, so that a stop signalled after the
+  // thread has ended never reaches a recycled handle.
+  platform_.CloseHandle(StopEvent);
+}
+
+void TComThread::SignalStop() {
+  platform_.SetEvent(StopEvent);
+  platform_.Sleep(0);
+}
+
+void TComThread::waitForEnd() {
+  TSyncInvoker* invoker = OwnerPort.Invoker();
+  while (!finished_.load()) {
+    // A delivery may be waiting for this (the GUI) thread: run it, or the
+    // thread could never see the stop.
+    if (invoker) invoker->CheckSynchronize();
+    std::unique_lock lock(endMutex_);
+    ended_.wait_for(lock, std::chrono::milliseconds(1), [this] { return finished_.load(); });
+  }
+}
+
+void TComThread::Execute() {
+  const sys::Handle port = OwnerPort.PortHandle();
+  sys::Overlapped overlapped{};
+  overlapped.hEvent = platform_.CreateEventA(true, true);
+  const sys::Handle waits[2] = {StopEvent, overlapped.hEvent};
+  std::uint32_t mask = 0;
+  bool waiting = false;
+  int failures = 0;
+
+  try {
+    for (;;) {
+      mask = 0;
+      waiting = true;
+      platform_.WaitCommEvent(port, &mask, &overlapped);
+      if (platform_.WaitForMultipleObjects(2, waits, false, sys::kInfinite) !=
+          sys::kWaitObject0 + 1) {
+        break;
+      }
+      std::uint32_t transferred = 0;
+      const bool ok = platform_.GetOverlappedResult(port, &overlapped, &transferred, false);
+      waiting = false;
+      if (!ok) {
+        // The device refuses to wait (it may be gone): try again later, but
+        // never spin, and stay quick to see the stop.
+        failures = std::min(failures + 1, 7);
+        const std::uint32_t pause = std::min<std::uint32_t>(1000, 8u << failures);
+        if (platform_.WaitForSingleObject(StopEvent, pause) == sys::kWaitObject0) break;
+        continue;
+      }
+      failures = 0;
+      ReceivedEvents = MaskToEvents(mask);
+      if (ReceivedEvents.empty()) continue;
+      TSyncInvoker* invoker = OwnerPort.Invoker();
+      switch (OwnerPort.SyncMethod()) {
+        case smThreadSync:
+          if (invoker) {
+            invoker->Synchronize([this] { DeliverEvents(); });
+          } else {
+            DeliverEvents();
+          }
+          break;
+        case smWindowSync: ForwardToWindow(); break;
+        case smNone: DeliverEvents(); break;
+      }
+    }
+  } catch (const std::exception& e) {
+    if (OwnerPort.OnThreadError) OwnerPort.OnThreadError(e.what());
+  } catch (...) {
+    if (OwnerPort.OnThreadError) OwnerPort.OnThreadError("");
+  }
+
+  platform_.SetCommMask(port, 0);
+  if (waiting) {
+    // Clearing the mask ends the outstanding wait; let it finish writing into
+    // `mask` and `overlapped` before they go away.
+    platform_.WaitForSingleObject(overlapped.hEvent, 1000);
+  }
+  platform_.PurgeComm(port, sys::kPurgeTxClear | sys::kPurgeRxClear);
+  platform_.CloseHandle(overlapped.hEvent);
+  {
+    std::lock_guard lock(endMutex_);
+    finished_.store(true);
+  }
+  ended_.notify_all();
+}
+
+void TComThread::DeliverEvents() {
+  for (const auto& [event, fire] : kDeliveryOrder) {
+    if (ReceivedEvents.contains(event)) (OwnerPort.*fire)();
+  }
+}
+
+void TComThread::ForwardToWindow() {
+  TSyncInvoker* invoker = OwnerPort.Invoker();
+  for (const auto& entry : kDeliveryOrder) {
+    const TPortEvent event = entry.first;
+    if (!ReceivedEvents.contains(event)) continue;
+    const std::uint32_t message = kEventMaskOf[event];
+    if (invoker) {
+      invoker->Send([&port = OwnerPort, message] { port.WindowProcedure(message); });
+    } else {
+      OwnerPort.WindowProcedure(message);
+    }
+  }
+}
+
+}  // namespace comport

@@ -1,0 +1,20 @@
+// The machine's serial ports, as the registry (or the platform's stand-in for
+// it) lists them. Never opens a port.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "comport/sys/platform.h"
+
+namespace comport {
+
+// Replaces `Ports` with the port names found, sorted without regard to case in
+// text order (COM1, COM10, COM2), duplicates kept. Raises EComPort with the
+// registry message when the list cannot be read; `Ports` is then unchanged.
+void ListSerialPorts(sys::Platform& platform, std::vector<std::string>& Ports);
+
+// Case-insensitive text order used for the list.
+bool PortNameLess(const std::string& a, const std::string& b);
+
+}  // namespace comport

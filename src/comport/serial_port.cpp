@@ -1,0 +1,385 @@
+#include "comport/serial_port.h"
+
+#include <array>
+#include <cstring>
+
+#include "comport/com_thread.h"
+
+namespace comport {
+
+namespace {
+
+constexpr std::array<std::uint32_t, 15> kBaudRates = {110,   300,   600,    1200,   2400,
+                                                      4800,  9600,  14400,  19200,  38400,
+                                                      56000, 57600, 115200, 128000, 256000};
+
+// TPortEvents ordinal -> platform event bit.
+constexpr std::array<std::uint32_t, 8> kEventMasks = {sys::kEvRxChar, sys::kEvTxEmpty, sys::kEvRing,
+                                                      sys::kEvCts,    sys::kEvDsr,     sys::kEvRlsd,
+                                                      sys::kEvErr,    sys::kEvRx80Full};
+
+[[noreturn]] void raise(const char* message) {
+  throw EComPort(message);
+}
+
+}  // namespace
+
+std::uint32_t BaudRateValue(TBaudRate rate) {
+  return kBaudRates.at(rate);
+}
+
+std::uint32_t EventsToMask(TPortEvents events) {
+  std::uint32_t mask = 0;
+  for (unsigned i = 0; i < kEventMasks.size(); ++i) {
+    if (events.contains(static_cast<TPortEvent>(i))) mask |= kEventMasks[i];
+  }
+  return mask;
+}
+
+TPortEvents MaskToEvents(std::uint32_t mask) {
+  TPortEvents events;
+  for (unsigned i = 0; i < kEventMasks.size(); ++i) {
+    if (mask & kEventMasks[i]) events.insert(static_cast<TPortEvent>(i));
+  }
+  return events;
+}
+
+TComErrors ErrorsFromFlags(std::uint32_t flags, TParity parity) {
+  TComErrors errors;
+  if (flags & sys::kCeFrame) errors.insert(ceFrame);
+  if ((flags & sys::kCeRxParity) && parity != paNone) errors.insert(ceRxParity);
+  if (flags & sys::kCeOverrun) errors.insert(ceOverrun);
+  if (flags & sys::kCeBreak) errors.insert(ceBreak);
+  if (flags & sys::kCeIoe) errors.insert(ceIO);
+  if (flags & sys::kCeMode) errors.insert(ceMode);
+  if (flags & sys::kCeRxOver) errors.insert(ceRxOver);
+  if (flags & sys::kCeTxFull) errors.insert(ceTxFull);
+  return errors;
+}
+
+// ---------------------------------------------------------------- timeouts
+
+void TComTimeouts::set(std::int32_t& field, std::int32_t value) {
+  if (field == value) return;
+  field = value;
+  if (OwnerPort) OwnerPort->ConfigureTimeouts();
+}
+
+void TComTimeouts::Assign(const TComTimeouts& source) {
+  readInterval_ = source.readInterval_;
+  readTotalMultiplier_ = source.readTotalMultiplier_;
+  readTotalConstant_ = source.readTotalConstant_;
+  writeTotalMultiplier_ = source.writeTotalMultiplier_;
+  writeTotalConstant_ = source.writeTotalConstant_;
+}
+
+// ---------------------------------------------------------------- component
+
+TSerialPort::TSerialPort(sys::Platform& platform, TSyncInvoker* invoker)
+    : platform_(platform), invoker_(invoker), timeouts_(std::make_unique<TComTimeouts>(this)) {}
+
+TSerialPort::~TSerialPort() {
+  try {
+    ClosePort();
+  } catch (...) {
+    ReleasePort();
+  }
+}
+
+template <typename T>
+void TSerialPort::setLineProperty(T& field, T value) {
+  if (field == value) return;
+  field = value;
+  ConfigureLine();
+}
+
+void TSerialPort::SetBaudRate(TBaudRate value) {
+  setLineProperty(baudRate_, value);
+}
+void TSerialPort::SetByteSize(TByteSize value) {
+  setLineProperty(byteSize_, value);
+}
+void TSerialPort::SetParity(TParity value) {
+  setLineProperty(parity_, value);
+}
+void TSerialPort::SetStopBits(TStopBits value) {
+  setLineProperty(stopBits_, value);
+}
+
+void TSerialPort::SetInBufSize(std::int32_t value) {
+  if (inBufSize_ == value) return;
+  inBufSize_ = value;
+  if (inBufSize_ > 0 && inBufSize_ % 2 == 1) --inBufSize_;
+  ConfigureBuffers();
+}
+
+void TSerialPort::SetOutBufSize(std::int32_t value) {
+  if (outBufSize_ == value) return;
+  outBufSize_ = value;
+  if (outBufSize_ > 0 && outBufSize_ % 2 == 1) --outBufSize_;
+  ConfigureBuffers();
+}
+
+void TSerialPort::SetPort(const std::string& value) {
+  if (isOpen_) raise(msg::kPortOpen);
+  if (port_ != value) port_ = value;
+}
+
+void TSerialPort::SetSyncMethod(TSyncMethod value) {
+  if (syncMethod_ == value) return;
+  if (isOpen_) raise(msg::kPortOpen);
+  syncMethod_ = value;
+}
+
+void TSerialPort::SetTimeouts(const TComTimeouts& value) {
+  timeouts_->Assign(value);
+  ConfigureTimeouts();
+}
+
+void TSerialPort::OpenPort() {
+  if (isOpen_) return;
+  const std::string device = "\\\\.\\" + port_;
+  portHandle_ = platform_.CreateFileA(device, sys::kGenericRead | sys::kGenericWrite, 0,
+                                      sys::kOpenExisting, sys::kFileFlagOverlapped);
+  if (portHandle_ == sys::kInvalidHandle) {
+    const std::uint32_t error = platform_.GetLastError();
+    if (error == sys::kErrorFileNotFound) raise(msg::kNoSuchPort);
+    if (error == sys::kErrorAccessDenied) raise(msg::kPortBusy);
+    // Any other failure shows up in the set-up below.
+  }
+  isOpen_ = true;
+  try {
+    ConfigureBuffers();
+    ConfigureLine();
+    ConfigureTimeouts();
+  } catch (...) {
+    CloseHandleAndMarkClosed();
+    throw;
+  }
+  if (syncMethod_ == smWindowSync) notifyWindow_ = true;
+  eventThread_ = std::make_unique<TComThread>(*this);
+}
+
+void TSerialPort::ClosePort() {
+  if (!isOpen_) return;
+  SetDTR(false);
+  SetRTS(false);
+  AbortIO();
+  StopEventThread();
+  notifyWindow_ = false;
+  CloseHandleAndMarkClosed();
+}
+
+void TSerialPort::ReleasePort() noexcept {
+  if (!isOpen_) return;
+  // Best effort: a port that has gone away refuses all of these.
+  sys::Platform& p = platform_;
+  p.EscapeCommFunction(portHandle_, sys::kClrDtr);
+  p.EscapeCommFunction(portHandle_, sys::kClrRts);
+  p.PurgeComm(portHandle_, sys::kPurgeTxAbort | sys::kPurgeRxAbort);
+  StopEventThread();
+  notifyWindow_ = false;
+  CloseHandleAndMarkClosed();
+}
+
+void TSerialPort::StopEventThread() noexcept {
+  eventThread_.reset();
+}
+
+void TSerialPort::CloseHandleAndMarkClosed() noexcept {
+  if (portHandle_ != sys::kInvalidHandle) platform_.CloseHandle(portHandle_);
+  portHandle_ = sys::kInvalidHandle;
+  isOpen_ = false;
+}
+
+void TSerialPort::ConfigureBuffers() {
+  if (!isOpen_) return;
+  if (!platform_.SetupComm(portHandle_, static_cast<std::uint32_t>(inBufSize_),
+                           static_cast<std::uint32_t>(outBufSize_))) {
+    raise(msg::kSetupComm);
+  }
+}
+
+void TSerialPort::ConfigureLine() {
+  if (!isOpen_) return;
+  sys::DCB dcb;
+  std::memset(&dcb, 0, sizeof dcb);
+  dcb.DCBlength = sizeof dcb;
+  dcb.BaudRate = BaudRateValue(baudRate_);
+  dcb.Flags = sys::kDcbBinary | sys::kDcbDtrControlEnable | sys::kDcbRtsControlEnable;
+  if (parity_ != paNone) dcb.Flags |= sys::kDcbParity;
+  dcb.ByteSize = static_cast<std::uint8_t>(5 + byteSize_);
+  dcb.Parity = parity_;
+  dcb.StopBits = stopBits_;
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  if (!platform_.SetCommState(portHandle_, dcb)) raise(msg::kSetCommState);
+}
+
+void TSerialPort::ConfigureTimeouts() {
+  if (!isOpen_) return;
+  auto value = [](std::int32_t v) { return v < 0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(v); };
+  const TComTimeouts& t = *timeouts_;
+  const sys::CommTimeouts timeouts{value(t.ReadInterval()), value(t.ReadTotalMultiplier()),
+                                   value(t.ReadTotalConstant()), value(t.WriteTotalMultiplier()),
+                                   value(t.WriteTotalConstant())};
+  if (!platform_.SetCommTimeouts(portHandle_, timeouts)) raise(msg::kSetCommTimeouts);
+}
+
+// ---------------------------------------------------------------- lines
+
+void TSerialPort::SetDTR(bool state) {
+  if (!platform_.EscapeCommFunction(portHandle_, state ? sys::kSetDtr : sys::kClrDtr)) {
+    raise(msg::kEscapeCommFunction);
+  }
+}
+
+void TSerialPort::SetRTS(bool state) {
+  if (!platform_.EscapeCommFunction(portHandle_, state ? sys::kSetRts : sys::kClrRts)) {
+    raise(msg::kEscapeCommFunction);
+  }
+}
+
+TLineStates TSerialPort::ReadModemStatus() {
+  std::uint32_t status = 0;
+  if (!platform_.GetCommModemStatus(portHandle_, &status)) raise(msg::kGetCommModemStatus);
+  return TLineStates::fromBits((status >> 4) & 0x0F);
+}
+
+int TSerialPort::InQueueCount() {
+  std::uint32_t errors = 0;
+  sys::ComStat stat{};
+  if (!platform_.ClearCommError(portHandle_, &errors, &stat)) raise(msg::kClearCommError);
+  return static_cast<int>(stat.cbInQue);
+}
+
+void TSerialPort::AbortIO() {
+  if (!platform_.PurgeComm(portHandle_, sys::kPurgeTxAbort | sys::kPurgeRxAbort)) {
+    raise(msg::kPurgeComm);
+  }
+}
+
+// ---------------------------------------------------------------- transfers
+
+void TSerialPort::NewRequest(TPortRequest*& request) {
+  request = new TPortRequest;
+  request->Overlapped.hEvent = platform_.CreateEventA(true, true);
+}
+
+void TSerialPort::FreeRequest(TPortRequest*& request) {
+  if (request == nullptr) return;
+  platform_.CloseHandle(request->Overlapped.hEvent);
+  delete request;
+  request = nullptr;
+}
+
+void TSerialPort::FillRequest(TRequestKind kind, const void* source, int count,
+                              TPortRequest* request) {
+  request->Kind = kind;
+  request->Data.reset();
+  request->Size = 0;
+  if (count > 0) {
+    request->Data = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(count));
+    std::memcpy(request->Data.get(), source, static_cast<std::size_t>(count));
+  }
+  request->Size = count;
+}
+
+int TSerialPort::BeginWrite(const void* source, int count, TPortRequest* request) {
+  if (request == nullptr) raise(msg::kBadAsync);
+  FillRequest(rkWrite, source, count, request);
+  std::uint32_t written = 0;
+  if (!platform_.WriteFile(portHandle_, request->Data.get(), static_cast<std::uint32_t>(count),
+                           &written, &request->Overlapped)) {
+    if (platform_.GetLastError() != sys::kErrorIoPending) raise(msg::kWriteError);
+  }
+  return static_cast<int>(written);
+}
+
+int TSerialPort::BeginWriteText(const std::string& text, TPortRequest* request) {
+  if (text.empty()) return 0;
+  return BeginWrite(text.data(), static_cast<int>(text.size()), request);
+}
+
+int TSerialPort::FinishRequest(TPortRequest* request) {
+  if (request == nullptr) raise(msg::kBadAsync);
+  std::uint32_t transferred = 0;
+  if (platform_.WaitForSingleObject(request->Overlapped.hEvent, sys::kInfinite) !=
+          sys::kWaitObject0 ||
+      !platform_.GetOverlappedResult(portHandle_, &request->Overlapped, &transferred, false)) {
+    raise(request->Kind == rkRead ? msg::kReadError : msg::kWriteError);
+  }
+  return static_cast<int>(transferred);
+}
+
+int TSerialPort::WriteText(const std::string& text) {
+  TPortRequest* request = nullptr;
+  NewRequest(request);
+  struct Release {
+    TSerialPort& port;
+    TPortRequest*& request;
+    ~Release() { port.FreeRequest(request); }
+  } release{*this, request};
+  BeginWriteText(text, request);
+  return FinishRequest(request);
+}
+
+// ---------------------------------------------------------------- events
+
+void TSerialPort::FireError() {
+  std::uint32_t flags = 0;
+  sys::ComStat stat{};
+  if (!platform_.ClearCommError(portHandle_, &flags, &stat)) raise(msg::kClearCommError);
+  const TComErrors errors = ErrorsFromFlags(flags, parity_);
+  if (!errors.empty() && OnError) OnError(*this, errors);
+}
+
+void TSerialPort::FireRxChar() {
+  const int count = InQueueCount();
+  if (count > 0 && OnRxChar) OnRxChar(*this, count);
+}
+
+void TSerialPort::FireTxEmpty() {
+  if (OnTxEmpty) OnTxEmpty(*this);
+}
+
+void TSerialPort::FireRing() {
+  if (OnRing) OnRing(*this);
+}
+
+void TSerialPort::FireCTSChange() {
+  if (OnCTSChange) OnCTSChange(*this, ReadModemStatus().contains(lsCTS));
+}
+
+void TSerialPort::FireDSRChange() {
+  if (OnDSRChange) OnDSRChange(*this, ReadModemStatus().contains(lsDSR));
+}
+
+void TSerialPort::FireRLSDChange() {
+  if (OnRLSDChange) OnRLSDChange(*this, ReadModemStatus().contains(lsRLSD));
+}
+
+void TSerialPort::FireRx80Full() {
+  if (OnRx80Full) OnRx80Full(*this);
+}
+
+void TSerialPort::WindowProcedure(std::uint32_t eventMask) {
+  if (!isOpen_) return;  // a message that arrives after the close is ignored
+  try {
+    switch (eventMask) {
+      case sys::kEvRxChar: FireRxChar(); break;
+      case sys::kEvTxEmpty: FireTxEmpty(); break;
+      case sys::kEvCts: FireCTSChange(); break;
+      case sys::kEvDsr: FireDSRChange(); break;
+      case sys::kEvRlsd: FireRLSDChange(); break;
+      case sys::kEvErr: FireError(); break;
+      case sys::kEvRing: FireRing(); break;
+      case sys::kEvRx80Full: FireRx80Full(); break;
+      default: break;
+    }
+  } catch (const std::exception& e) {
+    if (invoker_) invoker_->HandleException(e);
+  }
+}
+
+}  // namespace comport

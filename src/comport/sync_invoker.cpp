@@ -1,0 +1,80 @@
+#include "comport/sync_invoker.h"
+
+#include <chrono>
+#include <utility>
+
+namespace comport {
+
+void TSyncQueue::Synchronize(const std::function<void()>& call) {
+  auto item = std::make_shared<Item>();
+  item->run = call;
+  item->synchronous = true;
+  {
+    std::lock_guard lock(mutex_);
+    items_.push_back(item);
+  }
+  changed_.notify_all();
+  if (wake) wake();
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return item->done; });
+  if (item->error) std::rethrow_exception(item->error);
+}
+
+void TSyncQueue::Send(std::function<void()> message) {
+  auto item = std::make_shared<Item>();
+  item->run = std::move(message);
+  {
+    std::lock_guard lock(mutex_);
+    items_.push_back(item);
+  }
+  changed_.notify_all();
+  if (wake) wake();
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return item->taken; });
+}
+
+bool TSyncQueue::CheckSynchronize() {
+  bool ran = false;
+  for (;;) {
+    std::shared_ptr<Item> item;
+    {
+      std::lock_guard lock(mutex_);
+      if (items_.empty()) break;
+      item = items_.front();
+      items_.pop_front();
+      item->taken = true;  // the reply: a sender goes on from here
+    }
+    changed_.notify_all();
+    ran = true;
+    if (item->synchronous) {
+      try {
+        item->run();
+      } catch (...) {
+        item->error = std::current_exception();
+      }
+      {
+        std::lock_guard lock(mutex_);
+        item->done = true;
+      }
+      changed_.notify_all();
+    } else {
+      try {
+        item->run();
+      } catch (const std::exception& e) {
+        HandleException(e);
+      }
+    }
+  }
+  return ran;
+}
+
+void TSyncQueue::HandleException(const std::exception& e) {
+  if (onException) onException(e);
+}
+
+void TSyncQueue::waitForWork(int timeoutMs) {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !items_.empty(); });
+}
+
+}  // namespace comport

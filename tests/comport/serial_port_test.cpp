@@ -1,0 +1,546 @@
+#include "comport/serial_port.h"
+
+#include <cstring>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "comport/sys/emulated_platform.h"
+#include "comport/sys/virtual_board.h"
+
+using namespace comport;
+using sys::Op;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+class SerialPortTest : public ::testing::Test {
+ protected:
+  SerialPortTest() {
+    board = sys::VirtualBoard::attach(platform, "COM2");
+    platform.setLogging(true);
+  }
+
+  std::vector<std::string> lineCalls() const {
+    return platform.callTexts({Op::EscapeCommFunction, Op::WriteFile});
+  }
+
+  void expectThrows(const std::function<void()>& f, const std::string& message) {
+    try {
+      f();
+      ADD_FAILURE() << "expected EComPort \"" << message << "\"";
+    } catch (const EComPort& e) {
+      EXPECT_EQ(e.what(), message);
+    }
+  }
+
+  sys::EmulatedPlatform platform;
+  std::shared_ptr<sys::VirtualBoard> board;
+};
+
+TEST_F(SerialPortTest, NewComponentHasItsDefaultsAndIsClosed) {
+  TSerialPort port(platform);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(port.Port(), "COM2");
+  EXPECT_EQ(port.BaudRate(), br9600);
+  EXPECT_EQ(port.ByteSize(), bs8);
+  EXPECT_EQ(port.Parity(), paNone);
+  EXPECT_EQ(port.StopBits(), sb1);
+  EXPECT_EQ(port.InBufSize(), 2048);
+  EXPECT_EQ(port.OutBufSize(), 2048);
+  EXPECT_EQ(port.SyncMethod(), smThreadSync);
+  EXPECT_EQ(port.Timeouts().ReadInterval(), -1);
+  EXPECT_EQ(port.Timeouts().ReadTotalMultiplier(), 0);
+  EXPECT_EQ(port.Timeouts().ReadTotalConstant(), 0);
+  EXPECT_EQ(port.Timeouts().WriteTotalMultiplier(), 100);
+  EXPECT_EQ(port.Timeouts().WriteTotalConstant(), 1000);
+  EXPECT_EQ(port.Timeouts().OwnerPort, &port);
+  EXPECT_EQ(port.PortHandle(), sys::kInvalidHandle);
+  EXPECT_EQ(EventsToMask(port.WatchedEvents()), 0x05BDu);
+  // Creating the component opens nothing.
+  EXPECT_THAT(platform.callTexts(), IsEmpty());
+}
+
+TEST_F(SerialPortTest, OpenPortOpensConfiguresAndRaisesBothLines) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  ASSERT_TRUE(port.IsOpen());
+  EXPECT_TRUE(board->dtr());
+  EXPECT_TRUE(board->rts());
+  const auto calls = platform.callTexts({Op::CreateFile, Op::SetupComm, Op::SetCommTimeouts});
+  EXPECT_THAT(calls, ElementsAre("CreateFileA \\\\.\\COM2 access=0xc0000000 share=0 "
+                                 "disposition=3 flags=0x40000000",
+                                 "SetupComm 2048 2048",
+                                 "SetCommTimeouts 0xffffffff 0x00000000 0x00000000 0x00000064 "
+                                 "0x000003e8"));
+  // Buffers, line, timeouts, then the event mask of the thread.
+  const auto all =
+      platform.callTexts({Op::SetupComm, Op::SetCommState, Op::SetCommTimeouts, Op::SetCommMask});
+  ASSERT_EQ(all.size(), 4u);
+  EXPECT_EQ(all[0].rfind("SetupComm", 0), 0u);
+  EXPECT_EQ(all[1].rfind("SetCommState", 0), 0u);
+  EXPECT_EQ(all[2].rfind("SetCommTimeouts", 0), 0u);
+  EXPECT_EQ(all[3], "SetCommMask 0x05bd");
+  port.ClosePort();
+}
+
+TEST_F(SerialPortTest, LineSetUpIsTheExactDcb) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  sys::DCB dcb = board->lastDcb();
+  unsigned char expected[28] = {};
+  expected[0] = 28;                          // DCBlength
+  expected[4] = 0x80, expected[5] = 0x25;    // 9600
+  expected[8] = 0x11, expected[9] = 0x10;    // flags 0x1011
+  expected[18] = 8;                          // ByteSize
+  expected[21] = 0x11, expected[22] = 0x13;  // XonChar, XoffChar
+  EXPECT_EQ(std::memcmp(&dcb, expected, sizeof expected), 0);
+
+  port.SetParity(paEven);
+  dcb = board->lastDcb();
+  EXPECT_EQ(dcb.Flags, 0x1013u);
+  EXPECT_EQ(dcb.Parity, 2);
+  port.SetParity(paNone);
+  EXPECT_EQ(board->lastDcb().Flags, 0x1011u);
+
+  port.SetByteSize(bs5);
+  port.SetStopBits(sb2);
+  port.SetBaudRate(br115200);
+  dcb = board->lastDcb();
+  EXPECT_EQ(dcb.ByteSize, 5);
+  EXPECT_EQ(dcb.StopBits, 2);
+  EXPECT_EQ(dcb.BaudRate, 115200u);
+  port.ClosePort();
+}
+
+TEST_F(SerialPortTest, EveryBaudRateMapsToItsNumber) {
+  const std::uint32_t rates[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
+                                 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+  for (int i = 0; i < 15; ++i) EXPECT_EQ(BaudRateValue(static_cast<TBaudRate>(i)), rates[i]);
+}
+
+TEST_F(SerialPortTest, ChangingALinePropertyWhileOpenRaisesTheLinesAgain) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  port.SetRTS(false);
+  port.SetDTR(false);
+  ASSERT_FALSE(board->dtr());
+  port.SetBaudRate(br19200);
+  EXPECT_TRUE(board->dtr());
+  EXPECT_TRUE(board->rts());
+  // Setting the same value applies nothing.
+  platform.clearCalls();
+  port.SetBaudRate(br19200);
+  EXPECT_THAT(platform.callTexts({Op::SetCommState}), IsEmpty());
+  port.ClosePort();
+}
+
+TEST_F(SerialPortTest, PropertiesWhileClosedAreOnlyStored) {
+  TSerialPort port(platform);
+  port.SetBaudRate(br300);
+  port.SetInBufSize(100);
+  port.Timeouts().SetWriteTotalConstant(5);
+  EXPECT_EQ(port.BaudRate(), br300);
+  EXPECT_THAT(platform.callTexts(), IsEmpty());
+}
+
+TEST_F(SerialPortTest, BufferSizesAreMadeEvenWhenPositive) {
+  TSerialPort port(platform);
+  port.SetInBufSize(2049);
+  EXPECT_EQ(port.InBufSize(), 2048);
+  port.SetInBufSize(1);
+  EXPECT_EQ(port.InBufSize(), 0);
+  port.SetInBufSize(0);
+  EXPECT_EQ(port.InBufSize(), 0);
+  port.SetInBufSize(-3);
+  EXPECT_EQ(port.InBufSize(), -3);
+  port.SetOutBufSize(4097);
+  EXPECT_EQ(port.OutBufSize(), 4096);
+  port.OpenPort();
+  platform.clearCalls();
+  port.SetOutBufSize(1001);
+  EXPECT_THAT(platform.callTexts({Op::SetupComm}), ElementsAre("SetupComm 4294967293 1000"));
+  port.ClosePort();
+}
+
+TEST_F(SerialPortTest, NegativeTimeoutsAreAppliedAsMaxDword) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  port.Timeouts().SetWriteTotalConstant(-5);
+  EXPECT_EQ(board->lastTimeouts().WriteTotalTimeoutConstant, 0xFFFFFFFFu);
+  EXPECT_EQ(board->lastTimeouts().ReadIntervalTimeout, 0xFFFFFFFFu);
+  // The same value again is not re-applied; SetTimeouts always is.
+  platform.clearCalls();
+  port.Timeouts().SetWriteTotalConstant(-5);
+  EXPECT_THAT(platform.callTexts({Op::SetCommTimeouts}), IsEmpty());
+  TComTimeouts other;
+  other.SetReadTotalConstant(7);
+  port.SetTimeouts(other);
+  EXPECT_EQ(port.Timeouts().ReadTotalConstant(), 7);
+  EXPECT_EQ(port.Timeouts().WriteTotalConstant(), 1000);
+  EXPECT_EQ(platform.callTexts({Op::SetCommTimeouts}).size(), 1u);
+  port.SetTimeouts(other);
+  EXPECT_EQ(platform.callTexts({Op::SetCommTimeouts}).size(), 2u);
+  port.ClosePort();
+}
+
+TEST_F(SerialPortTest, AssignCopiesValuesWithoutApplying) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  platform.clearCalls();
+  TComTimeouts source;
+  source.SetReadInterval(3);
+  port.Timeouts().Assign(source);
+  EXPECT_EQ(port.Timeouts().ReadInterval(), 3);
+  EXPECT_EQ(port.Timeouts().OwnerPort, &port);
+  EXPECT_THAT(platform.callTexts({Op::SetCommTimeouts}), IsEmpty());
+  port.ClosePort();
+}
+
+TEST_F(SerialPortTest, PortAndSyncMethodAreLockedWhileOpen) {
+  TSerialPort port(platform);
+  port.SetPort("COM2");
+  port.OpenPort();
+  expectThrows([&] { port.SetPort("COM2"); }, msg::kPortOpen);
+  expectThrows([&] { port.SetPort("COM3"); }, msg::kPortOpen);
+  EXPECT_EQ(port.Port(), "COM2");
+  port.SetSyncMethod(smThreadSync);  // same value: no error
+  expectThrows([&] { port.SetSyncMethod(smNone); }, msg::kPortOpen);
+  EXPECT_EQ(port.SyncMethod(), smThreadSync);
+  port.ClosePort();
+  port.SetPort("com2");
+  EXPECT_EQ(port.Port(), "com2");
+  port.SetSyncMethod(smNone);
+  EXPECT_EQ(port.SyncMethod(), smNone);
+}
+
+TEST_F(SerialPortTest, OpenErrorsGiveTheirMessagesAndLeaveThePortClosed) {
+  TSerialPort port(platform);
+  port.SetPort("COM7");
+  expectThrows([&] { port.OpenPort(); }, msg::kNoSuchPort);
+  EXPECT_FALSE(port.IsOpen());
+
+  port.SetPort("COM2");
+  board->setBusy(true);
+  expectThrows([&] { port.OpenPort(); }, msg::kPortBusy);
+  EXPECT_FALSE(port.IsOpen());
+
+  // Any other error is not reported by the open itself: the set-up that
+  // follows fails on the invalid handle.
+  board->setBusy(false);
+  board->setOpenError(sys::kErrorGenFailure);
+  platform.clearCalls();
+  expectThrows([&] { port.OpenPort(); }, msg::kSetupComm);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(port.PortHandle(), sys::kInvalidHandle);
+  EXPECT_THAT(platform.callTexts({Op::CloseHandle}), IsEmpty());
+  EXPECT_EQ(platform.openDevices(), 0);
+  EXPECT_EQ(platform.openEvents(), 0);
+}
+
+TEST_F(SerialPortTest, AFailingSetUpClosesTheHandle) {
+  TSerialPort port(platform);
+  platform.failCall(Op::SetCommState, 1, sys::kErrorInvalidParameter);
+  expectThrows([&] { port.OpenPort(); }, msg::kSetCommState);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(platform.openDevices(), 0);
+  EXPECT_FALSE(board->isOpen());
+
+  platform.failCall(Op::SetCommTimeouts, 1, sys::kErrorInvalidParameter);
+  expectThrows([&] { port.OpenPort(); }, msg::kSetCommTimeouts);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(platform.openDevices(), 0);
+
+  port.OpenPort();
+  EXPECT_TRUE(port.IsOpen());
+  port.ClosePort();
+}
+
+TEST_F(SerialPortTest, AFailingSetterKeepsTheValueAndThePortOpen) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  platform.failCall(Op::SetCommState, 1, sys::kErrorInvalidParameter);
+  expectThrows([&] { port.SetBaudRate(br57600); }, msg::kSetCommState);
+  EXPECT_EQ(port.BaudRate(), br57600);
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_EQ(board->lastDcb().BaudRate, 9600u);
+  platform.failCall(Op::SetupComm, 1, sys::kErrorInvalidParameter);
+  expectThrows([&] { port.SetInBufSize(64); }, msg::kSetupComm);
+  EXPECT_EQ(port.InBufSize(), 64);
+  port.ClosePort();
+}
+
+TEST_F(SerialPortTest, OpenTwiceOpensOnceAndCloseWhenClosedDoesNothing) {
+  TSerialPort port(platform);
+  port.ClosePort();
+  EXPECT_THAT(platform.callTexts(), IsEmpty());
+  port.OpenPort();
+  port.OpenPort();
+  EXPECT_EQ(platform.callTexts({Op::CreateFile}).size(), 1u);
+  EXPECT_EQ(board->openCount(), 1);
+  port.ClosePort();
+  port.ClosePort();
+  EXPECT_EQ(platform.callTexts({Op::CloseHandle}).size(), 1u);
+}
+
+TEST_F(SerialPortTest, ClosePortLowersDtrThenRtsPurgesAndCloses) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  platform.clearCalls();
+  port.ClosePort();
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_FALSE(board->dtr());
+  EXPECT_FALSE(board->rts());
+  const auto calls =
+      platform.callTexts({Op::EscapeCommFunction, Op::PurgeComm, Op::SetCommMask, Op::CloseHandle});
+  EXPECT_THAT(calls, ElementsAre("EscapeCommFunction 6", "EscapeCommFunction 4", "PurgeComm 0x03",
+                                 "SetCommMask 0x0000", "PurgeComm 0x0c", "CloseHandle"));
+  EXPECT_EQ(platform.openDevices(), 0);
+  EXPECT_EQ(platform.openEvents(), 0);
+  EXPECT_EQ(port.PortHandle(), sys::kInvalidHandle);
+}
+
+TEST_F(SerialPortTest, AFailingCloseStaysOpenAndCanBeRetried) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  platform.failCall(Op::EscapeCommFunction, 1, sys::kErrorBadCommand);
+  expectThrows([&] { port.ClosePort(); }, msg::kEscapeCommFunction);
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_TRUE(board->isOpen());
+  platform.failCall(Op::PurgeComm, 1, sys::kErrorBadCommand);
+  expectThrows([&] { port.ClosePort(); }, msg::kPurgeComm);
+  EXPECT_TRUE(port.IsOpen());
+  port.ClosePort();
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(platform.openDevices(), 0);
+}
+
+TEST_F(SerialPortTest, ReleaseClosesAPortThatNoLongerAnswers) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  board->unplug();
+  expectThrows([&] { port.ClosePort(); }, msg::kEscapeCommFunction);
+  ASSERT_TRUE(port.IsOpen());
+  port.ReleasePort();
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(platform.openDevices(), 0);
+  EXPECT_EQ(platform.openEvents(), 0);
+}
+
+TEST_F(SerialPortTest, ReopeningReadsThePropertiesAgain) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  port.ClosePort();
+  port.SetBaudRate(br4800);
+  port.OpenPort();
+  EXPECT_EQ(board->lastDcb().BaudRate, 4800u);
+  EXPECT_EQ(board->openCount(), 2);
+  port.ClosePort();
+}
+
+TEST_F(SerialPortTest, DestroyingAnOpenComponentClosesIt) {
+  {
+    TSerialPort port(platform);
+    port.OpenPort();
+  }
+  EXPECT_FALSE(board->isOpen());
+  EXPECT_EQ(platform.openDevices(), 0);
+  {
+    TSerialPort port(platform);
+    port.OpenPort();
+    board->unplug();
+  }
+  EXPECT_EQ(platform.openDevices(), 0);
+  EXPECT_EQ(platform.openEvents(), 0);
+}
+
+// ---------------------------------------------------------------- lines
+
+TEST_F(SerialPortTest, DtrAndRtsAreOneCallEachAndTouchOnlyTheirLine) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  port.SetRTS(false);
+  port.SetDTR(false);
+  platform.clearCalls();
+  port.SetDTR(true);
+  EXPECT_TRUE(board->dtr());
+  EXPECT_FALSE(board->rts());
+  port.SetDTR(false);
+  port.SetRTS(true);
+  EXPECT_FALSE(board->dtr());
+  EXPECT_TRUE(board->rts());
+  port.SetRTS(false);
+  EXPECT_THAT(lineCalls(), ElementsAre("EscapeCommFunction 5", "EscapeCommFunction 6",
+                                       "EscapeCommFunction 3", "EscapeCommFunction 4"));
+  port.ClosePort();
+}
+
+TEST_F(SerialPortTest, LineOperationsOnAClosedComponentFail) {
+  TSerialPort port(platform);
+  expectThrows([&] { port.SetDTR(true); }, msg::kEscapeCommFunction);
+  expectThrows([&] { port.SetRTS(false); }, msg::kEscapeCommFunction);
+  expectThrows([&] { port.ReadModemStatus(); }, msg::kGetCommModemStatus);
+  expectThrows([&] { port.InQueueCount(); }, msg::kClearCommError);
+  expectThrows([&] { port.AbortIO(); }, msg::kPurgeComm);
+  expectThrows([&] { port.WriteText("\x01"); }, msg::kWriteError);
+  EXPECT_EQ(platform.openEvents(), 0);  // the failed write still freed its request
+}
+
+TEST_F(SerialPortTest, ModemStatusIsTheStatusByteShiftedRightByFour) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  board->setCts(true);
+  board->setRlsd(true);
+  EXPECT_EQ(port.ReadModemStatus(), (TLineStates{lsCTS, lsRLSD}));
+  board->setCts(false);
+  board->setDsr(true);
+  board->setRing(true);
+  EXPECT_EQ(port.ReadModemStatus(), (TLineStates{lsDSR, lsRing, lsRLSD}));
+  port.ClosePort();
+}
+
+TEST_F(SerialPortTest, InQueueCountIsTheBytesWaiting) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  EXPECT_EQ(port.InQueueCount(), 0);
+  board->receive("abc");
+  EXPECT_EQ(port.InQueueCount(), 3);
+  port.AbortIO();
+  EXPECT_EQ(port.InQueueCount(), 0);
+  port.ClosePort();
+}
+
+// ---------------------------------------------------------------- writes
+
+TEST_F(SerialPortTest, WriteTextOfOneByteWritesItAndReturnsOne) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  platform.clearCalls();
+  EXPECT_EQ(port.WriteText("\x01"), 1);
+  EXPECT_THAT(platform.callTexts({Op::WriteFile}), ElementsAre("WriteFile 01"));
+  EXPECT_EQ(board->stats().framesLatched, 1u);
+  EXPECT_EQ(platform.openEvents(), 1);  // only the event thread's stop event
+  port.ClosePort();
+}
+
+TEST_F(SerialPortTest, WriteTextOfNothingReturnsZeroWithoutAWrite) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  platform.clearCalls();
+  EXPECT_EQ(port.WriteText(""), 0);
+  EXPECT_THAT(platform.callTexts({Op::WriteFile}), IsEmpty());
+  EXPECT_EQ(board->stats().framesLatched, 0u);
+  port.ClosePort();
+}
+
+TEST_F(SerialPortTest, MissingRequestIsRefused) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  expectThrows([&] { port.BeginWrite("x", 1, nullptr); }, msg::kBadAsync);
+  expectThrows([&] { port.FinishRequest(nullptr); }, msg::kBadAsync);
+  EXPECT_THAT(platform.callTexts({Op::WriteFile}), IsEmpty());
+  port.ClosePort();
+}
+
+TEST_F(SerialPortTest, FailedWritesSayWriteOrReadAfterTheirKind) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  platform.failCall(Op::WriteFile, 1, sys::kErrorBadCommand);
+  expectThrows([&] { port.WriteText("\x01"); }, msg::kWriteError);
+  // A write that is refused with "pending" is not an error.
+  TPortRequest* request = nullptr;
+  port.NewRequest(request);
+  platform.failCall(Op::WriteFile, 1, sys::kErrorIoPending);
+  EXPECT_EQ(port.BeginWrite("ab", 2, request), 0);
+  // The completion query names the request's kind.
+  platform.failCall(Op::GetOverlappedResult, 1, sys::kErrorGenFailure);
+  expectThrows([&] { port.FinishRequest(request); }, msg::kWriteError);
+  request->Kind = rkRead;
+  platform.failCall(Op::GetOverlappedResult, 1, sys::kErrorGenFailure);
+  expectThrows([&] { port.FinishRequest(request); }, msg::kReadError);
+  port.FreeRequest(request);
+  EXPECT_EQ(request, nullptr);
+  port.ClosePort();
+}
+
+TEST_F(SerialPortTest, RequestsKeepTheirOwnCopyOfTheBytes) {
+  TSerialPort port(platform);
+  TPortRequest* request = nullptr;
+  port.NewRequest(request);
+  ASSERT_NE(request, nullptr);
+  EXPECT_EQ(request->Kind, rkWrite);
+  EXPECT_EQ(request->Size, 0);
+  EXPECT_EQ(request->Data, nullptr);
+  char source[] = "hello";
+  TSerialPort::FillRequest(rkRead, source, 5, request);
+  source[0] = 'j';
+  EXPECT_EQ(request->Kind, rkRead);
+  ASSERT_EQ(request->Size, 5);
+  EXPECT_EQ(std::memcmp(request->Data.get(), "hello", 5), 0);
+  TSerialPort::FillRequest(rkWrite, "xy", 2, request);
+  EXPECT_EQ(request->Size, 2);
+  EXPECT_EQ(std::memcmp(request->Data.get(), "xy", 2), 0);
+  port.FreeRequest(request);
+  EXPECT_EQ(request, nullptr);
+  EXPECT_EQ(platform.openEvents(), 0);
+}
+
+// ---------------------------------------------------------------- the board
+
+// Sends one frame: channel k's bit is bits[k-1].
+void sendFrame(TSerialPort& port, const std::vector<bool>& bits) {
+  for (bool bit : bits) {
+    port.SetRTS(bit);
+    port.SetDTR(true);
+    port.SetDTR(false);
+  }
+  port.WriteText("\x01");
+}
+
+TEST_F(SerialPortTest, AFrameLightsExactlyTheOutputsItsBitsName) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  port.SetRTS(false);
+  port.SetDTR(false);
+  for (int k = 1; k <= 48; ++k) {
+    std::vector<bool> bits(48, false);
+    bits[k - 1] = true;
+    sendFrame(port, bits);
+    const int reg = (48 - k) / 8 + 1;
+    const int q = (48 - k) % 8;
+    for (int r = 1; r <= 6; ++r) {
+      for (int o = 0; o < 8; ++o) {
+        EXPECT_EQ(board->outputOf(r, o), r == reg && o == q) << "channel " << k;
+      }
+    }
+    EXPECT_TRUE(board->channelOutput(k));
+  }
+  // A mixed pattern.
+  std::vector<bool> bits(48);
+  for (int k = 1; k <= 48; ++k) bits[k - 1] = k % 3 == 0;
+  sendFrame(port, bits);
+  for (int k = 1; k <= 48; ++k) EXPECT_EQ(board->channelOutput(k), k % 3 == 0);
+  port.ClosePort();
+}
+
+TEST_F(SerialPortTest, OutputsHoldUntilTheNextLatch) {
+  TSerialPort port(platform);
+  port.OpenPort();
+  std::vector<bool> bits(48, true);
+  sendFrame(port, bits);
+  EXPECT_EQ(board->outputBits(), (std::uint64_t{1} << 48) - 1);
+  // Shifting without a latch changes no output.
+  for (int i = 0; i < 48; ++i) {
+    port.SetRTS(false);
+    port.SetDTR(true);
+    port.SetDTR(false);
+  }
+  EXPECT_EQ(board->outputBits(), (std::uint64_t{1} << 48) - 1);
+  EXPECT_EQ(board->stageBits(), 0u);
+  port.WriteText("\x01");
+  EXPECT_EQ(board->outputBits(), 0u);
+  port.ClosePort();
+}
+
+}  // namespace
