@@ -1,0 +1,352 @@
+#include "sequencer/sequencer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <utility>
+
+#include "sequencer/interval.h"
+
+namespace sequencer {
+
+namespace {
+const std::string kLatch(1, '\x01');
+}
+
+bool TickErrorGate::shouldReport(const std::string& message) {
+  if (reported_ && message == last_) return false;
+  reported_ = true;
+  last_ = message;
+  return true;
+}
+
+Sequencer::Sequencer(sys::Platform& platform, comport::TSyncInvoker* invoker)
+    : SerialPort1(platform, invoker) {}
+
+void Sequencer::notify(Change what, int index) {
+  if (observer_) observer_->changed(what, index);
+}
+
+void Sequencer::setStatus(int panel, const std::string& text) {
+  if (StatusText[panel] == text) return;
+  StatusText[panel] = text;
+  notify(Change::Status, panel);
+}
+
+void Sequencer::setIndicator(int channel, bool on) {
+  if (IndicatorOn[channel - 1] == on) return;
+  IndicatorOn[channel - 1] = on;
+  notify(Change::Indicator, channel);
+}
+
+void Sequencer::setFixedColor(Rgb color) {
+  if (FixedColor == color) return;
+  FixedColor = color;
+  notify(Change::FixedColor);
+}
+
+void Sequencer::setTimer1Enabled(bool enabled) {
+  if (Timer1Enabled == enabled) return;
+  Timer1Enabled = enabled;
+  notify(Change::Timer1);
+}
+
+void Sequencer::setTimer1Interval(int interval) {
+  // The same interval again changes nothing; another one restarts the period.
+  if (Timer1Interval == interval) return;
+  Timer1Interval = interval;
+  notify(Change::Timer1);
+}
+
+void Sequencer::setColCount(int count) {
+  ColCount = count;
+  // A table that lost columns takes the current cell back with it, without
+  // choosing a cell.
+  if (CurrentCol > ColCount - 1) {
+    CurrentCol = ColCount - 1;
+    notify(Change::CurrentCell);
+  }
+  notify(Change::Columns);
+}
+
+void Sequencer::setProgress(int position, bool panelVisible) {
+  if (ProgressPosition == position && Panel3Visible == panelVisible) return;
+  ProgressPosition = position;
+  Panel3Visible = panelVisible;
+  notify(Change::Progress);
+}
+
+void Sequencer::setEdit1Text(const std::string& text) {
+  if (Edit1Text == text) return;
+  Edit1Text = text;
+  notify(Change::Edit1);
+}
+
+void Sequencer::setComboText(const std::string& text) {
+  if (ComboText == text) return;
+  ComboText = text;
+  notify(Change::ComboBox);
+}
+
+void Sequencer::setComboItems(std::vector<std::string> items) {
+  ComboItems = std::move(items);
+  notify(Change::ComboBox);
+}
+
+void Sequencer::setWindowWidth(int width) {
+  WindowWidth = width;
+}
+
+void Sequencer::setCurrentCell(int col, int row) {
+  col = std::clamp(col, 0, ColCount - 1);
+  row = std::clamp(row, 1, kChannels);
+  if (col == CurrentCol && row == CurrentRow) return;
+  CurrentCol = col;
+  CurrentRow = row;
+  notify(Change::CurrentCell);
+}
+
+void Sequencer::setCell(int col, int row, const std::string& text) {
+  if (Cells.text(col, row) == text) return;
+  Cells.setText(col, row, text);
+  notify(Change::Cells, col);
+}
+
+void Sequencer::moveColumn(int from, int to) {
+  if (from == to) return;
+  Cells.moveColumn(from, to);
+  notify(Change::Cells, -1);
+}
+
+// ---------------------------------------------------------------- step tick
+
+void Sequencer::Posilka() {
+  if (!SerialPort1.IsOpen()) return;
+
+  const std::int32_t v = IntervalValue(Edit1Text);
+  setTimer1Interval(v < 1 ? 1 : v);
+
+  if (StepRunning == 1) {
+    ++StepColumn;
+    setFixedColor(clRed);
+    setStatus(1, text::kExchanging);
+  } else if (StepRunning == 0) {
+    setFixedColor(clYellow);
+    setStatus(1, text::kWatching);
+  }
+
+  Cells.setCode(StepColumn, 0, CellStore::kMarker);
+  if (StepColumn != 0) Cells.setCode(StepColumn - 1, 0, CellStore::kEmpty);
+  if (StepColumn > ColCount - 2) {
+    Cells.setCode(StepColumn, 0, CellStore::kEmpty);
+    StepColumn = 0;
+    Cells.setCode(0, 0, CellStore::kMarker);
+  }
+  notify(Change::Cells, -1);
+
+  setStatus(0, text::kPosition + std::to_string(StepColumn + 1));
+
+  for (int k = 1; k <= kChannels; ++k) {
+    const bool on = Cells.isOne(StepColumn, k) && ChannelEnabled[k - 1] == 1;
+    SerialPort1.SetRTS(on);
+    setIndicator(k, on);
+    SerialPort1.SetDTR(true);
+    SerialPort1.SetDTR(false);
+  }
+  SerialPort1.WriteText(kLatch);
+}
+
+std::optional<std::string> Sequencer::Timer1Tick() {
+  try {
+    Posilka();
+    tickErrors_.clear();
+    return std::nullopt;
+  } catch (const std::exception& e) {
+    if (tickErrors_.shouldReport(e.what())) return std::string(e.what());
+    return std::nullopt;
+  }
+}
+
+void Sequencer::SendAllOffFrame() {
+  SerialPort1.SetRTS(false);
+  SerialPort1.SetDTR(false);
+  for (int i = 0; i < kChannels; ++i) {
+    SerialPort1.SetDTR(true);
+    SerialPort1.SetDTR(false);
+  }
+  SerialPort1.WriteText(kLatch);
+}
+
+// ---------------------------------------------------------------- run control
+
+void Sequencer::BitBtn1Click() {
+  tickErrors_.clear();
+  if (!SerialPort1.IsOpen()) {
+    SerialPort1.SetPort(ComboText);
+    SerialPort1.SetBaudRate(comport::br9600);
+    SerialPort1.OpenPort();
+    SerialPort1.SetRTS(false);
+    SerialPort1.SetDTR(false);
+    setTimer1Enabled(true);
+    ComboEnabled = false;
+    notify(Change::ComboBox);
+  }
+  StepRunning = StepRunning == 0 ? 1 : 0;
+}
+
+void Sequencer::BitBtn2Click() {
+  tickErrors_.clear();
+  // A stop that fails leaves the port open so that the next stop can try the
+  // whole sequence again. When that one fails too, the port no longer
+  // answers: it is released, or the program could never be stopped.
+  auto retryOrRelease = [this] {
+    if (!stopFailed_) {
+      stopFailed_ = true;
+      throw;
+    }
+    SerialPort1.ReleasePort();
+  };
+  if (SerialPort1.IsOpen()) {
+    setTimer1Enabled(false);
+    StepRunning = 0;
+    setFixedColor(clSilver);
+    try {
+      SendAllOffFrame();
+    } catch (const comport::EComPort&) {
+      retryOrRelease();
+    }
+    Cells.setCode(StepColumn, 0, CellStore::kEmpty);
+    notify(Change::Cells, StepColumn);
+  }
+  try {
+    SerialPort1.ClosePort();
+  } catch (const comport::EComPort&) {
+    retryOrRelease();
+  }
+  stopFailed_ = false;
+  ComboEnabled = true;
+  notify(Change::ComboBox);
+  StepColumn = -1;
+  for (int k = 1; k <= kChannels; ++k) setIndicator(k, false);
+}
+
+// ---------------------------------------------------------------- housekeeping
+
+bool Sequencer::columnEmpty(int col) const {
+  for (int row = 1; row <= kChannels; ++row) {
+    if (!Cells.isEmpty(col, row)) return false;
+  }
+  return true;
+}
+
+bool Sequencer::columnHasData(int col) const {
+  for (int row = 1; row <= kChannels; ++row) {
+    if (Cells.isData(col, row)) return true;
+  }
+  return false;
+}
+
+int Sequencer::firstLineLength() const {
+  return TableLines.empty() ? 0 : static_cast<int>(TableLines.front().size());
+}
+
+std::string Sequencer::formatPercent(double value) const {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%05.2f", value);
+  std::string out = buf;
+  if (const auto dot = out.find('.'); dot != std::string::npos) {
+    out.replace(dot, 1, DecimalSeparator);
+  }
+  return out;
+}
+
+void Sequencer::Narahiv() {
+  if (!Timer1Enabled) setStatus(1, text::kNoLink);
+
+  if (ColCount >= 2 && columnEmpty(ColCount - 2)) setColCount(ColCount - 1);
+  LastColumn = ColCount - 1;
+
+  if (columnHasData(LastColumn)) {
+    setColCount(ColCount + 1);
+    const int length = firstLineLength();
+    if (length > 10) LoadPercent += 100.0 / (length - 9);
+    if (LoadPercent < 100) {
+      setStatus(1, text::kLoading + formatPercent(LoadPercent) + " %");
+    }
+    if (revealPending_ && ColCount - 1 >= loadedColumns_) revealPending_ = false;
+  }
+
+  const std::int32_t v = IntervalValue(Edit1Text);
+  if (v != LastInterval) {
+    LastInterval = v;
+    setTimer1Interval(v);
+    if (v < 1) {
+      setTimer1Interval(1);
+      setEdit1Text("1");
+    }
+  }
+
+  const int width = WindowWidth - 60;
+  if (GridWidth != width) {
+    GridWidth = width;
+    notify(Change::GridWidth);
+  }
+
+  if (labels_) {
+    if (Timer1Enabled) {
+      labels_->indikator();
+    } else {
+      labels_->showNoLink();
+    }
+  }
+
+  progress();
+}
+
+void Sequencer::progress() {
+  const int length = firstLineLength();
+  if (length <= 10) {
+    setProgress(ProgressPosition, false);
+    return;
+  }
+  const int n = length - 9;
+  // Rounded to nearest with halves to even (the default rounding mode).
+  const long increment = std::lrint(static_cast<double>(kProgressMax) / n);
+  const long sum = static_cast<long>(ProgressPosition) + increment;
+  const int position = static_cast<int>(std::min<long>(sum, kProgressMax));
+  setProgress(position, Panel3Visible && position != kProgressMax);
+}
+
+void Sequencer::setLoadedColumns(int columns) {
+  loadedColumns_ = columns;
+  revealPending_ = columns > ColCount - 1;
+}
+
+int Sequencer::columnsToSave() const {
+  const int shown = ColCount - 1;
+  return revealPending_ ? std::max(shown, loadedColumns_) : shown;
+}
+
+// ---------------------------------------------------------------- editing
+
+void Sequencer::StringGrid1Click() {
+  setStatus(0, text::kPosition + std::to_string(CurrentCol + 1));
+  const std::string& t = Cells.text(CurrentCol, CurrentRow);
+  setCell(CurrentCol, CurrentRow, (t.empty() || t == "0") ? "1" : "");
+}
+
+bool Sequencer::StringGrid1KeyPress(char key) {
+  if (key != '\r') return false;
+  if (CurrentCol >= ColCount - 1) return false;
+  setCurrentCell(CurrentCol + 1, CurrentRow);
+  StringGrid1Click();
+  return true;
+}
+
+void Sequencer::ClearTable() {
+  Cells.clearChannels(0, LastColumn);
+  StepColumn = 0;
+  notify(Change::Cells, -1);
+}
+
+}  // namespace sequencer

@@ -1,0 +1,169 @@
+// The main window's state and its sequencing handlers, without any widgets:
+// the step tick that plays the table on the board, the housekeeping tick that
+// sizes the table and applies the interval, run control and the table's own
+// editing rules. The window shows this state and forwards its events here.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "comport/serial_port.h"
+#include "sequencer/cell_store.h"
+#include "sequencer/colors.h"
+
+namespace sequencer {
+
+inline constexpr int kChannels = 48;
+inline constexpr int kProgressMax = 1000000;
+
+// Texts of the status bar.
+namespace text {
+inline constexpr const char* kPosition = "Позиция ";
+inline constexpr const char* kExchanging = "Обмен данными с драйвером";
+inline constexpr const char* kWatching = "Наблюдение за состоянием драйвера";
+inline constexpr const char* kNoLink = "Порт отключен - связи нет";
+inline constexpr const char* kLoading = "Загрузка данных из файла  ";
+}  // namespace text
+
+// What changed, for whoever shows the state.
+enum class Change {
+  Indicator,   // index: channel 1 … 48
+  Status,      // index: status panel 0 … 2
+  FixedColor,  // the header row's colour
+  Timer1,      // enabled state or interval
+  Edit1,
+  ComboBox,  // items, text or enabled state
+  Columns,   // ColCount
+  Cells,     // index: a column, or -1 for many
+  CurrentCell,
+  Progress,  // position of ProgressBar1 or visibility of Panel3
+  GridWidth,
+};
+
+class Observer {
+ public:
+  virtual ~Observer() = default;
+  virtual void changed(Change what, int index) = 0;
+};
+
+// The matching dialog's output-state labels, which the housekeeping tick keeps
+// current.
+class StateLabels {
+ public:
+  virtual ~StateLabels() = default;
+  virtual void indikator() = 0;   // paint the labels from ChannelEnabled
+  virtual void showNoLink() = 0;  // "нет св" on grey: the step timer is off
+};
+
+// Keeps a failing step tick from flooding the user: the same failure is
+// reported once until a tick succeeds or the run is started or stopped again.
+class TickErrorGate {
+ public:
+  bool shouldReport(const std::string& message);
+  void clear() { reported_ = false; }
+
+ private:
+  bool reported_ = false;
+  std::string last_;
+};
+
+class Sequencer {
+ public:
+  Sequencer(sys::Platform& platform, comport::TSyncInvoker* invoker);
+
+  void setObserver(Observer* observer) { observer_ = observer; }
+  void setStateLabels(StateLabels* labels) { labels_ = labels; }
+
+  comport::TSerialPort SerialPort1;
+
+  // Run state.
+  std::int32_t StepRunning = 0;
+  std::int32_t StepColumn = -1;
+  std::array<std::int32_t, kChannels> ChannelEnabled{};  // [k - 1] for channel k
+
+  // Housekeeping state.
+  std::int32_t LastColumn = 0;
+  double LoadPercent = 0.0;
+  std::int32_t LastInterval = 0;
+  std::vector<std::string> TableLines;  // the table file's lines as loaded
+
+  // What the widgets show.
+  CellStore Cells;
+  int ColCount = 1;
+  Rgb FixedColor = clSilver;
+  int CurrentCol = 0;
+  int CurrentRow = 1;
+  std::string Edit1Text = "100";
+  std::vector<std::string> ComboItems;
+  std::string ComboText = "COM";
+  bool ComboEnabled = true;
+  bool Timer1Enabled = false;
+  int Timer1Interval = 100;
+  std::array<std::string, 3> StatusText;
+  std::array<bool, kChannels> IndicatorOn{};  // lime when true, green when false
+  int ProgressPosition = 0;
+  bool Panel3Visible = true;
+  int WindowWidth = 617;
+  int GridWidth = 201;
+  std::string DecimalSeparator = ".";
+
+  // Handlers.
+  void Posilka();
+  void Narahiv();
+  void progress();
+  void BitBtn1Click();
+  void BitBtn2Click();
+  void StringGrid1Click();
+  // Returns true when Enter moved the current cell.
+  bool StringGrid1KeyPress(char key);
+  void ClearTable();  // "Да" of the clear-table confirmation
+  void SendAllOffFrame();
+
+  // A step tick as the timer runs it: failures come back as the message to
+  // show, or nothing when it has been shown already.
+  std::optional<std::string> Timer1Tick();
+
+  // Input from the widgets.
+  void setEdit1Text(const std::string& text);
+  void setComboText(const std::string& text);
+  void setComboItems(std::vector<std::string> items);
+  void setWindowWidth(int width);
+  // Moves the current cell (row 1 … 48, column 0 … ColCount − 1).
+  void setCurrentCell(int col, int row);
+  void setCell(int col, int row, const std::string& text);
+  void moveColumn(int from, int to);
+  void setStatus(int panel, const std::string& text);
+
+  // Columns the table file must keep: all shown data columns, and while a
+  // loaded table is still being revealed, every loaded column.
+  int columnsToSave() const;
+  void setLoadedColumns(int columns);
+  bool revealPending() const { return revealPending_; }
+
+  // "00.00" with the user's decimal separator.
+  std::string formatPercent(double value) const;
+
+ private:
+  void notify(Change what, int index = 0);
+  void setIndicator(int channel, bool on);
+  void setFixedColor(Rgb color);
+  void setTimer1Enabled(bool enabled);
+  void setTimer1Interval(int interval);
+  void setColCount(int count);
+  void setProgress(int position, bool panelVisible);
+  bool columnEmpty(int col) const;
+  bool columnHasData(int col) const;
+  int firstLineLength() const;
+
+  Observer* observer_ = nullptr;
+  StateLabels* labels_ = nullptr;
+  TickErrorGate tickErrors_;
+  bool stopFailed_ = false;
+  int loadedColumns_ = 0;
+  bool revealPending_ = false;
+};
+
+}  // namespace sequencer

@@ -1,0 +1,89 @@
+#include "sequencer/cell_store.h"
+
+#include <gtest/gtest.h>
+
+#include "sequencer/interval.h"
+
+using sequencer::CellStore;
+
+namespace {
+
+TEST(CellStoreTest, CellsBeyondTheStoredColumnsAreEmptyAndKeepWhatIsWritten) {
+  CellStore cells;
+  EXPECT_EQ(cells.text(5000, 3), "");
+  EXPECT_EQ(cells.storedColumns(), 0);
+  cells.setText(5000, 3, "1");
+  EXPECT_EQ(cells.text(5000, 3), "1");
+  EXPECT_TRUE(cells.isOne(5000, 3));
+  EXPECT_EQ(cells.storedColumns(), 5001);
+  cells.setText(9000, 4, "");  // writing empty text stores nothing
+  EXPECT_EQ(cells.storedColumns(), 5001);
+}
+
+TEST(CellStoreTest, OtherTextsAreKeptExactly) {
+  CellStore cells;
+  cells.setText(2, 48, "привет");
+  cells.setText(2, 47, " 1");
+  EXPECT_EQ(cells.text(2, 48), "привет");
+  EXPECT_EQ(cells.code(2, 48), CellStore::kOther);
+  EXPECT_FALSE(cells.isData(2, 47));
+  EXPECT_FALSE(cells.isEmpty(2, 47));
+  cells.setText(2, 48, "0");
+  EXPECT_EQ(cells.text(2, 48), "0");
+  EXPECT_TRUE(cells.isData(2, 48));
+}
+
+TEST(CellStoreTest, ClearingEmptiesOnlyTheChannelRowsOfTheRange) {
+  CellStore cells;
+  for (int c = 0; c < 4; ++c) {
+    cells.setText(c, 0, "v");
+    cells.setText(c, 1, "1");
+    cells.setText(c, 48, "xyz");
+  }
+  cells.clearChannels(0, 2);
+  for (int c = 0; c < 3; ++c) {
+    EXPECT_EQ(cells.text(c, 0), "v");
+    EXPECT_EQ(cells.text(c, 1), "");
+    EXPECT_EQ(cells.text(c, 48), "");
+  }
+  EXPECT_EQ(cells.text(3, 1), "1");
+  EXPECT_EQ(cells.text(3, 48), "xyz");
+}
+
+TEST(CellStoreTest, MovingAColumnShiftsTheOnesBetween) {
+  CellStore cells;
+  for (int c = 0; c < 5; ++c) cells.setText(c, 1, std::string(1, static_cast<char>('a' + c)));
+  cells.moveColumn(1, 3);
+  std::string order;
+  for (int c = 0; c < 5; ++c) order += cells.text(c, 1);
+  EXPECT_EQ(order, "acdbe");
+  cells.moveColumn(4, 0);
+  order.clear();
+  for (int c = 0; c < 5; ++c) order += cells.text(c, 1);
+  EXPECT_EQ(order, "eacdb");
+}
+
+TEST(CellStoreTest, AHundredThousandColumnsCostAboutAByteACell) {
+  CellStore cells;
+  for (int c = 0; c < 100000; ++c) {
+    for (int r = 1; r <= 48; ++r)
+      cells.setCode(c, r, (c + r) % 3 ? CellStore::kEmpty : CellStore::kOne);
+  }
+  EXPECT_LE(cells.memoryBytes(), 16u * 1024 * 1024);
+}
+
+TEST(IntervalTest, DecimalIntegersAndEverythingElseIsOne) {
+  EXPECT_EQ(sequencer::IntervalValue("100"), 100);
+  EXPECT_EQ(sequencer::IntervalValue("-5"), -5);
+  EXPECT_EQ(sequencer::IntervalValue("+7"), 7);
+  EXPECT_EQ(sequencer::IntervalValue("0"), 0);
+  EXPECT_EQ(sequencer::IntervalValue("  12"), 12);
+  EXPECT_EQ(sequencer::IntervalValue("2147483647"), 2147483647);
+  EXPECT_EQ(sequencer::IntervalValue("-2147483648"), -2147483647 - 1);
+  for (const char* bad : {"", " ", "-", "abc", "12 ", "1e3", "2147483648", "-2147483649",
+                          "99999999999999999999", "0x1F", "$10", "5.0"}) {
+    EXPECT_EQ(sequencer::IntervalValue(bad), 1) << bad;
+  }
+}
+
+}  // namespace

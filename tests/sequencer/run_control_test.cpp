@@ -1,0 +1,206 @@
+#include "fixture.h"
+
+using namespace sequencer;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+using testing_support::bitsFor;
+using testing_support::frameWire;
+
+namespace {
+
+class RunControlTest : public testing_support::SequencerTest {
+ protected:
+  void expectStopped() {
+    EXPECT_FALSE(seq.SerialPort1.IsOpen());
+    EXPECT_FALSE(seq.Timer1Enabled);
+    EXPECT_EQ(seq.StepRunning, 0);
+    EXPECT_EQ(seq.StepColumn, -1);
+    EXPECT_TRUE(seq.ComboEnabled);
+    for (bool on : seq.IndicatorOn) EXPECT_FALSE(on);
+  }
+};
+
+TEST_F(RunControlTest, StartOpensAt9600LowersRtsThenDtrAndRuns) {
+  seq.SerialPort1.SetBaudRate(comport::br300);
+  seq.BitBtn1Click();
+  EXPECT_TRUE(seq.SerialPort1.IsOpen());
+  EXPECT_EQ(seq.SerialPort1.Port(), "COM2");
+  EXPECT_EQ(board->lastDcb().BaudRate, 9600u);
+  EXPECT_THAT(wire(), ElementsAre("EscapeCommFunction 4", "EscapeCommFunction 6"));
+  EXPECT_FALSE(board->dtr());
+  EXPECT_FALSE(board->rts());
+  EXPECT_TRUE(seq.Timer1Enabled);
+  EXPECT_FALSE(seq.ComboEnabled);
+  EXPECT_EQ(seq.StepRunning, 1);
+  EXPECT_EQ(board->stats().framesLatched, 0u);  // nothing latched before the first tick
+}
+
+TEST_F(RunControlTest, StartPauseStartContinuesAfterThePausedColumn) {
+  for (int c = 0; c < 4; ++c) setColumn(c, {c + 1});
+  seq.ColCount = 5;
+  start();
+  seq.Posilka();
+  seq.Posilka();
+  seq.BitBtn1Click();
+  EXPECT_EQ(seq.StepRunning, 0);
+  EXPECT_TRUE(seq.SerialPort1.IsOpen());
+  seq.Posilka();
+  EXPECT_THAT(channelsOn(), ElementsAre(2));
+  seq.BitBtn1Click();
+  EXPECT_EQ(seq.StepRunning, 1);
+  seq.Posilka();
+  EXPECT_THAT(channelsOn(), ElementsAre(3));
+  EXPECT_EQ(board->openCount(), 1);
+}
+
+TEST_F(RunControlTest, StartStopStartBeginsAgainAtColumnZero) {
+  for (int c = 0; c < 4; ++c) setColumn(c, {c + 1});
+  seq.ColCount = 5;
+  start();
+  seq.Posilka();
+  seq.Posilka();
+  seq.Posilka();
+  seq.BitBtn2Click();
+  expectStopped();
+  start();
+  seq.Posilka();
+  EXPECT_EQ(seq.StepColumn, 0);
+  EXPECT_THAT(channelsOn(), ElementsAre(1));
+}
+
+TEST_F(RunControlTest, StopSendsTheAllOffFrameRemovesTheMarkerAndCloses) {
+  setColumn(0, {1, 2});
+  setColumn(1, {3});
+  seq.ColCount = 3;
+  start();
+  seq.Posilka();
+  seq.Posilka();
+  ASSERT_EQ(seq.Cells.text(1, 0), "v");
+  platform.clearCalls();
+  seq.BitBtn2Click();
+  std::vector<std::string> expected = {"EscapeCommFunction 4", "EscapeCommFunction 6"};
+  for (int i = 0; i < 48; ++i) {
+    expected.push_back("EscapeCommFunction 5");
+    expected.push_back("EscapeCommFunction 6");
+  }
+  expected.push_back("WriteFile 01");
+  // ClosePort lowers DTR then RTS itself.
+  expected.push_back("EscapeCommFunction 6");
+  expected.push_back("EscapeCommFunction 4");
+  EXPECT_THAT(wire(), ElementsAreArray(expected));
+  EXPECT_THAT(channelsOn(), IsEmpty());
+  EXPECT_EQ(seq.Cells.text(1, 0), "");
+  EXPECT_EQ(seq.FixedColor, clSilver);
+  expectStopped();
+}
+
+TEST_F(RunControlTest, AllOffFrameClearsWhateverTheBoardShowed) {
+  for (int k = 1; k <= 48; ++k) setColumn(0, {k});
+  seq.ColCount = 2;
+  start();
+  seq.Posilka();
+  ASSERT_EQ(channelsOn().size(), 48u);
+  platform.clearCalls();
+  seq.SendAllOffFrame();
+  EXPECT_EQ(wire().size(), 99u);
+  EXPECT_THAT(channelsOn(), IsEmpty());
+}
+
+TEST_F(RunControlTest, StopWithThePortClosedSendsNothingAndResets) {
+  seq.StepColumn = 4;
+  seq.ComboEnabled = false;
+  seq.IndicatorOn.fill(true);
+  seq.BitBtn2Click();
+  EXPECT_THAT(platform.callTexts(), IsEmpty());
+  expectStopped();
+}
+
+TEST_F(RunControlTest, OpenFailuresLeaveEverythingAsItWas) {
+  seq.ComboText = "COM9";
+  try {
+    seq.BitBtn1Click();
+    FAIL();
+  } catch (const comport::EComPort& e) {
+    EXPECT_STREQ(e.what(), "Попытка открыть несуществующий COM-порт");
+  }
+  EXPECT_FALSE(seq.SerialPort1.IsOpen());
+  EXPECT_FALSE(seq.Timer1Enabled);
+  EXPECT_TRUE(seq.ComboEnabled);
+  EXPECT_EQ(seq.StepRunning, 0);
+
+  seq.ComboText = "COM2";
+  board->setBusy(true);
+  EXPECT_THROW(seq.BitBtn1Click(), comport::EComPort);
+  EXPECT_FALSE(seq.Timer1Enabled);
+  EXPECT_TRUE(seq.ComboEnabled);
+  EXPECT_EQ(seq.StepRunning, 0);
+}
+
+TEST_F(RunControlTest, ALineErrorRightAfterOpeningLeavesThePortOpenAndTimerOff) {
+  platform.failCall(sys::Op::EscapeCommFunction, 1, sys::kErrorBadCommand);
+  EXPECT_THROW(seq.BitBtn1Click(), comport::EComPort);
+  EXPECT_TRUE(seq.SerialPort1.IsOpen());
+  EXPECT_FALSE(seq.Timer1Enabled);
+  EXPECT_TRUE(seq.ComboEnabled);
+  EXPECT_EQ(seq.StepRunning, 0);
+  // A later start finds the port open and only toggles the run flag.
+  seq.BitBtn1Click();
+  EXPECT_EQ(seq.StepRunning, 1);
+  EXPECT_FALSE(seq.Timer1Enabled);
+  EXPECT_EQ(board->openCount(), 1);
+  seq.BitBtn2Click();
+  expectStopped();
+}
+
+TEST_F(RunControlTest, AStopThatFailsStaysOpenAndTheNextStopTriesAgain) {
+  seq.ColCount = 2;
+  start();
+  seq.Posilka();
+  platform.failCall(sys::Op::EscapeCommFunction, 10, sys::kErrorBadCommand);
+  EXPECT_THROW(seq.BitBtn2Click(), comport::EComPort);
+  EXPECT_TRUE(seq.SerialPort1.IsOpen());
+  EXPECT_FALSE(seq.Timer1Enabled);
+  EXPECT_EQ(seq.StepRunning, 0);
+  EXPECT_FALSE(seq.ComboEnabled);
+  // The port answers again: the whole stop runs.
+  platform.clearCalls();
+  seq.BitBtn2Click();
+  EXPECT_EQ(wire().size(), 101u);
+  expectStopped();
+  EXPECT_THAT(channelsOn(), IsEmpty());
+}
+
+TEST_F(RunControlTest, APortThatNoLongerAnswersIsReleasedByTheSecondStop) {
+  seq.ColCount = 2;
+  setColumn(0, {5});
+  start();
+  seq.Posilka();
+  board->unplug();
+  EXPECT_THROW(seq.BitBtn2Click(), comport::EComPort);
+  EXPECT_TRUE(seq.SerialPort1.IsOpen());
+  seq.BitBtn2Click();
+  expectStopped();
+  EXPECT_EQ(platform.openDevices(), 0);
+  EXPECT_EQ(platform.openEvents(), 0);
+  // Once the adapter is back, the program starts again normally.
+  board->replug();
+  start();
+  seq.Posilka();
+  EXPECT_THAT(channelsOn(), ElementsAre(5));
+}
+
+TEST_F(RunControlTest, HeaderColourFollowsTheRunState) {
+  seq.ColCount = 2;
+  start();
+  EXPECT_EQ(seq.FixedColor, clSilver);  // set by the next tick, not by the button
+  seq.Posilka();
+  EXPECT_EQ(seq.FixedColor, clRed);
+  seq.BitBtn1Click();
+  seq.Posilka();
+  EXPECT_EQ(seq.FixedColor, clYellow);
+  seq.BitBtn2Click();
+  EXPECT_EQ(seq.FixedColor, clSilver);
+}
+
+}  // namespace
