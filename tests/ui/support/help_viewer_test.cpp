@@ -1,0 +1,227 @@
+#include "ui/support/help_viewer.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTextBrowser>
+#include <QUuid>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+using ui::kHelpContents;
+using ui::kHelpContext;
+using ui::kHelpQuit;
+using ui::showHelp;
+
+namespace {
+
+QList<QWidget*> helpWindows() {
+  QList<QWidget*> found;
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w->windowTitle() == ui::kHelpWindowTitle) found.append(w);
+  }
+  return found;
+}
+
+int visibleHelpWindows() {
+  int n = 0;
+  for (QWidget* w : helpWindows()) n += w->isVisible();
+  return n;
+}
+
+QString page(const QString& body) {
+  return QStringLiteral(
+             "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
+             "charset=utf-8\"></head><body>%1</body></html>")
+      .arg(body);
+}
+
+// A long page with an anchor for context 3 far down.
+QString longPage() {
+  QString body = QStringLiteral("<h1>Начало справки</h1>");
+  for (int i = 0; i < 200; ++i) body += QStringLiteral("<p>Строка %1 текста справки.</p>").arg(i);
+  body += QStringLiteral("<a name=\"context-3\"></a><h2>Третий раздел</h2>");
+  for (int i = 0; i < 20; ++i) body += QStringLiteral("<p>Хвост %1.</p>").arg(i);
+  return page(body);
+}
+
+bool writeFile(const QString& path, const QString& text) {
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+  return file.write(text.toUtf8()) > 0;
+}
+
+class ShowHelpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(workDir.isValid());
+    previousDir = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(workDir.path()));
+    // A name that nothing else uses, so no stray copy can be found anywhere.
+    fileName = QStringLiteral("Rilvet-test-%1.hlp")
+                   .arg(QUuid::createUuid().toString(QUuid::WithoutBraces));
+    programCopy = QDir(QCoreApplication::applicationDirPath()).filePath(fileName);
+  }
+
+  void TearDown() override {
+    delete owner;
+    delete otherOwner;
+    QFile::remove(programCopy);
+    QDir::setCurrent(previousDir);
+    EXPECT_EQ(visibleHelpWindows(), 0) << "a help window outlived its owner";
+  }
+
+  QString inWorkDir() const { return QDir(workDir.path()).filePath(fileName); }
+
+  static QTextBrowser* browserOf(QWidget* owner) {
+    const auto windows = owner->findChildren<QTextBrowser*>();
+    return windows.size() == 1 ? windows.front() : nullptr;
+  }
+
+  QTemporaryDir workDir;
+  QString previousDir;
+  QString fileName;
+  QString programCopy;
+  QWidget* owner = new QWidget;
+  QWidget* otherOwner = new QWidget;
+};
+
+TEST_F(ShowHelpTest, WithNoFileAnywhereReturnsFalseAndOpensNothing) {
+  EXPECT_FALSE(showHelp(owner, fileName, kHelpContext, 0));
+  EXPECT_TRUE(helpWindows().isEmpty());
+  EXPECT_TRUE(owner->findChildren<QTextBrowser*>().isEmpty());
+}
+
+TEST_F(ShowHelpTest, OpensOneWindowForAFileInTheWorkingFolder) {
+  ASSERT_TRUE(writeFile(inWorkDir(), page(QStringLiteral("<p>Таблица данных и входы</p>"))));
+  EXPECT_TRUE(showHelp(owner, fileName, kHelpContext, 0));
+  ASSERT_EQ(helpWindows().size(), 1);
+  QWidget* window = helpWindows().front();
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_TRUE(window->isWindow());
+  EXPECT_FALSE(window->isModal());
+  EXPECT_EQ(window->windowTitle(), QStringLiteral("Справка — Rilvet-48"));
+  QTextBrowser* browser = browserOf(owner);
+  ASSERT_EQ(browser, window);
+  // The page is read as UTF-8 HTML, not shown as its source.
+  EXPECT_TRUE(browser->toPlainText().contains(QStringLiteral("Таблица данных и входы")));
+  EXPECT_FALSE(browser->toPlainText().contains(QStringLiteral("<p>")));
+}
+
+TEST_F(ShowHelpTest, ASecondCallBringsBackTheSameWindow) {
+  ASSERT_TRUE(writeFile(inWorkDir(), page(QStringLiteral("<p>Первая версия</p>"))));
+  ASSERT_TRUE(showHelp(owner, fileName, kHelpContext, 0));
+  QTextBrowser* first = browserOf(owner);
+  ASSERT_NE(first, nullptr);
+  first->close();  // closed by the user: the next call shows it again
+  ASSERT_TRUE(writeFile(inWorkDir(), page(QStringLiteral("<p>Вторая версия</p>"))));
+
+  EXPECT_TRUE(showHelp(owner, fileName, kHelpContext, 0));
+  EXPECT_TRUE(showHelp(owner, fileName, kHelpContext, 0));
+  EXPECT_EQ(helpWindows().size(), 1);
+  EXPECT_EQ(browserOf(owner), first);
+  EXPECT_TRUE(first->isVisible());
+  EXPECT_TRUE(first->toPlainText().contains(QStringLiteral("Вторая версия")))
+      << "the file is read afresh";
+}
+
+TEST_F(ShowHelpTest, EachOwnerHasItsOwnWindow) {
+  ASSERT_TRUE(writeFile(inWorkDir(), page(QStringLiteral("<p>Справка</p>"))));
+  ASSERT_TRUE(showHelp(owner, fileName, kHelpContext, 0));
+  ASSERT_TRUE(showHelp(otherOwner, fileName, kHelpContext, 0));
+  EXPECT_EQ(visibleHelpWindows(), 2);
+  EXPECT_NE(browserOf(owner), browserOf(otherOwner));
+  delete otherOwner;
+  otherOwner = nullptr;
+  EXPECT_EQ(helpWindows().size(), 1) << "the window goes with its owner";
+}
+
+TEST_F(ShowHelpTest, FallsBackToTheProgramFolder) {
+  ASSERT_TRUE(writeFile(programCopy, page(QStringLiteral("<p>Копия у программы</p>"))));
+  EXPECT_TRUE(showHelp(owner, fileName, kHelpContext, 0));
+  ASSERT_NE(browserOf(owner), nullptr);
+  EXPECT_TRUE(browserOf(owner)->toPlainText().contains(QStringLiteral("Копия у программы")));
+}
+
+TEST_F(ShowHelpTest, PrefersTheWorkingFolderToTheProgramFolder) {
+  ASSERT_TRUE(writeFile(programCopy, page(QStringLiteral("<p>Копия у программы</p>"))));
+  ASSERT_TRUE(writeFile(inWorkDir(), page(QStringLiteral("<p>Копия в рабочей папке</p>"))));
+  EXPECT_TRUE(showHelp(owner, fileName, kHelpContext, 0));
+  ASSERT_NE(browserOf(owner), nullptr);
+  EXPECT_TRUE(browserOf(owner)->toPlainText().contains(QStringLiteral("Копия в рабочей папке")));
+}
+
+TEST_F(ShowHelpTest, ContextPicksTheTopicAndZeroTheStart) {
+  ASSERT_TRUE(writeFile(inWorkDir(), longPage()));
+  ASSERT_TRUE(showHelp(owner, fileName, kHelpContext, 3));
+  QTextBrowser* browser = browserOf(owner);
+  ASSERT_NE(browser, nullptr);
+  QCoreApplication::processEvents();
+  EXPECT_GT(browser->verticalScrollBar()->value(), 0) << "not at the topic of context 3";
+
+  ASSERT_TRUE(showHelp(owner, fileName, kHelpContext, 0));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(browser->verticalScrollBar()->value(), 0);
+
+  // A context without a topic of its own shows the start of the file.
+  ASSERT_TRUE(showHelp(owner, fileName, kHelpContext, 3));
+  ASSERT_TRUE(showHelp(owner, fileName, kHelpContext, 77));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(browser->verticalScrollBar()->value(), 0);
+
+  ASSERT_TRUE(showHelp(owner, fileName, kHelpContext, 3));
+  ASSERT_TRUE(showHelp(owner, fileName, kHelpContents, 3));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(browser->verticalScrollBar()->value(), 0);
+}
+
+TEST_F(ShowHelpTest, QuitClosesTheWindowAndUnknownCommandsDoNothing) {
+  ASSERT_TRUE(writeFile(inWorkDir(), page(QStringLiteral("<p>Справка</p>"))));
+  EXPECT_FALSE(showHelp(owner, fileName, 0x0105, 0));
+  EXPECT_TRUE(helpWindows().isEmpty());
+
+  ASSERT_TRUE(showHelp(owner, fileName, kHelpContext, 0));
+  EXPECT_EQ(visibleHelpWindows(), 1);
+  EXPECT_TRUE(showHelp(owner, fileName, kHelpQuit, 0));
+  EXPECT_EQ(visibleHelpWindows(), 0);
+}
+
+TEST_F(ShowHelpTest, WorksWithoutAnOwner) {
+  ASSERT_TRUE(writeFile(inWorkDir(), page(QStringLiteral("<p>Справка</p>"))));
+  ASSERT_TRUE(showHelp(nullptr, fileName, kHelpContext, 0));
+  ASSERT_TRUE(showHelp(nullptr, fileName, kHelpContext, 0));
+  EXPECT_EQ(visibleHelpWindows(), 1);
+  EXPECT_TRUE(showHelp(nullptr, fileName, kHelpQuit, 0));
+  EXPECT_EQ(visibleHelpWindows(), 0);
+}
+
+TEST(HelpFile, IsARussianGuideWithTheAnchorsItNames) {
+  QFile file(QStringLiteral(RILVET_RESOURCES_DIR "/Rilvet.hlp"));
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QString text = QString::fromUtf8(file.readAll());
+  EXPECT_TRUE(text.contains(QStringLiteral("charset=utf-8")));
+  EXPECT_TRUE(text.contains(QStringLiteral("name=\"context-0\"")));
+  // Every link inside the guide leads somewhere.
+  qsizetype from = 0;
+  int links = 0;
+  while ((from = text.indexOf(QStringLiteral("href=\"#"), from)) >= 0) {
+    from += 7;
+    const QString anchor = text.mid(from, text.indexOf(QLatin1Char('"'), from) - from);
+    EXPECT_TRUE(text.contains(QStringLiteral("name=\"%1\"").arg(anchor))) << anchor.toStdString();
+    ++links;
+  }
+  EXPECT_GT(links, 5);
+  for (const char* words :
+       {"Старт (включение порта) / Пауза", "Стоп (отключение порта)", "Настройка входов",
+        "Вход 1 - ручное управление", "Очистить таблицу", "Справка", "Об авторах", "Выход",
+        "Скорость перебора столбцов", "Найденные COM-порты", "Согласование входов и выходов",
+        "Rilvet_код.txt", "Rilvet.dat", "VIRTUAL", "74HC595"}) {
+    EXPECT_TRUE(text.contains(QString::fromUtf8(words))) << words;
+  }
+}
+
+}  // namespace
