@@ -1,0 +1,67 @@
+// The table file: 48 channel lines, each a prefix and one byte per step
+// column, then the interval line; Windows-1251 text, CR LF after every line.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sequencer/cell_store.h"
+
+namespace storage {
+
+// The file's lines as raw Windows-1251 bytes, without line ends.
+using TableLines = std::vector<std::string>;
+
+// The file's own name, opened in the current folder.
+#ifdef _WIN32
+// The ANSI file functions take the name in Windows-1251.
+inline constexpr const char* kTableFileName = "Rilvet_\xEA\xEE\xE4.txt";
+#else
+inline constexpr const char* kTableFileName = "Rilvet_код.txt";
+#endif
+
+inline constexpr int kChannels = 48;
+inline constexpr int kChannelPrefixBytes = 10;
+inline constexpr int kIntervalPrefixBytes = 9;
+
+// A line ends at CR, LF or CR LF (LF CR is two ends); a last line without an
+// end counts; a NUL ends the text; an empty text has no lines.
+TableLines splitLines(std::string_view bytes);
+// CR LF after every line, the last included.
+std::string joinLines(const TableLines& lines);
+
+// "01й канал " … "48й канал " in Windows-1251, for k = 1 … 48.
+std::string ChannelLinePrefix(int k);
+// "Скорость " in Windows-1251.
+std::string IntervalLinePrefix();
+
+// The 48 channel prefixes and the bare interval prefix: an empty table.
+TableLines defaultTableLines();
+
+// At least 48 lines, and lines 1 … 48 all of one length. Nothing else counts.
+bool isWellFormed(const TableLines& lines);
+
+struct LoadResult {
+  int columns = 0;         // loaded step columns: length of line 1 minus 10, at least 0
+  bool created = false;    // the file was missing and has been written with the default
+  bool replaced = false;   // the file was malformed and has been replaced by the default
+  std::string backupName;  // where the malformed file was kept; empty when none was made
+};
+
+// Loads the table file into `lines`, the cells of columns 0 … columns − 1
+// (rows 1 … 48) and, when line 49 carries one, the interval text. A missing
+// file is created with the default content; a malformed one is first kept as
+// fileName + ".bak" (or ".bak1", ".bak2" … the first free or identical one)
+// and then replaced by the default. Throws FileError.
+LoadResult LoadTable(const std::string& fileName, TableLines& lines, sequencer::CellStore& cells,
+                     std::string& edit1Text);
+
+// Writes columns 0 … columnsToSave − 1 of the table ('1' for a cell that is
+// exactly "1", '0' for any other) and the interval, keeping the file's lines
+// after 49 as they are on the disk now. The file is replaced atomically; a
+// failed save leaves it as it was and throws FileError.
+void Sohr(const std::string& fileName, TableLines& lines, const sequencer::CellStore& cells,
+          int columnsToSave, const std::string& edit1Text);
+
+}  // namespace storage
