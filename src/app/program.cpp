@@ -1,0 +1,133 @@
+#include "app/program.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "comport/list_serial_ports.h"
+#include "storage/file_io.h"
+#include "storage/table_file.h"
+
+namespace app {
+
+Program::Program(sys::Platform& platform, comport::TSyncInvoker* invoker, ErrorSink& errors,
+                 std::string tableFile, std::string settingsFile)
+    : Form1(platform, invoker),
+      Form2(Form1.ChannelEnabled),
+      errors_(errors),
+      tableFile_(std::move(tableFile)),
+      settingsFile_(std::move(settingsFile)) {
+  Form1.setStateLabels(&Form2);
+  auto& port = Form1.SerialPort1;
+  port.OnRLSDChange = [this](comport::TSerialPort& s, bool on) { SerialPort1RLSDChange(s, on); };
+  port.OnCTSChange = [this](comport::TSerialPort& s, bool on) { SerialPort1CTSChange(s, on); };
+  port.OnDSRChange = [this](comport::TSerialPort& s, bool on) { SerialPort1DSRChange(s, on); };
+}
+
+void Program::FormCreate() {
+  // Every step runs even when one before it failed: a start-up that stopped
+  // half-way would leave the table unloaded or the channels disabled, and the
+  // save at exit would then write that over the stored table.
+  auto step = [this](auto&& f) {
+    try {
+      f();
+    } catch (const std::exception& e) {
+      errors_.showError(e.what());
+    }
+  };
+  std::vector<std::string> ports;
+  step([&] { comport::ListSerialPorts(Form1.SerialPort1.Platform(), ports); });
+  ports.push_back(kVirtualPort);
+  Form1.setComboItems(ports);
+  Form1.setComboText(ports.front());
+  Form1.StepColumn = -1;
+  Form1.StepRunning = 0;
+  Form1.LoadPercent = 0.0;
+  step([&] {
+    tableLoadFailed_ = true;
+    std::string interval = Form1.Edit1Text;
+    const storage::LoadResult loaded =
+        storage::LoadTable(tableFile_, Form1.TableLines, Form1.Cells, interval);
+    Form1.setEdit1Text(interval);
+    Form1.setLoadedColumns(loaded.columns);
+    tableLoadFailed_ = false;
+  });
+  Form1.ChannelEnabled.fill(1);
+}
+
+void Program::Form2Create() {
+  try {
+    Form2.Zagr(settingsFile_);
+  } catch (const std::exception& e) {
+    errors_.showError(e.what());
+  }
+}
+
+void Program::SohrTable() {
+  // A table that could not be loaded must not be written over the file that
+  // still holds it.
+  if (tableLoadFailed_ && storage::fileExists(tableFile_)) return;
+  storage::Sohr(tableFile_, Form1.TableLines, Form1.Cells, Form1.columnsToSave(), Form1.Edit1Text);
+}
+
+void Program::SohrSettings() {
+  Form2.Sohr(settingsFile_);
+}
+
+template <typename Step>
+void Program::closeStep(Step&& step) {
+  try {
+    step();
+  } catch (const std::exception& e) {
+    const std::string message = e.what();
+    if (std::find(exitErrors_.begin(), exitErrors_.end(), message) == exitErrors_.end()) {
+      exitErrors_.push_back(message);
+      errors_.showError(message);
+    }
+  }
+}
+
+void Program::releasePort() {
+  // A port that no longer answers must not keep the program from ending:
+  // report the failure, then let the handle go anyway.
+  closeStep([&] { Form1.SerialPort1.ClosePort(); });
+  Form1.SerialPort1.ReleasePort();
+}
+
+void Program::BitBtn6Click() {
+  if (Form1.SerialPort1.IsOpen()) closeStep([&] { Form1.SendAllOffFrame(); });
+  closeStep([&] { SohrTable(); });
+  releasePort();
+}
+
+void Program::FormClose() {
+  if (Form1.SerialPort1.IsOpen()) closeStep([&] { Form1.SendAllOffFrame(); });
+  closeStep([&] { SohrTable(); });
+  closeStep([&] { SohrSettings(); });
+  releasePort();
+}
+
+void Program::applyInput(int input, bool active) {
+  if (active) inputs::ApplyInput(input, Form2.Boxes(), Form1.ChannelEnabled);
+  Form2.indikator();
+}
+
+void Program::SerialPort1RLSDChange(comport::TSerialPort&, bool state) {
+  applyInput(1, state);
+}
+void Program::SerialPort1CTSChange(comport::TSerialPort&, bool state) {
+  applyInput(2, state);
+}
+void Program::SerialPort1DSRChange(comport::TSerialPort&, bool state) {
+  applyInput(3, state);
+}
+void Program::BitBtn7Click() {
+  applyInput(1, true);
+}
+void Program::BitBtn8Click() {
+  applyInput(2, true);
+}
+void Program::BitBtn9Click() {
+  applyInput(3, true);
+}
+
+}  // namespace app

@@ -1,0 +1,447 @@
+#include "ui/main_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QLocale>
+#include <QScreen>
+#include <QStatusTipEvent>
+
+#include "app/program.h"
+#include "ui/support/help_viewer.h"
+#include "ui/support/picture.h"
+
+namespace ui {
+
+namespace {
+
+constexpr int kPanel1Height = 57;
+constexpr int kStatusHeight = 19;
+constexpr int kPanel3Height = 17;
+
+struct ButtonDesign {
+  int left;
+  int tabOrder;
+  const char* hint;
+  const char* picture;
+};
+
+// BitBtn1 … BitBtn10.
+constexpr ButtonDesign kButtons[10] = {
+    {128, 0, "Старт (включение порта) / Пауза", ":/start.bmp"},
+    {176, 1, "Стоп (отключение порта)", ":/stop.bmp"},
+    {224, 7, "Настройка входов", ":/inputs.bmp"},
+    {416, 2, "Очистить таблицу", ":/clear.bmp"},
+    {465, 5, "Справка", ":/help.bmp"},
+    {561, 6, "Выход", ":/exit.bmp"},
+    {272, 8, "Вход 1 - ручное управление ", ":/input1.bmp"},
+    {320, 9, "Вход 2 - ручное управление ", ":/input2.bmp"},
+    {368, 10, "Вход 3 - ручное управление ", ":/input3.bmp"},
+    {514, 11, "Об авторах", ":/about.bmp"},
+};
+
+// Distance from the tool panel's right edge to the right side of the buttons
+// that follow it (BitBtn5, BitBtn10, BitBtn6).
+constexpr std::pair<int, int> kRightAnchored[] = {{5, 103}, {10, 54}, {6, 7}};
+
+QFont windowFont(bool bold) {
+  QFont f("MS Sans Serif");
+  f.setPixelSize(11);
+  f.setBold(bold);
+  return f;
+}
+
+void setHint(QWidget* w, const QString& hint) {
+  w->setToolTip(hint);
+  w->setStatusTip(hint);
+}
+
+QString fromStd(const std::string& s) {
+  return QString::fromStdString(s);
+}
+
+}  // namespace
+
+TForm1::TForm1(app::Program& program, ErrorDisplay* errors, QWidget* parent)
+    : QWidget(parent), program_(program), errors_(errors) {
+  if (!errors_) {
+    ownErrors_ = std::make_unique<ErrorDisplay>(this);
+    errors_ = ownErrors_.get();
+  }
+  setObjectName("Form1");
+  setWindowTitle("Rilvet-48 программа управления драйвером hc595");
+  setWindowIcon(QIcon(transparentPicture(":/app_icon.bmp")));
+  setFont(windowFont(true));
+  setAutoFillBackground(true);
+  setMinimumSize(kClientWidth, kClientHeight);
+  setMaximumHeight(kClientHeight);
+  resize(kClientWidth, kClientHeight);
+  move(225, 55);
+
+  buildToolPanel();
+  buildChannelArea();
+  buildStatusBar();
+
+  Timer1 = new QTimer(this);
+  Timer1->setObjectName("Timer1");
+  Timer1->setTimerType(Qt::PreciseTimer);
+  Timer1->setInterval(100);
+  connect(Timer1, &QTimer::timeout, this, &TForm1::Posilka);
+  Timer2 = new QTimer(this);
+  Timer2->setObjectName("Timer2");
+  Timer2->setInterval(100);
+  connect(Timer2, &QTimer::timeout, this, &TForm1::Narahiv);
+
+  model().DecimalSeparator = QLocale::system().decimalPoint().toStdString();
+  model().setObserver(this);
+  layoutBands();
+
+  FormCreate();
+  // Timer2 is enabled as designed; its ticks come from the event loop, after
+  // every window exists.
+  Timer2->start();
+}
+
+TForm1::~TForm1() {
+  model().setObserver(nullptr);
+}
+
+void TForm1::buildToolPanel() {
+  Panel1 = new QFrame(this);
+  Panel1->setObjectName("Panel1");
+  Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  Panel1->setLineWidth(1);
+
+  auto caption = [this](const char* name, const char* text, int x, int y) {
+    auto* label = new QLabel(text, Panel1);
+    label->setObjectName(name);
+    label->setFont(windowFont(false));
+    label->adjustSize();
+    label->move(x, y);
+    return label;
+  };
+  Label50 = caption("Label50", "Скорость", 8, 6);
+  Label51 = caption("Label51", "милисек.", 11, 17);
+  Label52 = caption("Label52", "Порт", 32, 33);
+
+  Edit1 = new QLineEdit(fromStd(model().Edit1Text), Panel1);
+  Edit1->setObjectName("Edit1");
+  Edit1->setGeometry(64, 8, 57, 21);
+  setHint(Edit1, "Скорость перебора столбцов");
+  connect(Edit1, &QLineEdit::textChanged, this,
+          [this](const QString& text) { model().setEdit1Text(text.toStdString()); });
+
+  ComboBox1 = new QComboBox(Panel1);
+  ComboBox1->setObjectName("ComboBox1");
+  ComboBox1->setEditable(true);
+  ComboBox1->setInsertPolicy(QComboBox::NoInsert);
+  ComboBox1->setGeometry(64, 28, 57, 21);
+  ComboBox1->setEditText(fromStd(model().ComboText));
+  setHint(ComboBox1, "Найденные COM-порты");
+  connect(ComboBox1, &QComboBox::currentTextChanged, this,
+          [this](const QString& text) { model().setComboText(text.toStdString()); });
+
+  using Handler = void (TForm1::*)();
+  const Handler handlers[10] = {&TForm1::BitBtn1Click, &TForm1::BitBtn2Click, &TForm1::BitBtn3Click,
+                                &TForm1::BitBtn4Click, &TForm1::BitBtn5Click, &TForm1::BitBtn6Click,
+                                &TForm1::BitBtn7Click, &TForm1::BitBtn8Click, &TForm1::BitBtn9Click,
+                                &TForm1::BitBtn10Click};
+  for (int i = 0; i < 10; ++i) {
+    auto* button = new QPushButton(Panel1);
+    button->setObjectName(QString("BitBtn%1").arg(i + 1));
+    button->setGeometry(kButtons[i].left, 8, 41, 41);
+    button->setIcon(QIcon(transparentPicture(kButtons[i].picture)));
+    button->setIconSize(QSize(32, 32));
+    setHint(button, kButtons[i].hint);
+    connect(button, &QPushButton::clicked, this, handlers[i]);
+    BitBtns[i] = button;
+  }
+
+  // Tab order as designed.
+  std::array<QWidget*, 12> order{};
+  for (int i = 0; i < 10; ++i) order[kButtons[i].tabOrder] = BitBtns[i];
+  order[3] = ComboBox1;
+  order[4] = Edit1;
+  for (std::size_t i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
+}
+
+void TForm1::buildChannelArea() {
+  Panel2 = new QFrame(this);
+  Panel2->setObjectName("Panel2");
+  Panel2->setFrameStyle(QFrame::Box | QFrame::Plain);
+  Panel2->setLineWidth(1);
+
+  for (int n = 1; n <= sequencer::kChannels; ++n) {
+    auto* label = new Indicator(n, Panel2);
+    label->move(1 + 8, 1 + 25 + 16 * (n - 1));
+    Labels[n - 1] = label;
+  }
+
+  StringGrid1 = new StringGridView(model(), Panel2);
+  StringGrid1->setObjectName("StringGrid1");
+  StringGrid1->setGeometry(1 + 32, 1 + 9, model().GridWidth, 800);
+  setHint(StringGrid1, "Таблица данных");
+  StringGrid1->onClick = [this] { StringGrid1Click(); };
+  StringGrid1->onKeyPress = [this](char key) { return StringGrid1KeyPress(key); };
+
+  Panel3 = new QFrame(Panel2);
+  Panel3->setObjectName("Panel3");
+  Panel3->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  Panel3->setLineWidth(1);
+  ProgressBar1 = new QProgressBar(Panel3);
+  ProgressBar1->setObjectName("ProgressBar1");
+  ProgressBar1->setRange(0, sequencer::kProgressMax);
+  ProgressBar1->setValue(0);
+  ProgressBar1->setTextVisible(false);
+}
+
+void TForm1::buildStatusBar() {
+  StatusBar1 = new QStatusBar(this);
+  StatusBar1->setObjectName("StatusBar1");
+  const int widths[3] = {70, 200, 0};
+  for (int i = 0; i < 3; ++i) {
+    auto* panel = new QLabel(StatusBar1);
+    panel->setObjectName(QString("StatusPanel%1").arg(i));
+    panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    panel->setFont(windowFont(true));
+    if (widths[i] > 0) {
+      panel->setFixedWidth(widths[i]);
+      StatusBar1->addWidget(panel, 0);
+    } else {
+      StatusBar1->addWidget(panel, 1);
+    }
+    StatusPanels[i] = panel;
+  }
+}
+
+void TForm1::layoutBands() {
+  const int w = width();
+  const int h = height();
+  Panel1->setGeometry(0, 0, w, kPanel1Height);
+  StatusBar1->setGeometry(0, h - kStatusHeight, w, kStatusHeight);
+  Panel2->setGeometry(0, kPanel1Height, w, h - kPanel1Height - kStatusHeight);
+  const int inner = Panel2->width() - 2;
+  Panel3->setGeometry(1, Panel2->height() - 1 - kPanel3Height, inner, kPanel3Height);
+  ProgressBar1->setGeometry(Panel3->contentsRect());
+  for (const auto& [n, distance] : kRightAnchored) BitBtn(n)->move(w - distance - 41, 8);
+}
+
+void TForm1::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  layoutBands();
+  // The table follows the window's outer width, as the housekeeping tick
+  // reads it.
+  model().setWindowWidth(width() + kFrameWidth);
+}
+
+void TForm1::setForms(QWidget* form2, QWidget* form3, QWidget* form4) {
+  form2_ = form2;
+  form3_ = form3;
+  form4_ = form4;
+}
+
+void TForm1::setBoardWindow(QWidget* board) {
+  board_ = board;
+  syncBoardWindow();
+}
+
+void TForm1::guarded(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    errors_->showError(e.what());
+  }
+}
+
+// ---------------------------------------------------------------- start-up
+
+void TForm1::FormCreate() {
+  // Top-left corner, as wide as the whole desktop (all screens together).
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect desktop = screen->virtualGeometry();
+    move(desktop.left(), desktop.top());
+    resize(std::max(kClientWidth, desktop.width() - kFrameWidth), kClientHeight);
+  }
+  program_.FormCreate();
+  syncComboBox();
+  Edit1->setText(fromStd(model().Edit1Text));
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (shown_) return;
+  shown_ = true;
+  // FormShow: every hint of the program goes to status panel 2.
+  qApp->installEventFilter(this);
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::StatusTip) {
+    Podskazka(static_cast<QStatusTipEvent*>(event)->tip());
+    return true;
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void TForm1::Podskazka(const QString& hint) {
+  StatusPanels[2]->setText(hint);
+}
+
+// ---------------------------------------------------------------- timers
+
+void TForm1::Posilka() {
+  if (auto message = model().Timer1Tick()) errors_->showError(*message);
+}
+
+void TForm1::Narahiv() {
+  guarded([this] { model().Narahiv(); });
+}
+
+// ---------------------------------------------------------------- buttons
+
+void TForm1::BitBtn1Click() {
+  guarded([this] { model().BitBtn1Click(); });
+  syncBoardWindow();
+}
+
+void TForm1::BitBtn2Click() {
+  guarded([this] { model().BitBtn2Click(); });
+  syncBoardWindow();
+}
+
+void TForm1::BitBtn3Click() {
+  if (!form2_) return;
+  if (form2_->isVisible()) {
+    form2_->hide();
+  } else {
+    form2_->show();
+  }
+}
+
+void TForm1::BitBtn4Click() {
+  if (!form3_) return;
+  form3_->show();
+  form3_->raise();
+  form3_->activateWindow();
+}
+
+void TForm1::BitBtn5Click() {
+  showHelp(this, "Rilvet.hlp", kHelpContext, 0);
+}
+
+void TForm1::BitBtn6Click() {
+  errors_->setBlocking(true);
+  program_.BitBtn6Click();
+  syncBoardWindow();
+  close();
+}
+
+void TForm1::BitBtn7Click() {
+  guarded([this] { program_.BitBtn7Click(); });
+}
+
+void TForm1::BitBtn8Click() {
+  guarded([this] { program_.BitBtn8Click(); });
+}
+
+void TForm1::BitBtn9Click() {
+  guarded([this] { program_.BitBtn9Click(); });
+}
+
+void TForm1::BitBtn10Click() {
+  if (!form4_) return;
+  form4_->show();
+  form4_->raise();
+  form4_->activateWindow();
+}
+
+void TForm1::StringGrid1Click() {
+  guarded([this] { model().StringGrid1Click(); });
+}
+
+bool TForm1::StringGrid1KeyPress(char key) {
+  bool moved = false;
+  guarded([&] { moved = model().StringGrid1KeyPress(key); });
+  return moved;
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (!closing_) {
+    closing_ = true;
+    errors_->setBlocking(true);
+    program_.FormClose();
+    syncBoardWindow();
+    qApp->removeEventFilter(this);
+  }
+  event->accept();
+  // The main window's close ends the program, whatever else is open.
+  for (QWidget* other : {form2_, form3_, form4_, board_}) {
+    if (other) other->hide();
+  }
+  emit closed();
+}
+
+// ---------------------------------------------------------------- state
+
+void TForm1::syncBoardWindow() {
+  if (!board_) return;
+  const auto& port = model().SerialPort1;
+  const bool virtualOpen = port.IsOpen() && port.Port() == app::kVirtualPort;
+  if (virtualOpen && !board_->isVisible()) {
+    board_->show();
+  } else if (!virtualOpen && board_->isVisible()) {
+    board_->close();
+  }
+}
+
+void TForm1::syncTimer1() {
+  const auto& m = model();
+  if (Timer1->interval() != m.Timer1Interval) Timer1->setInterval(m.Timer1Interval);
+  if (m.Timer1Enabled && !Timer1->isActive()) Timer1->start();
+  if (!m.Timer1Enabled && Timer1->isActive()) Timer1->stop();
+}
+
+void TForm1::syncComboBox() {
+  const auto& m = model();
+  QStringList items;
+  for (const auto& item : m.ComboItems) items << fromStd(item);
+  QStringList current;
+  for (int i = 0; i < ComboBox1->count(); ++i) current << ComboBox1->itemText(i);
+  if (items != current) {
+    const QSignalBlocker block(ComboBox1);
+    ComboBox1->clear();
+    ComboBox1->addItems(items);
+  }
+  if (ComboBox1->currentText() != fromStd(m.ComboText)) {
+    const QSignalBlocker block(ComboBox1);
+    const int index = ComboBox1->findText(fromStd(m.ComboText));
+    if (index >= 0) ComboBox1->setCurrentIndex(index);
+    ComboBox1->setEditText(fromStd(m.ComboText));
+  }
+  ComboBox1->setEnabled(m.ComboEnabled);
+}
+
+void TForm1::changed(sequencer::Change what, int index) {
+  using sequencer::Change;
+  auto& m = model();
+  switch (what) {
+    case Change::Indicator: Labels[index - 1]->setOn(m.IndicatorOn[index - 1]); break;
+    case Change::Status: StatusPanels[index]->setText(fromStd(m.StatusText[index])); break;
+    case Change::FixedColor: StringGrid1->headerColorChanged(); break;
+    case Change::Timer1: syncTimer1(); break;
+    case Change::Edit1:
+      if (Edit1->text() != fromStd(m.Edit1Text)) Edit1->setText(fromStd(m.Edit1Text));
+      break;
+    case Change::ComboBox: syncComboBox(); break;
+    case Change::Columns: StringGrid1->columnsChanged(); break;
+    case Change::Cells: StringGrid1->cellsChanged(index); break;
+    case Change::CurrentCell: StringGrid1->currentCellChanged(); break;
+    case Change::Progress:
+      ProgressBar1->setValue(m.ProgressPosition);
+      Panel3->setVisible(m.Panel3Visible);
+      break;
+    case Change::GridWidth: StringGrid1->resize(m.GridWidth, StringGrid1->height()); break;
+  }
+}
+
+}  // namespace ui

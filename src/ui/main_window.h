@@ -1,0 +1,120 @@
+// The main window: tool panel, 48 indicators beside the sequence table with
+// the load progress strip, and the status bar. It owns the widgets and the
+// timers and forwards every event to the program's handlers; what it shows
+// is the state those handlers produce.
+#pragma once
+
+#include <QComboBox>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+#include <QWidget>
+#include <array>
+#include <functional>
+#include <memory>
+
+#include "app/program.h"
+#include "sequencer/sequencer.h"
+#include "ui/error_display.h"
+#include "ui/indicator.h"
+#include "ui/string_grid.h"
+
+namespace ui {
+
+class TForm1 : public QWidget, public sequencer::Observer {
+  Q_OBJECT
+
+ public:
+  static constexpr int kClientWidth = 609;   // outer 617 with the classic 4-pixel frame
+  static constexpr int kClientHeight = 908;  // outer 935 with the frame and the caption
+  static constexpr int kFrameWidth = 8;
+
+  TForm1(app::Program& program, ErrorDisplay* errors = nullptr, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  app::Program& program() { return program_; }
+  sequencer::Sequencer& model() { return program_.Form1; }
+  ErrorDisplay& errors() { return *errors_; }
+
+  // The other windows, created after this one.
+  void setForms(QWidget* form2, QWidget* form3, QWidget* form4);
+  // The virtual board's window: shown while the virtual board's port is open.
+  void setBoardWindow(QWidget* board);
+
+  // Widgets, by their design names.
+  QFrame* Panel1;
+  QFrame* Panel2;
+  QFrame* Panel3;
+  QLabel* Label50;
+  QLabel* Label51;
+  QLabel* Label52;
+  QLineEdit* Edit1;
+  QComboBox* ComboBox1;
+  std::array<QPushButton*, 10> BitBtns;  // BitBtn1 … BitBtn10
+  QPushButton* BitBtn(int n) const { return BitBtns[n - 1]; }
+  std::array<Indicator*, sequencer::kChannels> Labels;  // Label1 … Label48
+  Indicator* Label(int n) const { return Labels[n - 1]; }
+  StringGridView* StringGrid1;
+  QProgressBar* ProgressBar1;
+  QStatusBar* StatusBar1;
+  std::array<QLabel*, 3> StatusPanels;
+  QTimer* Timer1;
+  QTimer* Timer2;
+
+  // Handlers.
+  void FormCreate();
+  void Podskazka(const QString& hint);
+  void Posilka();
+  void Narahiv();
+  void BitBtn1Click();
+  void BitBtn2Click();
+  void BitBtn3Click();
+  void BitBtn4Click();
+  void BitBtn5Click();
+  void BitBtn6Click();
+  void BitBtn7Click();
+  void BitBtn8Click();
+  void BitBtn9Click();
+  void BitBtn10Click();
+  void StringGrid1Click();
+  bool StringGrid1KeyPress(char key);
+
+  void changed(sequencer::Change what, int index) override;
+
+ signals:
+  // The window has closed: the program ends.
+  void closed();
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void buildToolPanel();
+  void buildChannelArea();
+  void buildStatusBar();
+  void layoutBands();
+  // Runs a handler; an error that leaves it is shown and the program goes on.
+  void guarded(const std::function<void()>& handler);
+  void syncBoardWindow();
+  void syncTimer1();
+  void syncComboBox();
+
+  app::Program& program_;
+  ErrorDisplay* errors_;
+  std::unique_ptr<ErrorDisplay> ownErrors_;
+  QWidget* form2_ = nullptr;
+  QWidget* form3_ = nullptr;
+  QWidget* form4_ = nullptr;
+  QWidget* board_ = nullptr;
+  bool shown_ = false;
+  bool closing_ = false;
+};
+
+}  // namespace ui

@@ -1,0 +1,14 @@
+#include "ui/qt_invoker.h"
+
+#include <QMetaObject>
+
+namespace ui {
+
+QtInvoker::QtInvoker(QObject* parent) : QObject(parent) {
+  wake = [this] {
+    QMetaObject::invokeMethod(
+        this, [this] { CheckSynchronize(); }, Qt::QueuedConnection);
+  };
+}
+
+}  // namespace ui

@@ -1,0 +1,386 @@
+#include "ui/string_grid.h"
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QWheelEvent>
+#include <algorithm>
+
+namespace ui {
+
+namespace {
+
+const QColor kCellColor(0xC0, 0xC0, 0xC0);
+const QColor kLineColor(0x80, 0x80, 0x80);
+const QColor kHeaderLineColor(0, 0, 0);
+const QColor kOutsideColor(0xC0, 0xC0, 0xC0);  // the grid's own colour beyond its cells
+
+QColor rgb(sequencer::Rgb value) {
+  return QColor((value >> 16) & 0xFF, (value >> 8) & 0xFF, value & 0xFF);
+}
+
+}  // namespace
+
+StringGridView::StringGridView(sequencer::Sequencer& model, QWidget* parent)
+    : QAbstractScrollArea(parent), model_(model), editor_(new QLineEdit(viewport())) {
+  setFrameShape(QFrame::NoFrame);
+  setFocusPolicy(Qt::StrongFocus);
+  setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  horizontalScrollBar()->setSingleStep(1);
+  viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
+  viewport()->setMouseTracking(false);
+  editor_->setFrame(false);
+  editor_->setTextMargins(0, 0, 0, 0);
+  editor_->setContentsMargins(0, 0, 0, 0);
+  editor_->hide();
+  editor_->installEventFilter(this);
+  updateScrollBar();
+}
+
+int StringGridView::visibleColumns() const {
+  return std::max(1, viewport()->width() / kColPitch);
+}
+
+QRect StringGridView::cellRect(int col, int row) const {
+  return QRect((col - leftCol_) * kColPitch, row * kRowPitch, kColWidth, kRowHeight);
+}
+
+int StringGridView::columnAt(int x) const {
+  if (x < 0) return -1;
+  const int col = leftCol_ + x / kColPitch;
+  return col < model_.ColCount ? col : -1;
+}
+
+int StringGridView::rowAt(int y) const {
+  if (y < 0) return -1;
+  const int row = y / kRowPitch;
+  return row < sequencer::CellStore::kRows ? row : -1;
+}
+
+void StringGridView::updateScrollBar() {
+  const int maxLeft = std::max(0, model_.ColCount - visibleColumns());
+  QScrollBar* bar = horizontalScrollBar();
+  bar->setRange(0, maxLeft);
+  bar->setPageStep(visibleColumns());
+  if (leftCol_ > maxLeft) setLeftCol(maxLeft);
+}
+
+void StringGridView::setLeftCol(int col) {
+  col = std::clamp(col, 0, std::max(0, model_.ColCount - 1));
+  if (col == leftCol_) return;
+  leftCol_ = col;
+  if (horizontalScrollBar()->value() != col) horizontalScrollBar()->setValue(col);
+  if (editorOpen()) editor_->setGeometry(cellRect(editCol_, editRow_));
+  viewport()->update();
+}
+
+void StringGridView::scrollContentsBy(int, int) {
+  // The scroll bar counts columns.
+  setLeftCol(horizontalScrollBar()->value());
+}
+
+void StringGridView::ensureVisible(int col) {
+  if (col < leftCol_) {
+    setLeftCol(col);
+  } else if (col >= leftCol_ + visibleColumns()) {
+    setLeftCol(col - visibleColumns() + 1);
+  }
+}
+
+void StringGridView::columnsChanged() {
+  updateScrollBar();
+  if (editorOpen() && editCol_ >= model_.ColCount) commitEditor();
+  viewport()->update();
+}
+
+void StringGridView::cellsChanged(int col) {
+  if (col >= 0 && (col < leftCol_ || col > leftCol_ + visibleColumns())) return;
+  viewport()->update();
+}
+
+void StringGridView::currentCellChanged() {
+  ensureVisible(model_.CurrentCol);
+  viewport()->update();
+}
+
+void StringGridView::headerColorChanged() {
+  viewport()->update(QRect(0, 0, viewport()->width(), kRowPitch));
+}
+
+void StringGridView::resizeEvent(QResizeEvent* event) {
+  QAbstractScrollArea::resizeEvent(event);
+  updateScrollBar();
+}
+
+void StringGridView::paintEvent(QPaintEvent* event) {
+  QPainter p(viewport());
+  const QRect area = event->rect();
+  p.fillRect(area, kOutsideColor);
+
+  const int firstCol = leftCol_ + std::max(0, area.left()) / kColPitch;
+  const int lastCol = std::min(model_.ColCount - 1, leftCol_ + area.right() / kColPitch);
+  if (lastCol < firstCol) return;
+  const int firstRow = std::max(0, area.top() / kRowPitch);
+  const int lastRow = std::min(sequencer::CellStore::kRows - 1, area.bottom() / kRowPitch);
+  const int right = (lastCol - leftCol_ + 1) * kColPitch;
+  const int bottom = sequencer::CellStore::kRows * kRowPitch;
+
+  // Cells, then the grid lines over the gaps between them, then the texts.
+  const QColor header = rgb(model_.FixedColor);
+  const int x0 = (firstCol - leftCol_) * kColPitch;
+  if (firstRow == 0) p.fillRect(QRect(x0, 0, right - x0, kRowPitch), header);
+  const int bodyTop = std::max(1, firstRow) * kRowPitch;
+  if (bodyTop < bottom) p.fillRect(QRect(x0, bodyTop, right - x0, bottom - bodyTop), kCellColor);
+
+  p.setPen(kLineColor);
+  for (int col = firstCol; col <= lastCol; ++col) {
+    const int x = (col - leftCol_) * kColPitch + kColWidth;
+    p.drawLine(x, kRowPitch, x, bottom - 1);
+  }
+  for (int row = std::max(1, firstRow); row <= lastRow; ++row) {
+    const int y = row * kRowPitch + kRowHeight;
+    p.drawLine(x0, y, right - 1, y);
+  }
+  if (firstRow == 0) {
+    // The header row looks raised, with a dark line under it.
+    p.setPen(header.lighter(160));
+    p.drawLine(x0, 0, right - 1, 0);
+    for (int col = firstCol; col <= lastCol; ++col) {
+      const int x = (col - leftCol_) * kColPitch;
+      p.setPen(header.lighter(160));
+      p.drawLine(x, 0, x, kRowHeight - 1);
+      p.setPen(header.darker(160));
+      p.drawLine(x + kColWidth - 1, 1, x + kColWidth - 1, kRowHeight - 1);
+      p.setPen(kHeaderLineColor);
+      p.drawLine(x + kColWidth, 0, x + kColWidth, kRowHeight);
+    }
+    p.setPen(kHeaderLineColor);
+    p.drawLine(x0, kRowHeight, right - 1, kRowHeight);
+  }
+
+  p.setPen(palette().color(QPalette::WindowText));
+  p.setFont(font());
+  for (int col = firstCol; col <= lastCol; ++col) {
+    for (int row = firstRow; row <= lastRow; ++row) {
+      if (model_.Cells.isEmpty(col, row)) continue;
+      if (editorOpen() && col == editCol_ && row == editRow_) continue;
+      const QRect r = cellRect(col, row);
+      p.drawText(r.adjusted(2, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                 QString::fromStdString(model_.Cells.text(col, row)));
+    }
+  }
+
+  if (hasFocus() && !editorOpen() && model_.CurrentCol >= firstCol &&
+      model_.CurrentCol <= lastCol) {
+    QRect focus = cellRect(model_.CurrentCol, model_.CurrentRow);
+    p.setPen(QPen(Qt::black, 1, Qt::DotLine));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(focus.adjusted(0, 0, -1, -1));
+  }
+
+  if (dragFrom_ >= 0 && dropAt_ >= 0) {
+    const int x = (dropAt_ - leftCol_) * kColPitch + (dropAt_ > dragFrom_ ? kColWidth : -1);
+    p.fillRect(QRect(x - 1, 0, 3, bottom), Qt::black);
+  }
+}
+
+// ---------------------------------------------------------------- moves
+
+void StringGridView::moveTo(int col, int row) {
+  col = std::clamp(col, 0, model_.ColCount - 1);
+  row = std::clamp(row, 1, sequencer::kChannels);
+  if (col == model_.CurrentCol && row == model_.CurrentRow) return;
+  commitEditor();
+  model_.setCurrentCell(col, row);
+  ensureVisible(col);
+  viewport()->update();
+  if (onClick) onClick();
+}
+
+void StringGridView::mousePressEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) return;
+  const QPoint pos = event->position().toPoint();
+  const int col = columnAt(pos.x());
+  const int row = rowAt(pos.y());
+  if (col < 0 || row < 0) return;
+  setFocus(Qt::MouseFocusReason);
+  if (row == 0) {
+    // The header row is never chosen: a press there starts a column drag.
+    commitEditor();
+    dragFrom_ = col;
+    dropAt_ = -1;
+    return;
+  }
+  const bool wasCurrent = col == model_.CurrentCol && row == model_.CurrentRow;
+  commitEditor();
+  model_.setCurrentCell(col, row);
+  ensureVisible(col);
+  viewport()->update();
+  if (onClick) onClick();
+  if (wasCurrent) openEditor();
+}
+
+void StringGridView::mouseDoubleClickEvent(QMouseEvent* event) {
+  // The second press of a double click chooses nothing.
+  if (event->button() != Qt::LeftButton) return;
+  const QPoint pos = event->position().toPoint();
+  if (columnAt(pos.x()) < 0 || rowAt(pos.y()) <= 0) return;
+}
+
+void StringGridView::mouseMoveEvent(QMouseEvent* event) {
+  if (dragFrom_ < 0) return;
+  const int x = event->position().toPoint().x();
+  int col = leftCol_ + std::max(0, x) / kColPitch;
+  col = std::clamp(col, 0, model_.ColCount - 1);
+  if (col != dropAt_) {
+    dropAt_ = col;
+    viewport()->update();
+  }
+}
+
+void StringGridView::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton || dragFrom_ < 0) return;
+  const int from = dragFrom_;
+  const int to = dropAt_;
+  dragFrom_ = -1;
+  dropAt_ = -1;
+  if (to >= 0 && to != from) model_.moveColumn(from, to);
+  viewport()->update();
+}
+
+void StringGridView::wheelEvent(QWheelEvent* event) {
+  if (!hasFocus()) {
+    event->ignore();
+    return;
+  }
+  wheelRemainder_ += event->angleDelta().y();
+  while (wheelRemainder_ <= -120) {
+    wheelRemainder_ += 120;
+    moveTo(model_.CurrentCol, model_.CurrentRow + 1);  // towards the user: down
+  }
+  while (wheelRemainder_ >= 120) {
+    wheelRemainder_ -= 120;
+    moveTo(model_.CurrentCol, model_.CurrentRow - 1);
+  }
+  event->accept();
+}
+
+bool StringGridView::handleMoveKey(QKeyEvent* event) {
+  const int col = model_.CurrentCol;
+  const int row = model_.CurrentRow;
+  const bool ctrl = event->modifiers() & Qt::ControlModifier;
+  switch (event->key()) {
+    case Qt::Key_Up: moveTo(col, row - 1); return true;
+    case Qt::Key_Down: moveTo(col, row + 1); return true;
+    case Qt::Key_Left: moveTo(col - 1, row); return true;
+    case Qt::Key_Right: moveTo(col + 1, row); return true;
+    case Qt::Key_PageUp: moveTo(col, row - sequencer::kChannels); return true;
+    case Qt::Key_PageDown: moveTo(col, row + sequencer::kChannels); return true;
+    case Qt::Key_Home: moveTo(0, ctrl ? 1 : row); return true;
+    case Qt::Key_End: moveTo(model_.ColCount - 1, ctrl ? sequencer::kChannels : row); return true;
+    default: return false;
+  }
+}
+
+void StringGridView::keyPressEvent(QKeyEvent* event) {
+  if (handleMoveKey(event)) return;
+  switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter: enterPressed(); return;
+    case Qt::Key_F2: openEditor(); return;
+    default: break;
+  }
+  const QString text = event->text();
+  if (!text.isEmpty() && text.at(0).isPrint()) {
+    // The character that opens the editor goes straight into it.
+    openEditor(&text);
+    return;
+  }
+  if (!text.isEmpty() && onKeyPress) {
+    const QChar c = text.at(0);
+    if (c.unicode() < 128) onKeyPress(static_cast<char>(c.unicode()));
+    return;
+  }
+  QAbstractScrollArea::keyPressEvent(event);
+}
+
+void StringGridView::enterPressed() {
+  const bool wasOpen = editorOpen();
+  commitEditor();
+  const bool moved = onKeyPress ? onKeyPress('\r') : false;
+  // The table's own Enter: after a move the editor opens on the new cell;
+  // otherwise Enter opens a closed editor and closes an open one.
+  if (moved || !wasOpen) openEditor();
+}
+
+// ---------------------------------------------------------------- editor
+
+void StringGridView::openEditor(const QString* replaceWith) {
+  const int col = model_.CurrentCol;
+  const int row = model_.CurrentRow;
+  if (col >= model_.ColCount) return;
+  editCol_ = col;
+  editRow_ = row;
+  editOriginal_ = QString::fromStdString(model_.Cells.text(col, row));
+  editor_->setFont(font());
+  editor_->setGeometry(cellRect(col, row));
+  editor_->setText(replaceWith ? *replaceWith : editOriginal_);
+  if (!replaceWith) editor_->selectAll();
+  editor_->show();
+  editor_->setFocus(Qt::OtherFocusReason);
+  viewport()->update();
+}
+
+void StringGridView::commitEditor() {
+  if (!editorOpen()) return;
+  const int col = editCol_;
+  const int row = editRow_;
+  const std::string text = editor_->text().toStdString();
+  editCol_ = editRow_ = -1;
+  editor_->hide();
+  setFocus(Qt::OtherFocusReason);
+  model_.setCell(col, row, text);
+  viewport()->update();
+}
+
+void StringGridView::cancelEditor() {
+  if (!editorOpen()) return;
+  editor_->setText(editOriginal_);
+  commitEditor();
+}
+
+bool StringGridView::eventFilter(QObject* watched, QEvent* event) {
+  if (watched != editor_) return QAbstractScrollArea::eventFilter(watched, event);
+  if (event->type() == QEvent::KeyPress) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    switch (key->key()) {
+      case Qt::Key_Return:
+      case Qt::Key_Enter: enterPressed(); return true;
+      case Qt::Key_Escape: cancelEditor(); return true;
+      case Qt::Key_Up:
+      case Qt::Key_Down:
+      case Qt::Key_PageUp:
+      case Qt::Key_PageDown: handleMoveKey(key); return true;
+      default:
+        // Characters typed into the editor reach the key handler too.
+        if (onKeyPress && !key->text().isEmpty() && key->text().at(0).unicode() < 128) {
+          onKeyPress(static_cast<char>(key->text().at(0).unicode()));
+        }
+        return false;
+    }
+  }
+  if (event->type() == QEvent::FocusOut) {
+    auto* focus = static_cast<QFocusEvent*>(event);
+    if (focus->reason() != Qt::OtherFocusReason) commitEditor();
+  }
+  return QAbstractScrollArea::eventFilter(watched, event);
+}
+
+void StringGridView::focusOutEvent(QFocusEvent* event) {
+  QAbstractScrollArea::focusOutEvent(event);
+  viewport()->update();
+}
+
+}  // namespace ui

@@ -1,0 +1,84 @@
+// The sequence table's view: draws the cells of the sequencer's cell store,
+// row 0 as a fixed header, and turns mouse, keys and wheel into the table's
+// notifications. No widget per cell, so very long tables stay cheap.
+#pragma once
+
+#include <QAbstractScrollArea>
+#include <QLineEdit>
+#include <functional>
+
+#include "sequencer/sequencer.h"
+
+namespace ui {
+
+class StringGridView : public QAbstractScrollArea {
+  Q_OBJECT
+
+ public:
+  static constexpr int kColWidth = 12;
+  static constexpr int kRowHeight = 15;
+  static constexpr int kLine = 1;
+  static constexpr int kColPitch = kColWidth + kLine;
+  static constexpr int kRowPitch = kRowHeight + kLine;
+
+  explicit StringGridView(sequencer::Sequencer& model, QWidget* parent = nullptr);
+
+  // The selection notification (a cell became the chosen one). Set by the
+  // window to its click handler.
+  std::function<void()> onClick;
+  // A character key for the table; returns true when the handler moved the
+  // current cell. Set by the window to its key handler.
+  std::function<bool(char key)> onKeyPress;
+
+  // The model changed.
+  void columnsChanged();
+  void cellsChanged(int col);  // -1: any
+  void currentCellChanged();
+  void headerColorChanged();
+
+  int leftCol() const { return leftCol_; }
+  void setLeftCol(int col);
+  int visibleColumns() const;  // columns that fit entirely
+  bool editorOpen() const { return editor_->isVisible(); }
+  QLineEdit* editor() const { return editor_; }
+  QRect cellRect(int col, int row) const;  // in viewport coordinates
+  int columnAt(int x) const;               // -1 outside the columns
+  int rowAt(int y) const;                  // -1 outside the rows
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void scrollContentsBy(int dx, int dy) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
+
+ private:
+  // Moves the current cell by the user's action; notifies when it moved.
+  void moveTo(int col, int row);
+  void ensureVisible(int col);
+  void updateScrollBar();
+  void openEditor(const QString* replaceWith = nullptr);
+  void commitEditor();
+  void cancelEditor();
+  // Enter: the key handler first, then the table's own handling.
+  void enterPressed();
+  bool handleMoveKey(QKeyEvent* event);
+
+  sequencer::Sequencer& model_;
+  QLineEdit* editor_;
+  int leftCol_ = 0;
+  int wheelRemainder_ = 0;
+  int dragFrom_ = -1;  // the column dragged by its header, or -1
+  int dropAt_ = -1;
+  int editCol_ = -1;
+  int editRow_ = -1;
+  QString editOriginal_;
+};
+
+}  // namespace ui
