@@ -18,6 +18,7 @@ class ErrorDisplay : public QObject, public app::ErrorSink {
 
  public:
   explicit ErrorDisplay(QWidget* owner);
+  void setOwner(QWidget* owner) { owner_ = owner; }
 
   // Non-blocking: shows the message unless a box is already open.
   void showError(const std::string& message) override;

@@ -262,6 +262,10 @@ void TForm1::FormCreate() {
     move(desktop.left(), desktop.top());
     resize(std::max(kClientWidth, desktop.width() - kFrameWidth), kClientHeight);
   }
+  // A hidden window gets its resize event only when shown; the bands and the
+  // table's width are wanted now.
+  layoutBands();
+  model().setWindowWidth(width() + kFrameWidth);
   program_.FormCreate();
   syncComboBox();
   Edit1->setText(fromStd(model().Edit1Text));

@@ -1,0 +1,296 @@
+// The main window as laid out and wired: geometry, captions, hints, colours,
+// and that each control reaches its handler.
+#include <QLabel>
+#include <QStatusTipEvent>
+
+#include "ui_harness.h"
+
+using ui_testing::Harness;
+
+namespace {
+
+QColor pixelOf(QWidget* w, QPoint at) {
+  return w->grab().toImage().pixelColor(at);
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void windowGeometryAndCaption() {
+    Harness h;
+    ui::TForm1& f = h.form();
+    QCOMPARE(f.windowTitle(), QString("Rilvet-48 программа управления драйвером hc595"));
+    QCOMPARE(f.minimumWidth(), ui::TForm1::kClientWidth);
+    QCOMPARE(f.minimumHeight(), ui::TForm1::kClientHeight);
+    QCOMPARE(f.maximumHeight(), ui::TForm1::kClientHeight);
+    // Start-up: top-left corner, as wide as the desktop allows.
+    QCOMPARE(f.pos(), QPoint(0, 0));
+    QVERIFY(f.width() >= ui::TForm1::kClientWidth);
+    QCOMPARE(f.height(), 908);
+    // The bands: tool panel 57, status bar 19, channel area between.
+    QCOMPARE(f.Panel1->geometry(), QRect(0, 0, f.width(), 57));
+    QCOMPARE(f.StatusBar1->geometry(), QRect(0, 889, f.width(), 19));
+    QCOMPARE(f.Panel2->geometry(), QRect(0, 57, f.width(), 832));
+    QCOMPARE(f.Panel3->height(), 17);
+    QCOMPARE(f.Panel3->geometry().bottom(), f.Panel2->height() - 2);
+    QCOMPARE(f.ProgressBar1->minimum(), 0);
+    QCOMPARE(f.ProgressBar1->maximum(), 1000000);
+  }
+
+  void toolPanelControls() {
+    Harness h;
+    ui::TForm1& f = h.form();
+    f.resize(ui::TForm1::kClientWidth, ui::TForm1::kClientHeight);
+    QCOMPARE(f.Label50->text(), QString("Скорость"));
+    QCOMPARE(f.Label50->pos(), QPoint(8, 6));
+    QCOMPARE(f.Label51->text(), QString("милисек."));
+    QCOMPARE(f.Label51->pos(), QPoint(11, 17));
+    QCOMPARE(f.Label52->text(), QString("Порт"));
+    QCOMPARE(f.Label52->pos(), QPoint(32, 33));
+    QVERIFY(!f.Label50->font().bold());
+    QVERIFY(f.font().bold());
+    QCOMPARE(f.Edit1->geometry(), QRect(64, 8, 57, 21));
+    QCOMPARE(f.Edit1->text(), QString("100"));
+    QCOMPARE(f.Edit1->toolTip(), QString("Скорость перебора столбцов"));
+    QCOMPARE(f.ComboBox1->geometry(), QRect(64, 28, 57, 21));
+    QVERIFY(f.ComboBox1->isEditable());
+    QCOMPARE(f.ComboBox1->toolTip(), QString("Найденные COM-порты"));
+    QCOMPARE(f.ComboBox1->currentText(), QString("VIRTUAL"));
+
+    const struct {
+      int n, left;
+      const char* hint;
+    } buttons[] = {{1, 128, "Старт (включение порта) / Пауза"},
+                   {2, 176, "Стоп (отключение порта)"},
+                   {3, 224, "Настройка входов"},
+                   {7, 272, "Вход 1 - ручное управление "},
+                   {8, 320, "Вход 2 - ручное управление "},
+                   {9, 368, "Вход 3 - ручное управление "},
+                   {4, 416, "Очистить таблицу"},
+                   {5, 465, "Справка"},
+                   {10, 514, "Об авторах"},
+                   {6, 561, "Выход"}};
+    for (const auto& b : buttons) {
+      QPushButton* button = f.BitBtn(b.n);
+      QCOMPARE(button->geometry(), QRect(b.left, 8, 41, 41));
+      QCOMPARE(button->toolTip(), QString(b.hint));
+      QVERIFY(button->text().isEmpty());
+      QCOMPARE(button->iconSize(), QSize(32, 32));
+      QVERIFY(!button->icon().isNull());
+    }
+  }
+
+  void tabOrderIsAsDesigned() {
+    Harness h;
+    ui::TForm1& f = h.form();
+    QList<QWidget*> expected = {f.BitBtn(1), f.BitBtn(2), f.BitBtn(4), f.ComboBox1,
+                                f.Edit1,     f.BitBtn(5), f.BitBtn(6), f.BitBtn(3),
+                                f.BitBtn(7), f.BitBtn(8), f.BitBtn(9), f.BitBtn(10)};
+    // Walk the focus chain once round and keep the controls in it.
+    QList<QWidget*> chain;
+    QWidget* w = expected.first();
+    do {
+      if (expected.contains(w) && !chain.contains(w)) chain.push_back(w);
+      w = w->nextInFocusChain();
+    } while (w != expected.first());
+    QCOMPARE(chain, expected);
+  }
+
+  void rightButtonsFollowTheRightEdge() {
+    Harness h;
+    ui::TForm1& f = h.form();
+    for (int width : {609, 900, 1500}) {
+      f.resize(width, 908);
+      QCOMPARE(f.Panel1->width() - f.BitBtn(5)->geometry().right() - 1, 103);
+      QCOMPARE(f.Panel1->width() - f.BitBtn(10)->geometry().right() - 1, 54);
+      QCOMPARE(f.Panel1->width() - f.BitBtn(6)->geometry().right() - 1, 7);
+      QCOMPARE(f.BitBtn(4)->x(), 416);
+    }
+    // The table follows the window within one housekeeping tick.
+    f.resize(1500, 908);
+    f.Narahiv();
+    QCOMPARE(f.StringGrid1->width(), 1500 + ui::TForm1::kFrameWidth - 60);
+    // The height never changes; the width never goes below the minimum.
+    f.resize(500, 1000);
+    QCOMPARE(f.height(), 908);
+    QCOMPARE(f.width(), 609);
+  }
+
+  void indicatorsStandLevelWithTheirRows() {
+    Harness h;
+    ui::TForm1& f = h.form();
+    const int gridTop = f.StringGrid1->y();
+    for (int n = 1; n <= 48; ++n) {
+      ui::Indicator* label = f.Label(n);
+      QCOMPARE(label->objectName(), QString("Label%1").arg(n));
+      QCOMPARE(label->text(), QString("%1").arg(n, 2, 10, QChar('0')));
+      QCOMPARE(label->pos(), QPoint(1 + 8, 1 + 25 + 16 * (n - 1)));
+      QCOMPARE(label->width(), 20);
+      QCOMPARE(label->toolTip(), QString("Индикатор %1 выхода").arg(n));
+      QCOMPARE(label->font().pixelSize(), 16);
+      QVERIFY(label->font().bold());
+      QVERIFY(!label->isOn());
+      QCOMPARE(pixelOf(label, QPoint(1, 1)), QColor(0x00, 0x80, 0x00));
+      // Row n of the table starts at the same height.
+      const QRect cell = f.StringGrid1->cellRect(0, n);
+      QCOMPARE(gridTop + cell.top(), label->y());
+    }
+    QCOMPARE(f.Label(9)->text(), QString("09"));
+    QCOMPARE(f.Label(48)->toolTip(), QString("Индикатор 48 выхода"));
+    f.Label(5)->setOn(true);
+    QCOMPARE(pixelOf(f.Label(5), QPoint(1, 1)), QColor(0x00, 0xFF, 0x00));
+  }
+
+  void tableLooksAsDesigned() {
+    Harness h;
+    ui::TForm1& f = h.form();
+    QCOMPARE(f.StringGrid1->pos(), QPoint(1 + 32, 1 + 9));
+    QCOMPARE(f.StringGrid1->height(), 800);
+    QCOMPARE(f.StringGrid1->toolTip(), QString("Таблица данных"));
+    QCOMPARE(f.StringGrid1->cellRect(0, 0), QRect(0, 0, 12, 15));
+    QCOMPARE(f.StringGrid1->cellRect(1, 1), QRect(13, 16, 12, 15));
+    const QImage image = f.StringGrid1->grab().toImage();
+    QCOMPARE(image.pixelColor(5, 16 + 7), QColor(0xC0, 0xC0, 0xC0));  // a cell
+    QCOMPARE(image.pixelColor(6, 8), QColor(0xC0, 0xC0, 0xC0));       // the header, stopped
+  }
+
+  void statusBarPanels() {
+    Harness h;
+    ui::TForm1& f = h.form();
+    QCOMPARE(f.StatusPanels[0]->width(), 70);
+    QCOMPARE(f.StatusPanels[1]->width(), 200);
+    const int before = f.StatusPanels[2]->width();
+    f.resize(f.width() + 300, 908);
+    QVERIFY(f.StatusPanels[2]->width() > before);
+    QCOMPARE(f.StatusPanels[0]->width(), 70);
+    QCOMPARE(f.StatusPanels[1]->width(), 200);
+  }
+
+  void hintOfTheControlUnderTheMouseGoesToPanelTwo() {
+    Harness h;
+    ui::TForm1& f = h.form();
+    QEvent enter(QEvent::Enter);
+    QApplication::sendEvent(f.BitBtn(6), &enter);
+    QCOMPARE(f.StatusPanels[2]->text(), QString("Выход"));
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(f.BitBtn(6), &leave);
+    QCOMPARE(f.StatusPanels[2]->text(), QString());
+    QApplication::sendEvent(f.Label(9), &enter);
+    QCOMPARE(f.StatusPanels[2]->text(), QString("Индикатор 9 выхода"));
+    // Hints of the other windows reach the same panel.
+    QStatusTipEvent tip("Найденные COM-порты");
+    QApplication::sendEvent(h.windows->form2.get(), &tip);
+    QCOMPARE(f.StatusPanels[2]->text(), QString("Найденные COM-порты"));
+  }
+
+  void startStepsAndStopThroughTheButtons() {
+    Harness h;
+    ui::TForm1& f = h.form();
+    h.model().Cells.setText(0, 2, "1");
+    h.reveal(1);
+    QCOMPARE(f.ComboBox1->currentText(), QString("VIRTUAL"));
+    QTest::mouseClick(f.BitBtn(1), Qt::LeftButton);
+    QVERIFY(h.model().SerialPort1.IsOpen());
+    QVERIFY(f.Timer1->isActive());
+    QVERIFY(f.Timer1->isSingleShot() == false);
+    QCOMPARE(f.Timer1->timerType(), Qt::PreciseTimer);
+    QVERIFY(!f.ComboBox1->isEnabled());
+    QVERIFY(h.windows->boardWindow->isVisible());
+    f.Posilka();
+    QVERIFY(f.Label(2)->isOn());
+    QVERIFY(!f.Label(1)->isOn());
+    QVERIFY(h.board().channelOutput(2));
+    QCOMPARE(f.StatusPanels[0]->text(), QString("Позиция 1"));
+    QCOMPARE(f.StatusPanels[1]->text(), QString("Обмен данными с драйвером"));
+    // The header of column 1 (no marker there) shows the run state.
+    const QPoint header(13 + 6, 8);
+    QCOMPARE(f.StringGrid1->grab().toImage().pixelColor(header), QColor(0xFF, 0, 0));
+    QTest::mouseClick(f.BitBtn(1), Qt::LeftButton);  // pause
+    f.Posilka();
+    QCOMPARE(f.StringGrid1->grab().toImage().pixelColor(header), QColor(0xFF, 0xFF, 0));
+    QTest::mouseClick(f.BitBtn(2), Qt::LeftButton);
+    QVERIFY(!h.model().SerialPort1.IsOpen());
+    QVERIFY(!f.Timer1->isActive());
+    QVERIFY(f.ComboBox1->isEnabled());
+    QVERIFY(!f.Label(2)->isOn());
+    QCOMPARE(h.board().outputBits(), 0u);
+    QVERIFY(!h.windows->boardWindow->isVisible());
+    QCOMPARE(f.StringGrid1->grab().toImage().pixelColor(header), QColor(0xC0, 0xC0, 0xC0));
+  }
+
+  void intervalBoxDrivesTheStepTimer() {
+    Harness h;
+    ui::TForm1& f = h.form();
+    QTest::keyClicks(f.Edit1, "5");  // "1005"
+    f.Narahiv();
+    QCOMPARE(f.Timer1->interval(), 1005);
+    f.Edit1->setText("0");
+    f.Narahiv();
+    QCOMPARE(f.Timer1->interval(), 1);
+    QCOMPARE(f.Edit1->text(), QString("1"));
+  }
+
+  void anOpenFailureIsShownOnceAndLeavesTheBoxEnabled() {
+    Harness h;
+    ui::TForm1& f = h.form();
+    f.ComboBox1->setEditText("COM77");
+    QTest::mouseClick(f.BitBtn(1), Qt::LeftButton);
+    QCOMPARE(h.windows->errors.shown(), QStringList{"Попытка открыть несуществующий COM-порт"});
+    QVERIFY(f.ComboBox1->isEnabled());
+    QVERIFY(!f.Timer1->isActive());
+  }
+
+  void aPortThatStopsAnsweringShowsOneBoxNotOnePerTick() {
+    Harness h;
+    ui::TForm1& f = h.form();
+    h.windows->errors.setRecordOnly(false);
+    f.Edit1->setText("1");
+    QTest::mouseClick(f.BitBtn(1), Qt::LeftButton);
+    h.board().unplug();
+    QTest::qWait(300);  // a few hundred failing ticks
+    QCOMPARE(h.windows->errors.shown().size(), 1);
+    QVERIFY(h.windows->errors.boxOpen());
+    // The box does not block the window: Stop can be pressed twice and the
+    // program is stopped.
+    QTest::mouseClick(f.BitBtn(2), Qt::LeftButton);
+    QTest::mouseClick(f.BitBtn(2), Qt::LeftButton);
+    QVERIFY(!h.model().SerialPort1.IsOpen());
+    QVERIFY(!f.Timer1->isActive());
+    QVERIFY(f.ComboBox1->isEnabled());
+    h.windows->errors.box()->close();
+  }
+
+  void manualInputButtonsApplyTheMatching() {
+    Harness h;
+    ui::TForm1& f = h.form();
+    h.windows->form2->ComboBox(2)->setCurrentIndex(1);  // output 1 off by вх1
+    QTest::mouseClick(f.BitBtn(7), Qt::LeftButton);
+    QCOMPARE(h.model().ChannelEnabled[0], 0);
+    QCOMPARE(h.windows->form2->Label(21)->text(), QString("пассив"));
+    h.windows->form2->ComboBox(1)->setCurrentIndex(2);  // output 1 on by вх2
+    QTest::mouseClick(f.BitBtn(8), Qt::LeftButton);
+    QCOMPARE(h.model().ChannelEnabled[0], 1);
+    QCOMPARE(h.windows->form2->Label(21)->text(), QString("активн"));
+    // Stopped: the next housekeeping tick shows "нет св" on grey.
+    f.Narahiv();
+    QCOMPARE(h.windows->form2->Label(21)->text(), QString("нет св"));
+  }
+
+  void inputsButtonShowsAndHidesTheMatchingDialog() {
+    Harness h;
+    ui::TForm1& f = h.form();
+    QVERIFY(!h.windows->form2->isVisible());
+    QTest::mouseClick(f.BitBtn(3), Qt::LeftButton);
+    QVERIFY(h.windows->form2->isVisible());
+    QTest::mouseClick(f.BitBtn(3), Qt::LeftButton);
+    QVERIFY(!h.windows->form2->isVisible());
+    // Hiding by the button saves nothing.
+    QVERIFY(!QFile::exists(h.settingsPath()));
+  }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"

@@ -1,0 +1,242 @@
+// The sequence table driven with real mouse, key and wheel events.
+#include <QWheelEvent>
+
+#include "ui_harness.h"
+
+using ui_testing::Harness;
+
+namespace {
+
+QPoint centreOf(ui::StringGridView* grid, int col, int row) {
+  return grid->cellRect(col, row).center();
+}
+
+void clickCell(ui::StringGridView* grid, int col, int row) {
+  QTest::mouseClick(grid->viewport(), Qt::LeftButton, Qt::NoModifier, centreOf(grid, col, row));
+}
+
+void wheel(ui::StringGridView* grid, int steps) {
+  // Towards the user is a negative angle: the current cell moves down.
+  const QPoint at = grid->viewport()->rect().center();
+  QWheelEvent event(at, grid->viewport()->mapToGlobal(at), QPoint(), QPoint(0, -120 * steps),
+                    Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QApplication::sendEvent(grid->viewport(), &event);
+}
+
+}  // namespace
+
+class TableEditingTest : public QObject {
+  Q_OBJECT
+
+  // A table with `columns` data columns shown (and the trailing one).
+  static void showColumns(Harness& h, int columns) {
+    for (int c = 0; c < columns; ++c) h.model().Cells.setText(c, 48, "0");
+    h.reveal(columns);
+    QCOMPARE(h.model().ColCount, columns + 1);
+  }
+
+  static QString cell(Harness& h, int col, int row) {
+    return QString::fromStdString(h.model().Cells.text(col, row));
+  }
+
+ private slots:
+  void clickTogglesAndSecondClickEmptiesAndOpensTheEditor() {
+    Harness h;
+    showColumns(h, 3);
+    ui::StringGridView* grid = h.form().StringGrid1;
+    clickCell(grid, 1, 5);
+    QCOMPARE(cell(h, 1, 5), QString("1"));
+    QCOMPARE(h.form().StatusPanels[0]->text(), QString("Позиция 2"));
+    QVERIFY(!grid->editorOpen());
+    clickCell(grid, 1, 5);
+    QCOMPARE(cell(h, 1, 5), QString(""));
+    QVERIFY(grid->editorOpen());
+    QCOMPARE(grid->editor()->text(), QString(""));
+  }
+
+  void freeTextTypedInTheEditorIsKeptAsTyped() {
+    Harness h;
+    showColumns(h, 2);
+    ui::StringGridView* grid = h.form().StringGrid1;
+    clickCell(grid, 0, 3);  // "1"
+    grid->setFocus();
+    QTest::keyClick(grid, 'a');  // the first character opens the editor and goes into it
+    QVERIFY(grid->editorOpen());
+    QTest::keyClick(grid->editor(), 'b');
+    QCOMPARE(grid->editor()->text(), QString("ab"));
+    QTest::keyClick(grid->editor(), Qt::Key_Down);  // leaves the cell, keeping the text
+    QVERIFY(!grid->editorOpen());
+    QCOMPARE(cell(h, 0, 3), QString("ab"));
+    QCOMPARE(cell(h, 0, 4), QString("1"));  // the move chose the cell below
+  }
+
+  void escapeRestoresTheOldText() {
+    Harness h;
+    showColumns(h, 2);
+    ui::StringGridView* grid = h.form().StringGrid1;
+    clickCell(grid, 0, 3);
+    grid->setFocus();
+    QTest::keyClick(grid, Qt::Key_F2);
+    QVERIFY(grid->editorOpen());
+    QTest::keyClicks(grid->editor(), "zz");
+    QTest::keyClick(grid->editor(), Qt::Key_Escape);
+    QVERIFY(!grid->editorOpen());
+    QCOMPARE(cell(h, 0, 3), QString("1"));
+  }
+
+  void arrowMovesToggleAndMovesThatCannotHappenDoNot() {
+    Harness h;
+    showColumns(h, 3);
+    ui::StringGridView* grid = h.form().StringGrid1;
+    h.model().setCurrentCell(0, 1);
+    grid->setFocus();
+    QTest::keyClick(grid, Qt::Key_Up);  // row 1: cannot move
+    QCOMPARE(cell(h, 0, 1), QString(""));
+    QCOMPARE(h.form().StatusPanels[0]->text(), QString(""));
+    QTest::keyClick(grid, Qt::Key_Left);  // column 0: cannot move
+    QCOMPARE(cell(h, 0, 1), QString(""));
+    QTest::keyClick(grid, Qt::Key_Down);
+    QTest::keyClick(grid, Qt::Key_Down);
+    QCOMPARE(cell(h, 0, 2), QString("1"));
+    QCOMPARE(cell(h, 0, 3), QString("1"));
+    QTest::keyClick(grid, Qt::Key_Right);
+    QCOMPARE(cell(h, 1, 3), QString("1"));
+    QCOMPARE(h.form().StatusPanels[0]->text(), QString("Позиция 2"));
+    QTest::keyClick(grid, Qt::Key_End);
+    QCOMPARE(h.model().CurrentCol, 3);
+    QCOMPARE(cell(h, 3, 3), QString("1"));
+    QTest::keyClick(grid, Qt::Key_End);  // already there
+    QCOMPARE(cell(h, 3, 3), QString("1"));
+    QTest::keyClick(grid, Qt::Key_PageDown);
+    QCOMPARE(h.model().CurrentRow, 48);
+    QCOMPARE(cell(h, 3, 48), QString("1"));
+    QTest::keyClick(grid, Qt::Key_Home);
+    QCOMPARE(h.model().CurrentCol, 0);
+  }
+
+  void enterWalksRightAndStopsAtTheLastColumn() {
+    Harness h;
+    showColumns(h, 3);
+    ui::StringGridView* grid = h.form().StringGrid1;
+    clickCell(grid, 0, 7);  // "1", editor closed
+    QCOMPARE(cell(h, 0, 7), QString("1"));
+    grid->setFocus();
+    QTest::keyClick(grid, Qt::Key_Return);
+    QCOMPARE(h.model().CurrentCol, 1);
+    QCOMPARE(cell(h, 1, 7), QString("1"));
+    QVERIFY(grid->editorOpen());
+    QCOMPARE(grid->editor()->text(), QString("1"));
+    QTest::keyClick(grid->editor(), Qt::Key_Return);
+    QTest::keyClick(grid->editor(), Qt::Key_Return);
+    QCOMPARE(h.model().CurrentCol, 3);
+    QCOMPARE(cell(h, 2, 7), QString("1"));
+    QCOMPARE(cell(h, 3, 7), QString("1"));
+    QCOMPARE(h.form().StatusPanels[0]->text(), QString("Позиция 4"));
+    // Last column: Enter toggles nothing and only closes / opens the editor.
+    QVERIFY(grid->editorOpen());
+    QTest::keyClick(grid->editor(), Qt::Key_Return);
+    QVERIFY(!grid->editorOpen());
+    QCOMPARE(cell(h, 3, 7), QString("1"));
+    QTest::keyClick(grid, Qt::Key_Return);
+    QVERIFY(grid->editorOpen());
+    QCOMPARE(cell(h, 3, 7), QString("1"));
+  }
+
+  void wheelMovesOneRowPerStepWithinTheChannels() {
+    Harness h;
+    showColumns(h, 2);
+    ui::StringGridView* grid = h.form().StringGrid1;
+    h.model().setCurrentCell(1, 5);
+    grid->setFocus();
+    wheel(grid, 3);
+    QCOMPARE(h.model().CurrentRow, 8);
+    QCOMPARE(cell(h, 1, 5), QString(""));
+    QCOMPARE(cell(h, 1, 6), QString("1"));
+    QCOMPARE(cell(h, 1, 7), QString("1"));
+    QCOMPARE(cell(h, 1, 8), QString("1"));
+    h.model().setCurrentCell(1, 48);
+    const QString last = cell(h, 1, 48);
+    wheel(grid, 2);
+    QCOMPARE(h.model().CurrentRow, 48);
+    QCOMPARE(cell(h, 1, 48), last);
+    wheel(grid, -1);
+    QCOMPARE(h.model().CurrentRow, 47);
+    QCOMPARE(cell(h, 1, 47), QString("1"));
+  }
+
+  void headerPressNeverChoosesRowZeroAndDragsTheColumn() {
+    Harness h;
+    showColumns(h, 4);
+    ui::StringGridView* grid = h.form().StringGrid1;
+    h.model().Cells.setText(0, 2, "1");
+    h.model().Cells.setText(0, 3, "abc");
+    h.model().setCurrentCell(2, 10);
+    // A click on the header chooses nothing.
+    clickCell(grid, 1, 0);
+    QCOMPARE(h.model().CurrentRow, 10);
+    QCOMPARE(h.model().CurrentCol, 2);
+    QCOMPARE(h.form().StatusPanels[0]->text(), QString(""));
+    // A drag from column 0's header to column 2 moves the column.
+    QTest::mousePress(grid->viewport(), Qt::LeftButton, Qt::NoModifier, centreOf(grid, 0, 0));
+    QMouseEvent move(QEvent::MouseMove, centreOf(grid, 2, 0),
+                     grid->viewport()->mapToGlobal(centreOf(grid, 2, 0)), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(grid->viewport(), &move);
+    QTest::mouseRelease(grid->viewport(), Qt::LeftButton, Qt::NoModifier, centreOf(grid, 2, 0));
+    QCOMPARE(cell(h, 2, 2), QString("1"));
+    QCOMPARE(cell(h, 2, 3), QString("abc"));
+    QCOMPARE(cell(h, 0, 2), QString(""));
+    QCOMPARE(h.model().CurrentRow, 10);
+  }
+
+  void doubleClickOnAnUnchosenCellTogglesOnce() {
+    Harness h;
+    showColumns(h, 2);
+    ui::StringGridView* grid = h.form().StringGrid1;
+    // What the window system delivers: press, release, the second press as a
+    // double click, release.
+    const QPoint at = centreOf(grid, 1, 9);
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseRelease(grid->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    QCOMPARE(cell(h, 1, 9), QString("1"));
+  }
+
+  void rightPressChoosesNothing() {
+    Harness h;
+    showColumns(h, 2);
+    ui::StringGridView* grid = h.form().StringGrid1;
+    QTest::mouseClick(grid->viewport(), Qt::RightButton, Qt::NoModifier, centreOf(grid, 1, 9));
+    QCOMPARE(cell(h, 1, 9), QString(""));
+    QCOMPARE(h.model().CurrentCol, 0);
+  }
+
+  void lostColumnsMoveTheCurrentCellWithoutToggling() {
+    Harness h;
+    showColumns(h, 4);
+    ui::StringGridView* grid = h.form().StringGrid1;
+    clickCell(grid, 4, 2);  // the trailing column: "1" there grows the table
+    h.form().Narahiv();
+    QCOMPARE(h.model().ColCount, 6);
+    clickCell(grid, 4, 2);  // empty again, editor open
+    QTest::keyClick(grid->editor(), Qt::Key_Escape);
+    for (int r = 1; r <= 48; ++r) h.model().Cells.setText(3, r, "");
+    h.model().Cells.setText(2, 48, "");
+    h.model().Cells.setText(1, 48, "");
+    for (int i = 0; i < 4; ++i) h.form().Narahiv();
+    QCOMPARE(h.model().ColCount, 2);
+    QCOMPARE(h.model().CurrentCol, 1);
+    QCOMPARE(cell(h, 1, 2), QString(""));
+  }
+
+  void aOneInTheLastColumnGrowsTheTableWithinATick() {
+    Harness h;
+    ui::StringGridView* grid = h.form().StringGrid1;
+    QCOMPARE(h.model().ColCount, 1);
+    clickCell(grid, 0, 12);
+    QVERIFY(ui_testing::waitFor([&] { return h.model().ColCount == 2; }, 1000));
+  }
+};
+
+QTEST_MAIN(TableEditingTest)
+#include "table_editing_test.moc"
