@@ -71,7 +71,16 @@ void OkLabel::mouseReleaseEvent(QMouseEvent* event) {
   event->accept();
 }
 
+QByteArray TForm4::defaultPicture() {
+  QFile file(":/about_sky.jpg");
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  return file.readAll();
+}
+
 TForm4::TForm4(app::ErrorSink& errors, QWidget* parent)
+    : TForm4(errors, defaultPicture(), parent) {}
+
+TForm4::TForm4(app::ErrorSink& errors, const QByteArray& picture, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint), errors_(errors) {
   setObjectName("Form4");
   setWindowTitle("Об авторах");
@@ -83,14 +92,11 @@ TForm4::TForm4(app::ErrorSink& errors, QWidget* parent)
   Image1->setObjectName("Image1");
   Image1->setGeometry(0, 0, kClientWidth, kClientHeight);
   Image1->setScaledContents(true);
-  QFile file(":/about_sky.jpg");
-  QByteArray data;
-  if (file.open(QIODevice::ReadOnly)) data = file.readAll();
-  const JpegResult picture = decodeJpeg(data);
-  if (picture.error.isEmpty()) {
-    Image1->setPixmap(QPixmap::fromImage(picture.image));
+  const JpegResult decoded = decodeJpeg(picture);
+  if (decoded.error.isEmpty()) {
+    Image1->setPixmap(QPixmap::fromImage(decoded.image));
   } else {
-    pictureError_ = picture.error;
+    pictureError_ = decoded.error;
   }
 
   textLabel(this, "Label19", "программа управления драйвером hc595", QRect(1, 26, 350, 20),

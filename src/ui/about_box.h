@@ -52,6 +52,9 @@ class TForm4 : public QWidget {
   static constexpr int kClientHeight = 257;
 
   TForm4(app::ErrorSink& errors, QWidget* parent = nullptr);
+  // With the background picture's JPEG bytes given (the resource's otherwise).
+  TForm4(app::ErrorSink& errors, const QByteArray& picture, QWidget* parent = nullptr);
+  static QByteArray defaultPicture();
 
   QLabel* Image1;
   OkLabel* Label1;

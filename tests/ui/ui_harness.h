@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 
+#include "storage/table_file.h"
 #include "ui/fonts.h"
 #include "ui/resources.h"
 #include "ui/windows.h"

@@ -151,6 +151,10 @@ std::uint32_t VirtualBoard::write(const std::uint8_t*, std::uint32_t count,
   // Every byte has a start bit, so every byte clocks the storage registers.
   noteFrameActivity();
   outputs_ = stages_;
+  if (historySize_ > 0) {
+    latched_.push_back(outputs_);
+    if (latched_.size() > historySize_) latched_.pop_front();
+  }
   const auto now = Clock::now();
   stats_.framesLatched += count;
   stats_.lastFrameDuration = now - frameStart_;
@@ -357,6 +361,17 @@ bool VirtualBoard::rts() const {
 VirtualBoard::Stats VirtualBoard::stats() const {
   std::lock_guard lock(mutex_);
   return stats_;
+}
+
+void VirtualBoard::keepHistory(std::size_t frames) {
+  std::lock_guard lock(mutex_);
+  historySize_ = frames;
+  while (latched_.size() > historySize_) latched_.pop_front();
+}
+
+std::vector<std::uint64_t> VirtualBoard::history() const {
+  std::lock_guard lock(mutex_);
+  return {latched_.begin(), latched_.end()};
 }
 
 DCB VirtualBoard::lastDcb() const {

@@ -9,6 +9,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -45,6 +46,10 @@ class VirtualBoard : public Device {
   bool dtr() const;
   bool rts() const;
   Stats stats() const;
+
+  // Keeps the outputs of the last `frames` latches (0: none, the default).
+  void keepHistory(std::size_t frames);
+  std::vector<std::uint64_t> history() const;
 
   DCB lastDcb() const;
   CommTimeouts lastTimeouts() const;
@@ -120,6 +125,8 @@ class VirtualBoard : public Device {
   WaitCompletion pending_;
 
   Stats stats_;
+  std::size_t historySize_ = 0;
+  std::deque<std::uint64_t> latched_;
   bool frameStarted_ = false;
   Clock::time_point frameStart_{};
 };

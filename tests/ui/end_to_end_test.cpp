@@ -1,0 +1,177 @@
+// The whole road from a table cell to a latched output: the real windows in a
+// temporary working folder with saved files, the virtual board chosen in the
+// port list, the buttons pressed with the mouse, the step timer running.
+#include <QCheckBox>
+
+#include "inputs/settings_file.h"
+#include "storage/table_file.h"
+#include "ui_harness.h"
+
+using ui_testing::waitFor;
+
+namespace {
+
+// Columns of the saved table: the channels that are on in each step.
+const std::vector<std::vector<int>> kColumns = {
+    {1, 3, 9}, {2, 3, 48}, {3, 17, 18, 19}, {}, {3, 24, 25}};
+
+std::uint64_t bitsOf(const std::vector<int>& channels, int disabled = 0) {
+  std::uint64_t bits = 0;
+  // Channel k ends on stage 49 - k: bit 48 - k of the outputs.
+  for (int k : channels) {
+    if (k != disabled) bits |= std::uint64_t{1} << (48 - k);
+  }
+  return bits;
+}
+
+QByteArray tableBytes(const std::string& interval) {
+  QByteArray out;
+  for (int k = 1; k <= 48; ++k) {
+    out += QByteArray::fromStdString(storage::ChannelLinePrefix(k));
+    for (const auto& column : kColumns) {
+      out += std::find(column.begin(), column.end(), k) != column.end() ? '1' : '0';
+    }
+    out += "\r\n";
+  }
+  out += QByteArray::fromStdString(storage::IntervalLinePrefix() + interval) + "\r\n";
+  return out;
+}
+
+// Output 3 is switched off by input 2 (CTS): ComboBox6 = "вх2".
+QByteArray settingsBytes() {
+  QByteArray bytes(64, '\0');
+  bytes[5 * 4] = 2;
+  return bytes;
+}
+
+QByteArray readFile(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+  QFile f(path);
+  QVERIFY(f.open(QIODevice::WriteOnly));
+  f.write(bytes);
+}
+
+}  // namespace
+
+class EndToEndTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void aSavedSequencePlaysOnTheBoardAndEverythingIsSavedAtExit() {
+    ui_testing::initOnce();
+    QTemporaryDir dir;
+    QVERIFY(QDir::setCurrent(dir.path()));
+    const QByteArray table = tableBytes("3");
+    writeFile(storage::kTableFileName, table);
+    writeFile(inputs::kSettingsFileName, settingsBytes());
+
+    // The files by their bare names, in the working folder, as the program
+    // opens them.
+    ui::Windows w({storage::kTableFileName, inputs::kSettingsFileName, false});
+    w.errors.setRecordOnly(true);
+    w.board->keepHistory(100000);
+    ui::TForm1& form = *w.form1;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    QCOMPARE(form.Edit1->text(), QString("3"));
+
+    // The housekeeping timer reveals the five stored columns.
+    QVERIFY(waitFor([&] { return w.program.Form1.ColCount == 6; }));
+
+    form.ComboBox1->setCurrentIndex(form.ComboBox1->findText("VIRTUAL"));
+    QTest::mouseClick(form.BitBtn(1), Qt::LeftButton);
+    QVERIFY(w.program.Form1.SerialPort1.IsOpen());
+    QVERIFY(w.boardWindow->isVisible());
+
+    // Step by step, every column in order, wrapping after the last.
+    QVERIFY(waitFor([&] { return w.board->history().size() >= 12; }));
+    auto frames = w.board->history();
+    for (std::size_t i = 0; i < 12; ++i) {
+      QCOMPARE(frames[i], bitsOf(kColumns[i % kColumns.size()]));
+    }
+
+    // Pause: the current column is sent again and again.
+    QTest::mouseClick(form.BitBtn(1), Qt::LeftButton);
+    const std::size_t pausedAt = w.board->history().size();
+    const std::uint64_t held = w.board->history().back();
+    QVERIFY(waitFor([&] { return w.board->history().size() >= pausedAt + 10; }));
+    frames = w.board->history();
+    for (std::size_t i = pausedAt; i < frames.size(); ++i) QCOMPARE(frames[i], held);
+    int heldColumn = -1;
+    for (int c = 0; c < static_cast<int>(kColumns.size()); ++c) {
+      if (bitsOf(kColumns[static_cast<std::size_t>(c)]) == held) heldColumn = c;
+    }
+    QVERIFY(heldColumn >= 0);
+
+    // Resume: the column after the paused one comes next.
+    QTest::mouseClick(form.BitBtn(1), Qt::LeftButton);
+    const std::size_t resumedAt = w.board->history().size();
+    QVERIFY(waitFor([&] { return w.board->history().size() >= resumedAt + 3; }));
+    frames = w.board->history();
+    for (std::size_t i = 0; i < 3; ++i) {
+      const auto column = (static_cast<std::size_t>(heldColumn) + 1 + i) % kColumns.size();
+      QCOMPARE(frames[resumedAt + i], bitsOf(kColumns[column]));
+    }
+
+    // Input 2 on the board: through the event thread and the matching,
+    // output 3 is held off from then on.
+    QTest::mouseClick(w.boardWindow->inputSwitch(2), Qt::LeftButton);
+    QVERIFY(w.board->cts());
+    QVERIFY(waitFor([&] { return w.program.Form1.ChannelEnabled[2] == 0; }));
+    const std::size_t disabledAt = w.board->history().size();
+    QVERIFY(waitFor([&] { return w.board->history().size() >= disabledAt + 10; }));
+    frames = w.board->history();
+    for (std::size_t i = disabledAt; i < frames.size(); ++i) {
+      QVERIFY((frames[i] & bitsOf({3})) == 0);
+      bool known = false;
+      for (const auto& column : kColumns) known = known || frames[i] == bitsOf(column, 3);
+      QVERIFY(known);
+    }
+    QCOMPARE(w.program.Form1.ChannelEnabled[0], 1);
+    QCOMPARE(w.form2->Label(23)->text(), QString("пассив"));
+    w.boardWindow->refresh();
+    QVERIFY(!w.boardWindow->lamp(6, 5));  // channel 3: register 6, Q5
+
+    // Stop: every output off, the port closed, the board window gone.
+    QTest::mouseClick(form.BitBtn(2), Qt::LeftButton);
+    QCOMPARE(w.board->outputBits(), 0u);
+    QVERIFY(!w.board->isOpen());
+    QVERIFY(!w.boardWindow->isVisible());
+
+    // Exit: both files on disk, byte for byte.
+    QTest::mouseClick(form.BitBtn(6), Qt::LeftButton);
+    QVERIFY(!form.isVisible());
+    QCOMPARE(readFile(storage::kTableFileName), table);
+    QCOMPARE(readFile(inputs::kSettingsFileName), settingsBytes());
+    QVERIFY(w.errors.shown().isEmpty());
+  }
+
+  void closingTheBoardWindowDoesNotStopTheRun() {
+    ui_testing::initOnce();
+    QTemporaryDir dir;
+    QVERIFY(QDir::setCurrent(dir.path()));
+    writeFile(storage::kTableFileName, tableBytes("2"));
+    ui::Windows w({storage::kTableFileName, inputs::kSettingsFileName, false});
+    w.errors.setRecordOnly(true);
+    w.form1->show();
+    QVERIFY(waitFor([&] { return w.program.Form1.ColCount == 6; }));
+    QTest::mouseClick(w.form1->BitBtn(1), Qt::LeftButton);
+    QVERIFY(w.boardWindow->isVisible());
+    w.boardWindow->close();
+    const auto latched = w.board->stats().framesLatched;
+    QVERIFY(waitFor([&] { return w.board->stats().framesLatched > latched + 5; }));
+    QVERIFY(w.program.Form1.SerialPort1.IsOpen());
+    // The readout counts what the board latched.
+    w.boardWindow->refresh();
+    QVERIFY(w.boardWindow->readout().contains("Кадров защёлкнуто"));
+    QTest::mouseClick(w.form1->BitBtn(2), Qt::LeftButton);
+    QCOMPARE(w.board->outputBits(), 0u);
+  }
+};
+
+QTEST_MAIN(EndToEndTest)
+#include "end_to_end_test.moc"
