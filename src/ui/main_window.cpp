@@ -422,6 +422,8 @@ void TForm1::syncComboBox() {
     if (index >= 0) ComboBox1->setCurrentIndex(index);
     ComboBox1->setEditText(fromStd(m.ComboText));
   }
+  // A name longer than the narrow box shows its beginning.
+  if (ComboBox1->lineEdit() && !ComboBox1->hasFocus()) ComboBox1->lineEdit()->setCursorPosition(0);
   ComboBox1->setEnabled(m.ComboEnabled);
 }
 
