@@ -2,13 +2,15 @@
 
 #include <QMetaObject>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include "comport/sys/native_platform.h"
+#else
 #include "comport/sys/posix_ports.h"
 #endif
 
 namespace ui {
 
-sys::EmulatedPlatform& Windows::withPorts(sys::EmulatedPlatform& platform, bool machinePorts) {
+sys::Platform& Windows::portPlatform(bool machinePorts) {
   if (!machinePorts) {
     platform.setSerialCommSource([](auto& values) {
       values.clear();
@@ -16,17 +18,21 @@ sys::EmulatedPlatform& Windows::withPorts(sys::EmulatedPlatform& platform, bool 
     });
     return platform;
   }
-#ifndef _WIN32
+#ifdef _WIN32
+  router_ = std::make_unique<sys::RoutingPlatform>(sys::nativePlatform(), platform,
+                                                   std::vector<std::string>{app::kVirtualPort});
+  return *router_;
+#else
   sys::addPosixDevices(platform);
-#endif
   return platform;
+#endif
 }
 
 Windows::Windows(const WindowsOptions& options)
-    : board(
-          sys::VirtualBoard::attach(withPorts(platform, options.machinePorts), app::kVirtualPort)),
+    : board(sys::VirtualBoard::attach(platform, app::kVirtualPort)),
       errors(nullptr),
-      program(platform, &invoker, errors, options.tableFile, options.settingsFile) {
+      program(portPlatform(options.machinePorts), &invoker, errors, options.tableFile,
+              options.settingsFile) {
   invoker.onException = [this](const std::exception& e) { errors.showError(e.what()); };
   // An error that ends the port's event thread is shown on the GUI thread.
   program.Form1.SerialPort1.OnThreadError = [this](const std::string& message) {

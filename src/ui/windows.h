@@ -9,6 +9,7 @@
 
 #include "app/program.h"
 #include "comport/sys/emulated_platform.h"
+#include "comport/sys/routing_platform.h"
 #include "comport/sys/virtual_board.h"
 #include "ui/about_box.h"
 #include "ui/board_window.h"
@@ -33,7 +34,16 @@ class Windows {
   explicit Windows(const WindowsOptions& options);
   ~Windows();
 
+  // Hosts the virtual board (and, on Linux, the machine's ttys).
   sys::EmulatedPlatform platform;
+
+ private:
+  // On Windows the machine's COM ports go to the real API: the port
+  // component then works through a platform that joins the two.
+  std::unique_ptr<sys::RoutingPlatform> router_;
+  sys::Platform& portPlatform(bool machinePorts);
+
+ public:
   std::shared_ptr<sys::VirtualBoard> board;
   QtInvoker invoker;
   ErrorDisplay errors;
@@ -43,9 +53,6 @@ class Windows {
   std::unique_ptr<TForm3> form3;
   std::unique_ptr<TForm4> form4;
   std::unique_ptr<BoardWindow> boardWindow;
-
- private:
-  static sys::EmulatedPlatform& withPorts(sys::EmulatedPlatform& platform, bool machinePorts);
 };
 
 }  // namespace ui
