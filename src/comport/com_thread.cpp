@@ -67,15 +67,22 @@ void TComThread::Execute() {
   try {
     for (;;) {
       mask = 0;
-      waiting = true;
-      platform_.WaitCommEvent(port, &mask, &overlapped);
-      if (platform_.WaitForMultipleObjects(2, waits, false, sys::kInfinite) !=
-          sys::kWaitObject0 + 1) {
-        break;
+      // Only a wait that is under way (or done at once) has anything to wait
+      // for. A device that refuses it at once may leave the event as the last
+      // wait left it, signalled, and waiting on that would spin; and nothing
+      // would ever end it at the clean-up either.
+      waiting = platform_.WaitCommEvent(port, &mask, &overlapped) ||
+                platform_.GetLastError() == sys::kErrorIoPending;
+      bool ok = false;
+      if (waiting) {
+        if (platform_.WaitForMultipleObjects(2, waits, false, sys::kInfinite) !=
+            sys::kWaitObject0 + 1) {
+          break;
+        }
+        std::uint32_t transferred = 0;
+        ok = platform_.GetOverlappedResult(port, &overlapped, &transferred, false);
+        waiting = false;
       }
-      std::uint32_t transferred = 0;
-      const bool ok = platform_.GetOverlappedResult(port, &overlapped, &transferred, false);
-      waiting = false;
       if (!ok) {
         // The device refuses to wait (it may be gone): try again later, but
         // never spin, and stay quick to see the stop.

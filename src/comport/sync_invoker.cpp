@@ -15,9 +15,15 @@ void TSyncQueue::Synchronize(const std::function<void()>& call) {
   }
   changed_.notify_all();
   if (wake) wake();
-  std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return item->done; });
-  if (item->error) std::rethrow_exception(item->error);
+  std::exception_ptr error;
+  {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return item->done; });
+    // Taken over here, so that the exception is released on this thread only,
+    // after this thread's last look at it, whichever thread frees the item.
+    error = std::move(item->error);
+  }
+  if (error) std::rethrow_exception(error);
 }
 
 void TSyncQueue::Send(std::function<void()> message) {

@@ -42,11 +42,14 @@ std::uint32_t VirtualBoard::check() {
   return 0;
 }
 
-bool VirtualBoard::countLineOperation() {
+bool VirtualBoard::countLineOperation(WaitCompletion& ended) {
   if (unplugCountdown_ < 0) return true;
   if (unplugCountdown_ == 0) {
+    // Pulled out now: as with unplug(), a wait under way ends with an error.
     plugged_ = false;
     unplugCountdown_ = -1;
+    ended = std::move(pending_);
+    pending_ = nullptr;
     return false;
   }
   --unplugCountdown_;
@@ -103,9 +106,14 @@ std::uint32_t VirtualBoard::setCommTimeouts(const CommTimeouts& timeouts) {
 }
 
 std::uint32_t VirtualBoard::escape(std::uint32_t function) {
-  std::lock_guard lock(mutex_);
+  WaitCompletion ended;
+  std::unique_lock lock(mutex_);
   if (std::uint32_t error = check()) return error;
-  if (!countLineOperation()) return kErrorBadCommand;
+  if (!countLineOperation(ended)) {
+    lock.unlock();
+    if (ended) ended(kErrorBadCommand, 0);
+    return kErrorBadCommand;
+  }
   noteFrameActivity();
   switch (function) {
     case kSetRts: setRtsLocked(true); break;
@@ -143,11 +151,16 @@ std::uint32_t VirtualBoard::purge(std::uint32_t flags) {
 
 std::uint32_t VirtualBoard::write(const std::uint8_t*, std::uint32_t count,
                                   std::uint32_t& written) {
-  std::lock_guard lock(mutex_);
+  WaitCompletion ended;
+  std::unique_lock lock(mutex_);
   written = 0;
   if (std::uint32_t error = check()) return error;
   if (count == 0) return 0;
-  if (!countLineOperation()) return kErrorBadCommand;
+  if (!countLineOperation(ended)) {
+    lock.unlock();
+    if (ended) ended(kErrorBadCommand, 0);
+    return kErrorBadCommand;
+  }
   // Every byte has a start bit, so every byte clocks the storage registers.
   noteFrameActivity();
   outputs_ = stages_;

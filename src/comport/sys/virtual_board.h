@@ -95,7 +95,7 @@ class VirtualBoard : public Device {
   std::uint32_t open();
   // Each called with mutex_ held.
   std::uint32_t check();
-  bool countLineOperation();
+  bool countLineOperation(WaitCompletion& ended);
   void setDtrLocked(bool on);
   void setRtsLocked(bool on);
   void noteFrameActivity();

@@ -1,0 +1,325 @@
+// Start-up and close sequences of the program, on the virtual board and in a
+// folder of their own.
+#include "app/program.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "comport/sys/emulated_platform.h"
+#include "comport/sys/virtual_board.h"
+#include "storage/file_test_support.h"
+#include "storage/table_file.h"
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+using testing_support::readBytes;
+using testing_support::writeBytes;
+
+namespace {
+
+struct RecordedErrors : app::ErrorSink {
+  std::vector<std::string> messages;
+  void showError(const std::string& message) override { messages.push_back(message); }
+};
+
+// "01й канал " … in Windows-1251 followed by the given column bytes, and the
+// interval line; CR LF after each line.
+std::string tableFile(const std::vector<std::string>& columnsPerChannel,
+                      const std::string& interval, const std::string& extra = "") {
+  std::string out;
+  for (int k = 1; k <= 48; ++k) {
+    out +=
+        storage::ChannelLinePrefix(k) + columnsPerChannel[static_cast<std::size_t>(k - 1)] + "\r\n";
+  }
+  out += storage::IntervalLinePrefix() + interval + "\r\n" + extra;
+  return out;
+}
+
+std::vector<std::string> columns(int n, const std::function<char(int col, int channel)>& cell) {
+  std::vector<std::string> lines(48);
+  for (int k = 1; k <= 48; ++k) {
+    for (int c = 0; c < n; ++c) lines[static_cast<std::size_t>(k - 1)] += cell(c, k);
+  }
+  return lines;
+}
+
+std::vector<std::string> allOffFrameWire() {
+  std::vector<std::string> wire = {"EscapeCommFunction 4", "EscapeCommFunction 6"};
+  for (int i = 0; i < 48; ++i) {
+    wire.push_back("EscapeCommFunction 5");
+    wire.push_back("EscapeCommFunction 6");
+  }
+  wire.push_back("WriteFile 01");
+  return wire;
+}
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  ProgramTest() {
+    board = sys::VirtualBoard::attach(platform, app::kVirtualPort);
+    platform.setSerialCommSource([this](auto& values) {
+      if (!registryReadable) return false;
+      values = registry;
+      return true;
+    });
+    platform.setLogging(true);
+  }
+
+  std::unique_ptr<app::Program> makeProgram() {
+    auto program =
+        std::make_unique<app::Program>(platform, nullptr, errors, tablePath(), settingsPath());
+    return program;
+  }
+  std::string tablePath() const { return folder.path("Rilvet_код.txt"); }
+  std::string settingsPath() const { return folder.path("Rilvet.dat"); }
+  std::vector<std::string> wire() const {
+    return platform.callTexts({sys::Op::EscapeCommFunction, sys::Op::WriteFile});
+  }
+  std::vector<std::string> deviceCalls() const {
+    std::vector<std::string> out;
+    for (const auto& call : platform.calls()) {
+      if (call.op != sys::Op::RegOpenKey && call.op != sys::Op::RegEnumValue &&
+          call.op != sys::Op::RegCloseKey) {
+        out.push_back(call.text);
+      }
+    }
+    return out;
+  }
+
+  void startOnBoard(app::Program& program) {
+    program.Form1.setComboText(app::kVirtualPort);
+    program.Form1.BitBtn1Click();
+    ASSERT_TRUE(program.Form1.SerialPort1.IsOpen());
+  }
+
+  testing_support::TempFolder folder;
+  sys::EmulatedPlatform platform;
+  std::shared_ptr<sys::VirtualBoard> board;
+  std::vector<std::pair<std::string, std::string>> registry;
+  bool registryReadable = true;
+  RecordedErrors errors;
+};
+
+TEST_F(ProgramTest, FirstStartCreatesTheDefaultFileAndTouchesNoLine) {
+  registry = {{"\\Device\\Serial2", "COM3"}, {"\\Device\\Serial0", "COM1"}};
+  auto program = makeProgram();
+  program->FormCreate();
+  program->Form2Create();
+  EXPECT_THAT(errors.messages, IsEmpty());
+  EXPECT_EQ(readBytes(tablePath()), storage::joinLines(storage::defaultTableLines()));
+  EXPECT_FALSE(testing_support::exists(settingsPath()));
+  auto& form = program->Form1;
+  EXPECT_THAT(form.ComboItems, ElementsAre("COM1", "COM3", "VIRTUAL"));
+  EXPECT_EQ(form.ComboText, "COM1");
+  EXPECT_EQ(form.Edit1Text, "100");
+  EXPECT_EQ(form.ColCount, 1);
+  EXPECT_EQ(form.StepColumn, -1);
+  EXPECT_EQ(form.StepRunning, 0);
+  for (int flag : form.ChannelEnabled) EXPECT_EQ(flag, 1);
+  EXPECT_EQ(form.SerialPort1.Port(), "COM2");  // left as designed until a start
+  EXPECT_THAT(deviceCalls(), IsEmpty());
+  for (int box : program->Form2.Boxes()) EXPECT_EQ(box, 0);
+}
+
+TEST_F(ProgramTest, WithoutSerialPortsTheVirtualBoardIsFirstAndChosen) {
+  auto program = makeProgram();
+  program->FormCreate();
+  EXPECT_THAT(program->Form1.ComboItems, ElementsAre("VIRTUAL"));
+  EXPECT_EQ(program->Form1.ComboText, "VIRTUAL");
+}
+
+TEST_F(ProgramTest, PortsAreListedInTextOrderWithoutRegardToCase) {
+  registry = {{"a", "COM2"}, {"b", "COM10"}, {"c", "com3"}, {"d", "COM1"}, {"e", "COM1"}};
+  auto program = makeProgram();
+  program->FormCreate();
+  EXPECT_THAT(program->Form1.ComboItems,
+              ElementsAre("COM1", "COM1", "COM10", "COM2", "com3", "VIRTUAL"));
+  EXPECT_EQ(program->Form1.ComboText, "COM1");
+}
+
+TEST_F(ProgramTest, AnUnreadablePortListIsReportedAndStartUpGoesOn) {
+  registryReadable = false;
+  writeBytes(tablePath(),
+             tableFile(columns(2, [](int c, int k) { return k == c + 1 ? '1' : '0'; }), "250"));
+  auto program = makeProgram();
+  program->FormCreate();
+  EXPECT_THAT(errors.messages, ElementsAre("Ошибка обращения к системному реестру"));
+  auto& form = program->Form1;
+  EXPECT_THAT(form.ComboItems, ElementsAre("VIRTUAL"));
+  EXPECT_EQ(form.Edit1Text, "250");
+  EXPECT_EQ(form.Cells.text(0, 1), "1");
+  EXPECT_EQ(form.Cells.text(1, 2), "1");
+  for (int flag : form.ChannelEnabled) EXPECT_EQ(flag, 1);
+}
+
+TEST_F(ProgramTest, ASavedTableIsLoadedButRevealedByTheHousekeepingTick) {
+  const std::string stored =
+      tableFile(columns(3, [](int c, int k) { return (c + k) % 4 == 0 ? '1' : '0'; }), "40");
+  writeBytes(tablePath(), stored);
+  auto program = makeProgram();
+  program->FormCreate();
+  auto& form = program->Form1;
+  EXPECT_EQ(form.ColCount, 1);
+  EXPECT_EQ(form.Edit1Text, "40");
+  for (int i = 0; i < 3; ++i) form.Narahiv();
+  EXPECT_EQ(form.ColCount, 4);
+  // Nothing changed: the close writes the file back byte for byte.
+  program->FormClose();
+  EXPECT_EQ(readBytes(tablePath()), stored);
+}
+
+TEST_F(ProgramTest, ExitDuringTheRevealKeepsEveryLoadedColumn) {
+  const std::string stored =
+      tableFile(columns(6, [](int c, int k) { return k == c + 10 ? '1' : '0'; }), "100");
+  writeBytes(tablePath(), stored);
+  auto program = makeProgram();
+  program->FormCreate();
+  program->Form1.Narahiv();
+  program->Form1.Narahiv();
+  ASSERT_EQ(program->Form1.ColCount, 3);
+  program->FormClose();
+  EXPECT_EQ(readBytes(tablePath()), stored);
+}
+
+TEST_F(ProgramTest, AnUnreadableTableIsReportedAndNeverOverwritten) {
+  // A folder where the file should be: it exists but cannot be read.
+  std::filesystem::create_directory(tablePath());
+  auto program = makeProgram();
+  program->FormCreate();
+  ASSERT_EQ(errors.messages.size(), 1u);
+  EXPECT_NE(errors.messages[0].find("Rilvet_код.txt"), std::string::npos);
+  for (int flag : program->Form1.ChannelEnabled) EXPECT_EQ(flag, 1);
+  program->Form1.Cells.setText(0, 1, "1");
+  program->FormClose();
+  EXPECT_TRUE(std::filesystem::is_directory(tablePath()));
+  EXPECT_TRUE(testing_support::exists(settingsPath()));
+}
+
+TEST_F(ProgramTest, ExitWhileRunningSendsTheAllOffFrameAfterTheStepThenCloses) {
+  writeBytes(tablePath(),
+             tableFile(columns(2, [](int c, int k) { return k <= c + 1 ? '1' : '0'; }), "100"));
+  auto program = makeProgram();
+  program->FormCreate();
+  program->Form2Create();
+  program->Form2.setBox(1, 2);
+  program->Form2.setBox(2, 3);
+  program->Form1.Narahiv();
+  program->Form1.Narahiv();
+  startOnBoard(*program);
+  program->Form1.Posilka();
+  ASSERT_TRUE(board->channelOutput(1));
+  platform.clearCalls();
+
+  program->BitBtn6Click();
+  program->FormClose();  // the window closes after the button's own steps
+
+  std::vector<std::string> expected = allOffFrameWire();
+  expected.push_back("EscapeCommFunction 6");  // ClosePort lowers DTR, then RTS
+  expected.push_back("EscapeCommFunction 4");
+  EXPECT_THAT(wire(), ElementsAreArray(expected));
+  EXPECT_EQ(board->outputBits(), 0u);
+  EXPECT_FALSE(board->isOpen());
+  EXPECT_FALSE(program->Form1.SerialPort1.IsOpen());
+  EXPECT_THAT(errors.messages, IsEmpty());
+  // Both files, byte-exact.
+  EXPECT_EQ(readBytes(tablePath()),
+            tableFile(columns(2, [](int c, int k) { return k <= c + 1 ? '1' : '0'; }), "100"));
+  std::string settings(64, '\0');
+  settings[0] = 2;
+  settings[4] = 3;
+  EXPECT_EQ(readBytes(settingsPath()), settings);
+}
+
+TEST_F(ProgramTest, CloseBoxGivesTheSameTrafficAndFilesAsTheExitButton) {
+  auto run = [&](bool viaButton) {
+    testing_support::TempFolder own;
+    auto program = std::make_unique<app::Program>(platform, nullptr, errors, own.path("t.txt"),
+                                                  own.path("s.dat"));
+    program->FormCreate();
+    program->Form1.Cells.setText(0, 5, "1");
+    program->Form1.Narahiv();
+    startOnBoard(*program);
+    program->Form1.Posilka();
+    platform.clearCalls();
+    if (viaButton) program->BitBtn6Click();
+    program->FormClose();
+    return std::make_tuple(wire(), readBytes(own.path("t.txt")), readBytes(own.path("s.dat")));
+  };
+  EXPECT_EQ(run(true), run(false));
+}
+
+TEST_F(ProgramTest, ExitWithThePortNeverOpenedTouchesNoLineAndWritesBothFiles) {
+  auto program = makeProgram();
+  program->FormCreate();
+  program->Form1.setEdit1Text("abc");
+  platform.clearCalls();
+  program->BitBtn6Click();
+  program->FormClose();
+  EXPECT_THAT(deviceCalls(), IsEmpty());
+  auto lines = storage::splitLines(readBytes(tablePath()));
+  ASSERT_EQ(lines.size(), 49u);
+  EXPECT_EQ(lines[48], storage::IntervalLinePrefix() + "1");
+  EXPECT_EQ(readBytes(settingsPath()), std::string(64, '\0'));
+}
+
+TEST_F(ProgramTest, APortThatDiedStillLetsTheProgramEndWithBothFilesSaved) {
+  auto program = makeProgram();
+  program->FormCreate();
+  program->Form1.Cells.setText(0, 7, "1");
+  program->Form1.Narahiv();
+  program->Form2.setBox(3, 1);
+  startOnBoard(*program);
+  program->Form1.Posilka();
+  board->unplug();
+
+  program->BitBtn6Click();
+  program->FormClose();
+
+  // One message for the dead port, not one per step.
+  EXPECT_THAT(errors.messages, ElementsAre("Ошибка функции EscapeCommFunction"));
+  EXPECT_FALSE(program->Form1.SerialPort1.IsOpen());
+  EXPECT_EQ(platform.openDevices(), 0);
+  EXPECT_EQ(platform.openEvents(), 0);
+  auto lines = storage::splitLines(readBytes(tablePath()));
+  ASSERT_EQ(lines.size(), 49u);
+  EXPECT_EQ(lines[6], storage::ChannelLinePrefix(7) + "1");
+  EXPECT_EQ(readBytes(settingsPath()).substr(8, 4), std::string("\x01\0\0\0", 4));
+}
+
+TEST_F(ProgramTest, AFailedSaveIsReportedAndTheOtherFileIsStillWritten) {
+  auto program = makeProgram();
+  program->FormCreate();
+  const std::string before = readBytes(tablePath());
+  program->Form1.Cells.setText(0, 1, "1");
+  program->Form1.Narahiv();
+  storage::failNextWriteAt(storage::WriteStep::kWrite);
+  program->FormClose();
+  ASSERT_EQ(errors.messages.size(), 1u);
+  EXPECT_NE(errors.messages[0].find("Rilvet_код.txt"), std::string::npos);
+  EXPECT_EQ(readBytes(tablePath()), before);
+  EXPECT_EQ(readBytes(settingsPath()), std::string(64, '\0'));
+}
+
+TEST_F(ProgramTest, SettingsAreLoadedIntoTheBoxes) {
+  std::string settings(64, '\0');
+  settings[0] = 2;
+  settings[4] = 3;
+  settings[60] = 7;  // out of range: no selection
+  writeBytes(settingsPath(), settings);
+  auto program = makeProgram();
+  program->FormCreate();
+  program->Form2Create();
+  const auto& boxes = program->Form2.Boxes();
+  EXPECT_EQ(boxes[0], 2);
+  EXPECT_EQ(boxes[1], 3);
+  EXPECT_EQ(boxes[15], -1);
+  program->FormClose();
+  settings[60] = '\xFF';
+  settings[61] = '\xFF';
+  settings[62] = '\xFF';
+  settings[63] = '\xFF';
+  EXPECT_EQ(readBytes(settingsPath()), settings);
+}
+
+}  // namespace
