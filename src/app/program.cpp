@@ -74,36 +74,42 @@ void Program::SohrSettings() {
 }
 
 template <typename Step>
-void Program::closeStep(Step&& step) {
+bool Program::closeStep(Step&& step) {
   try {
     step();
+    return true;
   } catch (const std::exception& e) {
     const std::string message = e.what();
     if (std::find(exitErrors_.begin(), exitErrors_.end(), message) == exitErrors_.end()) {
       exitErrors_.push_back(message);
       errors_.showError(message);
     }
+    return false;
   }
 }
 
-void Program::releasePort() {
+void Program::releasePort(bool answered) {
   // A port that no longer answers must not keep the program from ending:
-  // report the failure, then let the handle go anyway.
-  closeStep([&] { Form1.SerialPort1.ClosePort(); });
+  // report the failure, then let the handle go anyway. One that has just
+  // failed the all-off frame is not asked again: the user has been told, and
+  // a second message about the same pulled plug would say nothing new.
+  if (answered) closeStep([&] { Form1.SerialPort1.ClosePort(); });
   Form1.SerialPort1.ReleasePort();
 }
 
 void Program::BitBtn6Click() {
-  if (Form1.SerialPort1.IsOpen()) closeStep([&] { Form1.SendAllOffFrame(); });
+  bool answered = true;
+  if (Form1.SerialPort1.IsOpen()) answered = closeStep([&] { Form1.SendAllOffFrame(); });
   closeStep([&] { SohrTable(); });
-  releasePort();
+  releasePort(answered);
 }
 
 void Program::FormClose() {
-  if (Form1.SerialPort1.IsOpen()) closeStep([&] { Form1.SendAllOffFrame(); });
+  bool answered = true;
+  if (Form1.SerialPort1.IsOpen()) answered = closeStep([&] { Form1.SendAllOffFrame(); });
   closeStep([&] { SohrTable(); });
   closeStep([&] { SohrSettings(); });
-  releasePort();
+  releasePort(answered);
 }
 
 void Program::applyInput(int input, bool active) {

@@ -58,10 +58,11 @@ class Program {
  private:
   void applyInput(int input, bool active);
   // Runs one step of the close sequence: its error is shown once, and the
-  // sequence goes on.
+  // sequence goes on. False when the step failed.
   template <typename Step>
-  void closeStep(Step&& step);
-  void releasePort();
+  bool closeStep(Step&& step);
+  // `answered`: the port took the exit's all-off frame (or was not asked to).
+  void releasePort(bool answered);
 
   ErrorSink& errors_;
   std::string tableFile_;

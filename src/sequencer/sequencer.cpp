@@ -13,10 +13,9 @@ namespace {
 const std::string kLatch(1, '\x01');
 }
 
-bool TickErrorGate::shouldReport(const std::string& message) {
-  if (reported_ && message == last_) return false;
+bool TickErrorGate::shouldReport() {
+  if (reported_) return false;
   reported_ = true;
-  last_ = message;
   return true;
 }
 
@@ -146,6 +145,11 @@ void Sequencer::Posilka() {
 
   setStatus(0, text::kPosition + std::to_string(StepColumn + 1));
 
+  // After a frame that was cut short DTR may still be high, and the first
+  // pulse of this frame would then shift nothing: the board would latch 47
+  // new bits behind a stale one. Lower the clock first.
+  if (linesUnsettled_) SerialPort1.SetDTR(false);
+  linesUnsettled_ = true;
   for (int k = 1; k <= kChannels; ++k) {
     const bool on = Cells.isOne(StepColumn, k) && ChannelEnabled[k - 1] == 1;
     SerialPort1.SetRTS(on);
@@ -154,6 +158,7 @@ void Sequencer::Posilka() {
     SerialPort1.SetDTR(false);
   }
   SerialPort1.WriteText(kLatch);
+  linesUnsettled_ = false;
 }
 
 std::optional<std::string> Sequencer::Timer1Tick() {
@@ -162,12 +167,13 @@ std::optional<std::string> Sequencer::Timer1Tick() {
     tickErrors_.clear();
     return std::nullopt;
   } catch (const std::exception& e) {
-    if (tickErrors_.shouldReport(e.what())) return std::string(e.what());
+    if (tickErrors_.shouldReport()) return std::string(e.what());
     return std::nullopt;
   }
 }
 
 void Sequencer::SendAllOffFrame() {
+  linesUnsettled_ = true;
   SerialPort1.SetRTS(false);
   SerialPort1.SetDTR(false);
   for (int i = 0; i < kChannels; ++i) {
@@ -175,6 +181,7 @@ void Sequencer::SendAllOffFrame() {
     SerialPort1.SetDTR(false);
   }
   SerialPort1.WriteText(kLatch);
+  linesUnsettled_ = false;
 }
 
 // ---------------------------------------------------------------- run control
@@ -185,8 +192,10 @@ void Sequencer::BitBtn1Click() {
     SerialPort1.SetPort(ComboText);
     SerialPort1.SetBaudRate(comport::br9600);
     SerialPort1.OpenPort();
+    linesUnsettled_ = true;
     SerialPort1.SetRTS(false);
     SerialPort1.SetDTR(false);
+    linesUnsettled_ = false;
     setTimer1Enabled(true);
     ComboEnabled = false;
     notify(Change::ComboBox);

@@ -58,16 +58,17 @@ class StateLabels {
   virtual void showNoLink() = 0;  // "нет св" on grey: the step timer is off
 };
 
-// Keeps a failing step tick from flooding the user: the same failure is
-// reported once until a tick succeeds or the run is started or stopped again.
+// Keeps a failing step tick from flooding the user: a run of failing ticks is
+// reported once, by its first message, until a tick succeeds or the run is
+// started or stopped again. (A board pulled out during the latch byte fails
+// with a write error first and with line errors after; that is one failure.)
 class TickErrorGate {
  public:
-  bool shouldReport(const std::string& message);
+  bool shouldReport();
   void clear() { reported_ = false; }
 
  private:
   bool reported_ = false;
-  std::string last_;
 };
 
 class Sequencer {
@@ -162,6 +163,8 @@ class Sequencer {
   StateLabels* labels_ = nullptr;
   TickErrorGate tickErrors_;
   bool stopFailed_ = false;
+  // A line sequence was cut short: the clock line may have been left high.
+  bool linesUnsettled_ = false;
   int loadedColumns_ = 0;
   bool revealPending_ = false;
 };

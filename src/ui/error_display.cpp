@@ -24,6 +24,10 @@ void ErrorDisplay::showError(const std::string& message) {
   box->show();
 }
 
+void ErrorDisplay::dismiss() {
+  if (boxOpen()) box_->close();
+}
+
 void ErrorDisplay::showErrorAndWait(const std::string& message) {
   shown_.push_back(QString::fromStdString(message));
   if (recordOnly_) return;

@@ -26,6 +26,8 @@ class ErrorDisplay : public QObject, public app::ErrorSink {
   void showErrorAndWait(const std::string& message);
   // The program is ending: later errors wait for their box.
   void setBlocking(bool blocking) { blocking_ = blocking; }
+  // Closes the box left open, if any: it goes with the main window.
+  void dismiss();
 
   // For tests: record messages instead of showing boxes.
   void setRecordOnly(bool on) { recordOnly_ = on; }

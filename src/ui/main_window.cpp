@@ -379,6 +379,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
   }
   event->accept();
   // The main window's close ends the program, whatever else is open.
+  errors_->dismiss();
   for (QWidget* other : {form2_, form3_, form4_, board_}) {
     if (other) other->hide();
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <string>
 #include <utility>
 
 // termios2 sets any rate (BOTHER); the kernel's struct termios in
@@ -13,6 +14,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace sys {
@@ -65,9 +68,38 @@ std::uint32_t openError(int err) {
   }
 }
 
+// Pseudo-terminal slaves (Unix98 majors 136 … 143) have no sysfs entry.
+constexpr unsigned kPtyFirstMajor = 136;
+constexpr unsigned kPtyLastMajor = 143;
+
+// A terminal device, known before anything is opened: a port name must never
+// open a file, a FIFO or another kind of device, even for a moment, since
+// opening alone can act (a watchdog starts counting, a FIFO's writer wakes).
+bool isTerminal(const struct stat& info) {
+  if (!S_ISCHR(info.st_mode)) return false;
+  const unsigned maj = major(info.st_rdev);
+  if (maj >= kPtyFirstMajor && maj <= kPtyLastMajor) return true;
+  const std::string subsystem = "/sys/dev/char/" + std::to_string(maj) + ":" +
+                                std::to_string(minor(info.st_rdev)) + "/subsystem";
+  char target[256];
+  const ssize_t length = ::readlink(subsystem.c_str(), target, sizeof target - 1);
+  if (length <= 0) return false;
+  const std::string link(target, static_cast<std::size_t>(length));
+  return link.size() >= 4 && link.compare(link.size() - 4, 4, "/tty") == 0;
+}
+
 }  // namespace
 
 std::shared_ptr<PosixDevice> PosixDevice::open(const std::string& path, std::uint32_t& error) {
+  struct stat before {};
+  if (::stat(path.c_str(), &before) != 0) {
+    error = openError(errno);
+    return nullptr;
+  }
+  if (!isTerminal(before)) {
+    error = kErrorFileNotFound;
+    return nullptr;
+  }
   // O_NONBLOCK: without CLOCAL yet, a blocking open would wait for DCD.
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
@@ -75,7 +107,10 @@ std::shared_ptr<PosixDevice> PosixDevice::open(const std::string& path, std::uin
     return nullptr;
   }
   error = 0;
-  if (!isatty(fd)) {
+  struct stat opened {};
+  // The name may have been pointed elsewhere between the look and the open.
+  if (fstat(fd, &opened) != 0 || opened.st_rdev != before.st_rdev ||
+      opened.st_ino != before.st_ino || !isatty(fd)) {
     error = kErrorFileNotFound;
   } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     error = kErrorAccessDenied;

@@ -1,0 +1,315 @@
+// The real windows while the board fails under them: the step timer running
+// every millisecond against a board that is pulled out, a stop that cannot
+// reach it, an exit that cannot switch it off, an input change whose state
+// cannot be read. The user gets one message box per failure, never a pile,
+// and the program gets back to Stopped and ends with its files saved.
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+
+#include "comport/serial_port.h"
+#include "inputs/settings_file.h"
+#include "storage/table_file.h"
+#include "ui_harness.h"
+
+using ui_testing::Harness;
+using ui_testing::waitFor;
+
+namespace {
+
+const std::vector<std::vector<int>> kColumns = {{1, 3, 9}, {2, 3, 48}, {}, {1, 48}, {3, 5, 24}};
+
+std::uint64_t bitsOf(const std::vector<int>& channels, int heldOff = 0) {
+  std::uint64_t bits = 0;
+  for (int k : channels) {
+    if (k != heldOff) bits |= std::uint64_t{1} << (48 - k);
+  }
+  return bits;
+}
+
+// A latch of a whole frame: one of the columns (channel 3 may be held off by
+// the CTS input), or all off.
+bool wholeFrame(std::uint64_t bits) {
+  if (bits == 0) return true;
+  for (const auto& column : kColumns) {
+    if (bits == bitsOf(column) || bits == bitsOf(column, 3)) return true;
+  }
+  return false;
+}
+
+QByteArray tableBytes(const std::string& interval) {
+  QByteArray out;
+  for (int k = 1; k <= 48; ++k) {
+    out += QByteArray::fromStdString(storage::ChannelLinePrefix(k));
+    for (const auto& column : kColumns) {
+      out += std::find(column.begin(), column.end(), k) != column.end() ? '1' : '0';
+    }
+    out += "\r\n";
+  }
+  return out + QByteArray::fromStdString(storage::IntervalLinePrefix() + interval) + "\r\n";
+}
+
+// Output 3 is switched off by input 2 (CTS).
+QByteArray settingsBytes() {
+  QByteArray bytes(64, '\0');
+  bytes[5 * 4] = 2;
+  return bytes;
+}
+
+QList<QMessageBox*> visibleBoxes() {
+  QList<QMessageBox*> boxes;
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) boxes << box;
+  }
+  return boxes;
+}
+
+// Presses OK on every message box that shows up, modal ones included, and
+// keeps their texts.
+class BoxCloser : public QObject {
+ public:
+  BoxCloser() {
+    timer_.setInterval(10);
+    connect(&timer_, &QTimer::timeout, this, [this] {
+      for (QMessageBox* box : visibleBoxes()) {
+        texts << box->text();
+        box->button(QMessageBox::Ok)->click();
+      }
+    });
+    timer_.start();
+  }
+  QStringList texts;
+
+ private:
+  QTimer timer_;
+};
+
+class Run {
+ public:
+  // The step interval is 1 ms: a failing board fails a thousand ticks a second.
+  Run() : h(tableBytes("1"), settingsBytes()) {
+    h.windows->errors.setRecordOnly(false);
+    h.board().keepHistory(1u << 20);
+    QVERIFY(waitFor([&] { return h.model().ColCount == 6; }));
+    h.form().ComboBox1->setCurrentIndex(h.form().ComboBox1->findText("VIRTUAL"));
+    QTest::mouseClick(h.form().BitBtn(1), Qt::LeftButton);
+    QVERIFY(h.model().SerialPort1.IsOpen());
+    QVERIFY(waitFor([&] { return h.board().stats().framesLatched > 20; }));
+  }
+
+  sys::EmulatedPlatform& platform() { return h.windows->platform; }
+  ui::ErrorDisplay& errors() { return h.windows->errors; }
+  std::uint64_t latched() { return h.board().stats().framesLatched; }
+  // The step ticks the timer has run, failed ones included.
+  int attempts() { return tickAttempts_; }
+
+  void expectWholeFrames() {
+    const auto frames = h.board().history();
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      QVERIFY2(wholeFrame(frames[i]),
+               qPrintable(QString("latch %1 left %2").arg(i).arg(frames[i], 12, 16, QChar('0'))));
+    }
+  }
+
+  // Lets the step timer fail on for `ms`, counting its ticks by the first
+  // line operation each one tries.
+  void failFor(int ms) {
+    platform().setLogging(true);
+    platform().clearCalls();
+    QTest::qWait(ms);
+    platform().setLogging(false);
+    // A tick on a board that does not answer fails at its first operation.
+    tickAttempts_ = static_cast<int>(platform().callTexts({sys::Op::EscapeCommFunction}).size());
+  }
+
+  void exitAndCheckFiles(BoxCloser& closer, int boxesAtExit) {
+    const int before = static_cast<int>(closer.texts.size());
+    QTest::mouseClick(h.form().BitBtn(6), Qt::LeftButton);
+    QVERIFY(!h.form().isVisible());
+    QCOMPARE(static_cast<int>(closer.texts.size()) - before, boxesAtExit);
+    QCOMPARE(Harness::read(h.tablePath()), tableBytes("1"));
+    QCOMPARE(Harness::read(h.settingsPath()), settingsBytes());
+    QVERIFY(!h.model().SerialPort1.IsOpen());
+    QCOMPARE(platform().openDevices(), 0);
+    QCOMPARE(platform().openEvents(), 0);
+    QVERIFY(!h.windows->boardWindow->isVisible());
+    QVERIFY(visibleBoxes().isEmpty());
+    expectWholeFrames();
+  }
+
+  Harness h;
+
+ private:
+  int tickAttempts_ = 0;
+};
+
+}  // namespace
+
+class FaultDisplayTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void aBoardPulledOutMidFrameShowsOneBoxAndReplugResumes() {
+    Run run;
+    run.h.board().unplugAfter(70);  // in the middle of channel 24's pulse
+    run.failFor(300);
+    QVERIFY2(run.attempts() > 30, "the step timer kept ticking");
+    QCOMPARE(visibleBoxes().size(), 1);
+    QCOMPARE(run.errors().shown(), QStringList{comport::msg::kEscapeCommFunction});
+    QVERIFY(run.h.model().Timer1Enabled);
+    run.expectWholeFrames();
+
+    // Back in while the box is still open: the steps resume, whole.
+    run.h.board().replug();
+    const auto latched = run.latched();
+    QVERIFY(waitFor([&] { return run.latched() > latched + 50; }));
+    run.expectWholeFrames();
+    QCOMPARE(visibleBoxes().size(), 1);
+
+    // After a good step a new failure is a new message.
+    visibleBoxes().front()->button(QMessageBox::Ok)->click();
+    QVERIFY(waitFor([] { return visibleBoxes().isEmpty(); }));
+    run.h.board().unplug();
+    run.failFor(200);
+    QCOMPARE(visibleBoxes().size(), 1);
+    QCOMPARE(run.errors().shown().size(), 2);
+    run.h.board().replug();
+
+    QTest::mouseClick(run.h.form().BitBtn(2), Qt::LeftButton);
+    QVERIFY(!run.h.model().SerialPort1.IsOpen());
+    QCOMPARE(run.h.board().outputBits(), 0u);
+    QCOMPARE(run.h.model().StepColumn, -1);
+    QVERIFY(run.h.form().ComboBox1->isEnabled());
+    QCOMPARE(run.errors().shown().size(), 2);
+    BoxCloser closer;
+    // The box still open goes with the main window; the exit itself has
+    // nothing to say.
+    run.exitAndCheckFiles(closer, 0);
+  }
+
+  void stopTwiceLetsABoardThatIsGoneForGoodGo() {
+    Run run;
+    run.h.board().unplug();
+    run.failFor(200);
+    QCOMPARE(visibleBoxes().size(), 1);
+    const std::uint64_t shown = run.h.board().outputBits();
+
+    // The first stop cannot reach the board: the port stays open for another
+    // try, the timer stops, and its message joins no pile.
+    QTest::mouseClick(run.h.form().BitBtn(2), Qt::LeftButton);
+    QVERIFY(run.h.model().SerialPort1.IsOpen());
+    QVERIFY(!run.h.form().Timer1->isActive());
+    QCOMPARE(visibleBoxes().size(), 1);
+    visibleBoxes().front()->button(QMessageBox::Ok)->click();
+    QVERIFY(waitFor([] { return visibleBoxes().isEmpty(); }));
+
+    // The second lets it go.
+    QTest::mouseClick(run.h.form().BitBtn(2), Qt::LeftButton);
+    QVERIFY(!run.h.model().SerialPort1.IsOpen());
+    QVERIFY(run.h.form().ComboBox1->isEnabled());
+    QCOMPARE(run.platform().openDevices(), 0);
+    QCOMPARE(run.platform().openEvents(), 0);
+    QVERIFY(visibleBoxes().isEmpty());
+    QTest::qWait(50);
+    QVERIFY(visibleBoxes().isEmpty());
+    QCOMPARE(run.h.board().outputBits(), shown);
+    QVERIFY(!run.h.windows->boardWindow->isVisible());
+
+    BoxCloser closer;
+    run.exitAndCheckFiles(closer, 0);
+  }
+
+  void exitWithTheBoardGoneAsksNothingAndShowsOneBox() {
+    Run run;
+    run.h.board().unplugAfter(97);
+    run.failFor(100);
+    QCOMPARE(visibleBoxes().size(), 1);
+    visibleBoxes().front()->button(QMessageBox::Ok)->click();
+    QVERIFY(waitFor([] { return visibleBoxes().isEmpty(); }));
+    BoxCloser closer;
+    run.exitAndCheckFiles(closer, 1);
+    QCOMPARE(closer.texts, QStringList{comport::msg::kEscapeCommFunction});
+  }
+
+  void exitByTheCloseBoxWithTheBoardGoneAtTheLatch() {
+    Run run;
+    // A minute between steps, so that the exit's own frame is the next thing
+    // the board sees; it is gone at that frame's latch byte.
+    run.h.form().Edit1->clear();
+    QTest::keyClicks(run.h.form().Edit1, "60000");
+    QVERIFY(waitFor([&] { return run.h.form().Timer1->interval() == 60000; }));
+    const auto latched = run.latched();
+    QTest::qWait(30);
+    QCOMPARE(run.latched(), latched);
+    run.h.board().unplugAfter(98);
+    BoxCloser closer;
+    run.h.form().close();
+    QVERIFY(waitFor([&] { return !run.h.form().isVisible(); }));
+    QCOMPARE(closer.texts, QStringList{comport::msg::kWriteError});
+    QCOMPARE(Harness::read(run.h.tablePath()), tableBytes("60000"));
+    QCOMPARE(Harness::read(run.h.settingsPath()), settingsBytes());
+    QCOMPARE(run.platform().openDevices(), 0);
+    QCOMPARE(run.platform().openEvents(), 0);
+    run.expectWholeFrames();
+  }
+
+  void anInputWhoseStateCannotBeReadShowsOneBoxAndTheStepsGoOn() {
+    Run run;
+    run.platform().failCall(sys::Op::GetCommModemStatus, 1, sys::kErrorBadCommand);
+    QTest::mouseClick(run.h.windows->boardWindow->inputSwitch(2), Qt::LeftButton);
+    QVERIFY(waitFor([] { return visibleBoxes().size() == 1; }));
+    QCOMPARE(run.errors().shown(), QStringList{comport::msg::kGetCommModemStatus});
+    QCOMPARE(run.h.model().ChannelEnabled[2], 1);
+    visibleBoxes().front()->button(QMessageBox::Ok)->click();
+
+    // The event thread has ended: more changes bring nothing, the steps go on.
+    for (int i = 0; i < 4; ++i) {
+      QTest::mouseClick(run.h.windows->boardWindow->inputSwitch(2), Qt::LeftButton);
+    }
+    const auto latched = run.latched();
+    QVERIFY(waitFor([&] { return run.latched() > latched + 50; }));
+    QVERIFY(visibleBoxes().isEmpty());
+    QCOMPARE(run.errors().shown().size(), 1);
+    QCOMPARE(run.h.model().ChannelEnabled[2], 1);
+
+    // Stop and start again: the inputs are watched anew.
+    QTest::mouseClick(run.h.form().BitBtn(2), Qt::LeftButton);
+    QVERIFY(!run.h.model().SerialPort1.IsOpen());
+    QTest::mouseClick(run.h.form().BitBtn(1), Qt::LeftButton);
+    QVERIFY(run.h.model().SerialPort1.IsOpen());
+    if (run.h.board().cts()) {
+      QTest::mouseClick(run.h.windows->boardWindow->inputSwitch(2), Qt::LeftButton);
+    }
+    QTest::mouseClick(run.h.windows->boardWindow->inputSwitch(2), Qt::LeftButton);
+    QVERIFY(run.h.board().cts());
+    QVERIFY(waitFor([&] { return run.h.model().ChannelEnabled[2] == 0; }));
+    QVERIFY(visibleBoxes().isEmpty());
+    BoxCloser closer;
+    run.exitAndCheckFiles(closer, 0);
+  }
+
+  void theBoardPulledOutWhileAnInputChanges() {
+    Run run;
+    run.h.board().unplug();
+    run.h.board().setCts(true);
+    run.failFor(150);
+    QCOMPARE(visibleBoxes().size(), 1);
+    QCOMPARE(run.errors().shown(), QStringList{comport::msg::kEscapeCommFunction});
+    // Back in: the change that came while it was out is delivered, the steps
+    // resume, and no other box appears.
+    run.h.board().replug();
+    QVERIFY(waitFor([&] { return run.h.model().ChannelEnabled[2] == 0; }));
+    const auto latched = run.latched();
+    QVERIFY(waitFor([&] { return run.latched() > latched + 20; }));
+    QVERIFY((run.h.board().outputBits() & bitsOf({3})) == 0);
+    QCOMPARE(visibleBoxes().size(), 1);
+    QCOMPARE(run.errors().shown().size(), 1);
+    BoxCloser closer;
+    run.exitAndCheckFiles(closer, 0);
+    QCOMPARE(run.h.board().outputBits(), 0u);
+  }
+};
+
+QTEST_MAIN(FaultDisplayTest)
+#include "fault_display_test.moc"
