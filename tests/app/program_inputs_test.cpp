@@ -20,6 +20,7 @@
 #include "comport/sys/virtual_board.h"
 #include "inputs/matching.h"
 #include "storage/file_test_support.h"
+#include "storage/table_file.h"
 
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
@@ -45,7 +46,7 @@ class ProgramInputsTest : public ::testing::Test {
  protected:
   ProgramInputsTest()
       : board(sys::VirtualBoard::attach(platform, app::kVirtualPort)),
-        program(platform, &queue, errors, folder.path("Rilvet_код.txt"),
+        program(platform, &queue, errors, folder.path(storage::kTableFileName),
                 folder.path("Rilvet.dat")) {
     program.Form1.ChannelEnabled.fill(1);
   }

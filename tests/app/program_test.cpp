@@ -71,7 +71,7 @@ class ProgramTest : public ::testing::Test {
         std::make_unique<app::Program>(platform, nullptr, errors, tablePath(), settingsPath());
     return program;
   }
-  std::string tablePath() const { return folder.path("Rilvet_код.txt"); }
+  std::string tablePath() const { return folder.path(storage::kTableFileName); }
   std::string settingsPath() const { return folder.path("Rilvet.dat"); }
   std::vector<std::string> wire() const {
     return platform.callTexts({sys::Op::EscapeCommFunction, sys::Op::WriteFile});

@@ -148,7 +148,7 @@ TEST_F(DiskTest, ExitOntoAFullDiskKeepsBothFilesAndLeavesNoTemporaryFile) {
   EXPECT_EQ(readBytes(rig.tablePath()), table);
   EXPECT_EQ(readBytes(rig.settingsPath()), settings);
   EXPECT_EQ(rig.folder.entries(),
-            (std::set<std::string>{testing_support::TempFolder::entryName("Rilvet_код.txt"),
+            (std::set<std::string>{testing_support::TempFolder::entryName(storage::kTableFileName),
                                    "Rilvet.dat", "filler"}));
   rig.expectNothingOpen();
 
@@ -214,8 +214,8 @@ TEST(InjectedDiskFaults, ASaveThatFailsAtAnyStepKeepsThePreviousFileWhole) {
         rig.expectFilesSaved();
       }
       EXPECT_EQ(rig.folder.entries(),
-                (std::set<std::string>{testing_support::TempFolder::entryName("Rilvet_код.txt"),
-                                       "Rilvet.dat"}))
+                (std::set<std::string>{
+                    testing_support::TempFolder::entryName(storage::kTableFileName), "Rilvet.dat"}))
           << "no temporary file is left behind";
       rig.expectNothingOpen();
       EXPECT_EQ(rig.board->outputBits(), 0u);

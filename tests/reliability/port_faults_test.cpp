@@ -10,7 +10,9 @@
 #include <filesystem>
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include "rig.h"
 
@@ -428,11 +430,13 @@ TEST(EventThreadFaults, ErrorEventsOfAGoneBoardEndTheThreadAndStopStillWorks) {
 class FaultTestEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
+#ifndef _WIN32
     std::error_code ec;
     if (std::getenv("TMPDIR") == nullptr && std::filesystem::is_directory("/dev/shm", ec) &&
         ::access("/dev/shm", W_OK) == 0) {
       ::setenv("TMPDIR", "/dev/shm", 0);
     }
+#endif
   }
   void TearDown() override {
     std::printf("reliability: %d faults injected\n", faultsInjected().load());

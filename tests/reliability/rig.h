@@ -151,7 +151,7 @@ class Rig {
     program.reset();
   }
 
-  std::string tablePath() const { return folder.path("Rilvet_код.txt"); }
+  std::string tablePath() const { return folder.path(storage::kTableFileName); }
   std::string settingsPath() const { return folder.path("Rilvet.dat"); }
   sequencer::Sequencer& seq() { return program->Form1; }
 
@@ -272,8 +272,9 @@ class Rig {
     EXPECT_EQ(testing_support::readBytes(tablePath()), expectedTable());
     EXPECT_EQ(testing_support::readBytes(settingsPath()), expectedSettings());
     const auto names = folder.entries();
-    EXPECT_EQ(names, (std::set<std::string>{
-                         testing_support::TempFolder::entryName("Rilvet_код.txt"), "Rilvet.dat"}));
+    EXPECT_EQ(names,
+              (std::set<std::string>{
+                  testing_support::TempFolder::entryName(storage::kTableFileName), "Rilvet.dat"}));
   }
 
   testing_support::TempFolder folder;

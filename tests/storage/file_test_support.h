@@ -13,6 +13,15 @@
 #include <string_view>
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 #include "storage/file_io.h"
 
@@ -44,7 +53,15 @@ class TempFolder {
   // A file name as entries() lists it. Windows builds read a narrow name in
   // the ANSI code page but list names in UTF-8; compare in the same form.
   static std::string entryName(const std::string& name) {
-    return std::filesystem::path(name).string();
+#ifdef _WIN32
+    const int length = static_cast<int>(name.size());
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    wide.resize(static_cast<std::size_t>(
+        MultiByteToWideChar(CP_ACP, 0, name.data(), length, wide.data(), length)));
+    return std::filesystem::path(wide).string();
+#else
+    return name;
+#endif
   }
 
   // The names of everything in the folder, each as entryName() gives it.
