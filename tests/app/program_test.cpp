@@ -184,7 +184,7 @@ TEST_F(ProgramTest, ExitDuringTheRevealKeepsEveryLoadedColumn) {
 
 TEST_F(ProgramTest, AnUnreadableTableIsReportedAndNeverOverwritten) {
   // A folder where the file should be: it exists but cannot be read.
-  std::filesystem::create_directory(tablePath());
+  std::filesystem::create_directory(testing_support::fsPath(tablePath()));
   auto program = makeProgram();
   program->FormCreate();
   ASSERT_EQ(errors.messages.size(), 1u);
@@ -192,7 +192,7 @@ TEST_F(ProgramTest, AnUnreadableTableIsReportedAndNeverOverwritten) {
   for (int flag : program->Form1.ChannelEnabled) EXPECT_EQ(flag, 1);
   program->Form1.Cells.setText(0, 1, "1");
   program->FormClose();
-  EXPECT_TRUE(std::filesystem::is_directory(tablePath()));
+  EXPECT_TRUE(std::filesystem::is_directory(testing_support::fsPath(tablePath())));
   EXPECT_TRUE(testing_support::exists(settingsPath()));
 }
 

@@ -13,16 +13,8 @@
 #include <string_view>
 
 #include <gtest/gtest.h>
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
 
+#include "storage/cp1251.h"
 #include "storage/file_io.h"
 
 namespace testing_support {
@@ -54,11 +46,8 @@ class TempFolder {
   // the ANSI code page but list names in UTF-8; compare in the same form.
   static std::string entryName(const std::string& name) {
 #ifdef _WIN32
-    const int length = static_cast<int>(name.size());
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    wide.resize(static_cast<std::size_t>(
-        MultiByteToWideChar(CP_ACP, 0, name.data(), length, wide.data(), length)));
-    return std::filesystem::path(wide).string();
+    // The test runs set wine's ANSI code page to 1251.
+    return storage::cp1251ToUtf8(name);
 #else
     return name;
 #endif
@@ -77,6 +66,17 @@ class TempFolder {
   std::string root_;
 };
 
+// A name as the file functions take it (in the ANSI code page on Windows),
+// for std::filesystem, which reads a narrow name differently there.
+inline std::filesystem::path fsPath(const std::string& name) {
+#ifdef _WIN32
+  const std::string utf8 = storage::cp1251ToUtf8(name);
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+#else
+  return name;
+#endif
+}
+
 inline void writeBytes(const std::string& path, std::string_view bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -88,7 +88,7 @@ inline std::string readBytes(const std::string& path) {
 }
 
 inline bool exists(const std::string& path) {
-  return std::filesystem::exists(path);
+  return std::filesystem::exists(fsPath(path));
 }
 
 // Checks a file error's message: the verb for its kind, the file's name and,

@@ -272,11 +272,11 @@ TEST_F(TableFileTest, LaterMalformedFilesNeverOverwriteAnEarlierBackup) {
 }
 
 TEST_F(TableFileTest, BackupSkipsANameTakenByAFolder) {
-  std::filesystem::create_directory(name + ".bak");
+  std::filesystem::create_directory(testing_support::fsPath(name + ".bak"));
   writeBytes(name, "only one line\r\n");
   EXPECT_EQ(load().backupName, name + ".bak1");
   EXPECT_EQ(readBytes(name + ".bak1"), "only one line\r\n");
-  EXPECT_TRUE(std::filesystem::is_directory(name + ".bak"));
+  EXPECT_TRUE(std::filesystem::is_directory(testing_support::fsPath(name + ".bak")));
 }
 
 TEST_F(TableFileTest, FewerThan48LinesAreReplacedWithBackup) {
@@ -535,7 +535,7 @@ TEST_F(TableFileTest, FileDeletedSinceStartUpIsWrittenAnew) {
   file.push_back("line 50");
   writeBytes(name, join(file));
   load();
-  std::filesystem::remove(name);
+  std::filesystem::remove(testing_support::fsPath(name));
   save(3);
   EXPECT_EQ(readBytes(name), kExample);  // line 50 is gone with the file
   EXPECT_EQ(folder.entries(), onlyTheFile());
@@ -632,7 +632,7 @@ INSTANTIATE_TEST_SUITE_P(EachStep, SaveOnAFullDisk,
                          });
 
 TEST_F(TableFileTest, UnreadableFileStopsLoadAndSaveWithTheReason) {
-  std::filesystem::create_directory(name);
+  std::filesystem::create_directory(testing_support::fsPath(name));
   try {
     load();
     FAIL() << "no error";
@@ -645,7 +645,7 @@ TEST_F(TableFileTest, UnreadableFileStopsLoadAndSaveWithTheReason) {
   } catch (const FileError& error) {
     expectFileError(error, FileError::Kind::kRead, name, EISDIR);
   }
-  EXPECT_TRUE(std::filesystem::is_directory(name));
+  EXPECT_TRUE(std::filesystem::is_directory(testing_support::fsPath(name)));
   EXPECT_EQ(folder.entries(), onlyTheFile());
 }
 
