@@ -38,7 +38,7 @@ void CellStore::reserveColumns(int columns) {
   codes_.reserve(static_cast<std::size_t>(columns) * kRows);
 }
 
-void CellStore::setCode(int col, int row, Code c) {
+void CellStore::setCodeSlow(int col, int row, Code c) {
   if (col < 0 || row < 0 || row >= kRows) return;
   const std::size_t i = index(col, row);
   if (i >= codes_.size()) {

@@ -41,7 +41,18 @@ class CellStore {
   }
 
   // Sets one cell to a plain code ("" "0" "1" "v") without looking at text.
-  void setCode(int col, int row, Code c);
+  void setCode(int col, int row, Code c) {
+    // Inline for a stored cell without other text: loading a table sets
+    // millions of cells one by one.
+    if (col >= 0 && row >= 0 && row < kRows) {
+      const std::size_t i = index(col, row);
+      if (i < codes_.size() && codes_[i] != kOther) {
+        codes_[i] = c;
+        return;
+      }
+    }
+    setCodeSlow(col, row, c);
+  }
 
   // Columns that have storage; every column from here on is empty.
   int storedColumns() const { return static_cast<int>(codes_.size() / kRows); }
@@ -65,6 +76,7 @@ class CellStore {
            static_cast<std::uint32_t>(row);
   }
   void ensureColumn(int col);
+  void setCodeSlow(int col, int row, Code c);
 
   std::vector<std::uint8_t> codes_;
   std::unordered_map<std::uint64_t, std::string> others_;

@@ -168,4 +168,25 @@ INSTANTIATE_TEST_SUITE_P(EachStep, SettingsSaveOnAFullDisk,
                            return "Unknown";
                          });
 
+// Found by fuzzing the loader: a file one byte short of 64 has 15 complete
+// values; the three bytes of the 16th would read 3 if the missing byte were
+// taken as zero.
+TEST_F(SettingsFileTest, FileOneByteShortLeavesTheLastBoxAtZeroAndSavesAll64Bytes) {
+  std::string bytes;
+  for (int i = 0; i < 15; ++i) bytes += bytesOf({i % 4, 0, 0, 0});
+  bytes += bytesOf({3, 0, 0});
+  ASSERT_EQ(bytes.size(), 63u);
+  writeBytes(name, bytes);
+  MatchingIndices expected;
+  for (int i = 0; i < 15; ++i) expected[i] = i % 4;
+  expected[15] = 0;
+  const auto loaded = inputs::loadSettings(name);
+  ASSERT_TRUE(loaded.has_value());
+  EXPECT_EQ(*loaded, expected);
+
+  inputs::saveSettings(name, *loaded);
+  EXPECT_EQ(readBytes(name), bytes.substr(0, 60) + std::string(4, '\0'));
+  EXPECT_EQ(inputs::loadSettings(name), expected);
+}
+
 }  // namespace

@@ -54,6 +54,16 @@ void exitAndCheck(Rig& rig) {
   rig.expectOnlyWholeFramesLatched();
 }
 
+// A stop that reaches the board (all outputs off), then the exit; the run
+// has shown `messages` errors in all.
+void stopThenExit(Rig& rig, std::size_t messages) {
+  rig.stop();
+  rig.expectStopped();
+  EXPECT_EQ(rig.board->outputBits(), 0u);
+  EXPECT_EQ(rig.errors.messages.size(), messages);
+  exitAndCheck(rig);
+}
+
 // ---------------------------------------------------------------- step frames
 
 TEST(PortFaults, ABoardUnpluggedBeforeAFrameIsReportedOnceAndStopRecoversAfterReplug) {
@@ -69,11 +79,7 @@ TEST(PortFaults, ABoardUnpluggedBeforeAFrameIsReportedOnceAndStopRecoversAfterRe
   rig.board->replug();
   rig.tick(7);
   EXPECT_EQ(rig.board->outputBits(), rig.currentFrame());
-  rig.stop();
-  rig.expectStopped();
-  EXPECT_EQ(rig.board->outputBits(), 0u);
-  EXPECT_EQ(rig.errors.messages.size(), 1u);
-  exitAndCheck(rig);
+  stopThenExit(rig, 1);
 }
 
 TEST(PortFaults, AFrameCutAtAnyOperationLeavesTheLastWholeFrameAndTheNextReplacesIt) {
@@ -96,11 +102,7 @@ TEST(PortFaults, AFrameCutAtAnyOperationLeavesTheLastWholeFrameAndTheNextReplace
       rig.tick();
       ASSERT_EQ(rig.board->outputBits(), rig.currentFrame()) << "tick " << i << " after replug";
     }
-    rig.stop();
-    rig.expectStopped();
-    EXPECT_EQ(rig.board->outputBits(), 0u);
-    EXPECT_EQ(rig.errors.messages.size(), 1u);
-    exitAndCheck(rig);
+    stopThenExit(rig, 1);
     if (HasFatalFailure() || HasNonfatalFailure()) return;
   }
 }
@@ -223,11 +225,7 @@ TEST(PortFaults, ABoardGoneAtAnyOperationOfStopIsStoppedOnceItAnswersAgain) {
     rig.tick(5);  // the step timer is off: nothing
 
     rig.board->replug();
-    rig.stop();
-    rig.expectStopped();
-    EXPECT_EQ(rig.board->outputBits(), 0u);
-    EXPECT_EQ(rig.errors.messages.size(), 1u);
-    exitAndCheck(rig);
+    stopThenExit(rig, 1);
     if (HasFatalFailure() || HasNonfatalFailure()) return;
   }
 }

@@ -667,4 +667,45 @@ TEST_F(TableFileTest, FileInAFolderThatCannotExistFailsWithTheReason) {
   EXPECT_EQ(readBytes(folder.path("plain")), "x");
 }
 
+// Found by fuzzing the loader: 48 bare line ends are 48 channel lines of one
+// length, so the file is an empty table, not a malformed file to replace.
+TEST_F(TableFileTest, FortyEightBareLineEndsLoadAsAnEmptyTableWithoutBackup) {
+  const std::string bytes = std::string(48, '\n') + channelPrefix(9).substr(0, 3) + "0";
+  writeBytes(name, bytes);
+  const LoadResult result = load();
+  EXPECT_FALSE(result.replaced);
+  EXPECT_EQ(result.backupName, "");
+  EXPECT_EQ(result.columns, 0);
+  EXPECT_EQ(lines.size(), 49u);
+  EXPECT_EQ(edit1, "100");  // line 49 is shorter than its prefix
+  EXPECT_EQ(readBytes(name), bytes);
+  EXPECT_EQ(folder.entries(), onlyTheFile());
+
+  save(result.columns);
+  const std::string saved = join(tableLines(std::vector<std::string>(48), "100"));
+  EXPECT_EQ(readBytes(name), saved);
+  EXPECT_EQ(load().columns, 0);
+  EXPECT_EQ(readBytes(name), saved);
+}
+
+// Found by fuzzing the loader: after a zero-padded interval, LF CR, CR CR and
+// an unended last line give lines that are saved as they are, each with CR LF;
+// the interval is saved without its zero.
+TEST_F(TableFileTest, ZeroPaddedIntervalAndOddLineEndsAfterLine49SaveAsCrLfLines) {
+  writeBytes(name, join(tableLines(exampleColumns(), "099")) + "a\n\rb\r\rc");
+  EXPECT_EQ(load().columns, 3);
+  EXPECT_EQ(edit1, "099");
+  const TableLines after49 = {"a", "", "b", "", "c"};
+  ASSERT_EQ(lines.size(), 54u);
+  EXPECT_EQ(TableLines(lines.begin() + 49, lines.end()), after49);
+
+  save(3);
+  TableLines expected = tableLines(exampleColumns(), "99");
+  expected.insert(expected.end(), after49.begin(), after49.end());
+  EXPECT_EQ(readBytes(name), join(expected));
+  EXPECT_FALSE(load().replaced);
+  EXPECT_EQ(edit1, "99");
+  EXPECT_EQ(lines, expected);
+}
+
 }  // namespace
