@@ -15,33 +15,8 @@ namespace {
 const std::vector<std::vector<int>> kColumns = {
     {1, 3, 9}, {2, 3, 48}, {3, 17, 18, 19}, {}, {3, 24, 25}};
 
-std::uint64_t bitsOf(const std::vector<int>& channels, int disabled = 0) {
-  std::uint64_t bits = 0;
-  // Channel k ends on stage 49 - k: bit 48 - k of the outputs.
-  for (int k : channels) {
-    if (k != disabled) bits |= std::uint64_t{1} << (48 - k);
-  }
-  return bits;
-}
-
 QByteArray tableBytes(const std::string& interval) {
-  QByteArray out;
-  for (int k = 1; k <= 48; ++k) {
-    out += QByteArray::fromStdString(storage::ChannelLinePrefix(k));
-    for (const auto& column : kColumns) {
-      out += std::find(column.begin(), column.end(), k) != column.end() ? '1' : '0';
-    }
-    out += "\r\n";
-  }
-  out += QByteArray::fromStdString(storage::IntervalLinePrefix() + interval) + "\r\n";
-  return out;
-}
-
-// Output 3 is switched off by input 2 (CTS): ComboBox6 = "вх2".
-QByteArray settingsBytes() {
-  QByteArray bytes(64, '\0');
-  bytes[5 * 4] = 2;
-  return bytes;
+  return ui_testing::tableBytes(kColumns, interval);
 }
 
 QByteArray readFile(const QString& path) {
@@ -67,7 +42,7 @@ class EndToEndTest : public QObject {
     QVERIFY(QDir::setCurrent(dir.path()));
     const QByteArray table = tableBytes("3");
     writeFile(storage::kTableFileName, table);
-    writeFile(inputs::kSettingsFileName, settingsBytes());
+    writeFile(inputs::kSettingsFileName, ui_testing::ctsHoldsOutput3Off());
 
     // The files by their bare names, in the working folder, as the program
     // opens them.
@@ -91,7 +66,7 @@ class EndToEndTest : public QObject {
     QVERIFY(waitFor([&] { return w.board->history().size() >= 12; }));
     auto frames = w.board->history();
     for (std::size_t i = 0; i < 12; ++i) {
-      QCOMPARE(frames[i], bitsOf(kColumns[i % kColumns.size()]));
+      QCOMPARE(frames[i], ui_testing::bitsOf(kColumns[i % kColumns.size()]));
     }
 
     // Pause: the current column is sent again and again.
@@ -103,7 +78,7 @@ class EndToEndTest : public QObject {
     for (std::size_t i = pausedAt; i < frames.size(); ++i) QCOMPARE(frames[i], held);
     int heldColumn = -1;
     for (int c = 0; c < static_cast<int>(kColumns.size()); ++c) {
-      if (bitsOf(kColumns[static_cast<std::size_t>(c)]) == held) heldColumn = c;
+      if (ui_testing::bitsOf(kColumns[static_cast<std::size_t>(c)]) == held) heldColumn = c;
     }
     QVERIFY(heldColumn >= 0);
 
@@ -114,7 +89,7 @@ class EndToEndTest : public QObject {
     frames = w.board->history();
     for (std::size_t i = 0; i < 3; ++i) {
       const auto column = (static_cast<std::size_t>(heldColumn) + 1 + i) % kColumns.size();
-      QCOMPARE(frames[resumedAt + i], bitsOf(kColumns[column]));
+      QCOMPARE(frames[resumedAt + i], ui_testing::bitsOf(kColumns[column]));
     }
 
     // Input 2 on the board: through the event thread and the matching,
@@ -126,9 +101,10 @@ class EndToEndTest : public QObject {
     QVERIFY(waitFor([&] { return w.board->history().size() >= disabledAt + 10; }));
     frames = w.board->history();
     for (std::size_t i = disabledAt; i < frames.size(); ++i) {
-      QVERIFY((frames[i] & bitsOf({3})) == 0);
+      QVERIFY((frames[i] & ui_testing::bitsOf({3})) == 0);
       bool known = false;
-      for (const auto& column : kColumns) known = known || frames[i] == bitsOf(column, 3);
+      for (const auto& column : kColumns)
+        known = known || frames[i] == ui_testing::bitsOf(column, 3);
       QVERIFY(known);
     }
     QCOMPARE(w.program.Form1.ChannelEnabled[0], 1);
@@ -146,7 +122,7 @@ class EndToEndTest : public QObject {
     QTest::mouseClick(form.BitBtn(6), Qt::LeftButton);
     QVERIFY(!form.isVisible());
     QCOMPARE(readFile(storage::kTableFileName), table);
-    QCOMPARE(readFile(inputs::kSettingsFileName), settingsBytes());
+    QCOMPARE(readFile(inputs::kSettingsFileName), ui_testing::ctsHoldsOutput3Off());
     QVERIFY(w.errors.shown().isEmpty());
   }
 

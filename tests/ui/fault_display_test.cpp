@@ -20,41 +20,18 @@ namespace {
 
 const std::vector<std::vector<int>> kColumns = {{1, 3, 9}, {2, 3, 48}, {}, {1, 48}, {3, 5, 24}};
 
-std::uint64_t bitsOf(const std::vector<int>& channels, int heldOff = 0) {
-  std::uint64_t bits = 0;
-  for (int k : channels) {
-    if (k != heldOff) bits |= std::uint64_t{1} << (48 - k);
-  }
-  return bits;
-}
-
 // A latch of a whole frame: one of the columns (channel 3 may be held off by
 // the CTS input), or all off.
 bool wholeFrame(std::uint64_t bits) {
   if (bits == 0) return true;
   for (const auto& column : kColumns) {
-    if (bits == bitsOf(column) || bits == bitsOf(column, 3)) return true;
+    if (bits == ui_testing::bitsOf(column) || bits == ui_testing::bitsOf(column, 3)) return true;
   }
   return false;
 }
 
 QByteArray tableBytes(const std::string& interval) {
-  QByteArray out;
-  for (int k = 1; k <= 48; ++k) {
-    out += QByteArray::fromStdString(storage::ChannelLinePrefix(k));
-    for (const auto& column : kColumns) {
-      out += std::find(column.begin(), column.end(), k) != column.end() ? '1' : '0';
-    }
-    out += "\r\n";
-  }
-  return out + QByteArray::fromStdString(storage::IntervalLinePrefix() + interval) + "\r\n";
-}
-
-// Output 3 is switched off by input 2 (CTS).
-QByteArray settingsBytes() {
-  QByteArray bytes(64, '\0');
-  bytes[5 * 4] = 2;
-  return bytes;
+  return ui_testing::tableBytes(kColumns, interval);
 }
 
 QList<QMessageBox*> visibleBoxes() {
@@ -88,7 +65,7 @@ class BoxCloser : public QObject {
 class Run {
  public:
   // The step interval is 1 ms: a failing board fails a thousand ticks a second.
-  Run() : h(tableBytes("1"), settingsBytes()) {
+  Run() : h(tableBytes("1"), ui_testing::ctsHoldsOutput3Off()) {
     h.windows->errors.setRecordOnly(false);
     h.board().keepHistory(1u << 20);
     QVERIFY(waitFor([&] { return h.model().ColCount == 6; }));
@@ -129,7 +106,7 @@ class Run {
     QVERIFY(!h.form().isVisible());
     QCOMPARE(static_cast<int>(closer.texts.size()) - before, boxesAtExit);
     QCOMPARE(Harness::read(h.tablePath()), tableBytes("1"));
-    QCOMPARE(Harness::read(h.settingsPath()), settingsBytes());
+    QCOMPARE(Harness::read(h.settingsPath()), ui_testing::ctsHoldsOutput3Off());
     QVERIFY(!h.model().SerialPort1.IsOpen());
     QCOMPARE(platform().openDevices(), 0);
     QCOMPARE(platform().openEvents(), 0);
@@ -248,7 +225,7 @@ class FaultDisplayTest : public QObject {
     QVERIFY(waitFor([&] { return !run.h.form().isVisible(); }));
     QCOMPARE(closer.texts, QStringList{comport::msg::kWriteError});
     QCOMPARE(Harness::read(run.h.tablePath()), tableBytes("60000"));
-    QCOMPARE(Harness::read(run.h.settingsPath()), settingsBytes());
+    QCOMPARE(Harness::read(run.h.settingsPath()), ui_testing::ctsHoldsOutput3Off());
     QCOMPARE(run.platform().openDevices(), 0);
     QCOMPARE(run.platform().openEvents(), 0);
     run.expectWholeFrames();
@@ -302,7 +279,7 @@ class FaultDisplayTest : public QObject {
     QVERIFY(waitFor([&] { return run.h.model().ChannelEnabled[2] == 0; }));
     const auto latched = run.latched();
     QVERIFY(waitFor([&] { return run.latched() > latched + 20; }));
-    QVERIFY((run.h.board().outputBits() & bitsOf({3})) == 0);
+    QVERIFY((run.h.board().outputBits() & ui_testing::bitsOf({3})) == 0);
     QCOMPARE(visibleBoxes().size(), 1);
     QCOMPARE(run.errors().shown().size(), 1);
     BoxCloser closer;

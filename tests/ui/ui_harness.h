@@ -7,8 +7,12 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "storage/table_file.h"
 #include "ui/fonts.h"
@@ -67,6 +71,37 @@ class Harness {
   QTemporaryDir dir;
   std::unique_ptr<ui::Windows> windows;
 };
+
+// A frame as the board latches it: channel k ends on stage 49 - k, bit
+// 48 - k of the outputs. Channel `heldOff` is left out.
+inline std::uint64_t bitsOf(const std::vector<int>& channels, int heldOff = 0) {
+  std::uint64_t bits = 0;
+  for (int k : channels) {
+    if (k != heldOff) bits |= std::uint64_t{1} << (48 - k);
+  }
+  return bits;
+}
+
+// A table file holding `columns` (the channels on in each) and the interval.
+inline QByteArray tableBytes(const std::vector<std::vector<int>>& columns,
+                             const std::string& interval) {
+  QByteArray out;
+  for (int k = 1; k <= 48; ++k) {
+    out += QByteArray::fromStdString(storage::ChannelLinePrefix(k));
+    for (const auto& column : columns) {
+      out += std::find(column.begin(), column.end(), k) != column.end() ? '1' : '0';
+    }
+    out += "\r\n";
+  }
+  return out + QByteArray::fromStdString(storage::IntervalLinePrefix() + interval) + "\r\n";
+}
+
+// Settings in which output 3 is switched off by input 2 (CTS): ComboBox6 = "вх2".
+inline QByteArray ctsHoldsOutput3Off() {
+  QByteArray bytes(64, '\0');
+  bytes[5 * 4] = 2;
+  return bytes;
+}
 
 // Processes events until `done` holds or `ms` have passed.
 inline bool waitFor(const std::function<bool()>& done, int ms = 5000) {
