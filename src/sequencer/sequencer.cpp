@@ -134,14 +134,19 @@ void Sequencer::Posilka() {
     setStatus(1, text::kWatching);
   }
 
-  Cells.setCode(StepColumn, 0, CellStore::kMarker);
-  if (StepColumn != 0) Cells.setCode(StepColumn - 1, 0, CellStore::kEmpty);
+  // Only the marker cells written here are announced, so that a view redraws
+  // two or three cells a step, not the whole table.
+  const auto mark = [this](int col, CellStore::Code code) {
+    Cells.setCode(col, 0, code);
+    notify(Change::Marker, col);
+  };
+  mark(StepColumn, CellStore::kMarker);
+  if (StepColumn != 0) mark(StepColumn - 1, CellStore::kEmpty);
   if (StepColumn > ColCount - 2) {
-    Cells.setCode(StepColumn, 0, CellStore::kEmpty);
+    mark(StepColumn, CellStore::kEmpty);
     StepColumn = 0;
-    Cells.setCode(0, 0, CellStore::kMarker);
+    mark(0, CellStore::kMarker);
   }
-  notify(Change::Cells, -1);
 
   setStatus(0, text::kPosition + std::to_string(StepColumn + 1));
 

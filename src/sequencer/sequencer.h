@@ -38,6 +38,7 @@ enum class Change {
   ComboBox,  // items, text or enabled state
   Columns,   // ColCount
   Cells,     // index: a column, or -1 for many
+  Marker,    // index: the column whose marker-row cell changed
   CurrentCell,
   Progress,  // position of ProgressBar1 or visibility of Panel3
   GridWidth,

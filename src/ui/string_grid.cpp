@@ -96,8 +96,18 @@ void StringGridView::columnsChanged() {
 }
 
 void StringGridView::cellsChanged(int col) {
-  if (col >= 0 && (col < leftCol_ || col > leftCol_ + visibleColumns())) return;
-  viewport()->update();
+  if (col < 0) {
+    viewport()->update();
+    return;
+  }
+  if (col < leftCol_ || col > leftCol_ + visibleColumns()) return;
+  // The column with its grid line.
+  viewport()->update(QRect((col - leftCol_) * kColPitch, 0, kColPitch, viewport()->height()));
+}
+
+void StringGridView::markerChanged(int col) {
+  if (col < leftCol_ || col > leftCol_ + visibleColumns()) return;
+  viewport()->update(cellRect(col, 0));
 }
 
 void StringGridView::currentCellChanged() {
@@ -114,9 +124,39 @@ void StringGridView::resizeEvent(QResizeEvent* event) {
   updateScrollBar();
 }
 
+void StringGridView::prepareStaticTexts() {
+  if (staticPrepared_ && staticFont_ == font()) return;
+  staticPrepared_ = true;
+  staticFont_ = font();
+  const QFontMetrics metrics(staticFont_);
+  for (StaticText& s : staticTexts_) {
+    s.text.setTextFormat(Qt::PlainText);
+    s.text.prepare(QTransform(), staticFont_);
+    s.height = metrics.height();
+  }
+}
+
+const StringGridView::StaticText* StringGridView::staticTextFor(const std::string& text) const {
+  if (text.size() != 1) return nullptr;
+  switch (text[0]) {
+    case '1': return &staticTexts_[0];
+    case '0': return &staticTexts_[1];
+    case 'v': return &staticTexts_[2];
+    default: return nullptr;
+  }
+}
+
 void StringGridView::paintEvent(QPaintEvent* event) {
   QPainter p(viewport());
-  const QRect area = event->rect();
+  // A step redraws a few scattered cells (the marker leaving the last column
+  // for the first): paint each piece, not the box around them all.
+  for (const QRect& area : event->region()) {
+    p.setClipRect(area);
+    paintArea(p, area);
+  }
+}
+
+void StringGridView::paintArea(QPainter& p, const QRect& area) {
   p.fillRect(area, kOutsideColor);
 
   const int firstCol = leftCol_ + std::max(0, area.left()) / kColPitch;
@@ -162,13 +202,21 @@ void StringGridView::paintEvent(QPaintEvent* event) {
 
   p.setPen(palette().color(QPalette::WindowText));
   p.setFont(font());
+  // Almost every cell holds "1", "0" or the marker: those are laid out once
+  // and drawn as static texts, which costs a fraction of a drawText.
+  prepareStaticTexts();
   for (int col = firstCol; col <= lastCol; ++col) {
     for (int row = firstRow; row <= lastRow; ++row) {
       if (model_.Cells.isEmpty(col, row)) continue;
       if (editorOpen() && col == editCol_ && row == editRow_) continue;
       const QRect r = cellRect(col, row);
-      p.drawText(r.adjusted(2, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-                 QString::fromStdString(model_.Cells.text(col, row)));
+      const std::string& text = model_.Cells.text(col, row);
+      if (const StaticText* s = staticTextFor(text)) {
+        p.drawStaticText(r.left() + 2, r.top() + (r.height() - s->height) / 2, s->text);
+      } else {
+        p.drawText(r.adjusted(2, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                   QString::fromStdString(text));
+      }
     }
   }
 

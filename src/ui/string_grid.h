@@ -5,7 +5,11 @@
 
 #include <QAbstractScrollArea>
 #include <QLineEdit>
+#include <QPainter>
+#include <QStaticText>
+#include <array>
 #include <functional>
+#include <string>
 
 #include "sequencer/sequencer.h"
 
@@ -33,6 +37,7 @@ class StringGridView : public QAbstractScrollArea {
   // The model changed.
   void columnsChanged();
   void cellsChanged(int col);  // -1: any
+  void markerChanged(int col);
   void currentCellChanged();
   void headerColorChanged();
 
@@ -70,6 +75,16 @@ class StringGridView : public QAbstractScrollArea {
   void enterPressed();
   bool handleMoveKey(QKeyEvent* event);
 
+  void paintArea(QPainter& p, const QRect& area);
+
+  struct StaticText {
+    QStaticText text;
+    int height = 0;
+  };
+  // Lays out "1", "0" and "v" for the current font (again after a change).
+  void prepareStaticTexts();
+  const StaticText* staticTextFor(const std::string& text) const;
+
   sequencer::Sequencer& model_;
   QLineEdit* editor_;
   int leftCol_ = 0;
@@ -79,6 +94,10 @@ class StringGridView : public QAbstractScrollArea {
   int editCol_ = -1;
   int editRow_ = -1;
   QString editOriginal_;
+  QFont staticFont_;
+  bool staticPrepared_ = false;
+  std::array<StaticText, 3> staticTexts_{
+      {{QStaticText("1"), 0}, {QStaticText("0"), 0}, {QStaticText("v"), 0}}};
 };
 
 }  // namespace ui
