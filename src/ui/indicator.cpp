@@ -40,10 +40,27 @@ void Indicator::setOn(bool on) {
 }
 
 void Indicator::paintEvent(QPaintEvent*) {
+  // Both looks are drawn once and blitted: a step repaints all 48
+  // indicators, and laying out and rasterising their digits every time cost
+  // more than the rest of the step.
+  const qreal ratio = devicePixelRatioF();
+  QPixmap& look = on_ ? onLook_ : offLook_;
+  if (look.isNull() || look.deviceIndependentSize() != QSizeF(size()) ||
+      look.devicePixelRatio() != ratio || lookFont_ != font()) {
+    if (lookFont_ != font()) {
+      onLook_ = QPixmap();
+      offLook_ = QPixmap();
+      lookFont_ = font();
+    }
+    look = QPixmap((QSizeF(size()) * ratio).toSize());
+    look.setDevicePixelRatio(ratio);
+    QPainter p(&look);
+    p.fillRect(rect(), color());
+    p.setPen(Qt::black);
+    p.setFont(font());
+    p.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter, text_);
+  }
   QPainter p(this);
-  p.fillRect(rect(), color());
-  p.setPen(Qt::black);
-  p.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter, text_);
+  p.drawPixmap(0, 0, look);
 }
-
 }  // namespace ui

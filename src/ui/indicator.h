@@ -2,6 +2,8 @@
 // ground. Painted by hand, so switching it costs one small repaint.
 #pragma once
 
+#include <QFont>
+#include <QPixmap>
 #include <QWidget>
 
 namespace ui {
@@ -27,6 +29,9 @@ class Indicator : public QWidget {
   int channel_;
   bool on_ = false;
   QString text_;
+  QPixmap onLook_;
+  QPixmap offLook_;
+  QFont lookFont_;
 };
 
 }  // namespace ui

@@ -8,6 +8,9 @@
 #include <QStatusTipEvent>
 
 #include "app/program.h"
+#include "ui/repaint_throttle.h"
+#include "ui/status_panel.h"
+#include "ui/step_timer.h"
 #include "ui/support/help_viewer.h"
 #include "ui/support/picture.h"
 
@@ -82,15 +85,18 @@ TForm1::TForm1(app::Program& program, ErrorDisplay* errors, QWidget* parent)
   buildChannelArea();
   buildStatusBar();
 
-  Timer1 = new QTimer(this);
+  Timer1 = new StepTimer(this);
   Timer1->setObjectName("Timer1");
-  Timer1->setTimerType(Qt::PreciseTimer);
   Timer1->setInterval(100);
-  connect(Timer1, &QTimer::timeout, this, &TForm1::Posilka);
+  connect(Timer1, &StepTimer::timeout, this, &TForm1::Posilka);
   Timer2 = new QTimer(this);
   Timer2->setObjectName("Timer2");
   Timer2->setInterval(100);
   connect(Timer2, &QTimer::timeout, this, &TForm1::Narahiv);
+
+  // The step timer may tick every millisecond: the window is painted at
+  // most at a screen's rate.
+  throttle_ = new RepaintThrottle(this, kRepaintPeriodMs);
 
   model().DecimalSeparator = QLocale::system().decimalPoint().toStdString();
   model().setObserver(this);
@@ -200,9 +206,8 @@ void TForm1::buildStatusBar() {
   StatusBar1->setObjectName("StatusBar1");
   const int widths[3] = {70, 200, 0};
   for (int i = 0; i < 3; ++i) {
-    auto* panel = new QLabel(StatusBar1);
+    auto* panel = new StatusPanel(StatusBar1);
     panel->setObjectName(QString("StatusPanel%1").arg(i));
-    panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     panel->setFont(windowFont(true));
     if (widths[i] > 0) {
       panel->setFixedWidth(widths[i]);
@@ -442,6 +447,7 @@ void TForm1::changed(sequencer::Change what, int index) {
     case Change::ComboBox: syncComboBox(); break;
     case Change::Columns: StringGrid1->columnsChanged(); break;
     case Change::Cells: StringGrid1->cellsChanged(index); break;
+    case Change::Marker: StringGrid1->markerChanged(index); break;
     case Change::CurrentCell: StringGrid1->currentCellChanged(); break;
     case Change::Progress:
       ProgressBar1->setValue(m.ProgressPosition);

@@ -21,9 +21,13 @@
 #include "sequencer/sequencer.h"
 #include "ui/error_display.h"
 #include "ui/indicator.h"
+#include "ui/status_panel.h"
+#include "ui/step_timer.h"
 #include "ui/string_grid.h"
 
 namespace ui {
+
+class RepaintThrottle;
 
 class TForm1 : public QWidget, public sequencer::Observer {
   Q_OBJECT
@@ -32,6 +36,8 @@ class TForm1 : public QWidget, public sequencer::Observer {
   static constexpr int kClientWidth = 609;   // outer 617 with the classic 4-pixel frame
   static constexpr int kClientHeight = 908;  // outer 935 with the frame and the caption
   static constexpr int kFrameWidth = 8;
+  // At most one repaint of the window in this time (about 60 a second).
+  static constexpr int kRepaintPeriodMs = 16;
 
   TForm1(app::Program& program, ErrorDisplay* errors = nullptr, QWidget* parent = nullptr);
   ~TForm1() override;
@@ -61,8 +67,8 @@ class TForm1 : public QWidget, public sequencer::Observer {
   StringGridView* StringGrid1;
   QProgressBar* ProgressBar1;
   QStatusBar* StatusBar1;
-  std::array<QLabel*, 3> StatusPanels;
-  QTimer* Timer1;
+  std::array<StatusPanel*, 3> StatusPanels;
+  StepTimer* Timer1;
   QTimer* Timer2;
 
   // Handlers.
@@ -115,6 +121,10 @@ class TForm1 : public QWidget, public sequencer::Observer {
   QWidget* board_ = nullptr;
   bool shown_ = false;
   bool closing_ = false;
+  RepaintThrottle* throttle_ = nullptr;
+
+ public:
+  RepaintThrottle& repaintThrottle() { return *throttle_; }
 };
 
 }  // namespace ui

@@ -1,0 +1,38 @@
+// Holds a window's repaints to the rate a screen can show. The step timer may
+// tick a thousand times a second, and each tick changes the indicators, the
+// table's marker and the status bar; painting all of that every millisecond
+// would take most of the GUI thread's time and slow the steps themselves.
+// Changes still reach the widgets at once; only their painting is gathered
+// and done at most once per period.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+class QWidget;
+
+namespace ui {
+
+class RepaintThrottle : public QObject {
+ public:
+  // Watches `window` (a top-level widget); `periodMs` between two repaints.
+  RepaintThrottle(QWidget* window, int periodMs);
+
+  int deferred() const { return deferred_; }
+  // 0: every repaint Qt asks for is done at once.
+  void setPeriod(int periodMs) { periodMs_ = periodMs; }
+  int period() const { return periodMs_; }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  QWidget* window_;
+  int periodMs_;
+  QElapsedTimer sinceLastPaint_;
+  QTimer later_;
+  int deferred_ = 0;
+};
+
+}  // namespace ui

@@ -1,0 +1,41 @@
+#include "ui/status_panel.h"
+
+#include <QPainter>
+
+namespace ui {
+
+StatusPanel::StatusPanel(QWidget* parent) : QWidget(parent) {
+  setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void StatusPanel::setText(const QString& text) {
+  if (text == text_) return;
+  text_ = text;
+  update();
+}
+
+QSize StatusPanel::sizeHint() const {
+  return QSize(fontMetrics().horizontalAdvance(text_) + 6, fontMetrics().height() + 4);
+}
+
+QSize StatusPanel::minimumSizeHint() const {
+  return QSize(0, fontMetrics().height() + 4);
+}
+
+void StatusPanel::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  const QRect r = rect();
+  const QPalette& pal = palette();
+  p.fillRect(r, pal.color(QPalette::Window));
+  // The sunken edge: dark above and left, light below and right.
+  p.fillRect(QRect(r.left(), r.top(), r.width(), 1), pal.color(QPalette::Dark));
+  p.fillRect(QRect(r.left(), r.top(), 1, r.height()), pal.color(QPalette::Dark));
+  p.fillRect(QRect(r.left(), r.bottom(), r.width(), 1), pal.color(QPalette::Light));
+  p.fillRect(QRect(r.right(), r.top(), 1, r.height()), pal.color(QPalette::Light));
+  p.setPen(pal.color(QPalette::WindowText));
+  p.setFont(font());
+  p.drawText(r.adjusted(3, 1, -2, -1), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+             text_);
+}
+
+}  // namespace ui

@@ -1,0 +1,48 @@
+#include "ui/step_timer.h"
+
+#include <algorithm>
+
+namespace ui {
+
+StepTimer::StepTimer(QObject* parent) : QObject(parent) {
+  timer_.setSingleShot(true);
+  timer_.setTimerType(Qt::PreciseTimer);
+  connect(&timer_, &QTimer::timeout, this, &StepTimer::fire);
+}
+
+void StepTimer::setInterval(int ms) {
+  ms = std::max(ms, 0);
+  if (ms == interval_) return;
+  interval_ = ms;
+  if (active_) start();
+}
+
+void StepTimer::start() {
+  active_ = true;
+  next_ = Clock::now() + std::chrono::milliseconds(interval_);
+  arm();
+}
+
+void StepTimer::stop() {
+  active_ = false;
+  timer_.stop();
+}
+
+void StepTimer::arm() {
+  const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_ - Clock::now());
+  timer_.start(static_cast<int>(std::max<std::chrono::milliseconds::rep>(wait.count(), 0)));
+}
+
+void StepTimer::fire() {
+  if (!active_) return;
+  const auto period = std::chrono::milliseconds(interval_);
+  next_ += period;
+  const auto now = Clock::now();
+  if (next_ + period < now) next_ = now + period;
+  // Armed before the tick runs: a handler that stops or restarts the timer
+  // has the last word.
+  arm();
+  emit timeout();
+}
+
+}  // namespace ui

@@ -1,0 +1,47 @@
+// The step timer. A plain QTimer starts each period when its last one has
+// been served, so every tick that comes a little late (the event loop was
+// busy, the system woke it late) pushes all later ticks back: at 1 ms it
+// steps well under a thousand times a second. This one keeps to a fixed
+// schedule, start + n · interval, so that over any stretch of time it ticks
+// as often as its interval says; a tick that is late makes the next one come
+// sooner. Having fallen behind by more than an interval, it drops what it
+// missed rather than firing a burst.
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <chrono>
+
+namespace ui {
+
+class StepTimer : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit StepTimer(QObject* parent = nullptr);
+
+  int interval() const { return interval_; }
+  // The same interval again changes nothing; another one restarts the period.
+  void setInterval(int ms);
+  bool isActive() const { return active_; }
+  bool isSingleShot() const { return false; }
+  Qt::TimerType timerType() const { return Qt::PreciseTimer; }
+
+  void start();
+  void stop();
+
+ signals:
+  void timeout();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  void arm();
+  void fire();
+
+  QTimer timer_;
+  int interval_ = 0;
+  bool active_ = false;
+  Clock::time_point next_;
+};
+
+}  // namespace ui
