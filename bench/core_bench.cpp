@@ -1,0 +1,210 @@
+// The program's own work without a window: the step frame and the
+// housekeeping tick on a port whose calls cost nothing, and the table file
+// with 100 000 columns.
+#include <iostream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include "app/program.h"
+#include "null_platform.h"
+#include "sequencer/sequencer.h"
+#include "storage/table_file.h"
+#include "support.h"
+
+namespace {
+
+constexpr int kFrameColumns = 64;
+constexpr int kBigTable = 100000;
+constexpr double kNativeFrameMicros = 300.0 + 1040.0;  // 144 line calls + the latch byte
+
+// What a window would do with the changes: nothing, but the calls are made.
+class CountingObserver : public sequencer::Observer {
+ public:
+  void changed(sequencer::Change, int) override { ++count; }
+  std::uint64_t count = 0;
+};
+
+class Sink : public app::ErrorSink {
+ public:
+  void showError(const std::string& message) override { messages.push_back(message); }
+  std::vector<std::string> messages;
+};
+
+// Grows the table column by column, as the housekeeping timer does, until it
+// holds all its data and one trailing empty column.
+template <typename Tick>
+void reveal(sequencer::Sequencer& model, Tick tick) {
+  for (;;) {
+    const int before = model.ColCount;
+    tick();
+    if (model.ColCount == before) break;
+  }
+}
+
+void BM_StepFrame(benchmark::State& state) {
+  bench::NullPlatform platform;
+  sequencer::Sequencer model(platform, nullptr);
+  CountingObserver observer;
+  model.setObserver(&observer);
+  std::mt19937 random(1);
+  const int columns = static_cast<int>(state.range(0));
+  for (int c = 0; c < columns; ++c) {
+    for (int k = 1; k <= sequencer::kChannels; ++k) {
+      model.Cells.setCode(
+          c, k, (random() & 1) ? sequencer::CellStore::kOne : sequencer::CellStore::kZero);
+    }
+  }
+  model.ChannelEnabled.fill(1);
+  reveal(model, [&] { model.Narahiv(); });
+  model.setComboText("NULL");
+  model.BitBtn1Click();  // opens the port and runs
+
+  const std::uint64_t calls0 = platform.escapes() + platform.writes();
+  for (auto _ : state) model.Posilka();
+  const double frames = static_cast<double>(state.iterations());
+  state.counters["device_calls"] =
+      static_cast<double>(platform.escapes() + platform.writes() - calls0) / frames;
+  model.BitBtn2Click();
+}
+BENCHMARK(BM_StepFrame)->ArgName("columns")->Arg(kFrameColumns)->MinTime(1.0);
+
+void BM_Housekeeping(benchmark::State& state) {
+  const int columns = static_cast<int>(state.range(0));
+  const bool running = state.range(1) != 0;
+  bench::TempDir dir;
+  bench::writeTableFile(dir.file("table.txt"), columns);
+  bench::NullPlatform platform;
+  Sink errors;
+  app::Program program(platform, nullptr, errors, dir.file("table.txt"), dir.file("Rilvet.dat"));
+  program.FormCreate();
+  program.Form2Create();
+  auto& model = program.Form1;
+  reveal(model, [&] { model.Narahiv(); });
+  if (model.ColCount != columns + 1) state.SkipWithError("the table was not revealed");
+  if (running) {
+    model.setComboText("NULL");
+    model.BitBtn1Click();
+  }
+  model.Narahiv();  // the link state and the labels settle
+
+  for (auto _ : state) model.Narahiv();
+
+  if (running) model.BitBtn2Click();
+  if (!errors.messages.empty()) state.SkipWithError(errors.messages.front().c_str());
+}
+BENCHMARK(BM_Housekeeping)
+    ->ArgNames({"columns", "running"})
+    ->ArgsProduct({{10, kBigTable}, {0, 1}})
+    ->MinTime(0.5);
+
+void BM_LoadTable(benchmark::State& state) {
+  bench::TempDir dir;
+  const std::string file = dir.file("table.txt");
+  bench::writeTableFile(file, static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    auto lines = std::make_unique<storage::TableLines>();
+    auto cells = std::make_unique<sequencer::CellStore>();
+    std::string interval = "100";
+    const auto result = storage::LoadTable(file, *lines, *cells, interval);
+    benchmark::DoNotOptimize(result.columns);
+    state.PauseTiming();
+    lines.reset();
+    cells.reset();
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_LoadTable)
+    ->ArgName("columns")
+    ->Arg(kBigTable)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
+
+void BM_Sohr(benchmark::State& state) {
+  bench::TempDir dir;
+  const std::string file = dir.file("table.txt");
+  const int columns = static_cast<int>(state.range(0));
+  bench::writeTableFile(file, columns);
+  storage::TableLines lines;
+  sequencer::CellStore cells;
+  std::string interval = "100";
+  storage::LoadTable(file, lines, cells, interval);
+  for (auto _ : state) storage::Sohr(file, lines, cells, columns, interval);
+}
+BENCHMARK(BM_Sohr)
+    ->ArgName("columns")
+    ->Arg(kBigTable)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
+
+std::size_t heapInUse() {
+  const struct mallinfo2 m = mallinfo2();
+  return m.uordblks + m.hblkhd;
+}
+
+// The cell store of a 100 000-column table, as it reports itself and as the
+// heap sees it (in use with it, minus in use once it is gone).
+void reportCellStoreMemory() {
+  bench::TempDir dir;
+  const std::string file = dir.file("table.txt");
+  bench::writeTableFile(file, kBigTable);
+  storage::TableLines lines;
+  auto cells = std::make_unique<sequencer::CellStore>();
+  std::string interval = "100";
+  storage::LoadTable(file, lines, *cells, interval);
+  const double reported = static_cast<double>(cells->memoryBytes()) / (1024.0 * 1024.0);
+  const std::size_t with = heapInUse();
+  cells.reset();
+  const std::size_t without = heapInUse();
+  const double measured = static_cast<double>(with - without) / (1024.0 * 1024.0);
+  bench::goal("cell store, 100 000 columns (memoryBytes)", reported, "MiB", bench::Cmp::AtMost,
+              16.0);
+  bench::goal("cell store, 100 000 columns (heap measured)", measured, "MiB", bench::Cmp::AtMost,
+              16.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bench::Capture capture;
+  if (!bench::runBenchmarks(argc, argv, capture)) return 2;
+
+  std::cout << "\nGoals\n";
+  const double frame = capture.micros("BM_StepFrame/columns:64");
+  bench::goal("step frame, sequencer only (null port)", frame, "us", bench::Cmp::AtMost, 2.0, 3);
+  bench::info("step frame: device calls per frame",
+              bench::fixed(capture.counter("BM_StepFrame/columns:64", "device_calls"), 0));
+  bench::info("step frame, sequencer only: share of a native-UART frame (1.34 ms)",
+              bench::fixed(100.0 * frame / kNativeFrameMicros, 3) + " %");
+
+  double small[2] = {0, 0};
+  for (int running = 0; running <= 1; ++running) {
+    const std::string state = running ? "running" : "stopped";
+    for (int columns : {10, kBigTable}) {
+      const std::string name = "BM_Housekeeping/columns:" + std::to_string(columns) +
+                               "/running:" + std::to_string(running);
+      const double us = capture.micros(name);
+      bench::goal("housekeeping tick, " + std::to_string(columns) + " columns, " + state, us, "us",
+                  bench::Cmp::AtMost, 20.0, 3);
+      if (columns == 10) {
+        small[running] = us;
+      } else {
+        bench::goal("housekeeping tick, " + state + ": 100 000 / 10 columns", us / small[running],
+                    "x", bench::Cmp::AtMost, 2.0);
+      }
+    }
+  }
+
+  bench::goal("LoadTable, 100 000 columns", capture.micros("BM_LoadTable/columns:100000") / 1000.0,
+              "ms", bench::Cmp::AtMost, 150.0, 1);
+  bench::goal("Sohr, 100 000 columns", capture.micros("BM_Sohr/columns:100000") / 1000.0, "ms",
+              bench::Cmp::AtMost, 150.0, 1);
+  reportCellStoreMemory();
+  return 0;
+}

@@ -1,0 +1,71 @@
+// What every benchmark program shares: a scratch folder, table files of any
+// size, and the goal lines that scripts/bench.sh gathers into its summary.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+namespace bench {
+
+// A fresh folder under $RILVET_BENCH_DIR (or the system's temporary folder),
+// removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+enum class Pattern {
+  Random,       // every cell on or off at random (seeded: every run plays the same table)
+  Alternating,  // all channels on in even columns, all off in odd ones
+};
+
+// Writes a table file of `columns` step columns with the interval `interval`.
+void writeTableFile(const std::string& fileName, int columns, Pattern pattern = Pattern::Random,
+                    const std::string& interval = "100");
+
+enum class Cmp { AtMost, AtLeast };
+
+// Prints the figure next to its goal as a line for the summary
+// ("@goal<TAB>name<TAB>figure<TAB>goal<TAB>met|MISSED"); returns whether it
+// is met. A NaN figure (not measured) counts as missed.
+bool goal(const std::string& name, double value, const std::string& unit, Cmp cmp, double limit,
+          int decimals = 2);
+// A figure without a goal of its own, for the summary.
+void info(const std::string& name, const std::string& figure);
+std::string fixed(double value, int decimals);
+
+// The console reporter, keeping every run it reports so that the program can
+// compare them with their goals at the end.
+class Capture : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override;
+
+  // The run of that name ("BM_Frame/columns:64", with or without the
+  // options the library appends), or nullptr.
+  const Run* find(const std::string& name) const;
+  // Wall time per iteration in microseconds; NaN for a run that was left out
+  // or failed.
+  double micros(const std::string& name) const;
+  double counter(const std::string& name, const std::string& counter) const;
+
+ private:
+  std::map<std::string, Run> runs_;
+};
+
+// Runs the registered benchmarks with `capture`; returns false when the
+// command line had arguments neither we nor the library know.
+bool runBenchmarks(int argc, char** argv, Capture& capture);
+
+}  // namespace bench

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in Release (build/release) and runs them all, then
+# prints every figure next to its goal. Each program prints its figures as
+# "@goal" / "@info" lines; they are gathered into one table at the end.
+# Exits non-zero only when a program fails, not when a goal is missed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+cmake --preset release >/dev/null
+cmake --build --preset release --target rilvet_bench_core rilvet_bench_ui rilvet_bench_live
+
+bin=build/release/bench
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+export QT_QPA_PLATFORM=offscreen
+# Scratch files on a memory file system where there is one, so that the disk
+# does not time itself into the file figures.
+if [ -z "${RILVET_BENCH_DIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  export RILVET_BENCH_DIR=/dev/shm
+fi
+
+run() {
+  echo "== $*"
+  "$@" | tee -a "$log"
+}
+run "$bin/rilvet_bench_core"
+run "$bin/rilvet_bench_ui"
+run "$bin/rilvet_bench_live" live
+run "$bin/rilvet_bench_live" memory
+
+echo
+echo "== Figures ($(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), Release)"
+grep -E '^@(goal|info)' "$log" | awk -F'\t' '
+  { printf "%-84s %22s   %-14s %s\n", $2, $3, ($4 == "-" ? "" : $4), ($5 == "-" ? "" : $5) }'
+missed=$(grep -c $'^@goal.*\tMISSED$' "$log" || true)
+echo "goals missed: $missed"
