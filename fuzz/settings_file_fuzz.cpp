@@ -16,67 +16,23 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_support.h"
 #include "inputs/settings_file.h"
 
 namespace {
+
+using fuzz_support::fail;
+using fuzz_support::Folder;
+using fuzz_support::readBytes;
+using fuzz_support::writeBytes;
 
 namespace fs = std::filesystem;
 
 using inputs::MatchingIndices;
 
-[[noreturn]] void fail(const char* what, int line) {
-  std::fprintf(stderr, "settings_file_fuzz.cpp:%d: check failed: %s\n", line, what);
-  __builtin_trap();
-}
-
-#define CHECK(condition)                          \
-  do {                                            \
-    if (!(condition)) fail(#condition, __LINE__); \
-  } while (0)
-
-class Folder {
- public:
-  Folder() {
-    std::string pattern = (fs::temp_directory_path() / "rilvet-settings-fuzz-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) fail("mkdtemp", __LINE__);
-    root_ = pattern;
-  }
-  ~Folder() {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
-
-  std::string path(const std::string& name) const { return (root_ / name).string(); }
-
-  std::set<std::string> entries() const {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(root_)) {
-      names.insert(entry.path().filename().string());
-    }
-    return names;
-  }
-
- private:
-  fs::path root_;
-};
-
 const Folder& folder() {
-  static const Folder instance;
+  static const Folder instance("rilvet-settings-fuzz");
   return instance;
-}
-
-void writeBytes(const std::string& name, std::string_view bytes) {
-  std::ofstream out(name, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  CHECK(out.good());
-}
-
-std::string readBytes(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  CHECK(in.good());
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::int32_t littleEndianAt(std::string_view bytes, std::size_t at) {
@@ -103,7 +59,7 @@ std::optional<MatchingIndices> load(const std::string& name) {
     return inputs::loadSettings(name);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "loadSettings threw: %s\n", error.what());
-    fail("loadSettings does not throw in a healthy folder", __LINE__);
+    fail(__FILE__, "loadSettings does not throw in a healthy folder", __LINE__);
   }
 }
 
@@ -122,7 +78,7 @@ void fuzzOne(std::string_view input) {
     inputs::saveSettings(name, *loaded);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "saveSettings threw: %s\n", error.what());
-    fail("saveSettings does not throw in a healthy folder", __LINE__);
+    fail(__FILE__, "saveSettings does not throw in a healthy folder", __LINE__);
   }
   const std::string written = readBytes(name);
   CHECK(written.size() == 64);

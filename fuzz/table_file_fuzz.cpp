@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_support.h"
 #include "sequencer/cell_store.h"
 #include "sequencer/interval.h"
 #include "storage/cp1251.h"
@@ -25,71 +26,20 @@
 
 namespace {
 
+using fuzz_support::fail;
+using fuzz_support::Folder;
+using fuzz_support::readBytes;
+using fuzz_support::writeBytes;
+
 namespace fs = std::filesystem;
 
 using sequencer::CellStore;
 using storage::LoadResult;
 using storage::TableLines;
 
-[[noreturn]] void fail(const char* what, int line) {
-  std::fprintf(stderr, "table_file_fuzz.cpp:%d: check failed: %s\n", line, what);
-  __builtin_trap();
-}
-
-#define CHECK(condition)                          \
-  do {                                            \
-    if (!(condition)) fail(#condition, __LINE__); \
-  } while (0)
-
-class Folder {
- public:
-  Folder() {
-    std::string pattern = (fs::temp_directory_path() / "rilvet-table-fuzz-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) fail("mkdtemp", __LINE__);
-    root_ = pattern;
-  }
-  ~Folder() {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
-
-  std::string path(const std::string& name) const { return (root_ / name).string(); }
-
-  // Backups of earlier inputs would change which ".bak" name the loader picks.
-  void empty() const {
-    for (const auto& entry : fs::directory_iterator(root_)) fs::remove_all(entry.path());
-  }
-
-  std::set<std::string> entries() const {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(root_)) {
-      names.insert(entry.path().filename().string());
-    }
-    return names;
-  }
-
- private:
-  fs::path root_;
-};
-
 const Folder& folder() {
-  static const Folder instance;
+  static const Folder instance("rilvet-table-fuzz");
   return instance;
-}
-
-// Raw file access apart from the code under test.
-void writeBytes(const std::string& name, std::string_view bytes) {
-  std::ofstream out(name, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  CHECK(out.good());
-}
-
-std::string readBytes(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  CHECK(in.good());
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // The line rule written out plainly, to hold the loader's faster scan to:
@@ -168,7 +118,7 @@ LoadResult load(const std::string& name, TableLines& lines, CellStore& cells, st
     return storage::LoadTable(name, lines, cells, edit1);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "LoadTable threw: %s\n", error.what());
-    fail("LoadTable does not throw in a healthy folder", __LINE__);
+    fail(__FILE__, "LoadTable does not throw in a healthy folder", __LINE__);
   }
 }
 
@@ -249,7 +199,7 @@ void fuzzOne(std::string_view input) {
     storage::Sohr(name, lines, cells, result.columns, edit1);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "Sohr threw: %s\n", error.what());
-    fail("Sohr does not throw in a healthy folder", __LINE__);
+    fail(__FILE__, "Sohr does not throw in a healthy folder", __LINE__);
   }
   const std::string written = readBytes(name);
   const TableLines saved = referenceLines(written);
