@@ -12,8 +12,9 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   # screenshots under a virtual display
   xvfb xauth x11-utils imagemagick
-  # the Windows check: cross compiler and wine
-  g++-mingw-w64-x86-64 wine64 wine
+  # the Windows check: cross compiler, wine, and the locale sources from which
+  # a Russian locale is made for wine (ANSI code page 1251)
+  g++-mingw-w64-x86-64 wine64 wine locales
   # sanitizers and fuzzing
   clang libclang-rt-14-dev
 )
