@@ -38,6 +38,7 @@ class TForm1 : public QWidget, public sequencer::Observer {
   static constexpr int kFrameWidth = 8;
   // At most one repaint of the window in this time (about 60 a second).
   static constexpr int kRepaintPeriodMs = 16;
+  RepaintThrottle& repaintThrottle() { return *throttle_; }
 
   TForm1(app::Program& program, ErrorDisplay* errors = nullptr, QWidget* parent = nullptr);
   ~TForm1() override;
@@ -122,9 +123,6 @@ class TForm1 : public QWidget, public sequencer::Observer {
   bool shown_ = false;
   bool closing_ = false;
   RepaintThrottle* throttle_ = nullptr;
-
- public:
-  RepaintThrottle& repaintThrottle() { return *throttle_; }
 };
 
 }  // namespace ui

@@ -128,15 +128,14 @@ void StringGridView::prepareStaticTexts() {
   if (staticPrepared_ && staticFont_ == font()) return;
   staticPrepared_ = true;
   staticFont_ = font();
-  const QFontMetrics metrics(staticFont_);
-  for (StaticText& s : staticTexts_) {
-    s.text.setTextFormat(Qt::PlainText);
-    s.text.prepare(QTransform(), staticFont_);
-    s.height = metrics.height();
+  staticHeight_ = QFontMetrics(staticFont_).height();
+  for (QStaticText& s : staticTexts_) {
+    s.setTextFormat(Qt::PlainText);
+    s.prepare(QTransform(), staticFont_);
   }
 }
 
-const StringGridView::StaticText* StringGridView::staticTextFor(const std::string& text) const {
+const QStaticText* StringGridView::staticTextFor(const std::string& text) const {
   if (text.size() != 1) return nullptr;
   switch (text[0]) {
     case '1': return &staticTexts_[0];
@@ -211,8 +210,8 @@ void StringGridView::paintArea(QPainter& p, const QRect& area) {
       if (editorOpen() && col == editCol_ && row == editRow_) continue;
       const QRect r = cellRect(col, row);
       const std::string& text = model_.Cells.text(col, row);
-      if (const StaticText* s = staticTextFor(text)) {
-        p.drawStaticText(r.left() + 2, r.top() + (r.height() - s->height) / 2, s->text);
+      if (const QStaticText* s = staticTextFor(text)) {
+        p.drawStaticText(r.left() + 2, r.top() + (r.height() - staticHeight_) / 2, *s);
       } else {
         p.drawText(r.adjusted(2, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
                    QString::fromStdString(text));

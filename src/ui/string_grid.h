@@ -77,13 +77,9 @@ class StringGridView : public QAbstractScrollArea {
 
   void paintArea(QPainter& p, const QRect& area);
 
-  struct StaticText {
-    QStaticText text;
-    int height = 0;
-  };
   // Lays out "1", "0" and "v" for the current font (again after a change).
   void prepareStaticTexts();
-  const StaticText* staticTextFor(const std::string& text) const;
+  const QStaticText* staticTextFor(const std::string& text) const;
 
   sequencer::Sequencer& model_;
   QLineEdit* editor_;
@@ -96,8 +92,8 @@ class StringGridView : public QAbstractScrollArea {
   QString editOriginal_;
   QFont staticFont_;
   bool staticPrepared_ = false;
-  std::array<StaticText, 3> staticTexts_{
-      {{QStaticText("1"), 0}, {QStaticText("0"), 0}, {QStaticText("v"), 0}}};
+  int staticHeight_ = 0;
+  std::array<QStaticText, 3> staticTexts_{QStaticText("1"), QStaticText("0"), QStaticText("v")};
 };
 
 }  // namespace ui
