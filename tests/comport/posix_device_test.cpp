@@ -680,6 +680,18 @@ TEST_F(PosixPortListTest, ListsTheTtysWithADriverAndAUart) {
                                    Pair(d + "ttyS0", "ttyS0"), Pair(d + "ttyAMA0", "ttyAMA0")));
 }
 
+TEST_F(PosixPortListTest, TheKernelConsoleIsNeverOffered) {
+  addTty(sysDir() / "ttyS0", "serial8250", "4");
+  addTty(sysDir() / "ttyS1", "serial8250", "4");
+  addTty(sysDir() / "ttyUSB0", "ftdi_sio");
+  fs::create_directories(sysDir() / "console");
+  std::ofstream(sysDir() / "console" / "active") << "tty0 ttyS0\n";
+  sys::addPosixDevices(platform, devDir().string(), sysDir().string());
+  std::vector<std::string> ports;
+  comport::ListSerialPorts(platform, ports);
+  EXPECT_THAT(ports, ElementsAre("ttyS1", "ttyUSB0"));
+}
+
 TEST_F(PosixPortListTest, AnEmptyClassGivesAnEmptyList) {
   fs::create_directories(sysDir());
   sys::addPosixDevices(platform, devDir().string(), sysDir().string());

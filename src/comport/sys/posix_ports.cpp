@@ -1,5 +1,6 @@
 #include "comport/sys/posix_ports.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <utility>
@@ -30,9 +31,20 @@ int uartType(const fs::path& entry) {
   return (in >> type) ? type : -1;
 }
 
+// The ttys the kernel writes its console to ("ttyS0", or "tty0 ttyS0"): a
+// serial console is a real UART, but toggling its lines is never what a user
+// of this program wants, and it would be the first port offered.
+std::vector<std::string> consoleTtys(const std::string& sysClassTty) {
+  std::ifstream in(sysClassTty + "/console/active");
+  std::vector<std::string> names;
+  for (std::string name; in >> name;) names.push_back(name);
+  return names;
+}
+
 // Reads sysfs only: opening a serial tty would raise its DTR and RTS.
 bool listPorts(const std::string& devDir, const std::string& sysClassTty,
                std::vector<std::pair<std::string, std::string>>& values) {
+  const std::vector<std::string> consoles = consoleTtys(sysClassTty);
   std::error_code ec;
   for (auto it = fs::directory_iterator(sysClassTty, ec); !ec && it != fs::directory_iterator();
        it.increment(ec)) {
@@ -42,6 +54,7 @@ bool listPorts(const std::string& devDir, const std::string& sysClassTty,
     if (!isPortName(name) || !fs::is_symlink(it->path() / "device" / "driver", ignored)) continue;
     // 8250-family names exist for every possible port; type 0 means no UART.
     if (uartType(it->path()) == 0) continue;
+    if (std::find(consoles.begin(), consoles.end(), name) != consoles.end()) continue;
     values.emplace_back(devDir + "/" + name, name);
   }
   return !ec;
