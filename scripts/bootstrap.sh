@@ -15,6 +15,9 @@ packages=(
   # the Windows check: cross compiler, wine, and the locale sources from which
   # a Russian locale is made for wine (ANSI code page 1251)
   g++-mingw-w64-x86-64 wine64 wine locales
+  # the hardware-in-the-loop rig: QEMU and a static busybox for the guest (its
+  # kernel is fetched by scripts/hil.sh with apt-get download)
+  qemu-system-x86 busybox-static xz-utils
   # sanitizers and fuzzing
   clang libclang-rt-14-dev
 )

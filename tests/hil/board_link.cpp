@@ -1,0 +1,150 @@
+#include "hil/board_link.h"
+
+#include <cstdio>
+#include <sstream>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace hil {
+
+namespace {
+
+constexpr const char* kControlDevice = "/dev/ttyS2";
+constexpr int kReplyTimeoutMs = 20000;
+
+std::vector<std::string> words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> out;
+  for (std::string word; in >> word;) out.push_back(word);
+  return out;
+}
+
+}  // namespace
+
+const char* portName(Board board) {
+  return board == Board::Uart ? "ttyS1" : "ttyUSB0";
+}
+
+BoardLink::BoardLink() {
+  fd_ = ::open(kControlDevice, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd_ < 0) throw std::runtime_error("no control channel at /dev/ttyS2");
+  termios raw{};
+  tcgetattr(fd_, &raw);
+  cfmakeraw(&raw);
+  raw.c_cflag |= CLOCAL | CREAD;
+  cfsetspeed(&raw, B115200);
+  tcsetattr(fd_, TCSANOW, &raw);
+  tcflush(fd_, TCIOFLUSH);
+  if (call("PING") != "PONG") throw std::runtime_error("the host board does not answer");
+}
+
+BoardLink::~BoardLink() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::string BoardLink::call(const std::string& command) {
+  const std::string line = command + "\n";
+  for (std::size_t sent = 0; sent < line.size();) {
+    const ssize_t n = ::write(fd_, line.data() + sent, line.size() - sent);
+    if (n <= 0) throw std::runtime_error("control channel write failed");
+    sent += static_cast<std::size_t>(n);
+  }
+  std::string reply;
+  for (;;) {
+    pollfd pfd{fd_, POLLIN, 0};
+    if (poll(&pfd, 1, kReplyTimeoutMs) <= 0) {
+      throw std::runtime_error("no reply from the host board to: " + command);
+    }
+    char c;
+    if (::read(fd_, &c, 1) != 1) continue;
+    if (c == '\n') break;
+    reply += c;
+  }
+  if (reply.rfind("OK", 0) != 0) throw std::runtime_error(command + ": " + reply);
+  return reply.size() > 3 ? reply.substr(3) : std::string();
+}
+
+void BoardLink::reset(Board board) {
+  call("RESET " + std::to_string(static_cast<int>(board)));
+}
+
+std::vector<std::string> BoardLink::log(Board board) {
+  return words(call("LOG " + std::to_string(static_cast<int>(board))));
+}
+
+Latched BoardLink::outputs(Board board) {
+  const auto parts = words(call("OUT " + std::to_string(static_cast<int>(board))));
+  if (parts.size() != 7) throw std::runtime_error("bad OUT reply");
+  Latched out;
+  for (int r = 0; r < 6; ++r) {
+    out.registers[r] = static_cast<std::uint8_t>(std::stoul(parts[r], nullptr, 16));
+  }
+  out.latches = static_cast<unsigned>(std::stoul(parts[6]));
+  return out;
+}
+
+std::pair<bool, bool> BoardLink::lines(Board board) {
+  const auto parts = words(call("LINES " + std::to_string(static_cast<int>(board))));
+  if (parts.size() != 2) throw std::runtime_error("bad LINES reply");
+  return {parts[0] == "1", parts[1] == "1"};
+}
+
+void BoardLink::setInputs(Board board, bool cts, bool dsr, bool dcd, bool ri) {
+  char command[64];
+  std::snprintf(command, sizeof command, "IN %d %d %d %d %d", static_cast<int>(board), cts, dsr,
+                dcd, ri);
+  call(command);
+}
+
+void BoardLink::pulse(Board board, const std::string& line, int ms) {
+  call("PULSE " + std::to_string(static_cast<int>(board)) + " " + line + " " + std::to_string(ms));
+}
+
+std::pair<unsigned long, unsigned long> BoardLink::modemCalls(Board board) {
+  const auto parts = words(call("COUNT " + std::to_string(static_cast<int>(board))));
+  if (parts.size() != 2) throw std::runtime_error("bad COUNT reply");
+  return {std::stoul(parts[0]), std::stoul(parts[1])};
+}
+
+void BoardLink::unplugAdapter() {
+  call("UNPLUG");
+}
+
+std::string checkFrame(const std::vector<std::string>& tokens, const std::vector<bool>& bits) {
+  std::size_t shifted = 0;
+  bool clockHigh = false;
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    const std::string& t = tokens[i];
+    const std::string at = " at token " + std::to_string(i) + " (" + t + ")";
+    if (t == "U0" || t == "U1") {
+      if (clockHigh) return "rising edge while the clock is high" + at;
+      if (shifted == bits.size()) return "more than " + std::to_string(bits.size()) + " shifts";
+      if ((t == "U1") != bits[shifted]) {
+        return "channel " + std::to_string(shifted + 1) + " shifted the wrong bit" + at;
+      }
+      ++shifted;
+      clockHigh = true;
+    } else if (t == "D") {
+      if (!clockHigh) return "falling edge while the clock is low" + at;
+      clockHigh = false;
+    } else if (t == "R0" || t == "R1") {
+      // the data line may move freely while the clock is low
+    } else if (t == "B01") {
+      if (shifted != bits.size()) {
+        return "latch after " + std::to_string(shifted) + " shifts" + at;
+      }
+      if (clockHigh) return "latch while the clock is high" + at;
+      if (i + 1 != tokens.size()) return "tokens after the latch" + at;
+      return {};
+    } else {
+      return "unexpected token" + at;  // r0/r1 (data moved inside a pulse), S, other bytes
+    }
+  }
+  return "no latch byte after " + std::to_string(shifted) + " shifts";
+}
+
+}  // namespace hil

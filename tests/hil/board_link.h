@@ -1,0 +1,57 @@
+// The guest's line to the board model on the host: one command, one reply,
+// over the guest's third UART (see board_shim.c for the commands).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace hil {
+
+// The two boards of the rig.
+enum class Board { Uart = 1, Adapter = 2 };
+
+// The guest device each board hangs on, as a port name of the program.
+const char* portName(Board board);
+
+struct Latched {
+  std::array<std::uint8_t, 6> registers{};  // [r - 1], bit q = output Qq
+  unsigned latches = 0;
+};
+
+class BoardLink {
+ public:
+  // Opens the control channel (raw, no echo) and checks that the host answers.
+  BoardLink();
+  ~BoardLink();
+  BoardLink(const BoardLink&) = delete;
+  BoardLink& operator=(const BoardLink&) = delete;
+
+  void reset(Board board);
+  // The wire since the last reset or log read, as tokens (U1 D R0 … B01).
+  std::vector<std::string> log(Board board);
+  Latched outputs(Board board);
+  // RTS and DTR as the host sees them.
+  std::pair<bool, bool> lines(Board board);
+  void setInputs(Board board, bool cts, bool dsr, bool dcd, bool ri = false);
+  // Makes `line` (CTS, DSR, DCD, RI) active for `ms`, then inactive again.
+  void pulse(Board board, const std::string& line, int ms);
+  // TIOCMGET and TIOCMSET calls that reached the host since the last reset.
+  std::pair<unsigned long, unsigned long> modemCalls(Board board);
+  // Removes the FTDI adapter, as a user pulling it out.
+  void unplugAdapter();
+
+ private:
+  std::string call(const std::string& command);
+
+  int fd_ = -1;
+};
+
+// The whole frame a column should produce on the host: 48 rising DTR edges
+// that shift the column's bits (channel 1 first), each followed by a falling
+// edge, RTS moving only while DTR is low, then the latch byte. Returns an
+// empty text when `tokens` is such a frame of `bits`, otherwise what is wrong.
+std::string checkFrame(const std::vector<std::string>& tokens, const std::vector<bool>& bits);
+
+}  // namespace hil

@@ -1,0 +1,149 @@
+// The step and all-off frames and a whole run, from the sequencer through the
+// Linux backend and the guest's drivers to the board on the host.
+#include "sequencer/sequencer.h"
+
+#include <future>
+
+#include <gmock/gmock.h>
+#include <sys/stat.h>
+
+#include "app/program.h"
+#include "hil/hil_fixture.h"
+#include "hil/linux_port.h"
+
+namespace hil {
+namespace {
+
+class FramesTest : public BoardTest {
+ protected:
+  FramesTest() : seq(linuxPlatform(), nullptr) {
+    seq.ComboText = port();
+    seq.ChannelEnabled.fill(1);
+  }
+
+  void setColumn(int col, const std::vector<bool>& bits) {
+    for (int k = 1; k <= 48; ++k) seq.Cells.setText(col, k, bits[k - 1] ? "1" : "0");
+  }
+
+  void start() {
+    seq.BitBtn1Click();
+    ASSERT_TRUE(seq.SerialPort1.IsOpen());
+    link().reset(board());
+  }
+
+  // One tick; the frame it sent must be exactly `bits`, latched as such.
+  void expectTick(const std::vector<bool>& bits, unsigned latches) {
+    seq.Posilka();
+    EXPECT_EQ(checkFrame(link().log(board()), bits), "");
+    const Latched out = link().outputs(board());
+    EXPECT_EQ(out.registers, registersFor(bits));
+    EXPECT_EQ(out.latches, latches);
+  }
+
+  sequencer::Sequencer seq;
+};
+
+TEST_P(FramesTest, StepFramesLatchExactlyTheirColumns) {
+  const std::vector<std::vector<bool>> columns = {
+      bitsFor({1}),
+      bitsFor({48}),
+      bitsFor({1, 8, 9, 16, 17, 24, 25, 32, 33, 40, 41, 48}),
+      std::vector<bool>(48, true),
+      std::vector<bool>(48, false),
+  };
+  for (std::size_t c = 0; c < columns.size(); ++c) setColumn(static_cast<int>(c), columns[c]);
+  seq.ColCount = static_cast<int>(columns.size()) + 1;
+  start();
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    SCOPED_TRACE("column " + std::to_string(c));
+    expectTick(columns[c], static_cast<unsigned>(c + 1));
+    EXPECT_EQ(seq.StepColumn, static_cast<int>(c));
+  }
+  // Between frames DTR rests low and RTS holds the last bit.
+  EXPECT_EQ(link().lines(board()), std::make_pair(false, false));
+  seq.BitBtn2Click();
+  EXPECT_FALSE(seq.SerialPort1.IsOpen());
+}
+
+TEST_P(FramesTest, RunPlaysTheColumnsInOrderAndStopSwitchesEverythingOff) {
+  const std::vector<std::vector<bool>> columns = {bitsFor({1, 2}), bitsFor({3}), bitsFor({47, 48})};
+  for (std::size_t c = 0; c < columns.size(); ++c) setColumn(static_cast<int>(c), columns[c]);
+  seq.ColCount = 4;
+  start();
+  unsigned latches = 0;
+  for (int tick = 0; tick < 7; ++tick) {
+    SCOPED_TRACE("tick " + std::to_string(tick));
+    expectTick(columns[tick % 3], ++latches);
+  }
+  // Paused: the same column again.
+  seq.BitBtn1Click();
+  EXPECT_EQ(seq.StepRunning, 0);
+  expectTick(columns[0], ++latches);
+
+  seq.BitBtn2Click();
+  EXPECT_EQ(checkFrame(link().log(board()), std::vector<bool>(48, false)), "") << "all-off frame";
+  const Latched out = link().outputs(board());
+  EXPECT_EQ(out.registers, (std::array<std::uint8_t, 6>{}));
+  EXPECT_EQ(out.latches, latches + 1);
+  EXPECT_FALSE(seq.SerialPort1.IsOpen());
+  EXPECT_EQ(link().lines(board()), std::make_pair(false, false));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rig, FramesTest, ::testing::Values(Board::Uart, Board::Adapter),
+                         boardName);
+
+class RecordedErrors : public app::ErrorSink {
+ public:
+  void showError(const std::string& message) override { messages.push_back(message); }
+  std::vector<std::string> messages;
+};
+
+bool isPortMessage(const std::string& text) {
+  return text == "Ошибка функции EscapeCommFunction" || text == "Ошибка записи в порт" ||
+         text == "Ошибка функции PurgeComm";
+}
+
+// Pulling the adapter out while a run plays. It runs last: the adapter does
+// not come back.
+TEST(AdapterUnplugTest, RunFailsWithPortErrorsAndCloseStillEnds) {
+  RecordedErrors errors;
+  app::Program program(linuxPlatform(), nullptr, errors, "/tmp/unplug_table.txt",
+                       "/tmp/unplug.dat");
+  sequencer::Sequencer& seq = program.Form1;
+  seq.ComboText = "ttyUSB0";
+  seq.ChannelEnabled.fill(1);
+  seq.Cells.setText(0, 1, "1");
+  seq.Cells.setText(1, 2, "1");
+  seq.ColCount = 3;
+  link().reset(Board::Adapter);
+  seq.BitBtn1Click();
+  ASSERT_TRUE(seq.SerialPort1.IsOpen());
+  EXPECT_EQ(seq.Timer1Tick(), std::nullopt);
+  EXPECT_EQ(seq.Timer1Tick(), std::nullopt);
+  EXPECT_EQ(link().outputs(Board::Adapter).latches, 2u);
+
+  link().unplugAdapter();
+  struct stat info {};
+  ASSERT_TRUE(waitFor([&] { return ::stat("/dev/ttyUSB0", &info) != 0; }, std::chrono::seconds(20)))
+      << "the adapter's tty did not go away";
+
+  // Whatever the failing calls do, none of it may hang.
+  auto run = std::async(std::launch::async, [&] {
+    const auto message = seq.Timer1Tick();
+    program.FormClose();
+    return message;
+  });
+  ASSERT_EQ(run.wait_for(std::chrono::seconds(60)), std::future_status::ready)
+      << "a tick and the close sequence on an unplugged adapter did not end";
+  const auto message = run.get();
+  ASSERT_TRUE(message.has_value());
+  EXPECT_TRUE(isPortMessage(*message)) << *message;
+  EXPECT_FALSE(seq.SerialPort1.IsOpen());
+  for (const auto& m : errors.messages) {
+    EXPECT_TRUE(isPortMessage(m)) << "close sequence message: " << m;
+  }
+  EXPECT_EQ(link().outputs(Board::Adapter).latches, 2u) << "nothing latched after the unplug";
+}
+
+}  // namespace
+}  // namespace hil
