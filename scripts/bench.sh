@@ -27,6 +27,10 @@ run "$bin/rilvet_bench_core"
 run "$bin/rilvet_bench_ui"
 run "$bin/rilvet_bench_live" live
 run "$bin/rilvet_bench_live" memory
+# The frame through the Linux backend and a real 8250 driver, in the rig's
+# QEMU guest (skipped where QEMU cannot run).
+echo "== scripts/hil.sh --bench"
+scripts/hil.sh --bench --optional | tr -d '\r' | tee -a "$log"
 
 echo
 echo "== Figures ($(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), Release)"
