@@ -1,6 +1,6 @@
 # Thin wrapper over CMake presets. `make run` and `make test` are the two
 # commands a newcomer needs; both install what is missing first.
-.PHONY: all bootstrap build run test check screenshots bench fuzz
+.PHONY: all bootstrap build run test check screenshots bench fuzz hil
 
 all: build
 
@@ -14,12 +14,20 @@ build: bootstrap
 run: build
 	@scripts/run.sh build/dev
 
-# After the native tests, the Windows check: the Qt-free code cross-built with
-# mingw-w64 and its tests run under wine (skipped when those are missing). It
-# runs even when native tests fail, so one run shows both summaries.
+# After the native tests, the Windows check (the Qt-free code cross-built with
+# mingw-w64, its tests run under wine) and the hardware-in-the-loop rig (the
+# Linux serial path on the kernel's own drivers in a QEMU guest); each is
+# skipped with a message where it cannot run here. All three always run, so
+# one run shows every summary.
 test: build
-	@native=0; ctest --preset dev || native=$$?; \
-	  scripts/windows-check.sh && exit $$native
+	@native=0; windows=0; ctest --preset dev || native=$$?; \
+	  scripts/windows-check.sh || windows=$$?; \
+	  scripts/hil.sh --optional && [ $$native -eq 0 ] && [ $$windows -eq 0 ]
+
+# The hardware-in-the-loop rig alone: sets up QEMU and a Debian kernel,
+# builds, boots the guest and runs its tests (docs/hil.md).
+hil: bootstrap
+	@scripts/hil.sh
 
 # Everything built with AddressSanitizer + UndefinedBehaviorSanitizer and
 # tested (build/asan); then the threaded tests with ThreadSanitizer
