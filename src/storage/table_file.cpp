@@ -16,11 +16,13 @@ using sequencer::CellStore;
 // Keeps the bytes of a malformed file before it is replaced: in
 // fileName + ".bak", or the first of ".bak1", ".bak2" … that is free or
 // already holds the same bytes, so that no earlier backup is overwritten.
+// A link found at a free name is replaced, not followed: these names are
+// ours, and a link there was not put by the user.
 std::string keepBackup(const std::string& fileName, const std::string& bytes) {
   for (int n = 0;; ++n) {
     std::string name = fileName + ".bak" + (n == 0 ? std::string() : std::to_string(n));
     if (!fileExists(name)) {
-      writeFileAtomically(name, bytes);
+      writeFileAtomically(name, bytes, LinkAtName::kReplace);
       return name;
     }
     try {
