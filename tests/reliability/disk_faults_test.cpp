@@ -1,7 +1,8 @@
 // Disks that refuse: a read-only folder, a full file system, a failure at
 // each step of a save, and files deleted, cut short or replaced while the
-// program runs. The previous file always stays whole, the message names the
-// file and the reason, and the program still ends with nothing left open.
+// program runs; and folders that hold something other than plain files at
+// the files' names. The previous file always stays whole, the message names
+// the file and the reason, and the program still ends with nothing left open.
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 #include "rig.h"
 
@@ -306,6 +308,137 @@ TEST(FilesChangedWhileRunning, ATableFileTurnedIntoAFolderIsReportedAndTheSettin
   EXPECT_EQ(readBytes(rig.settingsPath()), rig.expectedSettings());
   rig.expectNothingOpen();
   EXPECT_EQ(rig.board->outputBits(), 0u);
+}
+
+// ---------------------------------------------------------------- what the folder holds
+
+// The stored files in a folder of their own, and a run of the program on
+// them in a child process: a file that makes it wait fails the test instead
+// of hanging it.
+class FolderContents : public ::testing::Test {
+ protected:
+  FolderContents() {
+    testing_support::writeBytes(table(), tableFileBytes("7", "\n"));
+    testing_support::writeBytes(settings(), settingsFileBytes(storedBoxes()));
+  }
+
+  std::string table() const { return folder.path(storage::kTableFileName); }
+  std::string settings() const { return folder.path("Rilvet.dat"); }
+
+  // Start-up, `whileRunning`, an edit, exit: the interval shown after
+  // start-up, then each message shown, a line each.
+  std::string run(const std::function<void()>& whileRunning = {}, bool asNobody = false) {
+    const auto outcome = testing_support::inChildProcess(
+        [&] {
+          sys::EmulatedPlatform platform;
+          platform.setSerialCommSource([](auto& values) {
+            values.clear();
+            return true;
+          });
+          RecordedErrors errors;
+          app::Program program(platform, nullptr, errors, table(), settings());
+          program.FormCreate();
+          program.Form2Create();
+          std::string out = "Edit1 " + program.Form1.Edit1Text;
+          if (whileRunning) whileRunning();
+          program.Form1.setEdit1Text("9");
+          program.Form2.setBox(16, 3);
+          program.FormClose();
+          for (const std::string& message : errors.messages) out += "\n" + message;
+          return out;
+        },
+        20, asNobody);
+    return outcome.value_or("the program hung");
+  }
+
+  // The settings as saved after run(): the stored boxes, or "нет" in all when
+  // they could not be loaded, with the edit.
+  static std::string savedSettings(bool loaded) {
+    std::vector<std::int32_t> boxes = loaded ? storedBoxes() : std::vector<std::int32_t>{};
+    boxes.resize(16, 0);
+    boxes[15] = 3;
+    return settingsFileBytes(boxes);
+  }
+
+  static std::string notAFile(const std::string& verb, const std::string& path,
+                              const std::string& what) {
+    return "Не удаётся " + verb + " файл \"" + path + "\": это " + what + ", а не обычный файл";
+  }
+
+  testing_support::TempFolder folder;
+};
+
+TEST_F(FolderContents, AFifoAtTheTableNameIsReportedAndLeftAlone) {
+  fs::remove(table());
+  ASSERT_EQ(::mkfifo(table().c_str(), 0644), 0);
+  EXPECT_EQ(run(), "Edit1 100\n" + notAFile("открыть", table(), "канал (FIFO)"));
+  EXPECT_TRUE(fs::is_fifo(table()));
+  EXPECT_EQ(testing_support::readBytes(settings()), savedSettings(true));
+}
+
+TEST_F(FolderContents, AFifoAtTheSettingsNameIsReportedAtStartAndExitAndLeftAlone) {
+  fs::remove(settings());
+  ASSERT_EQ(::mkfifo(settings().c_str(), 0644), 0);
+  EXPECT_EQ(run(), "Edit1 7\n" + notAFile("открыть", settings(), "канал (FIFO)") + "\n" +
+                       notAFile("записать", settings(), "канал (FIFO)"));
+  EXPECT_TRUE(fs::is_fifo(settings()));
+  EXPECT_EQ(testing_support::readBytes(table()), tableFileBytes("9"));
+}
+
+TEST_F(FolderContents, AFifoPutAtTheTableNameWhileRunningDoesNotStopTheExit) {
+  EXPECT_EQ(run([&] {
+              fs::remove(table());
+              ::mkfifo(table().c_str(), 0644);
+            }),
+            "Edit1 7\n" + notAFile("открыть", table(), "канал (FIFO)"));
+  EXPECT_TRUE(fs::is_fifo(table()));
+  EXPECT_EQ(testing_support::readBytes(settings()), savedSettings(true));
+}
+
+TEST_F(FolderContents, ATableLinkedToAnEndlessDeviceIsRefusedUnread) {
+  fs::remove(table());
+  fs::create_symlink("/dev/zero", table());
+  EXPECT_EQ(run(), "Edit1 100\n" + notAFile("открыть", table(), "устройство"));
+  EXPECT_EQ(fs::read_symlink(table()), "/dev/zero");
+  EXPECT_EQ(testing_support::readBytes(settings()), savedSettings(true));
+}
+
+TEST_F(FolderContents, FilesLinkedIntoASyncedFolderAreSavedThereAndStayLinked) {
+  fs::create_directory(folder.path("synced"));
+  for (const std::string name : {storage::kTableFileName, "Rilvet.dat"}) {
+    fs::rename(folder.path(name), folder.path("synced/" + name));
+    fs::create_symlink("synced/" + name, folder.path(name));
+  }
+  EXPECT_EQ(run(), "Edit1 7");
+  EXPECT_EQ(testing_support::readBytes(folder.path("synced/") + storage::kTableFileName),
+            tableFileBytes("9"));
+  EXPECT_EQ(testing_support::readBytes(folder.path("synced/Rilvet.dat")), savedSettings(true));
+  EXPECT_TRUE(fs::is_symlink(table()));
+  EXPECT_TRUE(fs::is_symlink(settings()));
+  EXPECT_EQ(folder.entries(),
+            (std::set<std::string>{storage::kTableFileName, "Rilvet.dat", "synced"}));
+  std::set<std::string> synced;
+  for (const auto& entry : fs::directory_iterator(folder.path("synced"))) {
+    synced.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(synced, (std::set<std::string>{storage::kTableFileName, "Rilvet.dat"}));
+}
+
+TEST_F(FolderContents, AReadOnlyTableIsLoadedButNotReplacedAtExit) {
+  // The user's own folder and files; the table made read-only.
+  ::chmod(table().c_str(), 0444);
+  testing_support::giveToNobody(folder.path(""));
+  testing_support::giveToNobody(table());
+  testing_support::giveToNobody(settings());
+  const std::string stored = testing_support::readBytes(table());
+  EXPECT_EQ(run({}, true),
+            "Edit1 7\nНе удаётся записать файл \"" + table() + "\": " + std::strerror(EACCES));
+  EXPECT_EQ(testing_support::readBytes(table()), stored);
+  struct stat info {};
+  ASSERT_EQ(::stat(table().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0444u);
+  EXPECT_EQ(testing_support::readBytes(settings()), savedSettings(true));
+  EXPECT_EQ(folder.entries(), (std::set<std::string>{storage::kTableFileName, "Rilvet.dat"}));
 }
 
 }  // namespace
