@@ -212,7 +212,10 @@ TEST(FileIo, AHardLinkedFileIsRewrittenInPlaceSoEveryNameSeesTheNewContent) {
   EXPECT_EQ(readBytes(other), "the new, longer content");
   storage::writeFileAtomically(other, "short");
   EXPECT_EQ(readBytes(name), "short");
+#ifndef _WIN32
+  // (The Windows runtime's std::filesystem counts every file's links as 1.)
   EXPECT_EQ(fs::hard_link_count(name), 2u);
+#endif
 
   // A full disk fails before a byte changes: no name sees a torn file.
   for (const WriteStep step : {WriteStep::kCreate, WriteStep::kWrite}) {
@@ -230,10 +233,9 @@ TEST(FileIo, StaleTemporariesAreRemovedAndNothingElse) {
   writeBytes(name, "data");
   writeBytes(name + ".rilvet-0123456789ab.tmp", "cut short");
   writeBytes(name + ".rilvet-ffffffffffff.tmp", "cut short");
-  const std::set<std::string> kept = {
+  std::set<std::string> kept = {
       "Rilvet.dat",
       "Rilvet.dat.tmp",
-      "Rilvet.dat.rilvet-0123456789AB.tmp",
       "Rilvet.dat.rilvet-0123456789a.tmp",
       "Rilvet.dat.rilvet-0123456789abc.tmp",
       "Rilvet.dat.rilvet-0123456789ab.tmp.bak",
@@ -241,6 +243,10 @@ TEST(FileIo, StaleTemporariesAreRemovedAndNothingElse) {
       "Rilvet.dat.rilvet-aaaaaaaaaaaa.tmp",  // a folder
       "Rilvet.dat.rilvet-bbbbbbbbbbbb.tmp",  // still being written
   };
+#ifndef _WIN32
+  // On Windows this would be the same name as the first stale one.
+  kept.insert("Rilvet.dat.rilvet-0123456789AB.tmp");
+#endif
   for (const std::string& entry : kept) {
     if (entry.find("aaaa") != std::string::npos) {
       fs::create_directory(folder.path(entry));
