@@ -265,13 +265,16 @@ int Sequencer::firstLineLength() const {
 }
 
 std::string Sequencer::formatPercent(double value) const {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%05.2f", value);
-  std::string out = buf;
-  if (const auto dot = out.find('.'); dot != std::string::npos) {
-    out.replace(dot, 1, DecimalSeparator);
-  }
-  return out;
+  // Halves round away from zero (3.125 is "03.13"). A double times 100 is
+  // exact in the 64-bit mantissa of long double, so a true half stays one.
+  const long double hundredths = std::round(static_cast<long double>(value) * 100.0L);
+  const long long whole = static_cast<long long>(std::fabs(hundredths)) / 100;
+  const long long cents = static_cast<long long>(std::fabs(hundredths)) % 100;
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%s%02lld", hundredths < 0 ? "-" : "", whole);
+  char fraction[8];
+  std::snprintf(fraction, sizeof fraction, "%02lld", cents);
+  return buf + DecimalSeparator + fraction;
 }
 
 void Sequencer::Narahiv() {

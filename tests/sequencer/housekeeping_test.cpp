@@ -101,6 +101,21 @@ TEST_F(HousekeepingTest, PercentageIsAlwaysTwoDigitsDotTwo) {
   EXPECT_EQ(seq.formatPercent(99.996), "100.00");
 }
 
+TEST_F(HousekeepingTest, PercentageRoundsHalvesAwayFromZero) {
+  seq.DecimalSeparator = ".";
+  // Exact halves (binary fractions) go up; values just below a half do not.
+  EXPECT_EQ(seq.formatPercent(3.125), "03.13");
+  EXPECT_EQ(seq.formatPercent(0.625), "00.63");
+  EXPECT_EQ(seq.formatPercent(96.875), "96.88");
+  EXPECT_EQ(seq.formatPercent(0.145), "00.14");  // 0.14499999999999999…
+  EXPECT_EQ(seq.formatPercent(1.005), "01.00");  // 1.00499999999999989…
+  // A 31-column table: each revealed column adds 100 / 32.
+  loadedColumns(31);
+  seq.Cells.setText(0, 1, "1");
+  seq.Narahiv();
+  EXPECT_EQ(seq.StatusText[1], "Загрузка данных из файла  03.13 %");
+}
+
 TEST_F(HousekeepingTest, NoStoredColumnsShowsZeroAndHidesTheStripAtOnce) {
   seq.TableLines = {std::string(10, 'x')};
   seq.Narahiv();
