@@ -50,8 +50,8 @@ class Rig {
     program_ = std::make_unique<app::Program>(platform_, &invoker_, errors_, dir_.file("table.txt"),
                                               dir_.file("Rilvet.dat"));
     form_ = std::make_unique<ui::TForm1>(*program_, &errors_);
-    form_->resize(kWindowWidth - ui::TForm1::kFrameWidth, form_->height());
     form_->show();
+    form_->resize(kWindowWidth - form_->frameWidth(), form_->height());
     settle();
     // Only the benchmark ticks.
     form_->Timer2->stop();

@@ -236,7 +236,26 @@ void TForm1::resizeEvent(QResizeEvent* event) {
   layoutBands();
   // The table follows the window's outer width, as the housekeeping tick
   // reads it.
-  model().setWindowWidth(width() + kFrameWidth);
+  model().setWindowWidth(frameGeometry().width());
+  refitToFrame();
+}
+
+void TForm1::moveEvent(QMoveEvent* event) {
+  QWidget::moveEvent(event);
+  // A window manager tells the frame's size when it puts its frame round the
+  // window, which moves the client area.
+  refitToFrame();
+}
+
+void TForm1::fitToDesktop() {
+  fittedFrame_ = frameWidth();
+  fittedWidth_ = std::max(kClientWidth, desktopWidth_ - fittedFrame_);
+  resize(fittedWidth_, kClientHeight);
+  model().setWindowWidth(frameGeometry().width());
+}
+
+void TForm1::refitToFrame() {
+  if (fittedWidth_ == width() && frameWidth() != fittedFrame_) fitToDesktop();
 }
 
 void TForm1::setForms(QWidget* form2, QWidget* form3, QWidget* form4) {
@@ -265,12 +284,13 @@ void TForm1::FormCreate() {
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect desktop = screen->virtualGeometry();
     move(desktop.left(), desktop.top());
-    resize(std::max(kClientWidth, desktop.width() - kFrameWidth), kClientHeight);
+    desktopWidth_ = desktop.width();
+    fitToDesktop();
   }
   // A hidden window gets its resize event only when shown; the bands and the
   // table's width are wanted now.
   layoutBands();
-  model().setWindowWidth(width() + kFrameWidth);
+  model().setWindowWidth(frameGeometry().width());
   program_.FormCreate();
   syncComboBox();
   Edit1->setText(fromStd(model().Edit1Text));
@@ -278,6 +298,7 @@ void TForm1::FormCreate() {
 
 void TForm1::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
+  refitToFrame();
   if (shown_) return;
   shown_ = true;
   // FormShow: every hint of the program goes to status panel 2.

@@ -35,13 +35,16 @@ class TForm1 : public QWidget, public sequencer::Observer {
  public:
   static constexpr int kClientWidth = 609;   // outer 617 with the classic 4-pixel frame
   static constexpr int kClientHeight = 908;  // outer 935 with the frame and the caption
-  static constexpr int kFrameWidth = 8;
   // At most one repaint of the window in this time (about 60 a second).
   static constexpr int kRepaintPeriodMs = 16;
   RepaintThrottle& repaintThrottle() { return *throttle_; }
 
   TForm1(app::Program& program, ErrorDisplay* errors = nullptr, QWidget* parent = nullptr);
   ~TForm1() override;
+
+  // Left and right frame together, as the window system draws them (0 until
+  // it has told us).
+  int frameWidth() const { return frameGeometry().width() - width(); }
 
   app::Program& program() { return program_; }
   sequencer::Sequencer& model() { return program_.Form1; }
@@ -100,6 +103,7 @@ class TForm1 : public QWidget, public sequencer::Observer {
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
@@ -107,6 +111,10 @@ class TForm1 : public QWidget, public sequencer::Observer {
   void buildChannelArea();
   void buildStatusBar();
   void layoutBands();
+  // As wide as the desktop, frame included; again when the frame becomes
+  // known, unless the user has set a width of their own since.
+  void fitToDesktop();
+  void refitToFrame();
   // Runs a handler; an error that leaves it is shown and the program goes on.
   void guarded(const std::function<void()>& handler);
   void syncBoardWindow();
@@ -120,6 +128,9 @@ class TForm1 : public QWidget, public sequencer::Observer {
   QWidget* form3_ = nullptr;
   QWidget* form4_ = nullptr;
   QWidget* board_ = nullptr;
+  int desktopWidth_ = 0;
+  int fittedWidth_ = -1;
+  int fittedFrame_ = 0;
   bool shown_ = false;
   bool closing_ = false;
   RepaintThrottle* throttle_ = nullptr;

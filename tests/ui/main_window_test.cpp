@@ -29,6 +29,14 @@ class MainWindowTest : public QObject {
     // Start-up: top-left corner, as wide as the desktop allows.
     QCOMPARE(f.pos(), QPoint(0, 0));
     QVERIFY(f.width() >= ui::TForm1::kClientWidth);
+    // The window system's own frame (two pixels a side on this platform), not
+    // a fixed one, comes off the desktop's width: the outer width is the
+    // desktop's.
+    const int frame = f.frameGeometry().width() - f.width();
+    QCOMPARE(frame, 4);
+    QCOMPARE(f.frameGeometry().width(),
+             QGuiApplication::primaryScreen()->virtualGeometry().width());
+    QCOMPARE(h.model().WindowWidth, f.frameGeometry().width());
     QCOMPARE(f.height(), 908);
     // The bands: tool panel 57, status bar 19, channel area between.
     QCOMPARE(f.Panel1->geometry(), QRect(0, 0, f.width(), 57));
@@ -112,7 +120,8 @@ class MainWindowTest : public QObject {
     // The table follows the window within one housekeeping tick.
     f.resize(1500, 908);
     f.Narahiv();
-    QCOMPARE(f.StringGrid1->width(), 1500 + ui::TForm1::kFrameWidth - 60);
+    QCOMPARE(f.StringGrid1->width(), f.frameGeometry().width() - 60);
+    QCOMPARE(f.frameGeometry().width(), 1504);
     // The height never changes; the width never goes below the minimum.
     f.resize(500, 1000);
     QCOMPARE(f.height(), 908);
