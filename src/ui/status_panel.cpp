@@ -11,7 +11,23 @@ StatusPanel::StatusPanel(QWidget* parent) : QWidget(parent) {
 void StatusPanel::setText(const QString& text) {
   if (text == text_) return;
   text_ = text;
+  updateToolTip();
   update();
+}
+
+QRect StatusPanel::textRect() const {
+  return rect().adjusted(3, 1, -2, -1);
+}
+
+void StatusPanel::updateToolTip() {
+  const bool fits = fontMetrics().horizontalAdvance(text_) <= textRect().width();
+  const QString tip = fits ? QString() : text_;
+  if (toolTip() != tip) setToolTip(tip);
+}
+
+void StatusPanel::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  updateToolTip();
 }
 
 QSize StatusPanel::sizeHint() const {
@@ -34,8 +50,9 @@ void StatusPanel::paintEvent(QPaintEvent*) {
   p.fillRect(QRect(r.right(), r.top(), 1, r.height()), pal.color(QPalette::Light));
   p.setPen(pal.color(QPalette::WindowText));
   p.setFont(font());
-  p.drawText(r.adjusted(3, 1, -2, -1), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-             text_);
+  const QRect box = textRect();
+  p.drawText(box, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+             fontMetrics().elidedText(text_, Qt::ElideRight, box.width()));
 }
 
 }  // namespace ui

@@ -1,7 +1,8 @@
 // One panel of the status bar: a sunken box with a line of text. Opaque and
 // drawn by hand, and its size does not follow its text, so that a new text
 // repaints this panel alone and asks for no new layout (the step tick writes
-// the position into panel 0 at every step).
+// the position into panel 0 at every step). A text wider than the panel ends
+// in an ellipsis and is shown whole as the panel's tooltip.
 #pragma once
 
 #include <QString>
@@ -21,8 +22,12 @@ class StatusPanel : public QWidget {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
+  QRect textRect() const;
+  void updateToolTip();
+
   QString text_;
 };
 

@@ -178,6 +178,18 @@ class MainWindowTest : public QObject {
     QCOMPARE(f.StatusPanels[1]->width(), 200);
   }
 
+  void aStatusTextTooLongForItsPanelIsWholeInTheTooltip() {
+    Harness h;
+    ui::StatusPanel* panel = h.form().StatusPanels[1];
+    const QString watching("Наблюдение за состоянием драйвера");
+    panel->setText(watching);
+    const bool fits = panel->fontMetrics().horizontalAdvance(watching) <= panel->width() - 5;
+    QVERIFY(fits || panel->toolTip() == watching);
+    QCOMPARE(panel->width(), 200);
+    panel->setText("Порт отключен - связи нет");
+    QCOMPARE(panel->toolTip(), QString());
+  }
+
   void hintOfTheControlUnderTheMouseGoesToPanelTwo() {
     Harness h;
     ui::TForm1& f = h.form();
