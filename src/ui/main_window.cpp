@@ -137,9 +137,8 @@ void TForm1::buildToolPanel() {
   connect(Edit1, &QLineEdit::textChanged, this,
           [this](const QString& text) { model().setEdit1Text(text.toStdString()); });
 
-  ComboBox1 = new QComboBox(Panel1);
+  ComboBox1 = new PortBox(Panel1);
   ComboBox1->setObjectName("ComboBox1");
-  ComboBox1->setEditable(true);
   ComboBox1->setInsertPolicy(QComboBox::NoInsert);
   ComboBox1->setGeometry(64, 28, 57, 21);
   ComboBox1->setEditText(fromStd(model().ComboText));
@@ -449,8 +448,7 @@ void TForm1::syncComboBox() {
     if (index >= 0) ComboBox1->setCurrentIndex(index);
     ComboBox1->setEditText(fromStd(m.ComboText));
   }
-  // A name longer than the narrow box shows its beginning.
-  if (ComboBox1->lineEdit() && !ComboBox1->hasFocus()) ComboBox1->lineEdit()->setCursorPosition(0);
+  ComboBox1->showStart();
   ComboBox1->setEnabled(m.ComboEnabled);
 }
 

@@ -21,6 +21,7 @@
 #include "sequencer/sequencer.h"
 #include "ui/error_display.h"
 #include "ui/indicator.h"
+#include "ui/port_box.h"
 #include "ui/status_panel.h"
 #include "ui/step_timer.h"
 #include "ui/string_grid.h"
@@ -63,7 +64,7 @@ class TForm1 : public QWidget, public sequencer::Observer {
   QLabel* Label51;
   QLabel* Label52;
   QLineEdit* Edit1;
-  QComboBox* ComboBox1;
+  PortBox* ComboBox1;
   std::array<QPushButton*, 10> BitBtns;  // BitBtn1 … BitBtn10
   QPushButton* BitBtn(int n) const { return BitBtns[n - 1]; }
   std::array<Indicator*, sequencer::kChannels> Labels;  // Label1 … Label48

@@ -1,5 +1,7 @@
 // The main window as laid out and wired: geometry, captions, hints, colours,
 // and that each control reaches its handler.
+#include <QAbstractItemView>
+#include <QComboBox>
 #include <QLabel>
 #include <QStatusTipEvent>
 
@@ -188,6 +190,39 @@ class MainWindowTest : public QObject {
     QCOMPARE(panel->width(), 200);
     panel->setText("Порт отключен - связи нет");
     QCOMPARE(panel->toolTip(), QString());
+  }
+
+  void portBoxShowsTheStartOfTheNameAndAListWideEnough() {
+    Harness h;
+    ui::TForm1& f = h.form();
+    const QString longName("ttyUSB-FTDI-adapter-0");
+    h.model().setComboItems({longName.toStdString(), "VIRTUAL"});
+    QComboBox* box = f.ComboBox1;
+    QLineEdit* edit = box->lineEdit();
+    f.activateWindow();
+    box->setFocus();
+    // Choosing from the list (as the list's Enter does) shows the start.
+    box->showPopup();
+    QWidget* popup = box->view()->window();
+    QVERIFY(popup->isVisible());
+    QVERIFY(popup->width() >= box->view()->fontMetrics().horizontalAdvance(longName));
+    QCOMPARE(box->size(), QSize(57, 21));
+    QTest::keyClick(box->view(), Qt::Key_Up);
+    QTest::keyClick(box->view(), Qt::Key_Return);
+    QVERIFY(!popup->isVisible());
+    QCOMPARE(box->currentText(), longName);
+    QCOMPARE(edit->cursorPosition(), 0);
+    box->setCurrentIndex(1);
+    QCOMPARE(box->currentText(), QString("VIRTUAL"));
+    QCOMPARE(edit->cursorPosition(), 0);
+    // Typed text keeps its cursor while typed; leaving the box shows the start.
+    edit->setFocus();
+    edit->end(false);
+    QTest::keyClicks(edit, "1");
+    QCOMPARE(edit->cursorPosition(), 8);
+    f.Edit1->setFocus();
+    QCOMPARE(edit->cursorPosition(), 0);
+    QCOMPARE(box->size(), QSize(57, 21));
   }
 
   void hintOfTheControlUnderTheMouseGoesToPanelTwo() {
