@@ -6,18 +6,16 @@
 namespace sequencer {
 
 namespace {
-
 const std::array<std::string, 4> kPlainTexts = {"", "0", "1", "v"};
-
-CellStore::Code plainCode(std::string_view text) {
-  if (text.empty()) return CellStore::kEmpty;
-  if (text == "0") return CellStore::kZero;
-  if (text == "1") return CellStore::kOne;
-  if (text == "v") return CellStore::kMarker;
-  return CellStore::kOther;
-}
-
 }  // namespace
+
+CellStore::Code CellStore::codeOf(std::string_view text) {
+  if (text.empty()) return kEmpty;
+  if (text == "0") return kZero;
+  if (text == "1") return kOne;
+  if (text == "v") return kMarker;
+  return kOther;
+}
 
 const std::string& CellStore::text(int col, int row) const {
   const Code c = code(col, row);
@@ -50,7 +48,7 @@ void CellStore::setCodeSlow(int col, int row, Code c) {
 }
 
 void CellStore::setText(int col, int row, std::string_view text) {
-  const Code c = plainCode(text);
+  const Code c = codeOf(text);
   if (c != kOther) {
     setCode(col, row, c);
     return;
@@ -92,6 +90,97 @@ void CellStore::clearChannels(int first, int last) {
   for (int col = std::max(first, 0); col <= last && col < storedColumns(); ++col) {
     for (int row = 1; row < kRows; ++row) setCode(col, row, kEmpty);
   }
+}
+
+std::size_t ColumnBlock::memoryBytes() const {
+  std::size_t bytes = sizeof *this + codes.capacity();
+  for (const auto& other : others) bytes += sizeof other + other.second.capacity();
+  return bytes;
+}
+
+ColumnBlock CellStore::channels(int first, int count) const {
+  ColumnBlock block(count);
+  for (int c = 0; c < count; ++c) {
+    for (int row = 1; row < kRows; ++row) {
+      const Code code = this->code(first + c, row);
+      const std::size_t i = ColumnBlock::at(c, row);
+      block.codes[i] = code;
+      if (code == kOther) block.others.emplace_back(i, text(first + c, row));
+    }
+  }
+  return block;
+}
+
+void CellStore::setChannels(int first, const ColumnBlock& block) {
+  auto other = block.others.begin();
+  for (int c = 0; c < block.columns; ++c) {
+    for (int row = 1; row < kRows; ++row) {
+      const std::size_t i = ColumnBlock::at(c, row);
+      const auto code = static_cast<Code>(block.codes[i]);
+      if (code == kOther && other != block.others.end() && other->first == i) {
+        setText(first + c, row, other->second);
+        ++other;
+      } else {
+        setCode(first + c, row, code == kOther ? kEmpty : code);
+      }
+    }
+  }
+}
+
+void CellStore::rotateChannels(int first, int middle, int last) {
+  if (first < 0 || first >= middle || middle >= last) return;
+  ensureColumn(last - 1);
+  // The marker row keeps its cells: save them, rotate whole columns, put
+  // them back.
+  std::vector<std::uint8_t> marker(static_cast<std::size_t>(last - first));
+  for (int c = first; c < last; ++c) marker[c - first] = codes_[index(c, 0)];
+  const auto colBegin = [&](int c) {
+    return codes_.begin() + static_cast<std::ptrdiff_t>(index(c, 0));
+  };
+  std::rotate(colBegin(first), colBegin(middle), colBegin(last));
+  for (int c = first; c < last; ++c) codes_[index(c, 0)] = marker[c - first];
+  if (others_.empty()) return;
+  std::unordered_map<std::uint64_t, std::string> moved;
+  for (auto& [k, text] : others_) {
+    int col = static_cast<int>(k >> 8);
+    const int row = static_cast<int>(k & 0xFF);
+    if (row != 0 && col >= first && col < last) {
+      col = col >= middle ? col - (middle - first) : col + (last - middle);
+    }
+    moved.emplace(key(col, row), std::move(text));
+  }
+  others_ = std::move(moved);
+}
+
+void CellStore::insertColumns(int at, int count) {
+  const int stored = storedColumns();
+  if (at < 0 || count <= 0 || at >= stored) return;  // nothing stored there to shift
+  rotateChannels(at, stored, stored + count);
+}
+
+void CellStore::removeColumns(int at, int count) {
+  const int stored = storedColumns();
+  if (at < 0 || count <= 0 || at >= stored) return;
+  const int end = std::min(at + count, stored);
+  clearChannels(at, end - 1);
+  rotateChannels(at, end, stored);
+}
+
+void CellStore::moveChannels(int from, int to) {
+  if (from < to) {
+    rotateChannels(from, from + 1, to + 1);
+  } else if (from > to) {
+    rotateChannels(to, from, from + 1);
+  }
+}
+
+int CellStore::dataColumns() const {
+  for (int col = storedColumns() - 1; col >= 0; --col) {
+    for (int row = 1; row < kRows; ++row) {
+      if (isData(col, row)) return col + 1;
+    }
+  }
+  return 0;
 }
 
 std::size_t CellStore::memoryBytes() const {

@@ -15,11 +15,31 @@
 
 namespace sequencer {
 
+// The channel cells (rows 1 … 48) of a run of columns, lifted out of the
+// table: a copied step, the steps an edit removed or will insert.
+struct ColumnBlock {
+  static constexpr int kChannels = 48;
+
+  int columns = 0;
+  std::vector<std::uint8_t> codes;  // CellStore codes, column by column, channel 1 first
+  // Texts of the kOther cells, by their index in `codes`, in ascending order.
+  std::vector<std::pair<std::uint32_t, std::string>> others;
+
+  explicit ColumnBlock(int columnCount = 0)
+      : columns(columnCount), codes(static_cast<std::size_t>(columnCount) * kChannels, 0) {}
+  static std::size_t at(int col, int channel) {
+    return static_cast<std::size_t>(col) * kChannels + static_cast<std::size_t>(channel - 1);
+  }
+  std::size_t memoryBytes() const;
+};
+
 class CellStore {
  public:
   static constexpr int kRows = 49;  // row 0 the marker row, rows 1 … 48 the channels
 
   enum Code : std::uint8_t { kEmpty, kZero, kOne, kMarker, kOther };
+  // The code a text is stored under.
+  static Code codeOf(std::string_view text);
 
   // The text of a cell; "" for a cell never written.
   const std::string& text(int col, int row) const;
@@ -65,6 +85,19 @@ class CellStore {
   // Empties rows 1 … 48 of columns first … last.
   void clearChannels(int first, int last);
 
+  // The edits of whole steps work on rows 1 … 48 only: the marker row stays
+  // where it is, since it marks the step being played, not a step's data.
+  ColumnBlock channels(int first, int count) const;
+  void setChannels(int first, const ColumnBlock& block);
+  // Shifts the steps from `at` on right by `count`, leaving empty steps.
+  void insertColumns(int at, int count);
+  // Takes out `count` steps from `at` on; the later ones shift left.
+  void removeColumns(int at, int count);
+  // A step taken from `from` and put in at `to`, the steps between shifting.
+  void moveChannels(int from, int to);
+  // One past the last column holding "0" or "1" in rows 1 … 48.
+  int dataColumns() const;
+
   std::size_t memoryBytes() const;
 
  private:
@@ -77,6 +110,9 @@ class CellStore {
   }
   void ensureColumn(int col);
   void setCodeSlow(int col, int row, Code c);
+  // std::rotate over the channel rows of columns first … last − 1: column
+  // `middle` becomes column `first`.
+  void rotateChannels(int first, int middle, int last);
 
   std::vector<std::uint8_t> codes_;
   std::unordered_map<std::uint64_t, std::string> others_;

@@ -105,18 +105,6 @@ void Sequencer::setCurrentCell(int col, int row) {
   notify(Change::CurrentCell);
 }
 
-void Sequencer::setCell(int col, int row, const std::string& text) {
-  if (Cells.text(col, row) == text) return;
-  Cells.setText(col, row, text);
-  notify(Change::Cells, col);
-}
-
-void Sequencer::moveColumn(int from, int to) {
-  if (from == to) return;
-  Cells.moveColumn(from, to);
-  notify(Change::Cells, -1);
-}
-
 // ---------------------------------------------------------------- step tick
 
 void Sequencer::Posilka() {
@@ -341,7 +329,7 @@ void Sequencer::setLoadedColumns(int columns) {
 
 int Sequencer::columnsToSave() const {
   const int shown = ColCount - 1;
-  return revealPending_ ? std::max(shown, loadedColumns_) : shown;
+  return std::max({shown, revealPending_ ? loadedColumns_ : 0, Cells.dataColumns()});
 }
 
 // ---------------------------------------------------------------- editing
@@ -361,9 +349,88 @@ bool Sequencer::StringGrid1KeyPress(char key) {
 }
 
 void Sequencer::ClearTable() {
-  Cells.clearChannels(0, LastColumn);
+  History.clearChannels(Cells, 0, LastColumn);
   StepColumn = 0;
   notify(Change::Cells, -1);
+}
+
+void Sequencer::setCell(int col, int row, const std::string& text) {
+  if (Cells.text(col, row) == text) return;
+  History.setCell(Cells, col, row, text);
+  notify(Change::Cells, col);
+}
+
+void Sequencer::typeCell(int col, int row, const std::string& text) {
+  if (Cells.text(col, row) == text) return;
+  History.typeCell(Cells, col, row, text);
+  notify(Change::Cells, col);
+}
+
+void Sequencer::endTyping() {
+  History.endTyping();
+}
+
+void Sequencer::moveColumn(int from, int to) {
+  if (from == to) return;
+  Cells.moveColumn(from, to);
+  History.columnMoved(from, to);
+  notify(Change::Cells, -1);
+}
+
+void Sequencer::columnsShifted(int at, int count) {
+  // Loaded columns not shown yet move with the edit.
+  if (revealPending_ && at < loadedColumns_) loadedColumns_ = std::max(at, loadedColumns_ + count);
+  notify(Change::Cells, -1);
+}
+
+void Sequencer::insertColumns(int at, ColumnBlock block) {
+  const int count = block.columns;
+  History.insertColumns(Cells, at, std::move(block));
+  columnsShifted(at, count);
+}
+
+void Sequencer::copyColumn(int col) {
+  copied_ = Cells.channels(col, 1);
+}
+
+void Sequencer::cutColumn(int col) {
+  copyColumn(col);
+  deleteColumn(col);
+}
+
+void Sequencer::pasteColumn(int col) {
+  if (hasCopiedColumn()) insertColumns(col, copied_);
+}
+
+void Sequencer::duplicateColumn(int col) {
+  insertColumns(col, Cells.channels(col, 1));
+}
+
+void Sequencer::insertEmptyColumn(int col) {
+  insertColumns(col, ColumnBlock(1));
+}
+
+void Sequencer::deleteColumn(int col) {
+  History.removeColumns(Cells, col, 1);
+  columnsShifted(col, -1);
+}
+
+void Sequencer::insertPattern(int col, const Pattern& pattern) {
+  insertColumns(col, MakePattern(pattern, Cells.channels(col, 1)));
+}
+
+std::optional<int> Sequencer::undo() {
+  const auto effect = History.undo(Cells);
+  if (!effect) return std::nullopt;
+  columnsShifted(effect->column, effect->inserted);
+  return effect->column;
+}
+
+std::optional<int> Sequencer::redo() {
+  const auto effect = History.redo(Cells);
+  if (!effect) return std::nullopt;
+  columnsShifted(effect->column, effect->inserted);
+  return effect->column;
 }
 
 }  // namespace sequencer

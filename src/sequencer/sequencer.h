@@ -13,6 +13,8 @@
 #include "comport/serial_port.h"
 #include "sequencer/cell_store.h"
 #include "sequencer/colors.h"
+#include "sequencer/edit_history.h"
+#include "sequencer/patterns.h"
 
 namespace sequencer {
 
@@ -135,12 +137,35 @@ class Sequencer {
   void setWindowWidth(int width);
   // Moves the current cell (row 1 … 48, column 0 … ColCount − 1).
   void setCurrentCell(int col, int row);
-  void setCell(int col, int row, const std::string& text);
-  void moveColumn(int from, int to);
   void setStatus(int panel, const std::string& text);
 
-  // Columns the table file must keep: all shown data columns, and while a
-  // loaded table is still being revealed, every loaded column.
+  // Editing. Every change to the channel cells is one step of `History`;
+  // none touches the marker row, the run state or the files. The shown
+  // column count stays the housekeeping tick's to change.
+  EditHistory History;
+  void setCell(int col, int row, const std::string& text);
+  // The in-place editor's text, as it is typed; endTyping() when it closes.
+  void typeCell(int col, int row, const std::string& text);
+  void endTyping();
+  void moveColumn(int from, int to);  // a column dragged by its header
+  // Edits of the step in column `col`. Paste, the empty step and the
+  // patterns go in before it; cut and delete shift the later steps left.
+  void copyColumn(int col);
+  void cutColumn(int col);
+  void pasteColumn(int col);
+  void duplicateColumn(int col);
+  void insertEmptyColumn(int col);
+  void deleteColumn(int col);
+  void insertPattern(int col, const Pattern& pattern);
+  bool hasCopiedColumn() const { return copied_.columns > 0; }
+  // The column the step changed, for the view to show; nothing when there
+  // was nothing to undo or redo.
+  std::optional<int> undo();
+  std::optional<int> redo();
+
+  // Columns the table file must keep: all shown data columns, while a
+  // loaded table is still being revealed every loaded column, and every
+  // column with data that is not shown yet (steps put in by an edit).
   int columnsToSave() const;
   void setLoadedColumns(int columns);
   bool revealPending() const { return revealPending_; }
@@ -159,6 +184,9 @@ class Sequencer {
   bool columnEmpty(int col) const;
   bool columnHasData(int col) const;
   int firstLineLength() const;
+  // After an edit that put in or took out `count` columns at `at`.
+  void columnsShifted(int at, int count);
+  void insertColumns(int at, ColumnBlock block);
 
   Observer* observer_ = nullptr;
   StateLabels* labels_ = nullptr;
@@ -168,6 +196,7 @@ class Sequencer {
   bool linesUnsettled_ = false;
   int loadedColumns_ = 0;
   bool revealPending_ = false;
+  ColumnBlock copied_;
 };
 
 }  // namespace sequencer

@@ -63,6 +63,64 @@ TEST(CellStoreTest, MovingAColumnShiftsTheOnesBetween) {
   EXPECT_EQ(order, "eacdb");
 }
 
+// Row 1 of columns 0 … n − 1 as one string ("." for an empty cell).
+std::string rowText(const CellStore& cells, int row, int n) {
+  std::string out;
+  for (int c = 0; c < n; ++c) out += cells.text(c, row).empty() ? "." : cells.text(c, row);
+  return out;
+}
+
+TEST(CellStoreTest, StepEditsShiftTheChannelRowsAndLeaveTheMarkerRow) {
+  CellStore cells;
+  for (int c = 0; c < 5; ++c) cells.setText(c, 1, std::string(1, static_cast<char>('a' + c)));
+  cells.setText(2, 48, "1");
+  cells.setText(1, 0, "v");
+  cells.insertColumns(1, 2);
+  EXPECT_EQ(rowText(cells, 1, 8), "a..bcde.");
+  EXPECT_EQ(cells.text(4, 48), "1");
+  EXPECT_EQ(rowText(cells, 0, 8), ".v......");
+  cells.removeColumns(0, 3);
+  EXPECT_EQ(rowText(cells, 1, 8), "bcde....");
+  EXPECT_EQ(cells.text(1, 48), "1");
+  EXPECT_EQ(rowText(cells, 0, 8), ".v......");
+  cells.moveChannels(0, 3);
+  EXPECT_EQ(rowText(cells, 1, 8), "cdeb....");
+  cells.moveChannels(3, 0);
+  EXPECT_EQ(rowText(cells, 1, 8), "bcde....");
+  EXPECT_EQ(rowText(cells, 0, 8), ".v......");
+  // Past the stored columns there is nothing to shift.
+  cells.insertColumns(100, 3);
+  cells.removeColumns(100, 3);
+  EXPECT_EQ(cells.storedColumns(), 7);
+  EXPECT_EQ(rowText(cells, 1, 8), "bcde....");
+}
+
+TEST(CellStoreTest, ABlockOfStepsComesBackExactly) {
+  CellStore cells;
+  cells.setText(3, 1, "1");
+  cells.setText(3, 2, "0");
+  cells.setText(4, 47, "привет");
+  cells.setText(4, 0, "v");
+  const sequencer::ColumnBlock block = cells.channels(3, 2);
+  EXPECT_EQ(block.columns, 2);
+  ASSERT_EQ(block.others.size(), 1u);
+  EXPECT_EQ(block.others[0].second, "привет");
+  CellStore other;
+  other.setText(10, 47, "x");
+  other.setText(11, 5, "1");
+  other.setChannels(10, block);
+  EXPECT_EQ(other.text(10, 1), "1");
+  EXPECT_EQ(other.text(10, 2), "0");
+  EXPECT_EQ(other.text(11, 47), "привет");
+  EXPECT_EQ(other.text(10, 47), "");
+  EXPECT_EQ(other.text(11, 5), "");
+  EXPECT_EQ(other.text(11, 0), "");  // the marker row is not part of a block
+  EXPECT_EQ(other.dataColumns(), 11);
+  other.setText(10, 1, "abc");
+  other.setText(10, 2, "");
+  EXPECT_EQ(other.dataColumns(), 0);
+}
+
 TEST(CellStoreTest, AHundredThousandColumnsCostAboutAByteACell) {
   CellStore cells;
   for (int c = 0; c < 100000; ++c) {

@@ -1,3 +1,5 @@
+#include <functional>
+
 #include "fixture.h"
 
 using namespace sequencer;
@@ -72,6 +74,127 @@ TEST_F(EditingTest, ADraggedColumnTakesAllItsCells) {
   EXPECT_EQ(seq.Cells.text(0, 1), "1");
   EXPECT_EQ(seq.Cells.text(1, 2), "abc");
   EXPECT_EQ(seq.Cells.text(2, 3), "0");
+}
+
+// Row `row` of columns 0 … n − 1 ("." for an empty cell).
+std::string rowOf(const Sequencer& seq, int row, int n) {
+  std::string out;
+  for (int c = 0; c < n; ++c) out += seq.Cells.text(c, row).empty() ? "." : seq.Cells.text(c, row);
+  return out;
+}
+
+TEST_F(EditingTest, StepEditsEachAreOneUndoStep) {
+  for (int c = 0; c < 4; ++c) seq.Cells.setText(c, 1, std::string(1, static_cast<char>('a' + c)));
+  seq.Cells.setText(2, 2, "1");
+  seq.ColCount = 5;
+  struct Case {
+    const char* name;
+    std::function<void()> edit;
+    const char* row1;
+  };
+  const Case cases[] = {
+      {"copy then paste before column 1",
+       [&] {
+         seq.copyColumn(2);
+         seq.pasteColumn(1);
+       },
+       "acbcd"},
+      {"cut", [&] { seq.cutColumn(1); }, "acd.."},
+      {"paste of the cut step", [&] { seq.pasteColumn(0); }, "babcd"},
+      {"duplicate", [&] { seq.duplicateColumn(3); }, "abcdd"},
+      {"empty step", [&] { seq.insertEmptyColumn(0); }, ".abcd"},
+      {"delete", [&] { seq.deleteColumn(0); }, "bcd.."},
+  };
+  const std::string start = rowOf(seq, 1, 5);
+  for (const Case& c : cases) {
+    c.edit();
+    EXPECT_EQ(rowOf(seq, 1, 5), c.row1) << c.name;
+    ASSERT_TRUE(seq.undo()) << c.name;
+    EXPECT_FALSE(seq.History.canUndo()) << c.name;  // the whole edit was one step
+    EXPECT_EQ(rowOf(seq, 1, 5), start) << c.name;
+    EXPECT_EQ(seq.Cells.text(2, 2), "1") << c.name;
+    ASSERT_TRUE(seq.redo()) << c.name;
+    EXPECT_EQ(rowOf(seq, 1, 5), c.row1) << c.name;
+    seq.undo();
+  }
+  // The shown column count stays the housekeeping tick's; the current cell
+  // stays where it was.
+  EXPECT_EQ(seq.ColCount, 5);
+  EXPECT_EQ(seq.CurrentCol, 0);
+}
+
+TEST_F(EditingTest, UndoTouchesNeitherTheMarkerNorTheRunStateAndTheNextStepPlaysIt) {
+  setColumn(0, {1});
+  setColumn(1, {2});
+  seq.ColCount = 3;
+  start();
+  seq.Posilka();
+  seq.BitBtn1Click();  // paused on column 0
+  seq.ChannelEnabled[2] = 0;
+  seq.setCell(0, 5, "1");
+  seq.Posilka();
+  EXPECT_THAT(channelsOn(), ::testing::ElementsAre(1, 5));
+  seq.deleteColumn(0);
+  seq.Posilka();
+  EXPECT_THAT(channelsOn(), ::testing::ElementsAre(2));
+  EXPECT_EQ(markerRow(), "v...");
+  ASSERT_TRUE(seq.undo());
+  ASSERT_TRUE(seq.undo());
+  EXPECT_EQ(markerRow(), "v...");
+  EXPECT_EQ(seq.StepRunning, 0);
+  EXPECT_EQ(seq.StepColumn, 0);
+  EXPECT_EQ(seq.ChannelEnabled[2], 0);
+  platform.clearCalls();
+  seq.Posilka();
+  EXPECT_EQ(wire(), testing_support::frameWire(testing_support::bitsFor({1})));
+  seq.BitBtn2Click();
+}
+
+TEST_F(EditingTest, TheClearIsOneUndoStepAndTheTableGrowsBackOverIt) {
+  for (int c = 0; c < 5; ++c) setColumn(c, {1 + c});
+  seq.ColCount = 6;
+  seq.Narahiv();
+  seq.ClearTable();
+  for (int i = 0; i < 6; ++i) seq.Narahiv();
+  EXPECT_EQ(seq.ColCount, 1);
+  // Brought back, the steps come into view as a loaded table does; the file
+  // keeps them even before they are shown.
+  ASSERT_TRUE(seq.undo());
+  EXPECT_EQ(seq.columnsToSave(), 5);
+  for (int i = 0; i < 5; ++i) seq.Narahiv();
+  EXPECT_EQ(seq.ColCount, 6);
+  EXPECT_EQ(seq.Cells.text(4, 5), "1");
+  ASSERT_TRUE(seq.redo());
+  for (int i = 0; i < 6; ++i) seq.Narahiv();
+  EXPECT_EQ(seq.ColCount, 1);
+  EXPECT_EQ(seq.columnsToSave(), 0);
+}
+
+TEST_F(EditingTest, NewStepsReachTheFileBeforeTheyAreShown) {
+  setColumn(0, {1});
+  seq.ColCount = 2;
+  seq.insertPattern(1, {PatternKind::Chase, 1, 4, 8});
+  EXPECT_EQ(seq.ColCount, 2);
+  EXPECT_EQ(seq.columnsToSave(), 9);
+  EXPECT_EQ(seq.Cells.text(8, 4), "1");
+  ASSERT_TRUE(seq.undo());
+  EXPECT_EQ(seq.columnsToSave(), 1);
+}
+
+TEST_F(EditingTest, StepEditsDuringTheRevealMoveTheLoadedColumnsAlong) {
+  seq.TableLines = {std::string(10 + 6, 'x')};
+  seq.setLoadedColumns(6);
+  for (int c = 0; c < 6; ++c) setColumn(c, {1});
+  seq.Cells.setText(5, 1, "");  // the last loaded step is all off but for a text
+  seq.Cells.setText(5, 2, "x");
+  seq.Narahiv();
+  seq.deleteColumn(0);
+  EXPECT_EQ(seq.columnsToSave(), 5);
+  seq.insertEmptyColumn(0);
+  seq.insertEmptyColumn(0);
+  EXPECT_EQ(seq.columnsToSave(), 7);
+  seq.undo();
+  EXPECT_EQ(seq.columnsToSave(), 6);
 }
 
 }  // namespace
