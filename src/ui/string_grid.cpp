@@ -1,5 +1,6 @@
 #include "ui/string_grid.h"
 
+#include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -36,7 +37,16 @@ StringGridView::StringGridView(sequencer::Sequencer& model, QWidget* parent)
   editor_->setContentsMargins(0, 0, 0, 0);
   editor_->hide();
   editor_->installEventFilter(this);
+  // The cell takes the text as it is typed: the table grows, and a step
+  // plays it, while the editor is still open.
+  connect(editor_, &QLineEdit::textEdited, this, [this](const QString& text) {
+    if (editorOpen()) model_.typeCell(editCol_, editRow_, text.toStdString());
+  });
   updateScrollBar();
+}
+
+bool StringGridView::focused() const {
+  return hasFocus() || (editorOpen() && editor_->hasFocus());
 }
 
 int StringGridView::visibleColumns() const {
@@ -96,6 +106,12 @@ void StringGridView::columnsChanged() {
 }
 
 void StringGridView::cellsChanged(int col) {
+  if (editorOpen() && (col < 0 || col == editCol_)) {
+    // Changed by something other than the typing (a clear): the editor
+    // shows what the cell now holds.
+    const QString now = QString::fromStdString(model_.Cells.text(editCol_, editRow_));
+    if (editor_->text() != now) editor_->setText(now);
+  }
   if (col < 0) {
     viewport()->update();
     return;
@@ -298,7 +314,9 @@ void StringGridView::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void StringGridView::wheelEvent(QWheelEvent* event) {
-  if (!hasFocus()) {
+  // Over the open editor the wheel comes here too: the editor has no use
+  // for it.
+  if (!focused()) {
     event->ignore();
     return;
   }
@@ -332,25 +350,72 @@ bool StringGridView::handleMoveKey(QKeyEvent* event) {
 }
 
 void StringGridView::keyPressEvent(QKeyEvent* event) {
-  if (handleMoveKey(event)) return;
+  if (editorOpen() && editor_->hasFocus()) {
+    // A key the editor had no use for, passed up to the table: it went
+    // through tableKey() on its way into the editor.
+    event->ignore();
+    return;
+  }
+  if (!tableKey(event)) QAbstractScrollArea::keyPressEvent(event);
+}
+
+bool StringGridView::tableKey(QKeyEvent* event) {
+  const bool editing = editorOpen();
   switch (event->key()) {
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown: return handleMoveKey(event);
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Home:
+    case Qt::Key_End:
+      // In the editor these move the text cursor.
+      if (!editing) return handleMoveKey(event);
+      return false;
     case Qt::Key_Return:
-    case Qt::Key_Enter: enterPressed(); return;
-    case Qt::Key_F2: openEditor(); return;
+    case Qt::Key_Enter: enterPressed(); return true;
+    case Qt::Key_Escape:
+      if (!editing) break;  // a character for the key handler
+      cancelEditor();
+      return true;
+    case Qt::Key_F2:
+      if (editing) return false;
+      openEditor();
+      return true;
     default: break;
   }
   const QString text = event->text();
-  if (!text.isEmpty() && text.at(0).isPrint()) {
+  if (text.isEmpty()) return false;
+  const QChar c = text.at(0);
+  if (c == QLatin1Char('\r')) {
+    // Ctrl+M types a carriage return: for the table that is Enter.
+    enterPressed();
+    return true;
+  }
+  if (!editing && c.isPrint()) {
     // The character that opens the editor goes straight into it.
     openEditor(&text);
+    return true;
+  }
+  if (onKeyPress && c.unicode() < 128) onKeyPress(static_cast<char>(c.unicode()));
+  return !editing;
+}
+
+void StringGridView::contextMenuEvent(QContextMenuEvent* event) {
+  if (!onColumnMenu) return;
+  if (event->reason() == QContextMenuEvent::Mouse) {
+    // Only the header cells have a menu; the position is the viewport's.
+    const int col = columnAt(event->pos().x());
+    if (col < 0 || rowAt(event->pos().y()) != 0) return;
+    commitEditor();
+    onColumnMenu(col, event->globalPos());
     return;
   }
-  if (!text.isEmpty() && onKeyPress) {
-    const QChar c = text.at(0);
-    if (c.unicode() < 128) onKeyPress(static_cast<char>(c.unicode()));
-    return;
-  }
-  QAbstractScrollArea::keyPressEvent(event);
+  commitEditor();
+  const int col = model_.CurrentCol;
+  ensureVisible(col);
+  onColumnMenu(col, viewport()->mapToGlobal(cellRect(col, 0).bottomLeft()));
 }
 
 void StringGridView::enterPressed() {
@@ -368,6 +433,7 @@ void StringGridView::openEditor(const QString* replaceWith) {
   const int col = model_.CurrentCol;
   const int row = model_.CurrentRow;
   if (col >= model_.ColCount) return;
+  model_.endTyping();  // a new editing of a cell is a step of its own
   editCol_ = col;
   editRow_ = row;
   editOriginal_ = QString::fromStdString(model_.Cells.text(col, row));
@@ -377,6 +443,7 @@ void StringGridView::openEditor(const QString* replaceWith) {
   if (!replaceWith) editor_->selectAll();
   editor_->show();
   editor_->setFocus(Qt::OtherFocusReason);
+  if (replaceWith) model_.typeCell(col, row, replaceWith->toStdString());
   viewport()->update();
 }
 
@@ -388,7 +455,8 @@ void StringGridView::commitEditor() {
   editCol_ = editRow_ = -1;
   editor_->hide();
   setFocus(Qt::OtherFocusReason);
-  model_.setCell(col, row, text);
+  model_.typeCell(col, row, text);  // as typed already, unless the text was set back
+  model_.endTyping();
   viewport()->update();
 }
 
@@ -400,24 +468,7 @@ void StringGridView::cancelEditor() {
 
 bool StringGridView::eventFilter(QObject* watched, QEvent* event) {
   if (watched != editor_) return QAbstractScrollArea::eventFilter(watched, event);
-  if (event->type() == QEvent::KeyPress) {
-    auto* key = static_cast<QKeyEvent*>(event);
-    switch (key->key()) {
-      case Qt::Key_Return:
-      case Qt::Key_Enter: enterPressed(); return true;
-      case Qt::Key_Escape: cancelEditor(); return true;
-      case Qt::Key_Up:
-      case Qt::Key_Down:
-      case Qt::Key_PageUp:
-      case Qt::Key_PageDown: handleMoveKey(key); return true;
-      default:
-        // Characters typed into the editor reach the key handler too.
-        if (onKeyPress && !key->text().isEmpty() && key->text().at(0).unicode() < 128) {
-          onKeyPress(static_cast<char>(key->text().at(0).unicode()));
-        }
-        return false;
-    }
-  }
+  if (event->type() == QEvent::KeyPress) return tableKey(static_cast<QKeyEvent*>(event));
   if (event->type() == QEvent::FocusOut) {
     auto* focus = static_cast<QFocusEvent*>(event);
     if (focus->reason() != Qt::OtherFocusReason) commitEditor();

@@ -33,6 +33,9 @@ class StringGridView : public QAbstractScrollArea {
   // A character key for the table; returns true when the handler moved the
   // current cell. Set by the window to its key handler.
   std::function<bool(char key)> onKeyPress;
+  // The menu of a column's header cell (right button there, or the menu key
+  // for the current column), at a point on the screen.
+  std::function<void(int col, const QPoint& at)> onColumnMenu;
 
   // The model changed.
   void columnsChanged();
@@ -46,6 +49,10 @@ class StringGridView : public QAbstractScrollArea {
   int visibleColumns() const;  // columns that fit entirely
   bool editorOpen() const { return editor_->isVisible(); }
   QLineEdit* editor() const { return editor_; }
+  // Closes the editor, its text staying in the cell.
+  void closeEditor() { commitEditor(); }
+  // Scrolls the column into view.
+  void showColumn(int col) { ensureVisible(col); }
   QRect cellRect(int col, int row) const;  // in viewport coordinates
   int columnAt(int x) const;               // -1 outside the columns
   int rowAt(int y) const;                  // -1 outside the rows
@@ -58,6 +65,7 @@ class StringGridView : public QAbstractScrollArea {
   void mouseReleaseEvent(QMouseEvent* event) override;
   void wheelEvent(QWheelEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void scrollContentsBy(int dx, int dy) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -74,6 +82,12 @@ class StringGridView : public QAbstractScrollArea {
   // Enter: the key handler first, then the table's own handling.
   void enterPressed();
   bool handleMoveKey(QKeyEvent* event);
+  // Every key for the table, once, whether the table or its editor has the
+  // focus. True when the key is used up; false leaves it to the editor when
+  // open, else to the table's default handling.
+  bool tableKey(QKeyEvent* event);
+  // The table or its editor has the focus.
+  bool focused() const;
 
   void paintArea(QPainter& p, const QRect& area);
 

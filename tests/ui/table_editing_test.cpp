@@ -15,12 +15,24 @@ void clickCell(ui::StringGridView* grid, int col, int row) {
   QTest::mouseClick(grid->viewport(), Qt::LeftButton, Qt::NoModifier, centreOf(grid, col, row));
 }
 
-void wheel(ui::StringGridView* grid, int steps) {
+void wheel(ui::StringGridView* grid, int steps, QWidget* target = nullptr) {
   // Towards the user is a negative angle: the current cell moves down.
-  const QPoint at = grid->viewport()->rect().center();
-  QWheelEvent event(at, grid->viewport()->mapToGlobal(at), QPoint(), QPoint(0, -120 * steps),
-                    Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
-  QApplication::sendEvent(grid->viewport(), &event);
+  if (!target) target = grid->viewport();
+  const QPoint at = target->rect().center();
+  QWheelEvent event(at, target->mapToGlobal(at), QPoint(), QPoint(0, -120 * steps), Qt::NoButton,
+                    Qt::NoModifier, Qt::NoScrollPhase, false);
+  // As from the window system: a widget with no use for it passes it on.
+  QSpontaneKeyEvent::setSpontaneous(&event);
+  qApp->notify(target, &event);
+}
+
+// A key as the window system delivers it, with its text (Ctrl+M types a
+// carriage return).
+void sendKey(QWidget* target, Qt::Key key, Qt::KeyboardModifiers modifiers, const QString& text) {
+  QKeyEvent press(QEvent::KeyPress, key, modifiers, text);
+  QApplication::sendEvent(target, &press);
+  QKeyEvent release(QEvent::KeyRelease, key, modifiers, text);
+  QApplication::sendEvent(target, &release);
 }
 
 }  // namespace
@@ -227,6 +239,128 @@ class TableEditingTest : public QObject {
     QCOMPARE(h.model().ColCount, 2);
     QCOMPARE(h.model().CurrentCol, 1);
     QCOMPARE(cell(h, 1, 2), QString(""));
+  }
+
+  // ------------------------------------------------------------ the editor
+
+  void ctrlMInTheEditorWalksOneColumnAndTakesTheEditorAlong() {
+    Harness h;
+    showColumns(h, 4);
+    ui::StringGridView* grid = h.form().StringGrid1;
+    h.model().setCurrentCell(0, 7);
+    grid->setFocus();
+    QTest::keyClick(grid, Qt::Key_F2);
+    QVERIFY(grid->editorOpen());
+    // The line editor has no use for Ctrl+M and passes it on to the table:
+    // the key handler still sees it once.
+    sendKey(grid->editor(), Qt::Key_M, Qt::ControlModifier, "\r");
+    QCOMPARE(h.model().CurrentCol, 1);
+    QCOMPARE(cell(h, 1, 7), QString("1"));
+    QCOMPARE(cell(h, 2, 7), QString(""));
+    QCOMPARE(h.form().StatusPanels[0]->text(), QString("Позиция 2"));
+    // As after Enter: the editor has left the old cell for the new one.
+    QVERIFY(grid->editorOpen());
+    QCOMPARE(grid->editor()->geometry(), grid->cellRect(1, 7));
+    QCOMPARE(grid->editor()->text(), QString("1"));
+    // With the editor closed it is Enter as well.
+    QTest::keyClick(grid->editor(), Qt::Key_Escape);
+    QVERIFY(!grid->editorOpen());
+    sendKey(grid, Qt::Key_M, Qt::ControlModifier, "\r");
+    QCOMPARE(h.model().CurrentCol, 2);
+    QCOMPARE(cell(h, 2, 7), QString("1"));
+    QCOMPARE(cell(h, 3, 7), QString(""));
+  }
+
+  void otherKeysTheEditorIgnoresReachTheHandlerOnce() {
+    Harness h;
+    showColumns(h, 3);
+    ui::StringGridView* grid = h.form().StringGrid1;
+    std::vector<char> seen;
+    const auto handler = grid->onKeyPress;
+    grid->onKeyPress = [&](char key) {
+      seen.push_back(key);
+      return handler(key);
+    };
+    h.model().setCurrentCell(0, 2);
+    grid->setFocus();
+    QTest::keyClick(grid, 'x');  // opens the editor; not seen by the handler
+    QVERIFY(grid->editorOpen());
+    QTest::keyClick(grid->editor(), 'y');
+    sendKey(grid->editor(), Qt::Key_G, Qt::ControlModifier,
+            QString(QChar(7)));  // ignored by the editor
+    QTest::keyClick(grid->editor(), Qt::Key_Backspace);
+    QCOMPARE(seen, (std::vector<char>{'y', '\a', '\b'}));
+    QCOMPARE(cell(h, 0, 2), QString("x"));
+    // Escape closes the editor, the cell taking back its text; with the
+    // editor closed it is a character for the handler like any other.
+    QTest::keyClick(grid->editor(), Qt::Key_Escape);
+    QVERIFY(!grid->editorOpen());
+    QCOMPARE(cell(h, 0, 2), QString(""));
+    QTest::keyClick(grid, Qt::Key_Escape);
+    QCOMPARE(seen, (std::vector<char>{'y', '\a', '\b', '\x1b'}));
+  }
+
+  void typedTextReachesTheCellAsItIsTyped() {
+    Harness h;
+    showColumns(h, 2);
+    ui::StringGridView* grid = h.form().StringGrid1;
+    // "0" typed into the trailing column makes the table grow while the
+    // editor is still open.
+    h.model().setCurrentCell(2, 5);
+    grid->setFocus();
+    QTest::keyClick(grid, '0');
+    QVERIFY(grid->editorOpen());
+    QCOMPARE(cell(h, 2, 5), QString("0"));
+    h.form().Narahiv();
+    QCOMPARE(h.model().ColCount, 4);
+    QVERIFY(grid->editorOpen());
+    QTest::keyClick(grid->editor(), 'k');
+    QCOMPARE(cell(h, 2, 5), QString("0k"));
+    QTest::keyClick(grid->editor(), Qt::Key_Backspace);
+    QCOMPARE(cell(h, 2, 5), QString("0"));
+    // Escape takes the cell back to the text it had when the editor opened.
+    QTest::keyClick(grid->editor(), Qt::Key_Escape);
+    QCOMPARE(cell(h, 2, 5), QString(""));
+  }
+
+  void aOneTypedDuringARunIsPlayedAtTheNextStep() {
+    Harness h;
+    showColumns(h, 2);
+    ui::TForm1& f = h.form();
+    ui::StringGridView* grid = f.StringGrid1;
+    QTest::mouseClick(f.BitBtn(1), Qt::LeftButton);  // start
+    f.Posilka();                                     // plays column 0
+    QTest::mouseClick(f.BitBtn(1), Qt::LeftButton);  // pause: column 0 again and again
+    f.Posilka();
+    QVERIFY(!h.board().channelOutput(9));
+    h.model().setCurrentCell(0, 9);
+    grid->setFocus();
+    QTest::keyClick(grid, Qt::Key_F2);
+    QTest::keyClick(grid->editor(), Qt::Key_Backspace);
+    QTest::keyClick(grid->editor(), '1');
+    QVERIFY(grid->editorOpen());
+    f.Posilka();
+    QVERIFY(h.board().channelOutput(9));
+    QVERIFY(f.Label(9)->isOn());
+    QTest::mouseClick(f.BitBtn(2), Qt::LeftButton);
+  }
+
+  void wheelMovesTheCurrentCellWhileTheEditorIsOpen() {
+    Harness h;
+    showColumns(h, 2);
+    ui::StringGridView* grid = h.form().StringGrid1;
+    h.model().setCurrentCell(1, 5);
+    grid->setFocus();
+    QTest::keyClick(grid, Qt::Key_F2);
+    QTest::keyClicks(grid->editor(), "ab");
+    // Over the editor: the editor has no use for the wheel and passes it on.
+    wheel(grid, 2, grid->editor());
+    QCOMPARE(h.model().CurrentRow, 7);
+    QVERIFY(!grid->editorOpen());
+    QCOMPARE(cell(h, 1, 5), QString("ab"));
+    QCOMPARE(cell(h, 1, 6), QString("1"));
+    QCOMPARE(cell(h, 1, 7), QString("1"));
+    QCOMPARE(h.form().StatusPanels[0]->text(), QString("Позиция 2"));
   }
 
   void aOneInTheLastColumnGrowsTheTableWithinATick() {
