@@ -13,6 +13,7 @@
 #include "ui/step_timer.h"
 #include "ui/support/help_viewer.h"
 #include "ui/support/picture.h"
+#include "ui/table_actions.h"
 
 namespace ui {
 
@@ -188,6 +189,7 @@ void TForm1::buildChannelArea() {
   setHint(StringGrid1, "Таблица данных");
   StringGrid1->onClick = [this] { StringGrid1Click(); };
   StringGrid1->onKeyPress = [this](char key) { return StringGrid1KeyPress(key); };
+  StringGrid1Actions = new TableActions(StringGrid1, model(), this);
 
   Panel3 = new QFrame(Panel2);
   Panel3->setObjectName("Panel3");

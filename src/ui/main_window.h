@@ -29,6 +29,7 @@
 namespace ui {
 
 class RepaintThrottle;
+class TableActions;
 
 class TForm1 : public QWidget, public sequencer::Observer {
   Q_OBJECT
@@ -70,6 +71,7 @@ class TForm1 : public QWidget, public sequencer::Observer {
   std::array<Indicator*, sequencer::kChannels> Labels;  // Label1 … Label48
   Indicator* Label(int n) const { return Labels[n - 1]; }
   StringGridView* StringGrid1;
+  TableActions* StringGrid1Actions;  // undo, redo and the edits of whole steps
   QProgressBar* ProgressBar1;
   QStatusBar* StatusBar1;
   std::array<StatusPanel*, 3> StatusPanels;

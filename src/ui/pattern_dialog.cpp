@@ -1,0 +1,86 @@
+#include "ui/pattern_dialog.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QVBoxLayout>
+#include <algorithm>
+
+namespace ui {
+
+namespace {
+
+// In the order of the list.
+constexpr sequencer::PatternKind kKinds[] = {
+    sequencer::PatternKind::Chase, sequencer::PatternKind::AllOn, sequencer::PatternKind::Alternate,
+    sequencer::PatternKind::Fill};
+
+QSpinBox* spinBox(QWidget* parent, const char* name, int max, int value) {
+  auto* box = new QSpinBox(parent);
+  box->setObjectName(name);
+  box->setRange(1, max);
+  box->setValue(value);
+  return box;
+}
+
+}  // namespace
+
+PatternDialog::PatternDialog(QWidget* parent) : QDialog(parent) {
+  setObjectName("PatternDialog");
+  setWindowTitle("Шаблон шагов");
+  QFont f("MS Sans Serif");
+  f.setPixelSize(11);
+  setFont(f);
+
+  Kind = new QComboBox(this);
+  Kind->setObjectName("Kind");
+  Kind->addItems({"Бегущий огонь", "Все включены", "Через один", "Копии этого шага"});
+  FirstChannel = spinBox(this, "FirstChannel", 48, 1);
+  LastChannel = spinBox(this, "LastChannel", 48, 48);
+  Steps = spinBox(this, "Steps", sequencer::Pattern::kMaxSteps, 48);
+  Place = new QLabel(this);
+  Place->setObjectName("Place");
+
+  auto* grid = new QGridLayout;
+  grid->addWidget(new QLabel("Шаблон", this), 0, 0);
+  grid->addWidget(Kind, 0, 1, 1, 3);
+  grid->addWidget(new QLabel("Каналы с", this), 1, 0);
+  grid->addWidget(FirstChannel, 1, 1);
+  grid->addWidget(new QLabel("по", this), 1, 2, Qt::AlignRight);
+  grid->addWidget(LastChannel, 1, 3);
+  grid->addWidget(new QLabel("Новых шагов", this), 2, 0);
+  grid->addWidget(Steps, 2, 1);
+
+  OkButton = new QPushButton("ОК", this);
+  OkButton->setObjectName("OkButton");
+  OkButton->setDefault(true);
+  CancelButton = new QPushButton("Отмена", this);
+  CancelButton->setObjectName("CancelButton");
+  connect(OkButton, &QPushButton::clicked, this, &QDialog::accept);
+  connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(OkButton);
+  buttons->addWidget(CancelButton);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(grid);
+  layout->addWidget(Place);
+  layout->addLayout(buttons);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+void PatternDialog::setColumn(int col) {
+  column_ = col;
+  Place->setText(QString("Новые шаги встанут перед шагом %1").arg(col + 1));
+}
+
+sequencer::Pattern PatternDialog::pattern() const {
+  sequencer::Pattern p;
+  p.kind = kKinds[std::max(0, Kind->currentIndex())];
+  p.firstChannel = FirstChannel->value();
+  p.lastChannel = LastChannel->value();
+  p.steps = Steps->value();
+  return p;
+}
+
+}  // namespace ui

@@ -1,0 +1,117 @@
+#include "ui/table_actions.h"
+
+#include <QKeyEvent>
+#include <QTimer>
+
+namespace ui {
+
+TableActions::TableActions(StringGridView* grid, sequencer::Sequencer& model, QWidget* window)
+    : QObject(grid), grid_(grid), model_(model), menu_(new QMenu(grid)) {
+  menu_->setObjectName("ColumnMenu");
+  dialog_ = new PatternDialog(window);
+  dialog_->setWindowModality(Qt::WindowModal);
+
+  auto show = [this](std::optional<int> col) {
+    if (col) grid_->showColumn(*col);
+  };
+  Undo = action("Отменить", {QKeySequence(Qt::CTRL | Qt::Key_Z)}, window, Qt::WindowShortcut,
+                [this, show](int) { show(model_.undo()); });
+  Redo =
+      action("Повторить",
+             {QKeySequence(Qt::CTRL | Qt::Key_Y), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)},
+             window, Qt::WindowShortcut, [this, show](int) { show(model_.redo()); });
+  const auto inTable = Qt::WidgetWithChildrenShortcut;
+  Copy = action("Копировать шаг", {QKeySequence(Qt::CTRL | Qt::Key_C)}, grid, inTable,
+                [this](int col) { model_.copyColumn(col); });
+  Cut = action("Вырезать шаг", {QKeySequence(Qt::CTRL | Qt::Key_X)}, grid, inTable,
+               [this](int col) { model_.cutColumn(col); });
+  Paste = action("Вставить шаг", {QKeySequence(Qt::CTRL | Qt::Key_V)}, grid, inTable,
+                 [this](int col) { model_.pasteColumn(col); });
+  Duplicate = action("Дублировать шаг", {QKeySequence(Qt::CTRL | Qt::Key_D)}, grid, inTable,
+                     [this](int col) { model_.duplicateColumn(col); });
+  InsertEmpty = action("Вставить пустой шаг", {QKeySequence(Qt::Key_Insert)}, grid, inTable,
+                       [this](int col) { model_.insertEmptyColumn(col); });
+  Delete = action("Удалить шаг", {QKeySequence(Qt::CTRL | Qt::Key_Delete)}, grid, inTable,
+                  [this](int col) { model_.deleteColumn(col); });
+  Patterns = action("Шаблон шагов…", {}, grid, inTable, [this](int col) {
+    dialog_->setColumn(col);
+    dialog_->open();
+  });
+  connect(dialog_, &QDialog::accepted, this, [this] {
+    grid_->closeEditor();
+    model_.insertPattern(dialog_->column(), dialog_->pattern());
+    grid_->showColumn(dialog_->column());
+  });
+
+  title_ = menu_->addAction(QString());
+  title_->setEnabled(false);
+  menu_->addSeparator();
+  menu_->addActions({Undo, Redo});
+  menu_->addSeparator();
+  menu_->addActions({Copy, Cut, Paste, Duplicate, InsertEmpty, Delete});
+  menu_->addSeparator();
+  menu_->addAction(Patterns);
+  // A command chosen in the menu runs after the menu has hidden, and ends
+  // the menu's time itself; a menu closed without a choice ends it here.
+  connect(menu_, &QMenu::aboutToHide, this, [this] {
+    QTimer::singleShot(0, this, [this, shown = menusShown_] {
+      if (shown == menusShown_) endMenu();
+    });
+  });
+
+  grid_->onColumnMenu = [this](int col, const QPoint& at) { showMenu(col, at); };
+  // Undo and redo in the open cell editor are the table's, not the
+  // editor's own: its typing is a step of the table's history.
+  grid_->editor()->installEventFilter(this);
+}
+
+QAction* TableActions::action(const QString& text, QList<QKeySequence> keys, QWidget* owner,
+                              Qt::ShortcutContext context,
+                              const std::function<void(int col)>& edit) {
+  auto* a = new QAction(text, owner);
+  a->setShortcuts(keys);
+  a->setShortcutContext(context);
+  owner->addAction(a);
+  connect(a, &QAction::triggered, this, [this, edit] {
+    const int col = column();
+    endMenu();
+    grid_->closeEditor();
+    edit(col);
+  });
+  return a;
+}
+
+int TableActions::column() const {
+  return menuColumn_ >= 0 ? menuColumn_ : model_.CurrentCol;
+}
+
+void TableActions::endMenu() {
+  menuColumn_ = -1;
+  Undo->setEnabled(true);
+  Redo->setEnabled(true);
+  Paste->setEnabled(true);
+}
+
+void TableActions::showMenu(int col, const QPoint& at) {
+  ++menusShown_;
+  menuColumn_ = col;
+  title_->setText(QString("Шаг %1").arg(col + 1));
+  Undo->setEnabled(model_.History.canUndo());
+  Redo->setEnabled(model_.History.canRedo());
+  Paste->setEnabled(model_.hasCopiedColumn());
+  menu_->popup(at);
+}
+
+bool TableActions::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::ShortcutOverride) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const QKeySequence pressed(key->keyCombination());
+    for (const QAction* a : {Undo, Redo}) {
+      // Left unaccepted, the key goes to the window's shortcut.
+      if (a->shortcuts().contains(pressed)) return true;
+    }
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+}  // namespace ui
