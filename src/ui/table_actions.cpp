@@ -42,6 +42,11 @@ TableActions::TableActions(StringGridView* grid, sequencer::Sequencer& model, QW
     model_.insertPattern(dialog_->column(), dialog_->pattern());
     grid_->showColumn(dialog_->column());
   });
+  // Back to the table either way, ready for the next key (Ctrl+Z).
+  connect(dialog_, &QDialog::finished, this, [this] {
+    grid_->window()->activateWindow();
+    grid_->setFocus();
+  });
 
   title_ = menu_->addAction(QString());
   title_->setEnabled(false);
