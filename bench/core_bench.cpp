@@ -143,6 +143,52 @@ BENCHMARK(BM_Sohr)
     ->UseRealTime()
     ->MinTime(2.0);
 
+// A 100 000-column table of ones on a diagonal, straight in the cell store.
+std::unique_ptr<sequencer::Sequencer> bigModel(bench::NullPlatform& platform) {
+  auto model = std::make_unique<sequencer::Sequencer>(platform, nullptr);
+  for (int c = 0; c < kBigTable; ++c)
+    model->Cells.setCode(c, 1 + c % 48, sequencer::CellStore::kOne);
+  model->ColCount = kBigTable + 1;
+  return model;
+}
+
+// A click's toggle and its undo.
+void BM_ToggleUndo(benchmark::State& state) {
+  bench::NullPlatform platform;
+  auto model = bigModel(platform);
+  int col = 0;
+  for (auto _ : state) {
+    col = (col + 7919) % kBigTable;
+    model->setCell(col, 5, model->Cells.isOne(col, 5) ? "" : "1");
+    model->undo();
+  }
+}
+BENCHMARK(BM_ToggleUndo)->MinTime(0.5);
+
+// Ctrl+D on the first step of a 100 000-column table (every later step
+// moves) and Ctrl+Z.
+void BM_DuplicateUndo(benchmark::State& state) {
+  bench::NullPlatform platform;
+  auto model = bigModel(platform);
+  for (auto _ : state) {
+    model->duplicateColumn(0);
+    model->undo();
+  }
+}
+BENCHMARK(BM_DuplicateUndo)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+// "Да" on a 100 000-column table and its undo.
+void BM_ClearUndo(benchmark::State& state) {
+  bench::NullPlatform platform;
+  auto model = bigModel(platform);
+  model->LastColumn = kBigTable;
+  for (auto _ : state) {
+    model->ClearTable();
+    model->undo();
+  }
+}
+BENCHMARK(BM_ClearUndo)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
 std::size_t heapInUse() {
   const struct mallinfo2 m = mallinfo2();
   return m.uordblks + m.hblkhd;
@@ -167,6 +213,30 @@ void reportCellStoreMemory() {
               16.0);
   bench::goal("cell store, 100 000 columns (heap measured)", measured, "MiB", bench::Cmp::AtMost,
               16.0);
+}
+
+// The undo history after 10 000 toggles on a 100 000-column table, and with
+// a clear of the whole table on top: as it counts itself and as the heap
+// sees it.
+void reportHistoryMemory() {
+  bench::NullPlatform platform;
+  auto model = bigModel(platform);
+  const std::size_t before = heapInUse();
+  for (int i = 0; i < 10000; ++i) {
+    const int col = (i * 7919) % kBigTable;
+    const int row = 1 + i % 48;
+    model->setCell(col, row, model->Cells.isOne(col, row) ? "" : "1");
+  }
+  const double mib = 1024.0 * 1024.0;
+  bench::goal("undo history, 10 000 toggles (memoryBytes)",
+              static_cast<double>(model->History.memoryBytes()) / mib, "MiB", bench::Cmp::AtMost,
+              1.0, 2);
+  bench::goal("undo history, 10 000 toggles (heap measured)",
+              static_cast<double>(heapInUse() - before) / mib, "MiB", bench::Cmp::AtMost, 1.0, 2);
+  model->LastColumn = kBigTable - 1;
+  model->ClearTable();
+  bench::info("undo history, + clear of 100 000 columns (memoryBytes)",
+              bench::fixed(static_cast<double>(model->History.memoryBytes()) / mib, 2) + " MiB");
 }
 
 }  // namespace
@@ -206,5 +276,13 @@ int main(int argc, char** argv) {
   bench::goal("Sohr, 100 000 columns", capture.micros("BM_Sohr/columns:100000") / 1000.0, "ms",
               bench::Cmp::AtMost, 150.0, 1);
   reportCellStoreMemory();
+
+  bench::goal("toggle and its undo, 100 000 columns", capture.micros("BM_ToggleUndo"), "us",
+              bench::Cmp::AtMost, 5.0, 3);
+  bench::goal("duplicate of step 1 and its undo, 100 000 columns",
+              capture.micros("BM_DuplicateUndo") / 1000.0, "ms", bench::Cmp::AtMost, 16.0, 2);
+  bench::goal("clear and its undo, 100 000 columns", capture.micros("BM_ClearUndo") / 1000.0, "ms",
+              bench::Cmp::AtMost, 100.0, 1);
+  reportHistoryMemory();
   return 0;
 }
