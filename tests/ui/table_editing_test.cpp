@@ -3,17 +3,11 @@
 
 #include "ui_harness.h"
 
+using ui_testing::centreOf;
+using ui_testing::clickCell;
 using ui_testing::Harness;
 
 namespace {
-
-QPoint centreOf(ui::StringGridView* grid, int col, int row) {
-  return grid->cellRect(col, row).center();
-}
-
-void clickCell(ui::StringGridView* grid, int col, int row) {
-  QTest::mouseClick(grid->viewport(), Qt::LeftButton, Qt::NoModifier, centreOf(grid, col, row));
-}
 
 void wheel(ui::StringGridView* grid, int steps, QWidget* target = nullptr) {
   // Towards the user is a negative angle: the current cell moves down.

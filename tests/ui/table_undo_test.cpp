@@ -7,17 +7,11 @@
 #include "ui/table_actions.h"
 #include "ui_harness.h"
 
+using ui_testing::centreOf;
+using ui_testing::clickCell;
 using ui_testing::Harness;
 
 namespace {
-
-QPoint centreOf(ui::StringGridView* grid, int col, int row) {
-  return grid->cellRect(col, row).center();
-}
-
-void clickCell(ui::StringGridView* grid, int col, int row) {
-  QTest::mouseClick(grid->viewport(), Qt::LeftButton, Qt::NoModifier, centreOf(grid, col, row));
-}
 
 void wheelDown(ui::StringGridView* grid, int steps) {
   const QPoint at = grid->viewport()->rect().center();

@@ -108,4 +108,13 @@ inline bool waitFor(const std::function<bool()>& done, int ms = 5000) {
   return QTest::qWaitFor(done, ms);
 }
 
+// The centre of a table cell, and a left click on it.
+inline QPoint centreOf(ui::StringGridView* grid, int col, int row) {
+  return grid->cellRect(col, row).center();
+}
+
+inline void clickCell(ui::StringGridView* grid, int col, int row) {
+  QTest::mouseClick(grid->viewport(), Qt::LeftButton, Qt::NoModifier, centreOf(grid, col, row));
+}
+
 }  // namespace ui_testing
