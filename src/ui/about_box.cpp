@@ -114,6 +114,7 @@ TForm4::TForm4(app::ErrorSink& errors, const QByteArray& picture, QWidget* paren
   Label1->setFont(sansFont(13, false));
   Label1->setGeometry(136, 229, 78, 16);
   Label1->setAttribute(Qt::WA_TranslucentBackground);
+  Label1->setAccessibleName("OK");
   textLabel(this, "Label2", "Rilvet-48", QRect(110, 2, 136, 29), sansFont(24, true),
             Qt::AlignHCenter | Qt::AlignTop);
   textLabel(this, "Label3", "автор идеи и проекта:", QRect(93, 70, 170, 20), sansFont(16, false));

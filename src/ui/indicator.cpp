@@ -3,6 +3,7 @@
 #include <QPainter>
 
 #include "sequencer/colors.h"
+#include "ui/accessibility.h"
 
 namespace ui {
 
@@ -37,6 +38,7 @@ void Indicator::setOn(bool on) {
   if (on_ == on) return;
   on_ = on;
   update();
+  announceStateChange(this);
 }
 
 void Indicator::paintEvent(QPaintEvent*) {

@@ -58,6 +58,9 @@ QFont windowFont(bool bold) {
 void setHint(QWidget* w, const QString& hint) {
   w->setToolTip(hint);
   w->setStatusTip(hint);
+  // A screen reader names the control by its hint (the picture buttons have
+  // no text).
+  w->setAccessibleName(hint.trimmed());
 }
 
 QString fromStd(const std::string& s) {
@@ -147,6 +150,11 @@ void TForm1::buildToolPanel() {
   connect(ComboBox1, &QComboBox::currentTextChanged, this,
           [this](const QString& text) { model().setComboText(text.toStdString()); });
 
+  // The captions label their boxes for a screen reader.
+  Label50->setBuddy(Edit1);
+  Label51->setBuddy(Edit1);
+  Label52->setBuddy(ComboBox1);
+
   using Handler = void (TForm1::*)();
   const Handler handlers[10] = {&TForm1::BitBtn1Click, &TForm1::BitBtn2Click, &TForm1::BitBtn3Click,
                                 &TForm1::BitBtn4Click, &TForm1::BitBtn5Click, &TForm1::BitBtn6Click,
@@ -200,6 +208,7 @@ void TForm1::buildChannelArea() {
   ProgressBar1->setRange(0, sequencer::kProgressMax);
   ProgressBar1->setValue(0);
   ProgressBar1->setTextVisible(false);
+  ProgressBar1->setAccessibleName("Загрузка данных из файла");
 }
 
 void TForm1::buildStatusBar() {

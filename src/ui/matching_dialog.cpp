@@ -59,6 +59,11 @@ TForm2::TForm2(app::Program& program, app::ErrorSink& errors, QWidget* parent)
       box->setObjectName(QString("ComboBox%1").arg(n));
       box->addItems({"нет", "вх1", "вх2", "вх3"});
       box->setGeometry(x, row == 0 ? 56 : 80, 49, 21);
+      // The row's caption and the column's output, for a screen reader.
+      const QString what =
+          QString(row == 0 ? "Включение выхода %1" : "Отключение выхода %1").arg(k);
+      box->setAccessibleName(what);
+      box->setAccessibleDescription(what);
       connect(box, &QComboBox::currentIndexChanged, this,
               [this, n](int index) { program_.Form2.setBox(n, index); });
       ComboBoxes[n - 1] = box;
@@ -68,6 +73,7 @@ TForm2::TForm2(app::Program& program, app::ErrorSink& errors, QWidget* parent)
     stateLabel->setGeometry(x, 106, 48, 16);
     stateLabel->setFont(state);
     stateLabel->setAutoFillBackground(true);
+    stateLabel->setAccessibleDescription(QString("Состояние выхода %1").arg(k));
     StateLabels[k - 1] = stateLabel;
   }
 

@@ -2,6 +2,8 @@
 
 #include <QPainter>
 
+#include "ui/accessibility.h"
+
 namespace ui {
 
 StatusPanel::StatusPanel(QWidget* parent) : QWidget(parent) {
@@ -13,6 +15,7 @@ void StatusPanel::setText(const QString& text) {
   text_ = text;
   updateToolTip();
   update();
+  announceTextChange(this);
 }
 
 QRect StatusPanel::textRect() const {

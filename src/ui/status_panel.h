@@ -11,6 +11,8 @@
 namespace ui {
 
 class StatusPanel : public QWidget {
+  Q_OBJECT
+
  public:
   explicit StatusPanel(QWidget* parent = nullptr);
 

@@ -8,6 +8,8 @@
 #include <QWheelEvent>
 #include <algorithm>
 
+#include "ui/accessibility.h"
+
 namespace ui {
 
 namespace {
@@ -19,6 +21,14 @@ const QColor kOutsideColor(0xC0, 0xC0, 0xC0);  // the grid's own colour beyond i
 
 QColor rgb(sequencer::Rgb value) {
   return QColor((value >> 16) & 0xFF, (value >> 8) & 0xFF, value & 0xFF);
+}
+
+// The cells keep their fixed colours whatever the desktop's palette, so their
+// text takes the colour that reads on the cell, not the palette's: black on
+// a light cell, white on a dark one.
+QColor textColorOn(const QColor& cell) {
+  const double luminance = 0.2126 * cell.redF() + 0.7152 * cell.greenF() + 0.0722 * cell.blueF();
+  return luminance >= 0.4 ? QColor(Qt::black) : QColor(Qt::white);
 }
 
 }  // namespace
@@ -100,6 +110,7 @@ void StringGridView::ensureVisible(int col) {
 }
 
 void StringGridView::columnsChanged() {
+  announceColumns(this);
   updateScrollBar();
   if (editorOpen() && editCol_ >= model_.ColCount) commitEditor();
   viewport()->update();
@@ -129,6 +140,7 @@ void StringGridView::markerChanged(int col) {
 void StringGridView::currentCellChanged() {
   ensureVisible(model_.CurrentCol);
   viewport()->update();
+  announceCurrentCell(this);
 }
 
 void StringGridView::headerColorChanged() {
@@ -215,13 +227,16 @@ void StringGridView::paintArea(QPainter& p, const QRect& area) {
     p.drawLine(x0, kRowHeight, right - 1, kRowHeight);
   }
 
-  p.setPen(palette().color(QPalette::WindowText));
   p.setFont(font());
   // Almost every cell holds "1", "0" or the marker: those are laid out once
   // and drawn as static texts, which costs a fraction of a drawText.
   prepareStaticTexts();
+  const QColor headerText = textColorOn(header);
+  const QColor cellText = textColorOn(kCellColor);
+  p.setPen(firstRow == 0 ? headerText : cellText);
   for (int col = firstCol; col <= lastCol; ++col) {
     for (int row = firstRow; row <= lastRow; ++row) {
+      if (row <= 1 && headerText != cellText) p.setPen(row == 0 ? headerText : cellText);
       if (model_.Cells.isEmpty(col, row)) continue;
       if (editorOpen() && col == editCol_ && row == editRow_) continue;
       const QRect r = cellRect(col, row);

@@ -44,6 +44,7 @@ class StringGridView : public QAbstractScrollArea {
   void currentCellChanged();
   void headerColorChanged();
 
+  const sequencer::Sequencer& model() const { return model_; }
   int leftCol() const { return leftCol_; }
   void setLeftCol(int col);
   int visibleColumns() const;  // columns that fit entirely

@@ -1,0 +1,292 @@
+#include "ui/accessibility.h"
+
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QHash>
+#include <QPointer>
+
+#include "ui/indicator.h"
+#include "ui/status_panel.h"
+#include "ui/string_grid.h"
+
+namespace ui {
+
+namespace {
+
+constexpr int kRows = sequencer::CellStore::kRows;
+
+// An indicator reads as its hint, "Индикатор n выхода", with its state.
+class IndicatorAccessible : public QAccessibleWidget {
+ public:
+  explicit IndicatorAccessible(Indicator* indicator)
+      : QAccessibleWidget(indicator, QAccessible::StaticText) {}
+
+  QString text(QAccessible::Text t) const override {
+    const auto* indicator = static_cast<const Indicator*>(widget());
+    switch (t) {
+      case QAccessible::Name: return indicator->toolTip();
+      case QAccessible::Description:
+        return indicator->isOn() ? QStringLiteral("включён") : QStringLiteral("выключен");
+      default: return QAccessibleWidget::text(t);
+    }
+  }
+
+  QAccessible::State state() const override {
+    QAccessible::State s = QAccessibleWidget::state();
+    s.checkable = true;
+    s.checked = static_cast<const Indicator*>(widget())->isOn();
+    return s;
+  }
+};
+
+class StatusPanelAccessible : public QAccessibleWidget {
+ public:
+  explicit StatusPanelAccessible(StatusPanel* panel)
+      : QAccessibleWidget(panel, QAccessible::StaticText) {}
+
+  QString text(QAccessible::Text t) const override {
+    if (t == QAccessible::Name) return static_cast<const StatusPanel*>(widget())->text();
+    return QAccessibleWidget::text(t);
+  }
+};
+
+class GridAccessible;
+
+// One cell of the table; made when a screen reader asks for it.
+class CellAccessible : public QAccessibleInterface, public QAccessibleTableCellInterface {
+ public:
+  CellAccessible(StringGridView* grid, int row, int col) : grid_(grid), row_(row), col_(col) {}
+
+  bool isValid() const override {
+    return !grid_.isNull() && row_ < kRows && col_ < grid_->model().ColCount;
+  }
+  QObject* object() const override { return nullptr; }
+  QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+  QAccessibleInterface* parent() const override { return table(); }
+  QAccessibleInterface* child(int) const override { return nullptr; }
+  int childCount() const override { return 0; }
+  int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+
+  QString text(QAccessible::Text t) const override {
+    if (t != QAccessible::Name || !isValid()) return {};
+    return QString::fromStdString(grid_->model().Cells.text(col_, row_));
+  }
+  void setText(QAccessible::Text, const QString&) override {}
+
+  QRect rect() const override {
+    if (!isValid()) return {};
+    const QRect r = grid_->cellRect(col_, row_);
+    return QRect(grid_->viewport()->mapToGlobal(r.topLeft()), r.size());
+  }
+
+  QAccessible::Role role() const override {
+    return row_ == 0 ? QAccessible::ColumnHeader : QAccessible::Cell;
+  }
+
+  QAccessible::State state() const override {
+    QAccessible::State s;
+    if (!isValid()) {
+      s.invalid = true;
+      return s;
+    }
+    const int left = grid_->leftCol();
+    if (col_ < left || col_ >= left + grid_->visibleColumns() + 1) {
+      s.invisible = true;
+      s.offscreen = true;
+    }
+    if (row_ > 0) {
+      s.focusable = true;
+      s.selectable = true;
+      s.editable = true;
+      if (isSelected()) {
+        s.selected = true;
+        s.focused = grid_->hasFocus();
+      }
+    }
+    return s;
+  }
+
+  void* interface_cast(QAccessible::InterfaceType type) override {
+    return type == QAccessible::TableCellInterface
+               ? static_cast<QAccessibleTableCellInterface*>(this)
+               : nullptr;
+  }
+
+  bool isSelected() const override {
+    const auto& m = grid_->model();
+    return isValid() && row_ == m.CurrentRow && col_ == m.CurrentCol;
+  }
+  QList<QAccessibleInterface*> columnHeaderCells() const override;
+  QList<QAccessibleInterface*> rowHeaderCells() const override { return {}; }
+  int columnIndex() const override { return col_; }
+  int rowIndex() const override { return row_; }
+  int columnExtent() const override { return 1; }
+  int rowExtent() const override { return 1; }
+  QAccessibleInterface* table() const override {
+    return grid_.isNull() ? nullptr : QAccessible::queryAccessibleInterface(grid_.data());
+  }
+
+ private:
+  QPointer<StringGridView> grid_;
+  int row_;
+  int col_;
+};
+
+// The table: 49 rows (the marker row first) by the table's columns. Its
+// children are the cells, row by row, so a long table costs nothing until a
+// screen reader asks for a cell.
+class GridAccessible : public QAccessibleWidget, public QAccessibleTableInterface {
+ public:
+  explicit GridAccessible(StringGridView* grid) : QAccessibleWidget(grid, QAccessible::Table) {}
+
+  ~GridAccessible() override {
+    for (QAccessible::Id id : std::as_const(cells_)) QAccessible::deleteAccessibleInterface(id);
+  }
+
+  StringGridView* grid() const { return static_cast<StringGridView*>(widget()); }
+
+  void* interface_cast(QAccessible::InterfaceType type) override {
+    if (type == QAccessible::TableInterface) return static_cast<QAccessibleTableInterface*>(this);
+    return QAccessibleWidget::interface_cast(type);
+  }
+
+  int childCount() const override { return rowCount() * columnCount(); }
+  QAccessibleInterface* child(int index) const override {
+    const int cols = columnCount();
+    if (index < 0 || cols == 0) return nullptr;
+    return cellAt(index / cols, index % cols);
+  }
+  int indexOfChild(const QAccessibleInterface* child) const override {
+    if (child == nullptr || child->parent() != this) return -1;
+    auto* cell = const_cast<QAccessibleInterface*>(child)->tableCellInterface();
+    if (cell == nullptr) return -1;
+    return cell->rowIndex() * columnCount() + cell->columnIndex();
+  }
+  QAccessibleInterface* childAt(int x, int y) const override {
+    const QPoint p = grid()->viewport()->mapFromGlobal(QPoint(x, y));
+    const int col = grid()->columnAt(p.x());
+    const int row = grid()->rowAt(p.y());
+    return col >= 0 && row >= 0 ? cellAt(row, col) : nullptr;
+  }
+  QAccessibleInterface* focusChild() const override {
+    if (!grid()->hasFocus()) return nullptr;
+    const auto& m = grid()->model();
+    return cellAt(m.CurrentRow, m.CurrentCol);
+  }
+
+  // QAccessibleTableInterface
+  QAccessibleInterface* caption() const override { return nullptr; }
+  QAccessibleInterface* summary() const override { return nullptr; }
+  QAccessibleInterface* cellAt(int row, int col) const override {
+    if (row < 0 || row >= rowCount() || col < 0 || col >= columnCount()) return nullptr;
+    const quint64 key = (quint64(quint32(col)) << 8) | quint64(row);
+    if (const auto found = cells_.constFind(key); found != cells_.constEnd()) {
+      if (QAccessibleInterface* cell = QAccessible::accessibleInterface(*found)) return cell;
+    }
+    auto* cell = new CellAccessible(grid(), row, col);
+    cells_.insert(key, QAccessible::registerAccessibleInterface(cell));
+    return cell;
+  }
+  int selectedCellCount() const override { return focusCell() != nullptr ? 1 : 0; }
+  QList<QAccessibleInterface*> selectedCells() const override {
+    QAccessibleInterface* cell = focusCell();
+    return cell != nullptr ? QList<QAccessibleInterface*>{cell} : QList<QAccessibleInterface*>{};
+  }
+  QString columnDescription(int column) const override { return QString::number(column + 1); }
+  QString rowDescription(int row) const override {
+    return row == 0 ? QString() : QStringLiteral("Канал %1").arg(row);
+  }
+  int selectedColumnCount() const override { return 0; }
+  int selectedRowCount() const override { return 0; }
+  int columnCount() const override { return grid()->model().ColCount; }
+  int rowCount() const override { return kRows; }
+  QList<int> selectedColumns() const override { return {}; }
+  QList<int> selectedRows() const override { return {}; }
+  bool isColumnSelected(int) const override { return false; }
+  bool isRowSelected(int) const override { return false; }
+  // Only one cell is ever chosen: rows and columns are not.
+  bool selectRow(int) override { return false; }
+  bool selectColumn(int) override { return false; }
+  bool unselectRow(int) override { return false; }
+  bool unselectColumn(int) override { return false; }
+  void modelChange(QAccessibleTableModelChangeEvent*) override {}
+
+ private:
+  QAccessibleInterface* focusCell() const {
+    const auto& m = grid()->model();
+    return cellAt(m.CurrentRow, m.CurrentCol);
+  }
+
+  // Cell interfaces by (column, row); the ids stay valid while the table
+  // lives, and a cell beyond the columns reports itself invalid.
+  mutable QHash<quint64, QAccessible::Id> cells_;
+};
+
+QList<QAccessibleInterface*> CellAccessible::columnHeaderCells() const {
+  if (row_ == 0 || grid_.isNull()) return {};
+  QAccessibleInterface* header = table();
+  auto* tableInterface = header != nullptr ? header->tableInterface() : nullptr;
+  QAccessibleInterface* cell =
+      tableInterface != nullptr ? tableInterface->cellAt(0, col_) : nullptr;
+  return cell != nullptr ? QList<QAccessibleInterface*>{cell} : QList<QAccessibleInterface*>{};
+}
+
+QAccessibleInterface* factory(const QString& className, QObject* object) {
+  // Our windows are plain widgets, which would read as mere panes.
+  static const QStringList windows = {"ui::TForm1", "ui::TForm2", "ui::TForm3", "ui::TForm4",
+                                      "ui::BoardWindow"};
+  if (windows.contains(className)) {
+    return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+  }
+  if (className == QLatin1String("ui::Indicator")) {
+    return new IndicatorAccessible(static_cast<Indicator*>(object));
+  }
+  if (className == QLatin1String("ui::StatusPanel")) {
+    return new StatusPanelAccessible(static_cast<StatusPanel*>(object));
+  }
+  if (className == QLatin1String("ui::StringGridView")) {
+    return new GridAccessible(static_cast<StringGridView*>(object));
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void installAccessibility() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  QAccessible::installFactory(factory);
+}
+
+void announceTextChange(QWidget* widget) {
+  if (!QAccessible::isActive()) return;
+  QAccessibleEvent event(widget, QAccessible::NameChanged);
+  QAccessible::updateAccessibility(&event);
+}
+
+void announceStateChange(QWidget* widget) {
+  if (!QAccessible::isActive()) return;
+  QAccessible::State changed;
+  changed.checked = true;
+  QAccessibleStateChangeEvent state(widget, changed);
+  QAccessible::updateAccessibility(&state);
+  QAccessibleEvent description(widget, QAccessible::DescriptionChanged);
+  QAccessible::updateAccessibility(&description);
+}
+
+void announceCurrentCell(StringGridView* grid) {
+  if (!QAccessible::isActive() || !grid->hasFocus()) return;
+  const auto& m = grid->model();
+  QAccessibleEvent event(grid, QAccessible::Focus);
+  event.setChild(m.CurrentRow * m.ColCount + m.CurrentCol);
+  QAccessible::updateAccessibility(&event);
+}
+
+void announceColumns(StringGridView* grid) {
+  if (!QAccessible::isActive()) return;
+  QAccessibleTableModelChangeEvent event(grid, QAccessibleTableModelChangeEvent::ModelReset);
+  QAccessible::updateAccessibility(&event);
+}
+
+}  // namespace ui
