@@ -1,11 +1,15 @@
 #include "ui/support/help_viewer.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
+#include <QLineEdit>
 #include <QScrollBar>
 #include <QTemporaryDir>
+#include <QTextBlock>
 #include <QTextBrowser>
 #include <QUuid>
 #include <QWidget>
@@ -33,6 +37,10 @@ int visibleHelpWindows() {
   return n;
 }
 
+QAction* action(QWidget* window, const char* name) {
+  return window->findChild<QAction*>(QLatin1String(name));
+}
+
 QString page(const QString& body) {
   return QStringLiteral(
              "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
@@ -40,9 +48,9 @@ QString page(const QString& body) {
       .arg(body);
 }
 
-// A long page with an anchor for context 3 far down.
+// A long page with an anchor for context 3 far down, and a link to it.
 QString longPage() {
-  QString body = QStringLiteral("<h1>Начало справки</h1>");
+  QString body = QStringLiteral("<h1>Начало справки</h1><a href=\"#context-3\">К разделу</a>");
   for (int i = 0; i < 200; ++i) body += QStringLiteral("<p>Строка %1 текста справки.</p>").arg(i);
   body += QStringLiteral("<a name=\"context-3\"></a><h2>Третий раздел</h2>");
   for (int i = 0; i < 20; ++i) body += QStringLiteral("<p>Хвост %1.</p>").arg(i);
@@ -106,7 +114,8 @@ TEST_F(ShowHelpTest, OpensOneWindowForAFileInTheWorkingFolder) {
   EXPECT_FALSE(window->isModal());
   EXPECT_EQ(window->windowTitle(), QStringLiteral("Справка — Rilvet-48"));
   QTextBrowser* browser = browserOf(owner);
-  ASSERT_EQ(browser, window);
+  ASSERT_NE(browser, nullptr);
+  EXPECT_EQ(browser->window(), window);
   // The page is read as UTF-8 HTML, not shown as its source.
   EXPECT_TRUE(browser->toPlainText().contains(QStringLiteral("Таблица данных и входы")));
   EXPECT_FALSE(browser->toPlainText().contains(QStringLiteral("<p>")));
@@ -117,7 +126,7 @@ TEST_F(ShowHelpTest, ASecondCallBringsBackTheSameWindow) {
   ASSERT_TRUE(showHelp(owner, fileName, kHelpContext, 0));
   QTextBrowser* first = browserOf(owner);
   ASSERT_NE(first, nullptr);
-  first->close();  // closed by the user: the next call shows it again
+  first->window()->close();  // closed by the user: the next call shows it again
   ASSERT_TRUE(writeFile(inWorkDir(), page(QStringLiteral("<p>Вторая версия</p>"))));
 
   EXPECT_TRUE(showHelp(owner, fileName, kHelpContext, 0));
@@ -145,6 +154,23 @@ TEST_F(ShowHelpTest, FallsBackToTheProgramFolder) {
   EXPECT_TRUE(showHelp(owner, fileName, kHelpContext, 0));
   ASSERT_NE(browserOf(owner), nullptr);
   EXPECT_TRUE(browserOf(owner)->toPlainText().contains(QStringLiteral("Копия у программы")));
+}
+
+TEST_F(ShowHelpTest, FallsBackToTheInstalledDataFolder) {
+  // Installed, the guide lies in the data folder beside the program's folder
+  // (../share/rilvet48 from bin).
+  QDir programFolder(QCoreApplication::applicationDirPath());
+  const QString dataFolder = programFolder.filePath(QStringLiteral(RILVET_INSTALLED_HELP_DIR));
+  const bool made = !QDir(dataFolder).exists();
+  ASSERT_TRUE(QDir().mkpath(dataFolder));
+  const QString installed = QDir(dataFolder).filePath(fileName);
+  ASSERT_TRUE(writeFile(installed, page(QStringLiteral("<p>Установленная копия</p>"))));
+  const bool shown = showHelp(owner, fileName, kHelpContext, 0);
+  QFile::remove(installed);
+  if (made) QDir(dataFolder).removeRecursively();
+  EXPECT_TRUE(shown);
+  ASSERT_NE(browserOf(owner), nullptr);
+  EXPECT_TRUE(browserOf(owner)->toPlainText().contains(QStringLiteral("Установленная копия")));
 }
 
 TEST_F(ShowHelpTest, PrefersTheWorkingFolderToTheProgramFolder) {
@@ -177,6 +203,89 @@ TEST_F(ShowHelpTest, ContextPicksTheTopicAndZeroTheStart) {
   ASSERT_TRUE(showHelp(owner, fileName, kHelpContents, 3));
   QCoreApplication::processEvents();
   EXPECT_EQ(browser->verticalScrollBar()->value(), 0);
+}
+
+TEST_F(ShowHelpTest, BackForwardAndHomeWalkTheVisitedPlaces) {
+  ASSERT_TRUE(writeFile(inWorkDir(), longPage()));
+  ASSERT_TRUE(showHelp(owner, fileName, kHelpContext, 0));
+  QTextBrowser* browser = browserOf(owner);
+  ASSERT_NE(browser, nullptr);
+  QWidget* window = browser->window();
+  QAction* back = action(window, "helpBack");
+  QAction* forward = action(window, "helpForward");
+  QAction* home = action(window, "helpHome");
+  ASSERT_TRUE(back && forward && home);
+  EXPECT_FALSE(back->isEnabled());
+  EXPECT_FALSE(forward->isEnabled());
+  EXPECT_EQ(back->text(), QStringLiteral("Назад"));
+  EXPECT_EQ(forward->text(), QStringLiteral("Вперёд"));
+  EXPECT_EQ(home->text(), QStringLiteral("Начало"));
+
+  // Following the link to the topic.
+  QUrl topic = browser->source();
+  topic.setFragment(QStringLiteral("context-3"));
+  browser->setSource(topic);
+  QCoreApplication::processEvents();
+  const int topicScroll = browser->verticalScrollBar()->value();
+  EXPECT_GT(topicScroll, 0);
+  EXPECT_TRUE(back->isEnabled());
+
+  back->trigger();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(browser->verticalScrollBar()->value(), 0);
+  EXPECT_TRUE(forward->isEnabled());
+  forward->trigger();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(browser->verticalScrollBar()->value(), topicScroll);
+  EXPECT_FALSE(forward->isEnabled());
+
+  home->trigger();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(browser->verticalScrollBar()->value(), 0);
+  EXPECT_TRUE(back->isEnabled()) << "home is a step of its own: back returns to the topic";
+  back->trigger();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(browser->verticalScrollBar()->value(), topicScroll);
+}
+
+TEST_F(ShowHelpTest, FindsInThePageForwardBackAndRoundTheEnd) {
+  ASSERT_TRUE(writeFile(inWorkDir(), longPage()));
+  ASSERT_TRUE(showHelp(owner, fileName, kHelpContext, 0));
+  QTextBrowser* browser = browserOf(owner);
+  ASSERT_NE(browser, nullptr);
+  QWidget* window = browser->window();
+  auto* field = window->findChild<QLineEdit*>(QStringLiteral("helpFind"));
+  auto* notFound = window->findChild<QLabel*>(QStringLiteral("helpNotFound"));
+  QAction* next = action(window, "helpFindNext");
+  QAction* previous = action(window, "helpFindPrevious");
+  ASSERT_TRUE(field && notFound && next && previous);
+  const auto foundLine = [&] { return browser->textCursor().block().text(); };
+
+  field->setText(QStringLiteral("Хвост 5"));
+  next->trigger();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(browser->textCursor().selectedText(), QStringLiteral("Хвост 5"));
+  EXPECT_GT(browser->verticalScrollBar()->value(), 0) << "the match is scrolled into view";
+  EXPECT_TRUE(notFound->text().isEmpty());
+
+  // Enter in the field finds the next; past the last match it starts over.
+  field->setText(QStringLiteral("Строка 19"));
+  emit field->returnPressed();
+  EXPECT_EQ(foundLine(), QStringLiteral("Строка 19 текста справки."));
+  next->trigger();
+  EXPECT_EQ(foundLine(), QStringLiteral("Строка 190 текста справки."));
+  for (int i = 0; i < 10; ++i) next->trigger();  // 191 … 199, then round
+  EXPECT_EQ(foundLine(), QStringLiteral("Строка 19 текста справки.")) << "round the end";
+
+  // Backwards from there: round the start to the last match.
+  previous->trigger();
+  EXPECT_EQ(foundLine(), QStringLiteral("Строка 199 текста справки."));
+
+  field->setText(QStringLiteral("абракадабра"));
+  next->trigger();
+  EXPECT_EQ(notFound->text(), QStringLiteral("Не найдено"));
+  field->setText(QStringLiteral("Хвост"));
+  EXPECT_TRUE(notFound->text().isEmpty()) << "a new text clears the old verdict";
 }
 
 TEST_F(ShowHelpTest, QuitClosesTheWindowAndUnknownCommandsDoNothing) {
