@@ -1,17 +1,21 @@
 # Thin wrapper over CMake presets. `make run` and `make test` are the two
-# commands a newcomer needs; both install what is missing first.
-.PHONY: all bootstrap build run test check screenshots bench fuzz hil
+# commands a newcomer needs; both install what is missing first, each only
+# what it needs (scripts/bootstrap.sh PURPOSE).
+.PHONY: all build run test check screenshots bench fuzz hil package
 
 all: build
 
-bootstrap:
-	@scripts/bootstrap.sh
-
-build: bootstrap
+# Everything: the program, its tests and tools.
+build:
+	@scripts/bootstrap.sh test
 	cmake --preset dev
 	cmake --build --preset dev
 
-run: build
+# The program alone: its packages, its target, and then the program.
+run:
+	@scripts/bootstrap.sh run
+	cmake --preset dev
+	cmake --build --preset dev --target rilvet48
 	@scripts/run.sh build/dev
 
 # After the native tests, the Windows check (the Qt-free code cross-built with
@@ -26,25 +30,39 @@ test: build
 
 # The hardware-in-the-loop rig alone: sets up QEMU and a Debian kernel,
 # builds, boots the guest and runs its tests (docs/hil.md).
-hil: bootstrap
+hil:
+	@scripts/bootstrap.sh hil
 	@scripts/hil.sh
 
 # Everything built with AddressSanitizer + UndefinedBehaviorSanitizer and
 # tested (build/asan); then the threaded tests with ThreadSanitizer
 # (build/tsan). Both run even when the first fails.
-check: bootstrap
+check:
+	@scripts/bootstrap.sh check
 	@asan=0; { cmake --preset asan && cmake --build --preset asan && ctest --preset asan; } || asan=$$?; \
 	  cmake --preset tsan && cmake --build --preset tsan && ctest --preset tsan && exit $$asan
 
 # Pictures of the running windows under a virtual display, into ./screenshots.
-screenshots: build
+screenshots:
+	@scripts/bootstrap.sh screenshots
+	cmake --preset dev
+	cmake --build --preset dev --target rilvet48_screenshots
 	@scripts/screenshots.sh build/dev
 
 # The benchmarks, built in Release; every figure printed with its goal.
-bench: bootstrap
+bench:
+	@scripts/bootstrap.sh bench
 	@scripts/bench.sh
 
 # The file loaders' fuzz targets, built with clang into build/fuzz and run for
 # FUZZ_SECONDS (60) each; new inputs stay in build/fuzz.
-fuzz: bootstrap
+fuzz:
+	@scripts/bootstrap.sh fuzz
 	@scripts/fuzz.sh
+
+# A Debian package of the program, built for /usr in build/package.
+package:
+	@scripts/bootstrap.sh package
+	cmake --preset package
+	cmake --build --preset package
+	cd build/package && cpack -G DEB

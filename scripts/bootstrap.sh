@@ -1,26 +1,72 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, running and testing Rilvet-48
-# needs. Packages already installed are skipped; nothing else is changed.
+# Installs the Debian packages that Rilvet-48 needs for one or more purposes;
+# packages already installed are skipped and nothing else is changed.
+#
+#   scripts/bootstrap.sh [PURPOSE...]     (default: run)
+#
+#   run          build and run the program (make run)
+#   test         + the tests: GoogleTest, virtual display, desktop file and
+#                  metainfo checks, the accessibility tree, the Windows
+#                  check, the QEMU rig (make test)
+#   check        the sanitizer builds (make check): what test needs
+#   bench        + Google Benchmark (make bench)
+#   fuzz         + clang and its libFuzzer runtime (make fuzz)
+#   hil          + QEMU and busybox for the hardware-in-the-loop rig (make hil)
+#   screenshots  + a virtual display (make screenshots)
+#   package      + the Debian package tools (make package)
+#   artwork      + ImageMagick, for redrawing the about box's picture
+#   all          every one of these
 set -euo pipefail
 
-packages=(
+run=(
   # build
   cmake ninja-build g++ make pkg-config
-  # the program: Qt 6 Widgets, libjpeg, fonts with Cyrillic glyphs
+  # the program: Qt 6 Widgets (with its display plugins), libjpeg, fonts
+  # with Cyrillic glyphs
   qt6-base-dev qt6-base-dev-tools libjpeg62-turbo-dev fonts-dejavu-core fonts-liberation
-  # tests and benchmarks
-  libgtest-dev libgmock-dev googletest libbenchmark-dev
-  # screenshots under a virtual display
-  xvfb xauth x11-utils imagemagick
-  # the Windows check: cross compiler, wine, and the locale sources from which
-  # a Russian locale is made for wine (ANSI code page 1251)
-  g++-mingw-w64-x86-64 wine64 wine locales
-  # the hardware-in-the-loop rig: QEMU and a static busybox for the guest (its
-  # kernel is fetched by scripts/hil.sh with apt-get download)
-  qemu-system-x86 busybox-static xz-utils
-  # sanitizers and fuzzing
-  clang libclang-rt-14-dev
 )
+virtual_display=(xvfb xauth x11-utils)
+# the hardware-in-the-loop rig: QEMU and a static busybox for the guest (its
+# kernel is fetched by scripts/hil.sh with apt-get download)
+hil=(qemu-system-x86 busybox-static xz-utils)
+package=(dpkg-dev file)
+test=(
+  "${run[@]}"
+  # unit and widget tests
+  libgtest-dev libgmock-dev googletest
+  # the installed program started from its menu entry under a virtual display
+  "${virtual_display[@]}" xdotool desktop-file-utils appstream man-db
+  # the accessibility tree as a screen reader sees it
+  dbus at-spi2-core python3 python3-pyatspi
+  # the Debian package
+  "${package[@]}"
+  # the Windows check: cross compiler, wine, and the locale sources from
+  # which a Russian locale is made for wine (ANSI code page 1251)
+  g++-mingw-w64-x86-64 wine64 wine locales
+  "${hil[@]}"
+)
+
+packages=()
+add() { packages+=("$@"); }
+[ $# -gt 0 ] || set -- run
+for purpose in "$@"; do
+  case "$purpose" in
+    run) add "${run[@]}" ;;
+    test | check) add "${test[@]}" ;;
+    bench) add "${run[@]}" libbenchmark-dev ;;
+    fuzz) add "${run[@]}" clang libclang-rt-14-dev ;;
+    hil) add "${run[@]}" libgtest-dev libgmock-dev googletest "${hil[@]}" ;;
+    screenshots) add "${run[@]}" "${virtual_display[@]}" ;;
+    package) add "${run[@]}" "${package[@]}" ;;
+    artwork) add python3 imagemagick ;;
+    all) add "${test[@]}" libbenchmark-dev clang libclang-rt-14-dev imagemagick ;;
+    *)
+      echo "bootstrap: unknown purpose '$purpose' (run, test, check, bench, fuzz, hil, screenshots, package, artwork, all)" >&2
+      exit 2
+      ;;
+  esac
+done
+mapfile -t packages < <(printf '%s\n' "${packages[@]}" | sort -u)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -30,11 +76,11 @@ for p in "${packages[@]}"; do
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
-  echo "bootstrap: all ${#packages[@]} Debian packages are installed"
+  echo "bootstrap ($*): all ${#packages[@]} Debian packages are installed"
   exit 0
 fi
 
-echo "bootstrap: installing ${#missing[@]} missing Debian packages: ${missing[*]}"
+echo "bootstrap ($*): installing ${#missing[@]} missing Debian packages: ${missing[*]}"
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
   if command -v sudo >/dev/null; then
