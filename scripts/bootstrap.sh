@@ -35,11 +35,9 @@ test=(
   # unit and widget tests
   libgtest-dev libgmock-dev googletest
   # the installed program started from its menu entry under a virtual display
-  "${virtual_display[@]}" xdotool desktop-file-utils appstream man-db
+  "${virtual_display[@]}" xdotool desktop-file-utils appstream man-db file
   # the accessibility tree as a screen reader sees it
   dbus at-spi2-core python3 python3-pyatspi
-  # the Debian package
-  "${package[@]}"
   # the Windows check: cross compiler, wine, and the locale sources from
   # which a Russian locale is made for wine (ANSI code page 1251)
   g++-mingw-w64-x86-64 wine64 wine locales

@@ -93,11 +93,11 @@ class HelpWindow : public QWidget {
     find_->setClearButtonEnabled(true);
     find_->setMaximumWidth(220);
     bar->addWidget(find_);
-    QAction* next = bar->addAction(QStringLiteral("Далее"), this, [this] { findText(false); });
+    QAction* next = bar->addAction(QStringLiteral("Следующее"), this, [this] { findText(false); });
     next->setObjectName(QStringLiteral("helpFindNext"));
     next->setShortcuts(QKeySequence::FindNext);
     QAction* previous =
-        bar->addAction(QStringLiteral("Назад по тексту"), this, [this] { findText(true); });
+        bar->addAction(QStringLiteral("Предыдущее"), this, [this] { findText(true); });
     previous->setObjectName(QStringLiteral("helpFindPrevious"));
     previous->setShortcuts(QKeySequence::FindPrevious);
     notFound_ = new QLabel(bar);
