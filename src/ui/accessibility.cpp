@@ -4,6 +4,8 @@
 #include <QAccessibleWidget>
 #include <QHash>
 #include <QPointer>
+#include <QTimer>
+#include <utility>
 
 #include "ui/indicator.h"
 #include "ui/status_panel.h"
@@ -259,20 +261,57 @@ void installAccessibility() {
   QAccessible::installFactory(factory);
 }
 
-void announceTextChange(QWidget* widget) {
+ChangeGatherer::ChangeGatherer(int periodMs, Tell tell) : tell_(std::move(tell)) {
+  timer_.setSingleShot(true);
+  timer_.setInterval(periodMs);
+  connect(&timer_, &QTimer::timeout, this, [this] {
+    const auto states = std::exchange(states_, {});
+    const auto texts = std::exchange(texts_, {});
+    tell_(states, texts);
+  });
+}
+
+void ChangeGatherer::add(QWidget* widget, Kind kind) {
+  auto& pending = kind == Kind::State ? states_ : texts_;
+  if (!pending.contains(widget)) pending.append(widget);
+  if (!timer_.isActive()) timer_.start();
+}
+
+namespace {
+
+void tellScreenReader(const QList<QPointer<QWidget>>& states,
+                      const QList<QPointer<QWidget>>& texts) {
   if (!QAccessible::isActive()) return;
-  QAccessibleEvent event(widget, QAccessible::NameChanged);
-  QAccessible::updateAccessibility(&event);
+  for (const QPointer<QWidget>& widget : states) {
+    if (widget.isNull()) continue;
+    QAccessible::State changed;
+    changed.checked = true;
+    QAccessibleStateChangeEvent state(widget, changed);
+    QAccessible::updateAccessibility(&state);
+    QAccessibleEvent description(widget, QAccessible::DescriptionChanged);
+    QAccessible::updateAccessibility(&description);
+  }
+  for (const QPointer<QWidget>& widget : texts) {
+    if (widget.isNull()) continue;
+    QAccessibleEvent name(widget, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&name);
+  }
+}
+
+ChangeGatherer& gatherer() {
+  // Lives as long as the program.
+  static auto* gatherer = new ChangeGatherer(kAnnouncePeriodMs, tellScreenReader);
+  return *gatherer;
+}
+
+}  // namespace
+
+void announceTextChange(QWidget* widget) {
+  if (QAccessible::isActive()) gatherer().add(widget, ChangeGatherer::Kind::Text);
 }
 
 void announceStateChange(QWidget* widget) {
-  if (!QAccessible::isActive()) return;
-  QAccessible::State changed;
-  changed.checked = true;
-  QAccessibleStateChangeEvent state(widget, changed);
-  QAccessible::updateAccessibility(&state);
-  QAccessibleEvent description(widget, QAccessible::DescriptionChanged);
-  QAccessible::updateAccessibility(&description);
+  if (QAccessible::isActive()) gatherer().add(widget, ChangeGatherer::Kind::State);
 }
 
 void announceCurrentCell(StringGridView* grid) {

@@ -7,6 +7,7 @@
 #include <QAccessible>
 #include <QAccessibleActionInterface>
 #include <QLabel>
+#include <algorithm>
 
 #include "ui_harness.h"
 
@@ -159,6 +160,43 @@ class AccessibilityTest : public QObject {
     QCOMPARE(table->columnCount(), h.model().ColCount);
     QVERIFY(h.model().ColCount < 4);
     QVERIFY(!far->isValid());
+  }
+
+  void changesAreToldTogetherAtMostEveryPeriod() {
+    Harness h;
+    ui::TForm1& f = h.form();
+    QList<QPair<QWidget*, bool>> told;  // widget, its state when told
+    int batches = 0;
+    ui::ChangeGatherer gatherer(50, [&](const auto& states, const auto& texts) {
+      ++batches;
+      for (const auto& w : states)
+        told.append({w.data(), static_cast<ui::Indicator*>(w.data())->isOn()});
+      for (const auto& w : texts) told.append({w.data(), false});
+    });
+    // A step every millisecond: indicator 3 flickers and ends on, panel 0
+    // counts, indicator 4 switches once.
+    for (int i = 0; i < 7; ++i) {
+      f.Label(3)->setOn(i % 2 == 0);
+      gatherer.add(f.Label(3), ui::ChangeGatherer::Kind::State);
+      gatherer.add(f.StatusPanels[0], ui::ChangeGatherer::Kind::Text);
+    }
+    gatherer.add(f.Label(4), ui::ChangeGatherer::Kind::State);
+    QCOMPARE(batches, 0);
+    QVERIFY(waitFor([&] { return batches > 0; }, 1000));
+    QCOMPARE(batches, 1);
+    const QList<QPair<QWidget*, bool>> expected = {
+        {f.Label(3), true}, {f.Label(4), false}, {f.StatusPanels[0], false}};
+    QCOMPARE(told, expected);
+
+    // A widget gone before its turn is passed over, not told.
+    auto* panel = new ui::StatusPanel(&f);
+    gatherer.add(panel, ui::ChangeGatherer::Kind::Text);
+    delete panel;
+    QVERIFY(waitFor([&] { return batches == 2; }, 1000));
+    QCOMPARE(told.size(), 4);
+    QVERIFY(told.last().first == nullptr);
+    QTest::qWait(120);
+    QCOMPARE(batches, 2);  // nothing more to tell
   }
 
   void pictureButtonsArePressedFromTheKeyboard() {
