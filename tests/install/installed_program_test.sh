@@ -135,6 +135,9 @@ wait_exit() {
 }
 
 run_menu_inside() {
+  # The program on the virtual display, whatever platform the tests around
+  # it were given.
+  unset QT_QPA_PLATFORM
   local home=$scratch/home elsewhere=$scratch/elsewhere shell_folder=$scratch/shell
   mkdir -p "$home" "$elsewhere" "$shell_folder"
   local exec_line

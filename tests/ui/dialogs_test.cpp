@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QTextBrowser>
 
+#include "ui/support/help_viewer.h"
 #include "ui_harness.h"
 
 using ui_testing::Harness;
@@ -326,11 +327,14 @@ class DialogsTest : public QObject {
     Harness::write(h.dir.filePath("Rilvet.hlp"), "<html><body><h1>Справка</h1></body></html>");
     h.form().BitBtn5Click();
     h.form().BitBtn5Click();
-    int browsers = 0;
+    int helpWindows = 0;
     for (QWidget* w : QApplication::topLevelWidgets()) {
-      if (w->isVisible() && w->findChild<QTextBrowser*>()) ++browsers;
+      if (w->isVisible() && w->windowTitle() == ui::kHelpWindowTitle) {
+        ++helpWindows;
+        QVERIFY(w->findChild<QTextBrowser*>() != nullptr);
+      }
     }
-    QCOMPARE(browsers, 1);
+    QCOMPARE(helpWindows, 1);
   }
 };
 
