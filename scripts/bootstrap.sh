@@ -36,7 +36,7 @@ test=(
   libgtest-dev libgmock-dev googletest
   # the installed program started from its menu entry under a virtual display
   "${virtual_display[@]}" xdotool desktop-file-utils appstream man-db file
-  # the accessibility tree as a screen reader sees it
+  # the accessibility tree as a screen reader sees it (xdotool moves the pointer)
   dbus at-spi2-core python3 python3-pyatspi
   # the Windows check: cross compiler, wine, and the locale sources from
   # which a Russian locale is made for wine (ANSI code page 1251)
