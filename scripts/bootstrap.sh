@@ -9,7 +9,7 @@
 #                  metainfo checks, the accessibility tree, the Windows
 #                  check, the QEMU rig (make test)
 #   check        the sanitizer builds (make check): what test needs
-#   bench        + Google Benchmark (make bench)
+#   bench        + Google Benchmark, and the rig for its frame figure (make bench)
 #   fuzz         + clang and its libFuzzer runtime (make fuzz)
 #   hil          + QEMU and busybox for the hardware-in-the-loop rig (make hil)
 #   screenshots  + a virtual display (make screenshots)
@@ -51,7 +51,8 @@ for purpose in "$@"; do
   case "$purpose" in
     run) add "${run[@]}" ;;
     test | check) add "${test[@]}" ;;
-    bench) add "${run[@]}" libbenchmark-dev ;;
+    # the benchmarks include the frame through the rig's guest
+    bench) add "${run[@]}" libbenchmark-dev libgtest-dev libgmock-dev googletest "${hil[@]}" ;;
     fuzz) add "${run[@]}" clang libclang-rt-14-dev ;;
     hil) add "${run[@]}" libgtest-dev libgmock-dev googletest "${hil[@]}" ;;
     screenshots) add "${run[@]}" "${virtual_display[@]}" ;;
