@@ -40,14 +40,21 @@ PatternDialog::PatternDialog(QWidget* parent) : QDialog(parent) {
   Place = new QLabel(this);
   Place->setObjectName("Place");
 
+  // Each caption labels its box, and names it for a screen reader.
+  const auto caption = [this](const char* text, QWidget* box, const char* name) {
+    auto* label = new QLabel(text, this);
+    label->setBuddy(box);
+    box->setAccessibleName(name);
+    return label;
+  };
   auto* grid = new QGridLayout;
-  grid->addWidget(new QLabel("Шаблон", this), 0, 0);
+  grid->addWidget(caption("Шаблон", Kind, "Шаблон"), 0, 0);
   grid->addWidget(Kind, 0, 1, 1, 3);
-  grid->addWidget(new QLabel("Каналы с", this), 1, 0);
+  grid->addWidget(caption("Каналы с", FirstChannel, "Каналы с"), 1, 0);
   grid->addWidget(FirstChannel, 1, 1);
-  grid->addWidget(new QLabel("по", this), 1, 2, Qt::AlignRight);
+  grid->addWidget(caption("по", LastChannel, "Каналы по"), 1, 2, Qt::AlignRight);
   grid->addWidget(LastChannel, 1, 3);
-  grid->addWidget(new QLabel("Новых шагов", this), 2, 0);
+  grid->addWidget(caption("Новых шагов", Steps, "Новых шагов"), 2, 0);
   grid->addWidget(Steps, 2, 1);
 
   OkButton = new QPushButton("ОК", this);

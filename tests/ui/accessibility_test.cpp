@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <algorithm>
 
+#include "ui/pattern_dialog.h"
 #include "ui_harness.h"
 
 using ui_testing::Harness;
@@ -73,6 +74,19 @@ class AccessibilityTest : public QObject {
     QCOMPARE(f.Label50->buddy(), f.Edit1);
     QCOMPARE(of(&f)->role(), QAccessible::Window);
     QCOMPARE(nameOf(&f), QString("Rilvet-48 программа управления драйвером hc595"));
+  }
+
+  void theDialogsControlsAreNamed() {
+    Harness h;
+    ui::TForm2& form2 = *h.windows->form2;
+    QCOMPARE(form2.ComboBoxes[0]->accessibleName(), QString("Включение выхода 1"));
+    QCOMPARE(form2.ComboBoxes[15]->accessibleDescription(), QString("Отключение выхода 8"));
+    ui::PatternDialog pattern;
+    QCOMPARE(pattern.FirstChannel->accessibleName(), QString("Каналы с"));
+    QCOMPARE(pattern.LastChannel->accessibleName(), QString("Каналы по"));
+    QCOMPARE(pattern.Steps->accessibleName(), QString("Новых шагов"));
+    QCOMPARE(nameOf(pattern.OkButton), QString("ОК"));
+    QCOMPARE(nameOf(h.windows->form4->Label1), QString("OK"));
   }
 
   void indicatorsTellTheirChannelAndState() {
