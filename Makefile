@@ -1,7 +1,7 @@
 # Thin wrapper over CMake presets. `make run` and `make test` are the two
 # commands a newcomer needs; both install what is missing first, each only
 # what it needs (scripts/bootstrap.sh PURPOSE).
-.PHONY: all build run test check screenshots bench fuzz hil package
+.PHONY: all build run test check screenshots bench fuzz hil package lint tidy
 
 all: build
 
@@ -66,3 +66,13 @@ package:
 	cmake --preset package
 	cmake --build --preset package
 	cd build/package && cpack -G DEB
+
+# Every C and C++ file as clang-format wants it (CI runs this first).
+lint:
+	@scripts/bootstrap.sh lint
+	@scripts/lint.sh format
+
+# The .clang-tidy checks over src/.
+tidy:
+	@scripts/bootstrap.sh test lint
+	@scripts/lint.sh tidy

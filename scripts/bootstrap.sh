@@ -15,6 +15,7 @@
 #   screenshots  + a virtual display (make screenshots)
 #   package      + the Debian package tools (make package)
 #   artwork      + ImageMagick, for redrawing the about box's picture
+#   lint         clang-format and clang-tidy (make lint, make tidy)
 #   all          every one of these
 set -euo pipefail
 
@@ -58,9 +59,10 @@ for purpose in "$@"; do
     screenshots) add "${run[@]}" "${virtual_display[@]}" ;;
     package) add "${run[@]}" "${package[@]}" ;;
     artwork) add python3 imagemagick ;;
-    all) add "${test[@]}" libbenchmark-dev clang libclang-rt-14-dev imagemagick ;;
+    lint) add clang-format clang-tidy ;;
+    all) add "${test[@]}" libbenchmark-dev clang libclang-rt-14-dev imagemagick clang-format clang-tidy ;;
     *)
-      echo "bootstrap: unknown purpose '$purpose' (run, test, check, bench, fuzz, hil, screenshots, package, artwork, all)" >&2
+      echo "bootstrap: unknown purpose '$purpose' (run, test, check, bench, fuzz, hil, screenshots, package, artwork, lint, all)" >&2
       exit 2
       ;;
   esac

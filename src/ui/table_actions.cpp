@@ -70,7 +70,7 @@ TableActions::TableActions(StringGridView* grid, sequencer::Sequencer& model, QW
   grid_->editor()->installEventFilter(this);
 }
 
-QAction* TableActions::action(const QString& text, QList<QKeySequence> keys, QWidget* owner,
+QAction* TableActions::action(const QString& text, const QList<QKeySequence>& keys, QWidget* owner,
                               Qt::ShortcutContext context,
                               const std::function<void(int col)>& edit) {
   auto* a = new QAction(text, owner);

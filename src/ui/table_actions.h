@@ -38,7 +38,7 @@ class TableActions : public QObject {
   void showMenu(int col, const QPoint& at);
 
  private:
-  QAction* action(const QString& text, QList<QKeySequence> keys, QWidget* owner,
+  QAction* action(const QString& text, const QList<QKeySequence>& keys, QWidget* owner,
                   Qt::ShortcutContext context, const std::function<void(int col)>& edit);
   // The column the command is for: the menu's, else the current one.
   int column() const;
