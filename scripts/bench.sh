@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cmake --preset release >/dev/null
-cmake --build --preset release --target rilvet_bench_core rilvet_bench_ui rilvet_bench_live
+cmake --build --preset release --target rilvet_bench_core rilvet_bench_ui rilvet_bench_live \
+  rilvet_bench_port
 
 bin=build/release/bench
 log=$(mktemp)
@@ -27,6 +28,7 @@ run "$bin/rilvet_bench_core"
 run "$bin/rilvet_bench_ui"
 run "$bin/rilvet_bench_live" live
 run "$bin/rilvet_bench_live" memory
+run "$bin/rilvet_bench_port"
 # The frame through the Linux backend and a real 8250 driver, in the rig's
 # QEMU guest (skipped where QEMU cannot run).
 echo "== scripts/hil.sh --bench"

@@ -1,0 +1,272 @@
+// The serial port's inputs and its cost at rest, through the Linux backend on a
+// pseudo-terminal. A pty has no modem lines, so the lines are a model of a
+// 16550 driver's (tty_model.c): the figures time the backend and the event
+// thread, not a UART; a real driver adds its interrupt and wake-up latency.
+//
+//   CTS edge to handler: an input change in the model to the start of
+//   OnCTSChange on the "GUI" thread (this program's main thread, pumping the
+//   port's synchronous calls as the window's event loop does).
+//   Short pulses: of 200 pulses, how many reached the handler at all.
+//   At rest: ioctls per second and CPU of the whole process with the port
+//   open and nothing happening.
+//   Latch bytes: synchronous calls to the GUI thread per latch byte written,
+//   with no OnTxEmpty handler.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "comport/serial_port.h"
+#include "comport/sync_invoker.h"
+#include "comport/sys/emulated_platform.h"
+#include "comport/sys/posix_ports.h"
+#include "comport/sys/virtual_board.h"
+#include "support.h"
+#include "tty_model.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// A pty of our own, its slave linked as "ttyBENCH" in a device folder of ours.
+class Pty {
+ public:
+  Pty() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[128] = {};
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+        ptsname_r(master_, name, sizeof name) != 0) {
+      throw std::runtime_error("no pseudo-terminal");
+    }
+    slave_ = name;
+    std::filesystem::create_directories(devDir());
+    std::filesystem::create_directories(sysDir());
+    std::filesystem::create_symlink(slave_, devDir() + "/ttyBENCH");
+  }
+  ~Pty() { ::close(master_); }
+  const std::string& slave() const { return slave_; }
+  std::string devDir() const { return dir_.file("dev"); }
+  std::string sysDir() const { return dir_.file("sys"); }
+
+ private:
+  bench::TempDir dir_;
+  int master_ = -1;
+  std::string slave_;
+};
+
+// The GUI side: runs the event thread's synchronous calls, counting them.
+class Gui : public comport::TSyncQueue {
+ public:
+  void Synchronize(const std::function<void()>& call) override {
+    ++synchronous;
+    TSyncQueue::Synchronize(call);
+  }
+  // Pumps until `done` is set.
+  void run(const std::atomic<bool>& done) {
+    while (!done.load()) {
+      waitForWork(1);
+      CheckSynchronize();
+    }
+  }
+  std::atomic<long> synchronous{0};
+};
+
+// One port as the program opens it, on the posix backend or the board.
+struct Rig {
+  sys::EmulatedPlatform platform;
+  std::shared_ptr<sys::VirtualBoard> board;
+  Gui gui;
+  comport::TSerialPort port{platform, &gui};
+  std::vector<Clock::time_point> calls;  // OnCTSChange, GUI thread
+
+  Rig(const Pty* pty) {
+    if (pty) {
+      sys::addPosixDevices(platform, pty->devDir(), pty->sysDir());
+      port.SetPort("ttyBENCH");
+    } else {
+      board = sys::VirtualBoard::attach(platform, "VIRTUAL");
+      port.SetPort("VIRTUAL");
+    }
+    port.OnCTSChange = [this](comport::TSerialPort&, bool) { calls.push_back(Clock::now()); };
+  }
+  void setCts(bool on) {
+    if (board) {
+      board->setCts(on);
+    } else {
+      ttyModelSetInput(TIOCM_CTS, on);
+    }
+  }
+};
+
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const auto i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+  return v[std::min(i, v.size() - 1)];
+}
+
+void busyWait(Clock::duration span) {
+  const auto end = Clock::now() + span;
+  while (Clock::now() < end) {
+  }
+}
+
+// Runs `stimulus` on its own thread while this thread pumps the GUI side.
+template <typename Stimulus>
+void withGui(Rig& rig, Stimulus&& stimulus) {
+  std::atomic<bool> done{false};
+  std::thread t([&] {
+    stimulus();
+    done = true;
+  });
+  rig.gui.run(done);
+  t.join();
+  rig.gui.CheckSynchronize();
+}
+
+void edges(Rig& rig, const std::string& name) {
+  constexpr int kEdges = 300;
+  std::vector<Clock::time_point> sent;
+  std::mt19937 random(7);
+  withGui(rig, [&] {
+    for (int i = 0; i < kEdges; ++i) {
+      std::this_thread::sleep_for(std::chrono::microseconds(4000 + random() % 3000));
+      sent.push_back(Clock::now());
+      rig.setCts(i % 2 == 0);
+    }
+    std::this_thread::sleep_for(50ms);
+  });
+  std::vector<double> latency;
+  int missed = 0;
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    const auto next = i + 1 < sent.size() ? sent[i + 1] : Clock::time_point::max();
+    auto it = std::lower_bound(rig.calls.begin(), rig.calls.end(), sent[i]);
+    if (it == rig.calls.end() || *it >= next) {
+      ++missed;
+      continue;
+    }
+    latency.push_back(std::chrono::duration<double, std::micro>(*it - sent[i]).count());
+  }
+  bench::info(name + ": CTS edge to handler, median",
+              bench::fixed(percentile(latency, 0.5), 0) + " us");
+  bench::info(name + ": CTS edge to handler, p99",
+              bench::fixed(percentile(latency, 0.99), 0) + " us");
+  bench::info(name + ": edges without a call",
+              std::to_string(missed) + " of " + std::to_string(kEdges));
+  rig.calls.clear();
+}
+
+void pulses(Rig& rig, const std::string& name) {
+  constexpr int kPulses = 200;
+  for (auto width : {1000us, 500us, 100us}) {
+    std::vector<Clock::time_point> sent;
+    withGui(rig, [&] {
+      for (int i = 0; i < kPulses; ++i) {
+        sent.push_back(Clock::now());
+        rig.setCts(true);
+        busyWait(width);
+        rig.setCts(false);
+        std::this_thread::sleep_for(20ms);
+      }
+    });
+    int reached = 0;
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+      const auto next = i + 1 < sent.size() ? sent[i + 1] : Clock::time_point::max();
+      auto it = std::lower_bound(rig.calls.begin(), rig.calls.end(), sent[i]);
+      if (it != rig.calls.end() && *it < next) ++reached;
+    }
+    bench::info(
+        name + ": CTS pulses of " + std::to_string(width.count()) + " us that reached the handler",
+        std::to_string(reached) + " of " + std::to_string(kPulses));
+    rig.calls.clear();
+  }
+}
+
+double cpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+void atRest(const std::string& name) {
+  std::this_thread::sleep_for(300ms);  // the open's own calls are over
+  ttyModelResetCalls();
+  const double cpu = cpuSeconds();
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(3s);
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  const double used = cpuSeconds() - cpu;
+  bench::info(name + ": ioctls per second at rest",
+              bench::fixed(static_cast<double>(ttyModelCalls()) / wall, 0) + " (TIOCMGET " +
+                  bench::fixed(static_cast<double>(ttyModelCallsOf(TIOCMGET)) / wall, 0) +
+                  ", TIOCMIWAIT " +
+                  bench::fixed(static_cast<double>(ttyModelCallsOf(TIOCMIWAIT)) / wall, 0) + ")");
+  bench::info(name + ": CPU at rest", bench::fixed(100.0 * used / wall, 3) + " % of a core");
+}
+
+void latches(Rig& rig, const std::string& name) {
+  constexpr int kLatches = 100;
+  const long before = rig.gui.synchronous.load();
+  withGui(rig, [&] {
+    for (int i = 0; i < kLatches; ++i) {
+      rig.port.WriteText("\x01");
+      std::this_thread::sleep_for(2ms);
+    }
+    std::this_thread::sleep_for(50ms);
+  });
+  bench::info(name + ": GUI-thread calls per latch byte (no OnTxEmpty)",
+              bench::fixed(static_cast<double>(rig.gui.synchronous.load() - before) / kLatches, 2));
+}
+
+void onPty(bool withWait) {
+  const std::string name =
+      std::string("pty, driver ") + (withWait ? "with" : "without") + " TIOCMIWAIT";
+  Pty pty;
+  if (ttyModelAttach(pty.slave().c_str(), withWait ? 1 : 0) != 0) {
+    throw std::runtime_error("cannot model " + pty.slave());
+  }
+  {
+    Rig rig(&pty);
+    rig.port.OpenPort();
+    atRest(name);
+    edges(rig, name);
+    pulses(rig, name);
+    // The latch is written from the GUI thread in the program; here from the
+    // stimulus thread, which changes nothing of what the event thread does.
+    latches(rig, name);
+    rig.port.ClosePort();
+  }
+  ttyModelDetach();
+}
+
+}  // namespace
+
+int main() {
+  try {
+    onPty(true);
+    onPty(false);
+    Rig board(nullptr);
+    board.port.OpenPort();
+    edges(board, "virtual board");
+    pulses(board, "virtual board");
+    board.port.ClosePort();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "port bench: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,171 @@
+#define _GNU_SOURCE
+#include "tty_model.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <linux/futex.h>
+#include <linux/serial.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+static dev_t device;
+static int attached;
+static int withWait;
+static int lines; /* TIOCM_* */
+static struct serial_icounter_struct counts;
+static int generation; /* moves with every input change; TIOCMIWAIT sleeps on it */
+
+enum { kKinds = 32 };
+static unsigned long requests[kKinds];
+static unsigned long calls[kKinds];
+static unsigned long allCalls;
+
+static void count(unsigned long request) {
+  pthread_mutex_lock(&mutex);
+  ++allCalls;
+  for (int i = 0; i < kKinds; ++i) {
+    if (calls[i] == 0 || requests[i] == request) {
+      requests[i] = request;
+      ++calls[i];
+      break;
+    }
+  }
+  pthread_mutex_unlock(&mutex);
+}
+
+static int isModelled(int fd) {
+  struct stat info;
+  return attached && fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device;
+}
+
+static int watched(const struct serial_icounter_struct* was, unsigned long mask) {
+  return ((mask & TIOCM_CTS) && counts.cts != was->cts) ||
+         ((mask & TIOCM_DSR) && counts.dsr != was->dsr) ||
+         ((mask & TIOCM_CD) && counts.dcd != was->dcd) ||
+         ((mask & TIOCM_RI) && counts.rng != was->rng);
+}
+
+/* Like serial_core: the counters at entry, then sleep until one of the
+ * watched ones has moved; a signal ends the sleep. */
+static int waitForChange(unsigned long mask) {
+  pthread_mutex_lock(&mutex);
+  const struct serial_icounter_struct was = counts;
+  int seen = generation;
+  pthread_mutex_unlock(&mutex);
+  for (;;) {
+    if (syscall(SYS_futex, &generation, FUTEX_WAIT_PRIVATE, seen, NULL, NULL, 0) != 0 &&
+        errno == EINTR) {
+      return -1;
+    }
+    pthread_mutex_lock(&mutex);
+    const int changed = watched(&was, mask);
+    seen = generation;
+    pthread_mutex_unlock(&mutex);
+    if (changed) return 0;
+  }
+}
+
+static int modelIoctl(unsigned long request, void* arg) {
+  if (request == TIOCMIWAIT) {
+    if (!withWait) {
+      errno = ENOTTY;
+      return -1;
+    }
+    return waitForChange((unsigned long)arg);
+  }
+  pthread_mutex_lock(&mutex);
+  switch (request) {
+    case TIOCMGET: *(int*)arg = lines; break;
+    case TIOCMSET:
+      lines = (lines & ~(TIOCM_RTS | TIOCM_DTR)) | (*(int*)arg & (TIOCM_RTS | TIOCM_DTR));
+      break;
+    case TIOCMBIS: lines |= *(int*)arg & (TIOCM_RTS | TIOCM_DTR); break;
+    case TIOCMBIC: lines &= ~(*(int*)arg & (TIOCM_RTS | TIOCM_DTR)); break;
+    case TIOCGICOUNT: *(struct serial_icounter_struct*)arg = counts; break;
+  }
+  pthread_mutex_unlock(&mutex);
+  return 0;
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+  va_list args;
+  va_start(args, request);
+  void* arg = va_arg(args, void*);
+  va_end(args);
+  count(request);
+  switch (request) {
+    case TIOCMGET:
+    case TIOCMSET:
+    case TIOCMBIS:
+    case TIOCMBIC:
+    case TIOCGICOUNT:
+    case TIOCMIWAIT:
+      if (isModelled(fd)) return modelIoctl(request, arg);
+      break;
+  }
+  return (int)syscall(SYS_ioctl, fd, request, arg);
+}
+
+int ttyModelAttach(const char* path, int wait) {
+  struct stat info;
+  if (stat(path, &info) != 0) return -1;
+  pthread_mutex_lock(&mutex);
+  device = info.st_rdev;
+  attached = 1;
+  withWait = wait;
+  lines = 0;
+  memset(&counts, 0, sizeof counts);
+  pthread_mutex_unlock(&mutex);
+  return 0;
+}
+
+void ttyModelDetach(void) {
+  pthread_mutex_lock(&mutex);
+  attached = 0;
+  pthread_mutex_unlock(&mutex);
+}
+
+void ttyModelSetInput(int bit, int on) {
+  pthread_mutex_lock(&mutex);
+  if (((lines & bit) != 0) != (on != 0)) {
+    lines = on ? (lines | bit) : (lines & ~bit);
+    if (bit == TIOCM_CTS) ++counts.cts;
+    if (bit == TIOCM_DSR) ++counts.dsr;
+    if (bit == TIOCM_CD) ++counts.dcd;
+    if (bit == TIOCM_RI && !on) ++counts.rng; /* the trailing edge of a ring, as the 16550 */
+    __atomic_add_fetch(&generation, 1, __ATOMIC_SEQ_CST);
+  }
+  pthread_mutex_unlock(&mutex);
+  syscall(SYS_futex, &generation, FUTEX_WAKE_PRIVATE, INT_MAX, NULL, NULL, 0);
+}
+
+unsigned long ttyModelCalls(void) {
+  pthread_mutex_lock(&mutex);
+  const unsigned long n = allCalls;
+  pthread_mutex_unlock(&mutex);
+  return n;
+}
+
+unsigned long ttyModelCallsOf(unsigned long request) {
+  unsigned long n = 0;
+  pthread_mutex_lock(&mutex);
+  for (int i = 0; i < kKinds && calls[i] != 0; ++i) {
+    if (requests[i] == request) n = calls[i];
+  }
+  pthread_mutex_unlock(&mutex);
+  return n;
+}
+
+void ttyModelResetCalls(void) {
+  pthread_mutex_lock(&mutex);
+  memset(calls, 0, sizeof calls);
+  memset(requests, 0, sizeof requests);
+  allCalls = 0;
+  pthread_mutex_unlock(&mutex);
+}
