@@ -89,8 +89,10 @@ void settle(int ms) {
 }
 
 std::unique_ptr<ui::Windows> startProgram(const bench::TempDir& dir) {
+  // Every port name opens on the board: the machine's own ports stay shut.
+  const auto board = std::make_shared<sys::VirtualBoard>();
   auto windows = std::make_unique<ui::Windows>(
-      ui::WindowsOptions{dir.file("table.txt"), dir.file("Rilvet.dat"), false});
+      ui::WindowsOptions{dir.file("table.txt"), dir.file("Rilvet.dat"), board, board.get()});
   windows->errors.setRecordOnly(true);
   windows->form1->show();
   return windows;
@@ -106,7 +108,7 @@ int live() {
   QElapsedTimer reveal;
   reveal.start();
   while (model.ColCount < kLiveColumns + 1 && reveal.elapsed() < 30000) settle(50);
-  form.ComboBox1->setCurrentIndex(form.ComboBox1->findText(app::kVirtualPort));
+  form.ComboBox1->setCurrentIndex(form.ComboBox1->findText(sys::kVirtualPort));
   form.BitBtn1Click();
   if (!model.SerialPort1.IsOpen()) {
     std::cerr << "the virtual board did not open\n";
@@ -121,7 +123,7 @@ int live() {
   QObject::connect(&probe, &QTimer::timeout,
                    [&] { QCoreApplication::postEvent(&receiver, new ProbeEvent); });
 
-  const auto frames0 = windows->board->stats().framesLatched;
+  const auto frames0 = windows->board->state().framesLatched;
   const double cpu0 = threadCpuSeconds();
   const auto t0 = Clock::now();
   probe.start();
@@ -130,9 +132,9 @@ int live() {
   probe.stop();
   const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
   const double cpu = threadCpuSeconds() - cpu0;
-  const auto frames = windows->board->stats().framesLatched - frames0;
+  const auto frames = windows->board->state().framesLatched - frames0;
   const double lastFrameUs =
-      std::chrono::duration<double, std::micro>(windows->board->stats().lastFrameDuration).count();
+      std::chrono::duration<double, std::micro>(windows->board->state().lastFrameDuration).count();
   form.BitBtn2Click();
 
   std::cout << "\nGoals\n";

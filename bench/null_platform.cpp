@@ -101,6 +101,12 @@ bool NullPlatform::SetEvent(sys::Handle h) {
   return true;
 }
 
+bool NullPlatform::ResetEvent(sys::Handle h) {
+  std::lock_guard lock(mutex_);
+  set_.erase(h);
+  return true;
+}
+
 std::uint32_t NullPlatform::WaitForSingleObject(sys::Handle, std::uint32_t) {
   // Writes complete at once, so whatever is waited for alone has happened.
   return sys::kWaitObject0;
@@ -133,19 +139,9 @@ void NullPlatform::Sleep(std::uint32_t milliseconds) {
   }
 }
 
-long NullPlatform::RegOpenKeyExA(sys::Handle, const std::string&, std::uint32_t, std::uint32_t,
-                                 sys::Handle* key) {
-  *key = nextHandle_.fetch_add(4);
-  return 0;
-}
-
-long NullPlatform::RegEnumValueA(sys::Handle, std::uint32_t, char*, std::uint32_t*, std::uint32_t*,
-                                 std::uint8_t*, std::uint32_t*) {
-  return static_cast<long>(sys::kErrorNoMoreItems);  // a machine without serial ports
-}
-
-long NullPlatform::RegCloseKey(sys::Handle) {
-  return 0;
+bool NullPlatform::ListPorts(std::vector<std::string>& names) {
+  names.clear();  // a machine without serial ports
+  return true;
 }
 
 }  // namespace bench

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "comport/sys/platform.h"
 
@@ -42,16 +43,13 @@ class NullPlatform : public sys::Platform {
 
   sys::Handle CreateEventA(bool manualReset, bool initialState) override;
   bool SetEvent(sys::Handle h) override;
+  bool ResetEvent(sys::Handle h) override;
   std::uint32_t WaitForSingleObject(sys::Handle h, std::uint32_t milliseconds) override;
   std::uint32_t WaitForMultipleObjects(std::uint32_t count, const sys::Handle* handles,
                                        bool waitAll, std::uint32_t milliseconds) override;
   void Sleep(std::uint32_t milliseconds) override;
 
-  long RegOpenKeyExA(sys::Handle root, const std::string& subKey, std::uint32_t options,
-                     std::uint32_t access, sys::Handle* key) override;
-  long RegEnumValueA(sys::Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength,
-                     std::uint32_t* type, std::uint8_t* data, std::uint32_t* dataLength) override;
-  long RegCloseKey(sys::Handle key) override;
+  bool ListPorts(std::vector<std::string>& names) override;
 
  private:
   std::uint64_t escapes_ = 0;

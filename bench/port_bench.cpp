@@ -1,7 +1,8 @@
 // The serial port's inputs and its cost at rest, through the Linux backend on a
 // pseudo-terminal. A pty has no modem lines, so the lines are a model of a
-// 16550 driver's (tty_model.c): the figures time the backend and the event
-// thread, not a UART; a real driver adds its interrupt and wake-up latency.
+// 16550 driver's (tests/support/tty_model.c): the figures time the backend and
+// the event thread, not a UART; a real driver adds its interrupt and wake-up
+// latency.
 //
 //   CTS edge to handler: an input change in the model to the start of
 //   OnCTSChange on the "GUI" thread (this program's main thread, pumping the
@@ -31,11 +32,10 @@
 
 #include "comport/serial_port.h"
 #include "comport/sync_invoker.h"
-#include "comport/sys/emulated_platform.h"
-#include "comport/sys/posix_ports.h"
+#include "comport/sys/posix_platform.h"
 #include "comport/sys/virtual_board.h"
 #include "support.h"
-#include "tty_model.h"
+#include "support/tty_model.h"
 
 namespace {
 
@@ -87,20 +87,17 @@ class Gui : public comport::TSyncQueue {
 
 // One port as the program opens it, on the posix backend or the board.
 struct Rig {
-  sys::EmulatedPlatform platform;
-  std::shared_ptr<sys::VirtualBoard> board;
+  std::unique_ptr<sys::Platform> machine;
+  std::unique_ptr<sys::VirtualBoard> board;
   Gui gui;
-  comport::TSerialPort port{platform, &gui};
+  comport::TSerialPort port;
   std::vector<Clock::time_point> calls;  // OnCTSChange, GUI thread
 
-  Rig(const Pty* pty) {
-    if (pty) {
-      sys::addPosixDevices(platform, pty->devDir(), pty->sysDir());
-      port.SetPort("ttyBENCH");
-    } else {
-      board = sys::VirtualBoard::attach(platform, "VIRTUAL");
-      port.SetPort("VIRTUAL");
-    }
+  explicit Rig(const Pty* pty)
+      : machine(pty ? sys::makePosixPlatform(pty->devDir(), pty->sysDir()) : nullptr),
+        board(pty ? nullptr : std::make_unique<sys::VirtualBoard>()),
+        port(pty ? sys::Backends(*machine) : sys::Backends(*board), &gui) {
+    port.SetPort(pty ? "ttyBENCH" : sys::kVirtualPort);
     port.OnCTSChange = [this](comport::TSerialPort&, bool) { calls.push_back(Clock::now()); };
   }
   void setCts(bool on) {

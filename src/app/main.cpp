@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     QMessageBox::critical(nullptr, "Rilvet-48", QString::fromStdString(claim.refusal()));
     return 1;
   }
-  ui::Windows windows({storage::kTableFileName, inputs::kSettingsFileName, true});
+  ui::Windows windows({storage::kTableFileName, inputs::kSettingsFileName, nullptr, nullptr});
   QObject::connect(windows.form1.get(), &ui::TForm1::closed, &application, &QApplication::quit,
                    Qt::QueuedConnection);
   windows.form1->show();

@@ -9,9 +9,9 @@
 
 namespace app {
 
-Program::Program(sys::Platform& platform, comport::TSyncInvoker* invoker, ErrorSink& errors,
+Program::Program(sys::Backends backends, comport::TSyncInvoker* invoker, ErrorSink& errors,
                  std::string tableFile, std::string settingsFile)
-    : Form1(platform, invoker),
+    : Form1(backends, invoker),
       Form2(Form1.ChannelEnabled),
       errors_(errors),
       tableFile_(std::move(tableFile)),
@@ -35,8 +35,8 @@ void Program::FormCreate() {
     }
   };
   std::vector<std::string> ports;
-  step([&] { comport::ListSerialPorts(Form1.SerialPort1.Platform(), ports); });
-  ports.push_back(kVirtualPort);
+  step([&] { comport::ListSerialPorts(Form1.SerialPort1.Backends().machine(), ports); });
+  ports.push_back(sys::kVirtualPort);
   Form1.setComboItems(ports);
   Form1.setComboText(ports.front());
   Form1.StepColumn = -1;

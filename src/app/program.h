@@ -6,14 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "comport/sys/platform.h"
+#include "comport/sys/native_platform.h"
 #include "inputs/matching.h"
 #include "sequencer/sequencer.h"
 
 namespace app {
-
-// The port list's entry for the simulated board.
-inline constexpr const char* kVirtualPort = "VIRTUAL";
 
 // Shows an error message to the user and returns when it has been seen or
 // handed on; the program goes on either way.
@@ -25,7 +22,7 @@ class ErrorSink {
 
 class Program {
  public:
-  Program(sys::Platform& platform, comport::TSyncInvoker* invoker, ErrorSink& errors,
+  Program(sys::Backends backends, comport::TSyncInvoker* invoker, ErrorSink& errors,
           std::string tableFile, std::string settingsFile);
 
   sequencer::Sequencer Form1;

@@ -75,8 +75,11 @@ void TComTimeouts::Assign(const TComTimeouts& source) {
 
 // ---------------------------------------------------------------- component
 
-TSerialPort::TSerialPort(sys::Platform& platform, TSyncInvoker* invoker)
-    : platform_(platform), invoker_(invoker), timeouts_(std::make_unique<TComTimeouts>(this)) {}
+TSerialPort::TSerialPort(sys::Backends backends, TSyncInvoker* invoker)
+    : backends_(backends),
+      platform_(&backends.machine()),
+      invoker_(invoker),
+      timeouts_(std::make_unique<TComTimeouts>(this)) {}
 
 TSerialPort::~TSerialPort() {
   try {
@@ -138,11 +141,12 @@ void TSerialPort::SetTimeouts(const TComTimeouts& value) {
 
 void TSerialPort::OpenPort() {
   if (isOpen_) return;
+  platform_ = &backends_.forPort(port_);
   const std::string device = "\\\\.\\" + port_;
-  portHandle_ = platform_.CreateFileA(device, sys::kGenericRead | sys::kGenericWrite, 0,
-                                      sys::kOpenExisting, sys::kFileFlagOverlapped);
+  portHandle_ = platform_->CreateFileA(device, sys::kGenericRead | sys::kGenericWrite, 0,
+                                       sys::kOpenExisting, sys::kFileFlagOverlapped);
   if (portHandle_ == sys::kInvalidHandle) {
-    const std::uint32_t error = platform_.GetLastError();
+    const std::uint32_t error = platform_->GetLastError();
     if (error == sys::kErrorFileNotFound) raise(msg::kNoSuchPort);
     if (error == sys::kErrorAccessDenied) raise(msg::kPortBusy);
     // Any other failure shows up in the set-up below.
@@ -173,7 +177,7 @@ void TSerialPort::ClosePort() {
 void TSerialPort::ReleasePort() noexcept {
   if (!isOpen_) return;
   // Best effort: a port that has gone away refuses all of these.
-  sys::Platform& p = platform_;
+  sys::Platform& p = *platform_;
   p.EscapeCommFunction(portHandle_, sys::kClrDtr);
   p.EscapeCommFunction(portHandle_, sys::kClrRts);
   p.PurgeComm(portHandle_, sys::kPurgeTxAbort | sys::kPurgeRxAbort);
@@ -187,15 +191,15 @@ void TSerialPort::StopEventThread() noexcept {
 }
 
 void TSerialPort::CloseHandleAndMarkClosed() noexcept {
-  if (portHandle_ != sys::kInvalidHandle) platform_.CloseHandle(portHandle_);
+  if (portHandle_ != sys::kInvalidHandle) platform_->CloseHandle(portHandle_);
   portHandle_ = sys::kInvalidHandle;
   isOpen_ = false;
 }
 
 void TSerialPort::ConfigureBuffers() {
   if (!isOpen_) return;
-  if (!platform_.SetupComm(portHandle_, static_cast<std::uint32_t>(inBufSize_),
-                           static_cast<std::uint32_t>(outBufSize_))) {
+  if (!platform_->SetupComm(portHandle_, static_cast<std::uint32_t>(inBufSize_),
+                            static_cast<std::uint32_t>(outBufSize_))) {
     raise(msg::kSetupComm);
   }
 }
@@ -213,7 +217,7 @@ void TSerialPort::ConfigureLine() {
   dcb.StopBits = stopBits_;
   dcb.XonChar = 0x11;
   dcb.XoffChar = 0x13;
-  if (!platform_.SetCommState(portHandle_, dcb)) raise(msg::kSetCommState);
+  if (!platform_->SetCommState(portHandle_, dcb)) raise(msg::kSetCommState);
 }
 
 void TSerialPort::ConfigureTimeouts() {
@@ -223,38 +227,38 @@ void TSerialPort::ConfigureTimeouts() {
   const sys::CommTimeouts timeouts{value(t.ReadInterval()), value(t.ReadTotalMultiplier()),
                                    value(t.ReadTotalConstant()), value(t.WriteTotalMultiplier()),
                                    value(t.WriteTotalConstant())};
-  if (!platform_.SetCommTimeouts(portHandle_, timeouts)) raise(msg::kSetCommTimeouts);
+  if (!platform_->SetCommTimeouts(portHandle_, timeouts)) raise(msg::kSetCommTimeouts);
 }
 
 // ---------------------------------------------------------------- lines
 
 void TSerialPort::SetDTR(bool state) {
-  if (!platform_.EscapeCommFunction(portHandle_, state ? sys::kSetDtr : sys::kClrDtr)) {
+  if (!platform_->EscapeCommFunction(portHandle_, state ? sys::kSetDtr : sys::kClrDtr)) {
     raise(msg::kEscapeCommFunction);
   }
 }
 
 void TSerialPort::SetRTS(bool state) {
-  if (!platform_.EscapeCommFunction(portHandle_, state ? sys::kSetRts : sys::kClrRts)) {
+  if (!platform_->EscapeCommFunction(portHandle_, state ? sys::kSetRts : sys::kClrRts)) {
     raise(msg::kEscapeCommFunction);
   }
 }
 
 TLineStates TSerialPort::ReadModemStatus() {
   std::uint32_t status = 0;
-  if (!platform_.GetCommModemStatus(portHandle_, &status)) raise(msg::kGetCommModemStatus);
+  if (!platform_->GetCommModemStatus(portHandle_, &status)) raise(msg::kGetCommModemStatus);
   return TLineStates::fromBits((status >> 4) & 0x0F);
 }
 
 int TSerialPort::InQueueCount() {
   std::uint32_t errors = 0;
   sys::ComStat stat{};
-  if (!platform_.ClearCommError(portHandle_, &errors, &stat)) raise(msg::kClearCommError);
+  if (!platform_->ClearCommError(portHandle_, &errors, &stat)) raise(msg::kClearCommError);
   return static_cast<int>(stat.cbInQue);
 }
 
 void TSerialPort::AbortIO() {
-  if (!platform_.PurgeComm(portHandle_, sys::kPurgeTxAbort | sys::kPurgeRxAbort)) {
+  if (!platform_->PurgeComm(portHandle_, sys::kPurgeTxAbort | sys::kPurgeRxAbort)) {
     raise(msg::kPurgeComm);
   }
 }
@@ -263,12 +267,12 @@ void TSerialPort::AbortIO() {
 
 void TSerialPort::NewRequest(TPortRequest*& request) {
   request = new TPortRequest;
-  request->Overlapped.hEvent = platform_.CreateEventA(true, true);
+  request->Overlapped.hEvent = platform_->CreateEventA(true, true);
 }
 
 void TSerialPort::FreeRequest(TPortRequest*& request) {
   if (request == nullptr) return;
-  platform_.CloseHandle(request->Overlapped.hEvent);
+  platform_->CloseHandle(request->Overlapped.hEvent);
   delete request;
   request = nullptr;
 }
@@ -289,9 +293,9 @@ int TSerialPort::BeginWrite(const void* source, int count, TPortRequest* request
   if (request == nullptr) raise(msg::kBadAsync);
   FillRequest(rkWrite, source, count, request);
   std::uint32_t written = 0;
-  if (!platform_.WriteFile(portHandle_, request->Data.get(), static_cast<std::uint32_t>(count),
-                           &written, &request->Overlapped)) {
-    if (platform_.GetLastError() != sys::kErrorIoPending) raise(msg::kWriteError);
+  if (!platform_->WriteFile(portHandle_, request->Data.get(), static_cast<std::uint32_t>(count),
+                            &written, &request->Overlapped)) {
+    if (platform_->GetLastError() != sys::kErrorIoPending) raise(msg::kWriteError);
   }
   return static_cast<int>(written);
 }
@@ -304,9 +308,9 @@ int TSerialPort::BeginWriteText(const std::string& text, TPortRequest* request) 
 int TSerialPort::FinishRequest(TPortRequest* request) {
   if (request == nullptr) raise(msg::kBadAsync);
   std::uint32_t transferred = 0;
-  if (platform_.WaitForSingleObject(request->Overlapped.hEvent, sys::kInfinite) !=
+  if (platform_->WaitForSingleObject(request->Overlapped.hEvent, sys::kInfinite) !=
           sys::kWaitObject0 ||
-      !platform_.GetOverlappedResult(portHandle_, &request->Overlapped, &transferred, false)) {
+      !platform_->GetOverlappedResult(portHandle_, &request->Overlapped, &transferred, false)) {
     raise(request->Kind == rkRead ? msg::kReadError : msg::kWriteError);
   }
   return static_cast<int>(transferred);
@@ -329,7 +333,7 @@ int TSerialPort::WriteText(const std::string& text) {
 void TSerialPort::FireError() {
   std::uint32_t flags = 0;
   sys::ComStat stat{};
-  if (!platform_.ClearCommError(portHandle_, &flags, &stat)) raise(msg::kClearCommError);
+  if (!platform_->ClearCommError(portHandle_, &flags, &stat)) raise(msg::kClearCommError);
   const TComErrors errors = ErrorsFromFlags(flags, parity_);
   if (!errors.empty() && OnError) OnError(*this, errors);
 }

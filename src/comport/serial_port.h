@@ -12,6 +12,7 @@
 
 #include "comport/enum_set.h"
 #include "comport/sync_invoker.h"
+#include "comport/sys/native_platform.h"
 #include "comport/sys/platform.h"
 
 namespace comport {
@@ -148,7 +149,9 @@ using TRxCharEvent = std::function<void(TSerialPort& sender, int count)>;
 
 class TSerialPort {
  public:
-  explicit TSerialPort(sys::Platform& platform, TSyncInvoker* invoker = nullptr);
+  // `backends`: where a port name is opened (one platform, or the machine's
+  // and the virtual board's).
+  explicit TSerialPort(sys::Backends backends, TSyncInvoker* invoker = nullptr);
   ~TSerialPort();
   TSerialPort(const TSerialPort&) = delete;
   TSerialPort& operator=(const TSerialPort&) = delete;
@@ -189,7 +192,9 @@ class TSerialPort {
   bool IsOpen() const { return isOpen_; }
   sys::Handle PortHandle() const { return portHandle_; }
   TPortEvents WatchedEvents() const { return watchedEvents_; }
-  sys::Platform& Platform() const { return platform_; }
+  // The backend of the port's name, as chosen at the last OpenPort.
+  sys::Platform& Platform() const { return *platform_; }
+  const sys::Backends& Backends() const { return backends_; }
   TSyncInvoker* Invoker() const { return invoker_; }
   void SetInvoker(TSyncInvoker* invoker) { invoker_ = invoker; }
 
@@ -235,7 +240,8 @@ class TSerialPort {
   template <typename T>
   void setLineProperty(T& field, T value);
 
-  sys::Platform& platform_;
+  sys::Backends backends_;
+  sys::Platform* platform_;
   TSyncInvoker* invoker_;
   TBaudRate baudRate_ = br9600;
   TByteSize byteSize_ = bs8;

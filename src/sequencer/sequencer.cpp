@@ -19,8 +19,8 @@ bool TickErrorGate::shouldReport() {
   return true;
 }
 
-Sequencer::Sequencer(sys::Platform& platform, comport::TSyncInvoker* invoker)
-    : SerialPort1(platform, invoker) {}
+Sequencer::Sequencer(sys::Backends backends, comport::TSyncInvoker* invoker)
+    : SerialPort1(backends, invoker) {}
 
 void Sequencer::notify(Change what, int index) {
   if (observer_) observer_->changed(what, index);

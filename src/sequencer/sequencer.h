@@ -76,7 +76,7 @@ class TickErrorGate {
 
 class Sequencer {
  public:
-  Sequencer(sys::Platform& platform, comport::TSyncInvoker* invoker);
+  Sequencer(sys::Backends backends, comport::TSyncInvoker* invoker);
 
   void setObserver(Observer* observer) { observer_ = observer; }
   void setStateLabels(StateLabels* labels) { labels_ = labels; }

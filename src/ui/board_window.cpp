@@ -123,7 +123,7 @@ void BoardWindow::refresh() {
       switches_[i]->setChecked(lines[i]);
     }
   }
-  const auto stats = board_->stats();
+  const auto stats = board_->state();
   frames_->setText(QString("Кадров защёлкнуто: %1").arg(stats.framesLatched));
   const qint64 elapsed = rateClock_.elapsed();
   if (elapsed >= 500) {

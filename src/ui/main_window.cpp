@@ -427,7 +427,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 void TForm1::syncBoardWindow() {
   if (!board_) return;
   const auto& port = model().SerialPort1;
-  const bool virtualOpen = port.IsOpen() && port.Port() == app::kVirtualPort;
+  const bool virtualOpen = port.IsOpen() && port.Port() == sys::kVirtualPort;
   if (virtualOpen && !board_->isVisible()) {
     board_->show();
   } else if (!virtualOpen && board_->isVisible()) {

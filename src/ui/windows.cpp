@@ -2,37 +2,14 @@
 
 #include <QMetaObject>
 
-#ifdef _WIN32
-#include "comport/sys/native_platform.h"
-#else
-#include "comport/sys/posix_ports.h"
-#endif
-
 namespace ui {
 
-sys::Platform& Windows::portPlatform(bool machinePorts) {
-  if (!machinePorts) {
-    platform.setSerialCommSource([](auto& values) {
-      values.clear();
-      return true;
-    });
-    return platform;
-  }
-#ifdef _WIN32
-  router_ = std::make_unique<sys::RoutingPlatform>(sys::nativePlatform(), platform,
-                                                   std::vector<std::string>{app::kVirtualPort});
-  return *router_;
-#else
-  sys::addPosixDevices(platform);
-  return platform;
-#endif
-}
-
 Windows::Windows(const WindowsOptions& options)
-    : board(sys::VirtualBoard::attach(platform, app::kVirtualPort)),
+    : board(options.board ? options.board : std::make_shared<sys::VirtualBoard>()),
       errors(nullptr),
-      program(portPlatform(options.machinePorts), &invoker, errors, options.tableFile,
-              options.settingsFile) {
+      program(options.platform ? sys::Backends(*options.platform)
+                               : sys::Backends(sys::nativePlatform(), board.get()),
+              &invoker, errors, options.tableFile, options.settingsFile) {
   invoker.onException = [this](const std::exception& e) { errors.showError(e.what()); };
   // An error that ends the port's event thread is shown on the GUI thread.
   program.Form1.SerialPort1.OnThreadError = [this](const std::string& message) {

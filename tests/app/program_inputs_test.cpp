@@ -16,7 +16,6 @@
 
 #include "app/program.h"
 #include "comport/sync_invoker.h"
-#include "comport/sys/emulated_platform.h"
 #include "comport/sys/virtual_board.h"
 #include "inputs/matching.h"
 #include "storage/file_test_support.h"
@@ -45,8 +44,7 @@ constexpr std::int32_t kIn3 = 3;
 class ProgramInputsTest : public ::testing::Test {
  protected:
   ProgramInputsTest()
-      : board(sys::VirtualBoard::attach(platform, app::kVirtualPort)),
-        program(platform, &queue, errors, folder.path(storage::kTableFileName),
+      : program(*board, &queue, errors, folder.path(storage::kTableFileName),
                 folder.path("Rilvet.dat")) {
     program.Form1.ChannelEnabled.fill(1);
   }
@@ -128,8 +126,7 @@ class ProgramInputsTest : public ::testing::Test {
   }
 
   testing_support::TempFolder folder;
-  sys::EmulatedPlatform platform;
-  std::shared_ptr<sys::VirtualBoard> board;
+  std::shared_ptr<sys::VirtualBoard> board = std::make_shared<sys::VirtualBoard>();
   comport::TSyncQueue queue;
   RecordingErrors errors;
   app::Program program;  // last: its port closes while the above still exist
@@ -246,7 +243,7 @@ TEST_F(ProgramInputsTest, OutputsAfterTheEighthAreNeverTouched) {
 
 TEST_F(ProgramInputsTest, ACtsInputHoldsItsOutputOffInTheNextFrames) {
   auto& form = program.Form1;
-  form.ComboText = app::kVirtualPort;
+  form.ComboText = sys::kVirtualPort;
   form.Cells.setText(0, 1, "1");
   form.Cells.setText(0, 3, "1");
   form.ColCount = 2;
@@ -280,7 +277,7 @@ TEST_F(ProgramInputsTest, ACtsInputHoldsItsOutputOffInTheNextFrames) {
 
 TEST_F(ProgramInputsTest, EachPortLineIsItsOwnInput) {
   auto& form = program.Form1;
-  form.ComboText = app::kVirtualPort;
+  form.ComboText = sys::kVirtualPort;
   match(1, kNone, kIn1);
   match(2, kNone, kIn2);
   match(3, kNone, kIn3);

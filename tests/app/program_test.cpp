@@ -5,14 +5,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "comport/sys/emulated_platform.h"
 #include "comport/sys/virtual_board.h"
 #include "storage/file_test_support.h"
 #include "storage/table_file.h"
+#include "support/recording_platform.h"
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
+using testing_support::Op;
 using testing_support::readBytes;
 using testing_support::writeBytes;
 
@@ -56,17 +57,11 @@ std::vector<std::string> allOffFrameWire() {
 
 class ProgramTest : public ::testing::Test {
  protected:
-  ProgramTest() {
-    board = sys::VirtualBoard::attach(platform, app::kVirtualPort);
-    platform.setSerialCommSource([this](auto& values) {
-      if (!registryReadable) return false;
-      values = registry;
-      return true;
-    });
-    platform.setLogging(true);
-  }
+  ProgramTest() { platform.setLogging(true); }
 
   std::unique_ptr<app::Program> makeProgram() {
+    platform.setPorts(ports);
+    if (!portsReadable) platform.failAlways(Op::ListPorts, sys::kErrorAccessDenied);
     auto program =
         std::make_unique<app::Program>(platform, nullptr, errors, tablePath(), settingsPath());
     return program;
@@ -74,35 +69,32 @@ class ProgramTest : public ::testing::Test {
   std::string tablePath() const { return folder.path(storage::kTableFileName); }
   std::string settingsPath() const { return folder.path("Rilvet.dat"); }
   std::vector<std::string> wire() const {
-    return platform.callTexts({sys::Op::EscapeCommFunction, sys::Op::WriteFile});
+    return platform.callTexts({Op::EscapeCommFunction, Op::WriteFile});
   }
   std::vector<std::string> deviceCalls() const {
     std::vector<std::string> out;
     for (const auto& call : platform.calls()) {
-      if (call.op != sys::Op::RegOpenKey && call.op != sys::Op::RegEnumValue &&
-          call.op != sys::Op::RegCloseKey) {
-        out.push_back(call.text);
-      }
+      if (call.op != Op::ListPorts) out.push_back(call.text);
     }
     return out;
   }
 
   void startOnBoard(app::Program& program) {
-    program.Form1.setComboText(app::kVirtualPort);
+    program.Form1.setComboText(sys::kVirtualPort);
     program.Form1.BitBtn1Click();
     ASSERT_TRUE(program.Form1.SerialPort1.IsOpen());
   }
 
   testing_support::TempFolder folder;
-  sys::EmulatedPlatform platform;
-  std::shared_ptr<sys::VirtualBoard> board;
-  std::vector<std::pair<std::string, std::string>> registry;
-  bool registryReadable = true;
+  std::shared_ptr<sys::VirtualBoard> board = std::make_shared<sys::VirtualBoard>();
+  testing_support::RecordingPlatform platform{*board};
+  std::vector<std::string> ports;  // the machine's, as its platform lists them
+  bool portsReadable = true;
   RecordedErrors errors;
 };
 
 TEST_F(ProgramTest, FirstStartCreatesTheDefaultFileAndTouchesNoLine) {
-  registry = {{"\\Device\\Serial2", "COM3"}, {"\\Device\\Serial0", "COM1"}};
+  ports = {"COM3", "COM1"};
   auto program = makeProgram();
   program->FormCreate();
   program->Form2Create();
@@ -130,7 +122,7 @@ TEST_F(ProgramTest, WithoutSerialPortsTheVirtualBoardIsFirstAndChosen) {
 }
 
 TEST_F(ProgramTest, PortsAreListedInTextOrderWithoutRegardToCase) {
-  registry = {{"a", "COM2"}, {"b", "COM10"}, {"c", "com3"}, {"d", "COM1"}, {"e", "COM1"}};
+  ports = {"COM2", "COM10", "com3", "COM1", "COM1"};
   auto program = makeProgram();
   program->FormCreate();
   EXPECT_THAT(program->Form1.ComboItems,
@@ -139,7 +131,7 @@ TEST_F(ProgramTest, PortsAreListedInTextOrderWithoutRegardToCase) {
 }
 
 TEST_F(ProgramTest, AnUnreadablePortListIsReportedAndStartUpGoesOn) {
-  registryReadable = false;
+  portsReadable = false;
   writeBytes(tablePath(),
              tableFile(columns(2, [](int c, int k) { return k == c + 1 ? '1' : '0'; }), "250"));
   auto program = makeProgram();
@@ -219,7 +211,7 @@ TEST_F(ProgramTest, ExitWhileRunningSendsTheAllOffFrameAfterTheStepThenCloses) {
   expected.push_back("EscapeCommFunction 4");
   EXPECT_THAT(wire(), ElementsAreArray(expected));
   EXPECT_EQ(board->outputBits(), 0u);
-  EXPECT_FALSE(board->isOpen());
+  EXPECT_FALSE(board->state().open);
   EXPECT_FALSE(program->Form1.SerialPort1.IsOpen());
   EXPECT_THAT(errors.messages, IsEmpty());
   // Both files, byte-exact.
@@ -271,7 +263,7 @@ TEST_F(ProgramTest, APortThatDiedStillLetsTheProgramEndWithBothFilesSaved) {
   program->Form2.setBox(3, 1);
   startOnBoard(*program);
   program->Form1.Posilka();
-  board->unplug();
+  platform.unplug();
 
   program->BitBtn6Click();
   program->FormClose();

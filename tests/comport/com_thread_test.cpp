@@ -25,17 +25,17 @@
 
 #include "comport/serial_port.h"
 #include "comport/sync_invoker.h"
-#include "comport/sys/emulated_platform.h"
 #include "comport/sys/virtual_board.h"
+#include "support/recording_platform.h"
 
 using namespace comport;
 using namespace std::chrono_literals;
-using sys::Op;
 using ::testing::Contains;
 using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::Ne;
+using testing_support::Op;
 
 namespace {
 
@@ -147,7 +147,7 @@ std::string level(bool state) {
 
 class ComThreadTest : public ::testing::Test {
  protected:
-  ComThreadTest() : board(sys::VirtualBoard::attach(platform, "COM2")), port(platform, &queue) {
+  ComThreadTest() : port(platform, &queue) {
     platform.setLogging(true);
     queue.onException = [this](const std::exception& e) { shown.add(e.what()); };
     port.OnThreadError = [this](const std::string& message) { threadErrors.add(message); };
@@ -224,8 +224,8 @@ class ComThreadTest : public ::testing::Test {
     EXPECT_EQ(threadErrors.entries().size(), 1u);
   }
 
-  sys::EmulatedPlatform platform;
-  std::shared_ptr<sys::VirtualBoard> board;
+  std::shared_ptr<sys::VirtualBoard> board = std::make_shared<sys::VirtualBoard>("COM2");
+  testing_support::RecordingPlatform platform{*board};
   TestQueue queue;
   Journal journal;       // handler calls
   Journal shown;         // exceptions handed to the invoker
@@ -603,7 +603,7 @@ TEST_F(ComThreadTest, ClosingWhileADeliveryWaitsForTheGuiThreadNeverDeadlocks) {
 TEST_F(ComThreadTest, TheThreadWatchesAllEightEventsAndClearsMaskAndQueuesOnItsWayOut) {
   port.OpenPort();
   EXPECT_THAT(platform.callTexts({Op::SetCommMask}), ElementsAre("SetCommMask 0x05bd"));
-  EXPECT_EQ(board->eventMask(), 0x05BDu);
+  EXPECT_EQ(board->state().mask, 0x05BDu);
   platform.clearCalls();
   port.ClosePort();
   EXPECT_THAT(
@@ -617,7 +617,7 @@ TEST_F(ComThreadTest, TheThreadWatchesAllEightEventsAndClearsMaskAndQueuesOnItsW
 TEST_F(ComThreadTest, AnUnpluggedBoardDoesNotMakeTheThreadSpin) {
   watchLines();
   port.OpenPort();
-  board->unplug();
+  platform.unplug();
   const int before = callCount(Op::WaitCommEvent);
   pumpFor(200ms);
   EXPECT_LE(callCount(Op::WaitCommEvent) - before, 10);

@@ -1,26 +1,28 @@
 #include "comport/serial_port.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "comport/sys/emulated_platform.h"
+#include "comport/list_serial_ports.h"
 #include "comport/sys/virtual_board.h"
+#include "support/recording_platform.h"
 
 using namespace comport;
-using sys::Op;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using testing_support::Op;
+using testing_support::RecordingPlatform;
 
 namespace {
 
 class SerialPortTest : public ::testing::Test {
  protected:
-  SerialPortTest() {
-    board = sys::VirtualBoard::attach(platform, "COM2");
-    platform.setLogging(true);
-  }
+  SerialPortTest() { platform.setLogging(true); }
 
   std::vector<std::string> lineCalls() const {
     return platform.callTexts({Op::EscapeCommFunction, Op::WriteFile});
@@ -35,8 +37,8 @@ class SerialPortTest : public ::testing::Test {
     }
   }
 
-  sys::EmulatedPlatform platform;
-  std::shared_ptr<sys::VirtualBoard> board;
+  std::shared_ptr<sys::VirtualBoard> board = std::make_shared<sys::VirtualBoard>("COM2");
+  RecordingPlatform platform{*board};
 };
 
 TEST_F(SerialPortTest, NewComponentHasItsDefaultsAndIsClosed) {
@@ -66,8 +68,8 @@ TEST_F(SerialPortTest, OpenPortOpensConfiguresAndRaisesBothLines) {
   TSerialPort port(platform);
   port.OpenPort();
   ASSERT_TRUE(port.IsOpen());
-  EXPECT_TRUE(board->dtr());
-  EXPECT_TRUE(board->rts());
+  EXPECT_TRUE(board->state().dtr);
+  EXPECT_TRUE(board->state().rts);
   const auto calls = platform.callTexts({Op::CreateFile, Op::SetupComm, Op::SetCommTimeouts});
   EXPECT_THAT(calls, ElementsAre("CreateFileA \\\\.\\COM2 access=0xc0000000 share=0 "
                                  "disposition=3 flags=0x40000000",
@@ -88,7 +90,7 @@ TEST_F(SerialPortTest, OpenPortOpensConfiguresAndRaisesBothLines) {
 TEST_F(SerialPortTest, LineSetUpIsTheExactDcb) {
   TSerialPort port(platform);
   port.OpenPort();
-  sys::DCB dcb = board->lastDcb();
+  sys::DCB dcb = board->state().dcb;
   unsigned char expected[28] = {};
   expected[0] = 28;                          // DCBlength
   expected[4] = 0x80, expected[5] = 0x25;    // 9600
@@ -98,16 +100,16 @@ TEST_F(SerialPortTest, LineSetUpIsTheExactDcb) {
   EXPECT_EQ(std::memcmp(&dcb, expected, sizeof expected), 0);
 
   port.SetParity(paEven);
-  dcb = board->lastDcb();
+  dcb = board->state().dcb;
   EXPECT_EQ(dcb.Flags, 0x1013u);
   EXPECT_EQ(dcb.Parity, 2);
   port.SetParity(paNone);
-  EXPECT_EQ(board->lastDcb().Flags, 0x1011u);
+  EXPECT_EQ(board->state().dcb.Flags, 0x1011u);
 
   port.SetByteSize(bs5);
   port.SetStopBits(sb2);
   port.SetBaudRate(br115200);
-  dcb = board->lastDcb();
+  dcb = board->state().dcb;
   EXPECT_EQ(dcb.ByteSize, 5);
   EXPECT_EQ(dcb.StopBits, 2);
   EXPECT_EQ(dcb.BaudRate, 115200u);
@@ -125,10 +127,10 @@ TEST_F(SerialPortTest, ChangingALinePropertyWhileOpenRaisesTheLinesAgain) {
   port.OpenPort();
   port.SetRTS(false);
   port.SetDTR(false);
-  ASSERT_FALSE(board->dtr());
+  ASSERT_FALSE(board->state().dtr);
   port.SetBaudRate(br19200);
-  EXPECT_TRUE(board->dtr());
-  EXPECT_TRUE(board->rts());
+  EXPECT_TRUE(board->state().dtr);
+  EXPECT_TRUE(board->state().rts);
   // Setting the same value applies nothing.
   platform.clearCalls();
   port.SetBaudRate(br19200);
@@ -168,8 +170,8 @@ TEST_F(SerialPortTest, NegativeTimeoutsAreAppliedAsMaxDword) {
   TSerialPort port(platform);
   port.OpenPort();
   port.Timeouts().SetWriteTotalConstant(-5);
-  EXPECT_EQ(board->lastTimeouts().WriteTotalTimeoutConstant, 0xFFFFFFFFu);
-  EXPECT_EQ(board->lastTimeouts().ReadIntervalTimeout, 0xFFFFFFFFu);
+  EXPECT_EQ(board->state().timeouts.WriteTotalTimeoutConstant, 0xFFFFFFFFu);
+  EXPECT_EQ(board->state().timeouts.ReadIntervalTimeout, 0xFFFFFFFFu);
   // The same value again is not re-applied; SetTimeouts always is.
   platform.clearCalls();
   port.Timeouts().SetWriteTotalConstant(-5);
@@ -222,14 +224,13 @@ TEST_F(SerialPortTest, OpenErrorsGiveTheirMessagesAndLeaveThePortClosed) {
   EXPECT_FALSE(port.IsOpen());
 
   port.SetPort("COM2");
-  board->setBusy(true);
+  platform.failCall(Op::CreateFile, 1, sys::kErrorAccessDenied);  // another program has it
   expectThrows([&] { port.OpenPort(); }, msg::kPortBusy);
   EXPECT_FALSE(port.IsOpen());
 
   // Any other error is not reported by the open itself: the set-up that
   // follows fails on the invalid handle.
-  board->setBusy(false);
-  board->setOpenError(sys::kErrorGenFailure);
+  platform.failCall(Op::CreateFile, 1, sys::kErrorGenFailure);
   platform.clearCalls();
   expectThrows([&] { port.OpenPort(); }, msg::kSetupComm);
   EXPECT_FALSE(port.IsOpen());
@@ -245,7 +246,7 @@ TEST_F(SerialPortTest, AFailingSetUpClosesTheHandle) {
   expectThrows([&] { port.OpenPort(); }, msg::kSetCommState);
   EXPECT_FALSE(port.IsOpen());
   EXPECT_EQ(platform.openDevices(), 0);
-  EXPECT_FALSE(board->isOpen());
+  EXPECT_FALSE(board->state().open);
 
   platform.failCall(Op::SetCommTimeouts, 1, sys::kErrorInvalidParameter);
   expectThrows([&] { port.OpenPort(); }, msg::kSetCommTimeouts);
@@ -264,7 +265,7 @@ TEST_F(SerialPortTest, AFailingSetterKeepsTheValueAndThePortOpen) {
   expectThrows([&] { port.SetBaudRate(br57600); }, msg::kSetCommState);
   EXPECT_EQ(port.BaudRate(), br57600);
   EXPECT_TRUE(port.IsOpen());
-  EXPECT_EQ(board->lastDcb().BaudRate, 9600u);
+  EXPECT_EQ(board->state().dcb.BaudRate, 9600u);
   platform.failCall(Op::SetupComm, 1, sys::kErrorInvalidParameter);
   expectThrows([&] { port.SetInBufSize(64); }, msg::kSetupComm);
   EXPECT_EQ(port.InBufSize(), 64);
@@ -278,7 +279,7 @@ TEST_F(SerialPortTest, OpenTwiceOpensOnceAndCloseWhenClosedDoesNothing) {
   port.OpenPort();
   port.OpenPort();
   EXPECT_EQ(platform.callTexts({Op::CreateFile}).size(), 1u);
-  EXPECT_EQ(board->openCount(), 1);
+  EXPECT_EQ(board->state().openCount, 1);
   port.ClosePort();
   port.ClosePort();
   EXPECT_EQ(platform.callTexts({Op::CloseHandle}).size(), 1u);
@@ -290,8 +291,8 @@ TEST_F(SerialPortTest, ClosePortLowersDtrThenRtsPurgesAndCloses) {
   platform.clearCalls();
   port.ClosePort();
   EXPECT_FALSE(port.IsOpen());
-  EXPECT_FALSE(board->dtr());
-  EXPECT_FALSE(board->rts());
+  EXPECT_FALSE(board->state().dtr);
+  EXPECT_FALSE(board->state().rts);
   const auto calls =
       platform.callTexts({Op::EscapeCommFunction, Op::PurgeComm, Op::SetCommMask, Op::CloseHandle});
   EXPECT_THAT(calls, ElementsAre("EscapeCommFunction 6", "EscapeCommFunction 4", "PurgeComm 0x03",
@@ -307,7 +308,7 @@ TEST_F(SerialPortTest, AFailingCloseStaysOpenAndCanBeRetried) {
   platform.failCall(Op::EscapeCommFunction, 1, sys::kErrorBadCommand);
   expectThrows([&] { port.ClosePort(); }, msg::kEscapeCommFunction);
   EXPECT_TRUE(port.IsOpen());
-  EXPECT_TRUE(board->isOpen());
+  EXPECT_TRUE(board->state().open);
   platform.failCall(Op::PurgeComm, 1, sys::kErrorBadCommand);
   expectThrows([&] { port.ClosePort(); }, msg::kPurgeComm);
   EXPECT_TRUE(port.IsOpen());
@@ -319,7 +320,7 @@ TEST_F(SerialPortTest, AFailingCloseStaysOpenAndCanBeRetried) {
 TEST_F(SerialPortTest, ReleaseClosesAPortThatNoLongerAnswers) {
   TSerialPort port(platform);
   port.OpenPort();
-  board->unplug();
+  platform.unplug();
   expectThrows([&] { port.ClosePort(); }, msg::kEscapeCommFunction);
   ASSERT_TRUE(port.IsOpen());
   port.ReleasePort();
@@ -334,8 +335,8 @@ TEST_F(SerialPortTest, ReopeningReadsThePropertiesAgain) {
   port.ClosePort();
   port.SetBaudRate(br4800);
   port.OpenPort();
-  EXPECT_EQ(board->lastDcb().BaudRate, 4800u);
-  EXPECT_EQ(board->openCount(), 2);
+  EXPECT_EQ(board->state().dcb.BaudRate, 4800u);
+  EXPECT_EQ(board->state().openCount, 2);
   port.ClosePort();
 }
 
@@ -344,12 +345,12 @@ TEST_F(SerialPortTest, DestroyingAnOpenComponentClosesIt) {
     TSerialPort port(platform);
     port.OpenPort();
   }
-  EXPECT_FALSE(board->isOpen());
+  EXPECT_FALSE(board->state().open);
   EXPECT_EQ(platform.openDevices(), 0);
   {
     TSerialPort port(platform);
     port.OpenPort();
-    board->unplug();
+    platform.unplug();
   }
   EXPECT_EQ(platform.openDevices(), 0);
   EXPECT_EQ(platform.openEvents(), 0);
@@ -364,12 +365,12 @@ TEST_F(SerialPortTest, DtrAndRtsAreOneCallEachAndTouchOnlyTheirLine) {
   port.SetDTR(false);
   platform.clearCalls();
   port.SetDTR(true);
-  EXPECT_TRUE(board->dtr());
-  EXPECT_FALSE(board->rts());
+  EXPECT_TRUE(board->state().dtr);
+  EXPECT_FALSE(board->state().rts);
   port.SetDTR(false);
   port.SetRTS(true);
-  EXPECT_FALSE(board->dtr());
-  EXPECT_TRUE(board->rts());
+  EXPECT_FALSE(board->state().dtr);
+  EXPECT_TRUE(board->state().rts);
   port.SetRTS(false);
   EXPECT_THAT(lineCalls(), ElementsAre("EscapeCommFunction 5", "EscapeCommFunction 6",
                                        "EscapeCommFunction 3", "EscapeCommFunction 4"));
@@ -420,7 +421,7 @@ TEST_F(SerialPortTest, WriteTextOfOneByteWritesItAndReturnsOne) {
   const int events = platform.openEvents();
   EXPECT_EQ(port.WriteText("\x01"), 1);
   EXPECT_THAT(platform.callTexts({Op::WriteFile}), ElementsAre("WriteFile 01"));
-  EXPECT_EQ(board->stats().framesLatched, 1u);
+  EXPECT_EQ(board->state().framesLatched, 1u);
   EXPECT_LE(platform.openEvents(), events + 1);  // the request's event is freed again
   port.ClosePort();
   EXPECT_EQ(platform.openEvents(), 0);
@@ -432,7 +433,7 @@ TEST_F(SerialPortTest, WriteTextOfNothingReturnsZeroWithoutAWrite) {
   platform.clearCalls();
   EXPECT_EQ(port.WriteText(""), 0);
   EXPECT_THAT(platform.callTexts({Op::WriteFile}), IsEmpty());
-  EXPECT_EQ(board->stats().framesLatched, 0u);
+  EXPECT_EQ(board->state().framesLatched, 0u);
   port.ClosePort();
 }
 
@@ -539,10 +540,84 @@ TEST_F(SerialPortTest, OutputsHoldUntilTheNextLatch) {
     port.SetDTR(false);
   }
   EXPECT_EQ(board->outputBits(), (std::uint64_t{1} << 48) - 1);
-  EXPECT_EQ(board->stageBits(), 0u);
+  EXPECT_EQ(board->state().stages, 0u);
   port.WriteText("\x01");
   EXPECT_EQ(board->outputBits(), 0u);
   port.ClosePort();
+}
+
+// ---------------------------------------------------------------- backends
+
+// The machine's ports and the virtual board, each behind its own recorder.
+class BackendsTest : public ::testing::Test {
+ protected:
+  BackendsTest() {
+    machine.setLogging(true);
+    board.setLogging(true);
+    machine.setPorts({"COM3"});
+  }
+
+  sys::VirtualBoard machinePort{"COM3"};
+  sys::VirtualBoard virtualBoard;
+  RecordingPlatform machine{machinePort};
+  RecordingPlatform board{virtualBoard};
+  sys::Backends backends{machine, &board};
+};
+
+TEST_F(BackendsTest, TheNameVirtualOpensTheBoardAndEveryOtherNameTheMachine) {
+  TSerialPort port(backends);
+  port.SetPort("COM3");
+  port.OpenPort();
+  sendFrame(port, std::vector<bool>(48, true));
+  EXPECT_EQ(machinePort.outputBits(), (std::uint64_t{1} << 48) - 1);
+  port.ClosePort();
+  EXPECT_EQ(machine.openDevices() + machine.openEvents(), 0);
+
+  port.SetPort(sys::kVirtualPort);
+  port.OpenPort();
+  sendFrame(port, std::vector<bool>(48, true));
+  EXPECT_EQ(virtualBoard.outputBits(), (std::uint64_t{1} << 48) - 1);
+  EXPECT_EQ(machinePort.state().framesLatched, 1u);
+  EXPECT_THAT(board.callTexts({Op::CreateFile}),
+              ElementsAre(::testing::StartsWith("CreateFileA \\\\.\\VIRTUAL ")));
+  EXPECT_THAT(machine.callTexts({Op::CreateFile}),
+              ElementsAre(::testing::StartsWith("CreateFileA \\\\.\\COM3 ")));
+  port.ClosePort();
+  EXPECT_EQ(board.openDevices() + board.openEvents(), 0);
+
+  // Only the exact name: "virtual" is a name of the machine.
+  port.SetPort("virtual");
+  try {
+    port.OpenPort();
+    ADD_FAILURE() << "opened";
+  } catch (const EComPort& e) {
+    EXPECT_STREQ(e.what(), msg::kNoSuchPort);
+  }
+  EXPECT_EQ(machine.callTexts({Op::CreateFile}).size(), 2u);
+  EXPECT_EQ(board.callTexts({Op::CreateFile}).size(), 1u);
+}
+
+TEST_F(BackendsTest, TheEventThreadWaitsOnTheBoardAndThePortListIsTheMachines) {
+  TSerialPort port(backends);
+  port.SetSyncMethod(smNone);
+  std::atomic<int> rises{0};
+  port.OnCTSChange = [&](TSerialPort&, bool on) {
+    if (on) ++rises;
+  };
+  port.SetPort(sys::kVirtualPort);
+  port.OpenPort();
+  virtualBoard.setCts(true);
+  for (int i = 0; i < 2500 && rises.load() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(rises.load(), 1);
+  port.ClosePort();
+  EXPECT_EQ(board.openDevices() + board.openEvents(), 0);
+  EXPECT_THAT(machine.callTexts(), IsEmpty());
+
+  std::vector<std::string> ports;
+  ListSerialPorts(port.Backends().machine(), ports);
+  EXPECT_THAT(ports, ElementsAre("COM3"));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The serial port component on the real Win32 API. In the cross build these
 // run under wine (scripts/wine-run.sh): its registry, its events, and a COM
 // port that wine_pty_fixture.sh backs with a looped-back pseudo-terminal.
-#include "comport/sys/win32_platform.h"
+#include "comport/sys/native_platform.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -26,7 +26,7 @@
 
 #include "comport/list_serial_ports.h"
 #include "comport/serial_port.h"
-#include "comport/sys/native_platform.h"
+#include "support/recording_platform.h"
 
 using namespace comport;
 using ::testing::Contains;
@@ -83,14 +83,8 @@ std::vector<std::string> words(const char* text) {
 
 class Win32PlatformTest : public ::testing::Test {
  protected:
-  sys::Win32Platform platform;
+  sys::Platform& platform = sys::nativePlatform();
 };
-
-TEST_F(Win32PlatformTest, IsTheNativePlatform) {
-  sys::Platform& native = sys::nativePlatform();
-  EXPECT_NE(dynamic_cast<sys::Win32Platform*>(&native), nullptr);
-  EXPECT_EQ(&native, &sys::nativePlatform());
-}
 
 TEST_F(Win32PlatformTest, OpeningAMissingPortRaisesNoSuchPort) {
   const sys::Handle h = platform.CreateFileA(std::string("\\\\.\\") + kMissingPort,
@@ -140,42 +134,12 @@ TEST_F(Win32PlatformTest, ListSerialPortsGivesTheRegistrysPortsSortedIgnoringCas
   EXPECT_NE(ports, inRegistryOrder);
 }
 
-TEST_F(Win32PlatformTest, RegistryCallsReachTheRealRegistry) {
-  sys::Handle key = 0;
-  EXPECT_EQ(platform.RegOpenKeyExA(sys::kHkeyLocalMachine, "HARDWARE\\DEVICEMAP\\NO SUCH KEY", 0,
-                                   sys::kKeyRead, &key),
-            static_cast<long>(sys::kErrorFileNotFound));
-
-  ASSERT_EQ(platform.RegOpenKeyExA(sys::kHkeyLocalMachine, kSerialComm, 0, sys::kKeyRead, &key), 0);
+TEST_F(Win32PlatformTest, ThePortListIsTheRegistrysInItsOwnOrder) {
   const std::vector<std::string> direct = readSerialCommDirectly();
   ASSERT_FALSE(direct.empty());
-
-  char name[256];
-  std::uint8_t data[256];
-  std::uint32_t nameLength = 2;  // too small for any "\Device\SerialN"
-  std::uint32_t dataLength = sizeof data;
-  std::uint32_t type = 0;
-  EXPECT_EQ(platform.RegEnumValueA(key, 0, name, &nameLength, &type, data, &dataLength),
-            static_cast<long>(sys::kErrorMoreData));
-
-  std::vector<std::string> read;
-  for (std::uint32_t index = 0;; ++index) {
-    nameLength = sizeof name;
-    dataLength = sizeof data;
-    type = 0;
-    const long result =
-        platform.RegEnumValueA(key, index, name, &nameLength, &type, data, &dataLength);
-    if (result == static_cast<long>(sys::kErrorNoMoreItems)) break;
-    ASSERT_EQ(result, 0);
-    EXPECT_EQ(type, static_cast<std::uint32_t>(REG_SZ));
-    EXPECT_EQ(nameLength, std::strlen(name));
-    EXPECT_EQ(std::string(name).rfind("\\Device\\Serial", 0), 0u) << name;
-    const auto* text = reinterpret_cast<const char*>(data);
-    EXPECT_EQ(dataLength, std::strlen(text) + 1);  // the text and its null
-    read.emplace_back(text);
-  }
-  EXPECT_EQ(read, direct);
-  EXPECT_EQ(platform.RegCloseKey(key), 0);
+  std::vector<std::string> listed = {"left over"};
+  ASSERT_TRUE(platform.ListPorts(listed));
+  EXPECT_EQ(listed, direct);
 }
 
 TEST_F(Win32PlatformTest, EventsAndWaits) {
@@ -196,6 +160,8 @@ TEST_F(Win32PlatformTest, EventsAndWaits) {
   EXPECT_EQ(platform.WaitForMultipleObjects(2, both, true, 0), sys::kWaitTimeout);
   EXPECT_TRUE(platform.SetEvent(automatic));
   EXPECT_EQ(platform.WaitForMultipleObjects(2, both, true, 0), sys::kWaitObject0);
+  EXPECT_TRUE(platform.ResetEvent(automatic));
+  EXPECT_EQ(platform.WaitForSingleObject(automatic, 0), sys::kWaitTimeout);
 
   EXPECT_TRUE(platform.CloseHandle(manual));
   EXPECT_TRUE(platform.CloseHandle(automatic));
@@ -250,6 +216,38 @@ TEST_F(Win32PlatformTest, PortOnAPseudoTerminalOpensWritesAndCloses) {
       EXPECT_FALSE(platform.CloseHandle(handle)) << "the port's handle is still open";
     }
   }
+}
+
+// The recording decorator works over the real API as over the board: here it
+// shows the component's calls on a real (wine) COM port, and a fault it
+// injects makes the open fail and release the port.
+TEST_F(Win32PlatformTest, TheRecordingPlatformSeesAndFailsCallsOfTheRealApi) {
+  const char* pty = std::getenv("RILVET_TEST_PTY_PORT");
+  if (!pty) GTEST_SKIP() << "RILVET_TEST_PTY_PORT is set by the wine_pty CTest fixture";
+  testing_support::RecordingPlatform recorder(platform);
+  recorder.setLogging(true);
+  TSerialPort port(recorder);
+  port.SetPort(pty);
+  recorder.failCall(testing_support::Op::SetCommTimeouts, 1, sys::kErrorInvalidParameter);
+  expectThrows([&] { port.OpenPort(); }, msg::kSetCommTimeouts);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(recorder.openDevices(), 0);
+  const auto calls = recorder.callTexts();
+  ASSERT_EQ(calls.size(), 5u);
+  EXPECT_EQ(calls[0], std::string("CreateFileA \\\\.\\") + pty +
+                          " access=0xc0000000 share=0 disposition=3 flags=0x40000000");
+  EXPECT_EQ(calls[1], "SetupComm 2048 2048");
+  EXPECT_EQ(calls[2].rfind("SetCommState DCBlength=28 BaudRate=9600 Flags=0x1011 ", 0), 0u);
+  EXPECT_EQ(calls[3].rfind("SetCommTimeouts 0xffffffff ", 0), 0u);
+  EXPECT_EQ(calls[4], "CloseHandle");
+
+  // The real port was let go: it opens again, and writes.
+  port.OpenPort();
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_EQ(port.WriteText("\x01"), 1);
+  EXPECT_THAT(recorder.callTexts({testing_support::Op::WriteFile}), ElementsAre("WriteFile 01"));
+  port.ReleasePort();
+  EXPECT_EQ(recorder.openDevices() + recorder.openEvents(), 0);
 }
 
 }  // namespace

@@ -1,17 +1,11 @@
 #include "hil/linux_port.h"
 
-#include "comport/sys/emulated_platform.h"
-#include "comport/sys/posix_ports.h"
+#include "comport/sys/native_platform.h"
 
 namespace hil {
 
 sys::Platform& linuxPlatform() {
-  static sys::EmulatedPlatform* platform = [] {
-    auto* p = new sys::EmulatedPlatform;
-    sys::addPosixDevices(*p);
-    return p;
-  }();
-  return *platform;
+  return sys::nativePlatform();
 }
 
 }  // namespace hil

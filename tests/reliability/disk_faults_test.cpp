@@ -330,11 +330,7 @@ class FolderContents : public ::testing::Test {
   std::string run(const std::function<void()>& whileRunning = {}, bool asNobody = false) {
     const auto outcome = testing_support::inChildProcess(
         [&] {
-          sys::EmulatedPlatform platform;
-          platform.setSerialCommSource([](auto& values) {
-            values.clear();
-            return true;
-          });
+          sys::VirtualBoard platform;  // a machine without serial ports
           RecordedErrors errors;
           app::Program program(platform, nullptr, errors, table(), settings());
           program.FormCreate();

@@ -70,13 +70,13 @@ TEST(PortFaults, ABoardUnpluggedBeforeAFrameIsReportedOnceAndStopRecoversAfterRe
   Rig rig;
   startRunning(rig);
   const std::uint64_t shown = rig.board->outputBits();
-  unplug(*rig.board);
+  unplug(rig.platform);
   rig.tick(50);
   EXPECT_EQ(rig.errors.messages, std::vector<std::string>{kEscapeCommFunction});
   EXPECT_EQ(rig.board->outputBits(), shown);
   EXPECT_TRUE(rig.seq().Timer1Enabled) << "the step timer keeps running";
 
-  rig.board->replug();
+  rig.platform.replug();
   rig.tick(7);
   EXPECT_EQ(rig.board->outputBits(), rig.currentFrame());
   stopThenExit(rig, 1);
@@ -88,16 +88,16 @@ TEST(PortFaults, AFrameCutAtAnyOperationLeavesTheLastWholeFrameAndTheNextReplace
     Rig rig;
     startRunning(rig);
     const std::uint64_t before = rig.board->outputBits();
-    const auto latched = rig.board->stats().framesLatched;
+    const auto latched = rig.board->state().framesLatched;
 
-    unplugAt(*rig.board, position);
+    unplugAt(rig.platform, position);
     rig.tick(40);
     ASSERT_EQ(rig.errors.messages, std::vector<std::string>{messageAt(position, kFrameOperations)});
-    EXPECT_EQ(rig.board->stats().framesLatched, latched) << "a cut frame is never latched";
+    EXPECT_EQ(rig.board->state().framesLatched, latched) << "a cut frame is never latched";
     EXPECT_EQ(rig.board->outputBits(), before);
 
     // Plugged back while running: the very next frame is whole and right.
-    rig.board->replug();
+    rig.platform.replug();
     for (int i = 0; i < 7; ++i) {
       rig.tick();
       ASSERT_EQ(rig.board->outputBits(), rig.currentFrame()) << "tick " << i << " after replug";
@@ -113,9 +113,9 @@ TEST(PortFaults, AnOperationThatFailsOnceAnywhereInAFrameIsRepairedByTheNextFram
     Rig rig;
     startRunning(rig);
     if (position == kFrameOperations) {
-      failCall(rig.platform, sys::Op::WriteFile, 1);
+      failCall(rig.platform, testing_support::Op::WriteFile, 1);
     } else {
-      failCall(rig.platform, sys::Op::EscapeCommFunction, position);
+      failCall(rig.platform, testing_support::Op::EscapeCommFunction, position);
     }
     rig.tick();
     ASSERT_EQ(rig.errors.messages, std::vector<std::string>{messageAt(position, kFrameOperations)});
@@ -135,7 +135,7 @@ TEST(PortFaults, ABoardGoneForGoodAtAnyOperationIsReleasedByTheSecondStop) {
     Rig rig;
     startRunning(rig);
     const std::uint64_t before = rig.board->outputBits();
-    unplugAt(*rig.board, position);
+    unplugAt(rig.platform, position);
     rig.tick(20);
     ASSERT_EQ(rig.errors.messages.size(), 1u);
 
@@ -153,7 +153,7 @@ TEST(PortFaults, ABoardGoneForGoodAtAnyOperationIsReleasedByTheSecondStop) {
     EXPECT_EQ(rig.board->outputBits(), before);
 
     // Plugged in again, the board can be started anew.
-    rig.board->replug();
+    rig.platform.replug();
     rig.start();
     rig.tick(3);
     EXPECT_EQ(rig.board->outputBits(), rig.currentFrame());
@@ -169,20 +169,20 @@ TEST(PortFaults, ALatchByteThatCannotBeWrittenIsReportedOnceAndTheOutputsKeepThe
   startRunning(rig);
   const std::uint64_t before = rig.board->outputBits();
   countFault();
-  rig.platform.failAlways(sys::Op::WriteFile, sys::kErrorBadCommand);
+  rig.platform.failAlways(testing_support::Op::WriteFile, sys::kErrorBadCommand);
   rig.tick(30);
   EXPECT_EQ(rig.errors.messages, std::vector<std::string>{kWriteError});
   EXPECT_EQ(rig.board->outputBits(), before);
-  rig.platform.failAlways(sys::Op::WriteFile, 0);
+  rig.platform.failAlways(testing_support::Op::WriteFile, 0);
   rig.tick(2);
   EXPECT_EQ(rig.board->outputBits(), rig.currentFrame());
 
   // A new failure after a good tick is a new episode, reported again.
   countFault();
-  rig.platform.failAlways(sys::Op::WriteFile, sys::kErrorBadCommand);
+  rig.platform.failAlways(testing_support::Op::WriteFile, sys::kErrorBadCommand);
   rig.tick(10);
   EXPECT_EQ(rig.errors.messages, (std::vector<std::string>{kWriteError, kWriteError}));
-  rig.platform.failAlways(sys::Op::WriteFile, 0);
+  rig.platform.failAlways(testing_support::Op::WriteFile, 0);
   rig.stop();
   rig.expectStopped();
   EXPECT_EQ(rig.board->outputBits(), 0u);
@@ -195,10 +195,10 @@ TEST(PortFaults, PauseKeepsSendingWholeFramesThroughAFault) {
   rig.guarded([&] { rig.seq().BitBtn1Click(); });  // pause
   ASSERT_EQ(rig.seq().StepRunning, 0);
   const int column = rig.seq().StepColumn;
-  unplugAt(*rig.board, 77);
+  unplugAt(rig.platform, 77);
   rig.tick(10);
   EXPECT_EQ(rig.errors.messages, std::vector<std::string>{kEscapeCommFunction});
-  rig.board->replug();
+  rig.platform.replug();
   rig.tick(3);
   EXPECT_EQ(rig.seq().StepColumn, column);
   EXPECT_EQ(rig.board->outputBits(), rig.currentFrame());
@@ -213,7 +213,7 @@ TEST(PortFaults, ABoardGoneAtAnyOperationOfStopIsStoppedOnceItAnswersAgain) {
     Rig rig;
     startRunning(rig);
     const std::uint64_t before = rig.board->outputBits();
-    unplugAt(*rig.board, position);
+    unplugAt(rig.platform, position);
     rig.stop();
     ASSERT_EQ(rig.errors.messages,
               std::vector<std::string>{messageAt(position, kAllOffOperations)});
@@ -224,7 +224,7 @@ TEST(PortFaults, ABoardGoneAtAnyOperationOfStopIsStoppedOnceItAnswersAgain) {
     EXPECT_EQ(rig.board->outputBits(), position <= kAllOffOperations ? before : 0u);
     rig.tick(5);  // the step timer is off: nothing
 
-    rig.board->replug();
+    rig.platform.replug();
     stopThenExit(rig, 1);
     if (HasFatalFailure() || HasNonfatalFailure()) return;
   }
@@ -235,7 +235,7 @@ TEST(PortFaults, ABoardGoneForGoodAtAnyOperationOfStopIsReleasedByTheSecondStop)
     SCOPED_TRACE("board gone at operation " + std::to_string(position) + " of the stop");
     Rig rig;
     startRunning(rig);
-    unplugAt(*rig.board, position);
+    unplugAt(rig.platform, position);
     rig.stop();
     ASSERT_EQ(rig.errors.messages.size(), 1u);
     rig.stop();
@@ -256,7 +256,7 @@ TEST(PortFaults, ABoardGoneAtAnyOperationOfTheExitStillEndsWithBothFilesSaved) {
                    (exitButton ? "the exit button" : "the window's close"));
       Rig rig;
       startRunning(rig);
-      unplugAt(*rig.board, position);
+      unplugAt(rig.platform, position);
       rig.editSomething();
       if (exitButton) rig.program->BitBtn6Click();
       rig.program->FormClose();
@@ -275,7 +275,7 @@ TEST(PortFaults, ExitWithTheBoardGoneAndTheDiskFullSavesWhatItCanAndEnds) {
   Rig rig;
   startRunning(rig);
   const std::string tableBefore = testing_support::readBytes(rig.tablePath());
-  unplug(*rig.board);
+  unplug(rig.platform);
   rig.tick(10);
   rig.editSomething();
   failNextWrite(storage::WriteStep::kWrite);
@@ -298,10 +298,10 @@ TEST(PortFaults, ExitWithTheBoardGoneAndTheDiskFullSavesWhatItCanAndEnds) {
 TEST(PortFaults, ExitWhileStoppedAfterAFailedStopSendsNothingMoreAndSaves) {
   Rig rig;
   startRunning(rig);
-  unplug(*rig.board);
+  unplug(rig.platform);
   rig.stop();
   ASSERT_EQ(rig.errors.messages.size(), 1u);
-  rig.board->replug();
+  rig.platform.replug();
   // The port is still open: exit sends the all-off frame itself.
   exitAndCheck(rig);
   EXPECT_EQ(rig.board->outputBits(), 0u);
@@ -313,7 +313,7 @@ TEST(PortFaults, ExitWhileStoppedAfterAFailedStopSendsNothingMoreAndSaves) {
 TEST(EventThreadFaults, AModemStatusThatCannotBeReadInADeliveryEndsTheThreadOnce) {
   Rig rig;
   startRunning(rig);
-  failCall(rig.platform, sys::Op::GetCommModemStatus, 1);
+  failCall(rig.platform, testing_support::Op::GetCommModemStatus, 1);
   rig.board->setCts(true);
   ASSERT_TRUE(rig.pumpUntil([&] { return !rig.threadErrors().empty(); }));
   EXPECT_EQ(rig.threadErrors(), std::vector<std::string>{kGetCommModemStatus});
@@ -355,7 +355,7 @@ TEST(EventThreadFaults, TheBoardUnpluggedWhileACtsChangeIsHandedOver) {
   const int queued = rig.queued();
   rig.board->setCts(true);
   ASSERT_TRUE(rig.waitQueued(queued));
-  unplug(*rig.board);
+  unplug(rig.platform);
   // The handler now runs and finds the board gone.
   ASSERT_TRUE(rig.pumpUntil([&] { return !rig.threadErrors().empty(); }));
   EXPECT_EQ(rig.threadErrors(), std::vector<std::string>{kGetCommModemStatus});
@@ -375,10 +375,10 @@ TEST(EventThreadFaults, TheBoardUnpluggedWhileACtsChangeIsHandedOver) {
 TEST(EventThreadFaults, TheBoardUnpluggedAndPluggedBackWhileTheThreadWaits) {
   Rig rig;
   startRunning(rig);
-  unplug(*rig.board);
+  unplug(rig.platform);
   rig.board->setCts(true);  // while the board is away
   rig.pumpUntil([] { return false; }, 50);
-  rig.board->replug();
+  rig.platform.replug();
   // The thread keeps trying and sees the change once the board answers.
   ASSERT_TRUE(rig.pumpUntil([&] { return rig.seq().ChannelEnabled[2] == 0; }));
   EXPECT_TRUE(rig.threadErrors().empty());
@@ -406,7 +406,7 @@ TEST(EventThreadFaults, ExitWithTheBoardGoneWhileADeliveryWaits) {
   const int queued = rig.queued();
   rig.board->setCts(true);
   ASSERT_TRUE(rig.waitQueued(queued));
-  unplug(*rig.board);
+  unplug(rig.platform);
   exitAndCheck(rig);
   EXPECT_EQ(rig.errors.messages, std::vector<std::string>{kEscapeCommFunction});
   EXPECT_EQ(rig.threadErrors(), std::vector<std::string>{kGetCommModemStatus});
@@ -415,7 +415,7 @@ TEST(EventThreadFaults, ExitWithTheBoardGoneWhileADeliveryWaits) {
 TEST(EventThreadFaults, ErrorEventsOfAGoneBoardEndTheThreadAndStopStillWorks) {
   Rig rig;
   startRunning(rig);
-  failCall(rig.platform, sys::Op::ClearCommError, 1);
+  failCall(rig.platform, testing_support::Op::ClearCommError, 1);
   rig.board->raiseErrors(sys::kCeFrame);
   ASSERT_TRUE(rig.pumpUntil([&] { return !rig.threadErrors().empty(); }));
   EXPECT_EQ(rig.threadErrors(), std::vector<std::string>{comport::msg::kClearCommError});

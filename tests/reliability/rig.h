@@ -18,11 +18,11 @@
 
 #include "app/program.h"
 #include "comport/sync_invoker.h"
-#include "comport/sys/emulated_platform.h"
 #include "comport/sys/virtual_board.h"
 #include "storage/file_io.h"
 #include "storage/file_test_support.h"
 #include "storage/table_file.h"
+#include "support/recording_platform.h"
 
 namespace reliability {
 
@@ -33,17 +33,17 @@ inline std::atomic<int>& faultsInjected() {
   return count;
 }
 
-inline void unplug(sys::VirtualBoard& board) {
+inline void unplug(testing_support::RecordingPlatform& platform) {
   ++faultsInjected();
-  board.unplug();
+  platform.unplug();
 }
 // The board goes away at line operation `position` (1 = the next escape or
 // write) and stays away until replugged.
-inline void unplugAt(sys::VirtualBoard& board, int position) {
+inline void unplugAt(testing_support::RecordingPlatform& platform, int position) {
   ++faultsInjected();
-  board.unplugAfter(position - 1);
+  platform.unplugAfter(position - 1);
 }
-inline void failCall(sys::EmulatedPlatform& platform, sys::Op op, int nth,
+inline void failCall(testing_support::RecordingPlatform& platform, testing_support::Op op, int nth,
                      std::uint32_t error = sys::kErrorBadCommand) {
   ++faultsInjected();
   platform.failCall(op, nth, error);
@@ -125,13 +125,8 @@ class Rig {
   // The saved table has LF line ends and the interval 7; the program saves
   // CR LF, and the tests change the interval and a box, so a file that was
   // really written at exit differs from the one found at start-up.
-  explicit Rig(bool withInvoker = true) : board_(sys::VirtualBoard::attach(platform, "VIRTUAL")) {
-    board = board_.get();
+  explicit Rig(bool withInvoker = true) {
     invoker.wake = [this] { ++queued_; };
-    platform.setSerialCommSource([](auto& values) {
-      values.clear();
-      return true;
-    });
     testing_support::writeBytes(tablePath(), tableFileBytes("7", "\n"));
     testing_support::writeBytes(settingsPath(), settingsFileBytes(storedBoxes()));
     program = std::make_unique<app::Program>(platform, withInvoker ? &invoker : nullptr, errors,
@@ -263,7 +258,7 @@ class Rig {
 
   void expectNothingOpen() {
     EXPECT_FALSE(seq().SerialPort1.IsOpen());
-    EXPECT_FALSE(board->isOpen());
+    EXPECT_FALSE(board->state().open);
     EXPECT_EQ(platform.openDevices(), 0);
     EXPECT_EQ(platform.openEvents(), 0);
   }
@@ -278,15 +273,14 @@ class Rig {
   }
 
   testing_support::TempFolder folder;
-  sys::EmulatedPlatform platform;
-  sys::VirtualBoard* board;
+  std::unique_ptr<sys::VirtualBoard> board = std::make_unique<sys::VirtualBoard>();
+  testing_support::RecordingPlatform platform{*board};
   comport::TSyncQueue invoker;
   RecordedErrors errors;
   std::unique_ptr<app::Program> program;
 
  private:
   std::atomic<int> queued_{0};
-  std::shared_ptr<sys::VirtualBoard> board_;
   std::mutex threadErrorsMutex_;
   std::vector<std::string> threadErrors_;
 };

@@ -17,7 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "comport/sys/posix_ports.h"
+#include "comport/sys/posix_platform.h"
 #include "inputs/settings_file.h"
 #include "rig.h"
 
@@ -85,7 +85,7 @@ class PortNameTest : public ::testing::Test {
  protected:
   PortNameTest() {
     fs::create_directories(dev());
-    fs::create_directories(sys());
+    fs::create_directories(sys() + "/class/tty");
     fs::create_directories(outside());
     writeFile(dev() + "/tty", "a regular file where a port could be");
     writeFile(dev() + "/passwd", "root:x:0:0::/root:/bin/sh\n");
@@ -97,12 +97,10 @@ class PortNameTest : public ::testing::Test {
     EXPECT_EQ(::mkfifo((outside() + "/fifo").c_str(), 0600), 0) << strerror(errno);
     fs::create_symlink(outside() + "/fifo", dev() + "/fifo");
 
-    // The platform as the program builds it: the machine's ports (here the
-    // temporary device and class folders), then the virtual board.
-    sys::addPosixDevices(platform, dev(), sys());
-    board = sys::VirtualBoard::attach(platform, app::kVirtualPort);
-    program = std::make_unique<app::Program>(platform, nullptr, errors, folder.path("table.txt"),
-                                             folder.path("settings.dat"));
+    // The backends as the program has them: the machine's ports (here the
+    // temporary device and sysfs folders), and the virtual board.
+    program = std::make_unique<app::Program>(sys::Backends(platform, &board), nullptr, errors,
+                                             folder.path("table.txt"), folder.path("settings.dat"));
     program->FormCreate();
     program->Form2Create();
   }
@@ -116,15 +114,17 @@ class PortNameTest : public ::testing::Test {
   std::string outside() const { return folder.path("outside"); }
 
   testing_support::TempFolder folder;
-  sys::EmulatedPlatform platform;
-  std::shared_ptr<sys::VirtualBoard> board;
+  std::unique_ptr<sys::Platform> machine = sys::makePosixPlatform(dev(), sys());
+  testing_support::RecordingPlatform platform{*machine};
+  sys::VirtualBoard board;
   RecordedErrors errors;
   std::unique_ptr<app::Program> program;
 };
 
 TEST_F(PortNameTest, ATypedNameOpensNothingButATerminalInTheDeviceFolder) {
   // The list holds only the virtual board: the class folder has no ttys.
-  EXPECT_EQ(program->Form1.ComboItems, std::vector<std::string>{app::kVirtualPort});
+  EXPECT_EQ(program->Form1.ComboItems, std::vector<std::string>{sys::kVirtualPort});
+  EXPECT_EQ(errors.messages, std::vector<std::string>{});  // the list was read
 
   FolderWatch watch;
   watch.add(dev());
@@ -184,9 +184,9 @@ TEST_F(PortNameTest, ATypedNameOpensNothingButATerminalInTheDeviceFolder) {
   EXPECT_EQ(testing_support::readBytes("/etc/passwd"), passwd);
 
   // The list's own entry still opens.
-  program->Form1.setComboText(app::kVirtualPort);
+  program->Form1.setComboText(sys::kVirtualPort);
   program->Form1.BitBtn1Click();
-  EXPECT_TRUE(board->isOpen());
+  EXPECT_TRUE(board.state().open);
   program->Form1.BitBtn2Click();
   EXPECT_EQ(platform.openDevices(), 0);
 }
@@ -206,25 +206,25 @@ class OwnFilesTest : public ::testing::Test {
   OwnFilesTest() {
     fs::create_directories(work());
     fs::create_directories(folder.path("dev"));
-    fs::create_directories(folder.path("sys"));
+    fs::create_directories(folder.path("sys/class/tty"));
   }
 
   std::string work() const { return folder.path("work"); }
 
   // A whole run: start-up, a few steps on the board, stop, exit.
   void run() {
-    sys::EmulatedPlatform platform;
-    sys::addPosixDevices(platform, folder.path("dev"), folder.path("sys"));
-    auto board = sys::VirtualBoard::attach(platform, app::kVirtualPort);
+    const auto machine = sys::makePosixPlatform(folder.path("dev"), folder.path("sys"));
+    testing_support::RecordingPlatform platform{*machine};
+    sys::VirtualBoard board;
     RecordedErrors errors;
     {
       // The bare names, as the program's entry gives them.
-      app::Program program(platform, nullptr, errors, storage::kTableFileName,
-                           inputs::kSettingsFileName);
+      app::Program program(sys::Backends(platform, &board), nullptr, errors,
+                           storage::kTableFileName, inputs::kSettingsFileName);
       program.FormCreate();
       program.Form2Create();
       for (int i = 0; i < 6; ++i) program.Form1.Narahiv();
-      program.Form1.setComboText(app::kVirtualPort);
+      program.Form1.setComboText(sys::kVirtualPort);
       program.Form1.BitBtn1Click();
       for (int i = 0; i < 5; ++i) program.Form1.Posilka();
       program.Form1.setCell(0, 7, "1");

@@ -8,15 +8,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "comport/sys/emulated_platform.h"
 #include "comport/sys/virtual_board.h"
 #include "sequencer/sequencer.h"
+#include "support/recording_platform.h"
 
 namespace testing_support {
 
 class SequencerTest : public ::testing::Test {
  protected:
-  SequencerTest() : board(sys::VirtualBoard::attach(platform, "COM2")), seq(platform, nullptr) {
+  SequencerTest() : seq(platform, nullptr) {
     platform.setLogging(true);
     seq.ComboText = "COM2";
     seq.ChannelEnabled.fill(1);
@@ -29,7 +29,7 @@ class SequencerTest : public ::testing::Test {
 
   // The line operations and writes logged since the last clear.
   std::vector<std::string> wire() const {
-    return platform.callTexts({sys::Op::EscapeCommFunction, sys::Op::WriteFile});
+    return platform.callTexts({Op::EscapeCommFunction, Op::WriteFile});
   }
 
   // The latched outputs as channel numbers that are on.
@@ -52,8 +52,8 @@ class SequencerTest : public ::testing::Test {
     ASSERT_TRUE(seq.SerialPort1.IsOpen());
   }
 
-  sys::EmulatedPlatform platform;
-  std::shared_ptr<sys::VirtualBoard> board;
+  std::shared_ptr<sys::VirtualBoard> board = std::make_shared<sys::VirtualBoard>("COM2");
+  RecordingPlatform platform{*board};
   sequencer::Sequencer seq;
 };
 

@@ -6,6 +6,7 @@ using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 using testing_support::bitsFor;
 using testing_support::frameWire;
+using testing_support::Op;
 
 namespace {
 
@@ -26,14 +27,14 @@ TEST_F(RunControlTest, StartOpensAt9600LowersRtsThenDtrAndRuns) {
   seq.BitBtn1Click();
   EXPECT_TRUE(seq.SerialPort1.IsOpen());
   EXPECT_EQ(seq.SerialPort1.Port(), "COM2");
-  EXPECT_EQ(board->lastDcb().BaudRate, 9600u);
+  EXPECT_EQ(board->state().dcb.BaudRate, 9600u);
   EXPECT_THAT(wire(), ElementsAre("EscapeCommFunction 4", "EscapeCommFunction 6"));
-  EXPECT_FALSE(board->dtr());
-  EXPECT_FALSE(board->rts());
+  EXPECT_FALSE(board->state().dtr);
+  EXPECT_FALSE(board->state().rts);
   EXPECT_TRUE(seq.Timer1Enabled);
   EXPECT_FALSE(seq.ComboEnabled);
   EXPECT_EQ(seq.StepRunning, 1);
-  EXPECT_EQ(board->stats().framesLatched, 0u);  // nothing latched before the first tick
+  EXPECT_EQ(board->state().framesLatched, 0u);  // nothing latched before the first tick
 }
 
 TEST_F(RunControlTest, StartPauseStartContinuesAfterThePausedColumn) {
@@ -51,7 +52,7 @@ TEST_F(RunControlTest, StartPauseStartContinuesAfterThePausedColumn) {
   EXPECT_EQ(seq.StepRunning, 1);
   seq.Posilka();
   EXPECT_THAT(channelsOn(), ElementsAre(3));
-  EXPECT_EQ(board->openCount(), 1);
+  EXPECT_EQ(board->state().openCount, 1);
 }
 
 TEST_F(RunControlTest, StartStopStartBeginsAgainAtColumnZero) {
@@ -130,7 +131,7 @@ TEST_F(RunControlTest, OpenFailuresLeaveEverythingAsItWas) {
   EXPECT_EQ(seq.StepRunning, 0);
 
   seq.ComboText = "COM2";
-  board->setBusy(true);
+  platform.failCall(Op::CreateFile, 1, sys::kErrorAccessDenied);  // another program has it
   EXPECT_THROW(seq.BitBtn1Click(), comport::EComPort);
   EXPECT_FALSE(seq.Timer1Enabled);
   EXPECT_TRUE(seq.ComboEnabled);
@@ -138,7 +139,7 @@ TEST_F(RunControlTest, OpenFailuresLeaveEverythingAsItWas) {
 }
 
 TEST_F(RunControlTest, ALineErrorRightAfterOpeningLeavesThePortOpenAndTimerOff) {
-  platform.failCall(sys::Op::EscapeCommFunction, 1, sys::kErrorBadCommand);
+  platform.failCall(Op::EscapeCommFunction, 1, sys::kErrorBadCommand);
   EXPECT_THROW(seq.BitBtn1Click(), comport::EComPort);
   EXPECT_TRUE(seq.SerialPort1.IsOpen());
   EXPECT_FALSE(seq.Timer1Enabled);
@@ -148,7 +149,7 @@ TEST_F(RunControlTest, ALineErrorRightAfterOpeningLeavesThePortOpenAndTimerOff) 
   seq.BitBtn1Click();
   EXPECT_EQ(seq.StepRunning, 1);
   EXPECT_FALSE(seq.Timer1Enabled);
-  EXPECT_EQ(board->openCount(), 1);
+  EXPECT_EQ(board->state().openCount, 1);
   seq.BitBtn2Click();
   expectStopped();
 }
@@ -157,7 +158,7 @@ TEST_F(RunControlTest, AStopThatFailsStaysOpenAndTheNextStopTriesAgain) {
   seq.ColCount = 2;
   start();
   seq.Posilka();
-  platform.failCall(sys::Op::EscapeCommFunction, 10, sys::kErrorBadCommand);
+  platform.failCall(Op::EscapeCommFunction, 10, sys::kErrorBadCommand);
   EXPECT_THROW(seq.BitBtn2Click(), comport::EComPort);
   EXPECT_TRUE(seq.SerialPort1.IsOpen());
   EXPECT_FALSE(seq.Timer1Enabled);
@@ -176,7 +177,7 @@ TEST_F(RunControlTest, APortThatNoLongerAnswersIsReleasedByTheSecondStop) {
   setColumn(0, {5});
   start();
   seq.Posilka();
-  board->unplug();
+  platform.unplug();
   EXPECT_THROW(seq.BitBtn2Click(), comport::EComPort);
   EXPECT_TRUE(seq.SerialPort1.IsOpen());
   seq.BitBtn2Click();
@@ -184,7 +185,7 @@ TEST_F(RunControlTest, APortThatNoLongerAnswersIsReleasedByTheSecondStop) {
   EXPECT_EQ(platform.openDevices(), 0);
   EXPECT_EQ(platform.openEvents(), 0);
   // Once the adapter is back, the program starts again normally.
-  board->replug();
+  platform.replug();
   start();
   seq.Posilka();
   EXPECT_THAT(channelsOn(), ElementsAre(5));

@@ -6,6 +6,7 @@ using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 using testing_support::bitsFor;
 using testing_support::frameWire;
+using testing_support::Op;
 
 namespace {
 
@@ -38,8 +39,8 @@ TEST_F(StepTickTest, OneTickIsExactlyTheFrameOfTheCurrentColumn) {
   EXPECT_EQ(seq.FixedColor, clRed);
   for (int k = 1; k <= 48; ++k) EXPECT_EQ(seq.IndicatorOn[k - 1], k == 1 || k == 5 || k == 48);
   // Line states between frames: DTR low, RTS at the last bit sent.
-  EXPECT_FALSE(board->dtr());
-  EXPECT_TRUE(board->rts());
+  EXPECT_FALSE(board->state().dtr);
+  EXPECT_TRUE(board->state().rts);
 }
 
 TEST_F(StepTickTest, SingleChannelFramesLandOnTheirOutputs) {
@@ -61,7 +62,7 @@ TEST_F(StepTickTest, SingleChannelFramesLandOnTheirOutputs) {
   ASSERT_EQ(calls.size(), 145u);
   EXPECT_EQ(calls[141], "EscapeCommFunction 3");
   for (int i = 0; i < 141; i += 3) EXPECT_EQ(calls[i], "EscapeCommFunction 4");
-  EXPECT_TRUE(board->rts());
+  EXPECT_TRUE(board->state().rts);
   // An empty column: all outputs off.
   seq.Posilka();
   EXPECT_EQ(board->outputBits(), 0u);
@@ -176,9 +177,9 @@ TEST_F(StepTickTest, ALineErrorMidFrameSendsNoLatchAndTheNextTickSendsAWholeFram
   start();
   seq.Posilka();
   ASSERT_THAT(channelsOn(), ElementsAre(1, 2, 40));
-  const auto latched = board->stats().framesLatched;
+  const auto latched = board->state().framesLatched;
   // The 31st line operation of the next frame fails.
-  platform.failCall(sys::Op::EscapeCommFunction, 31, sys::kErrorBadCommand);
+  platform.failCall(Op::EscapeCommFunction, 31, sys::kErrorBadCommand);
   platform.clearCalls();
   try {
     seq.Posilka();
@@ -187,7 +188,7 @@ TEST_F(StepTickTest, ALineErrorMidFrameSendsNoLatchAndTheNextTickSendsAWholeFram
     EXPECT_STREQ(e.what(), "Ошибка функции EscapeCommFunction");
   }
   EXPECT_EQ(wire().size(), 31u);
-  EXPECT_EQ(board->stats().framesLatched, latched);
+  EXPECT_EQ(board->state().framesLatched, latched);
   EXPECT_THAT(channelsOn(), ElementsAre(1, 2, 40));  // the board keeps the previous step
   // Column and texts already moved on; the channels sent before the failure
   // are painted, the ones after it are not.
@@ -207,11 +208,11 @@ TEST_F(StepTickTest, AFailedLatchWriteIsAWriteError) {
   seq.ColCount = 2;
   setColumn(0, {9});
   start();
-  platform.failCall(sys::Op::WriteFile, 1, sys::kErrorBadCommand);
+  platform.failCall(Op::WriteFile, 1, sys::kErrorBadCommand);
   EXPECT_THROW(seq.Posilka(), comport::EComPort);
   EXPECT_THAT(channelsOn(), IsEmpty());
   try {
-    platform.failCall(sys::Op::WriteFile, 1, sys::kErrorBadCommand);
+    platform.failCall(Op::WriteFile, 1, sys::kErrorBadCommand);
     seq.Posilka();
   } catch (const comport::EComPort& e) {
     EXPECT_STREQ(e.what(), "Ошибка записи в порт");
@@ -241,12 +242,12 @@ TEST_F(StepTickTest, ATableThatShrankUnderTheStepBringsTheMarkerBack) {
 TEST_F(StepTickTest, AFailingTickIsReportedOnceUntilATickSucceeds) {
   seq.ColCount = 2;
   start();
-  board->unplug();
+  platform.unplug();
   EXPECT_EQ(seq.Timer1Tick(), std::optional<std::string>("Ошибка функции EscapeCommFunction"));
   for (int i = 0; i < 100; ++i) EXPECT_EQ(seq.Timer1Tick(), std::nullopt);
-  board->replug();
+  platform.replug();
   EXPECT_EQ(seq.Timer1Tick(), std::nullopt);
-  board->unplug();
+  platform.unplug();
   EXPECT_TRUE(seq.Timer1Tick().has_value());
 }
 

@@ -46,7 +46,8 @@ class EndToEndTest : public QObject {
 
     // The files by their bare names, in the working folder, as the program
     // opens them.
-    ui::Windows w({storage::kTableFileName, inputs::kSettingsFileName, false});
+    auto board = std::make_shared<sys::VirtualBoard>();
+    ui::Windows w({storage::kTableFileName, inputs::kSettingsFileName, board, board.get()});
     w.errors.setRecordOnly(true);
     w.board->keepHistory(100000);
     ui::TForm1& form = *w.form1;
@@ -115,7 +116,7 @@ class EndToEndTest : public QObject {
     // Stop: every output off, the port closed, the board window gone.
     QTest::mouseClick(form.BitBtn(2), Qt::LeftButton);
     QCOMPARE(w.board->outputBits(), 0u);
-    QVERIFY(!w.board->isOpen());
+    QVERIFY(!w.board->state().open);
     QVERIFY(!w.boardWindow->isVisible());
 
     // Exit: both files on disk, byte for byte.
@@ -131,15 +132,16 @@ class EndToEndTest : public QObject {
     QTemporaryDir dir;
     QVERIFY(QDir::setCurrent(dir.path()));
     writeFile(storage::kTableFileName, tableBytes("2"));
-    ui::Windows w({storage::kTableFileName, inputs::kSettingsFileName, false});
+    auto board = std::make_shared<sys::VirtualBoard>();
+    ui::Windows w({storage::kTableFileName, inputs::kSettingsFileName, board, board.get()});
     w.errors.setRecordOnly(true);
     w.form1->show();
     QVERIFY(waitFor([&] { return w.program.Form1.ColCount == 6; }));
     QTest::mouseClick(w.form1->BitBtn(1), Qt::LeftButton);
     QVERIFY(w.boardWindow->isVisible());
     w.boardWindow->close();
-    const auto latched = w.board->stats().framesLatched;
-    QVERIFY(waitFor([&] { return w.board->stats().framesLatched > latched + 5; }));
+    const auto latched = w.board->state().framesLatched;
+    QVERIFY(waitFor([&] { return w.board->state().framesLatched > latched + 5; }));
     QVERIFY(w.program.Form1.SerialPort1.IsOpen());
     // The readout counts what the board latched.
     w.boardWindow->refresh();

@@ -72,12 +72,12 @@ class Run {
     h.form().ComboBox1->setCurrentIndex(h.form().ComboBox1->findText("VIRTUAL"));
     QTest::mouseClick(h.form().BitBtn(1), Qt::LeftButton);
     QVERIFY(h.model().SerialPort1.IsOpen());
-    QVERIFY(waitFor([&] { return h.board().stats().framesLatched > 20; }));
+    QVERIFY(waitFor([&] { return h.board().state().framesLatched > 20; }));
   }
 
-  sys::EmulatedPlatform& platform() { return h.windows->platform; }
+  testing_support::RecordingPlatform& platform() { return h.platform; }
   ui::ErrorDisplay& errors() { return h.windows->errors; }
-  std::uint64_t latched() { return h.board().stats().framesLatched; }
+  std::uint64_t latched() { return h.board().state().framesLatched; }
   // The step ticks the timer has run, failed ones included.
   int attempts() { return tickAttempts_; }
 
@@ -97,7 +97,8 @@ class Run {
     QTest::qWait(ms);
     platform().setLogging(false);
     // A tick on a board that does not answer fails at its first operation.
-    tickAttempts_ = static_cast<int>(platform().callTexts({sys::Op::EscapeCommFunction}).size());
+    tickAttempts_ =
+        static_cast<int>(platform().callTexts({testing_support::Op::EscapeCommFunction}).size());
   }
 
   void exitAndCheckFiles(BoxCloser& closer, int boxesAtExit) {
@@ -129,7 +130,7 @@ class FaultDisplayTest : public QObject {
  private slots:
   void aBoardPulledOutMidFrameShowsOneBoxAndReplugResumes() {
     Run run;
-    run.h.board().unplugAfter(70);  // in the middle of channel 24's pulse
+    run.h.platform.unplugAfter(70);  // in the middle of channel 24's pulse
     run.failFor(300);
     QVERIFY2(run.attempts() > 30, "the step timer kept ticking");
     QCOMPARE(visibleBoxes().size(), 1);
@@ -138,7 +139,7 @@ class FaultDisplayTest : public QObject {
     run.expectWholeFrames();
 
     // Back in while the box is still open: the steps resume, whole.
-    run.h.board().replug();
+    run.h.platform.replug();
     const auto latched = run.latched();
     QVERIFY(waitFor([&] { return run.latched() > latched + 50; }));
     run.expectWholeFrames();
@@ -147,11 +148,11 @@ class FaultDisplayTest : public QObject {
     // After a good step a new failure is a new message.
     visibleBoxes().front()->button(QMessageBox::Ok)->click();
     QVERIFY(waitFor([] { return visibleBoxes().isEmpty(); }));
-    run.h.board().unplug();
+    run.h.platform.unplug();
     run.failFor(200);
     QCOMPARE(visibleBoxes().size(), 1);
     QCOMPARE(run.errors().shown().size(), 2);
-    run.h.board().replug();
+    run.h.platform.replug();
 
     QTest::mouseClick(run.h.form().BitBtn(2), Qt::LeftButton);
     QVERIFY(!run.h.model().SerialPort1.IsOpen());
@@ -167,7 +168,7 @@ class FaultDisplayTest : public QObject {
 
   void stopTwiceLetsABoardThatIsGoneForGoodGo() {
     Run run;
-    run.h.board().unplug();
+    run.h.platform.unplug();
     run.failFor(200);
     QCOMPARE(visibleBoxes().size(), 1);
     const std::uint64_t shown = run.h.board().outputBits();
@@ -199,7 +200,7 @@ class FaultDisplayTest : public QObject {
 
   void exitWithTheBoardGoneAsksNothingAndShowsOneBox() {
     Run run;
-    run.h.board().unplugAfter(97);
+    run.h.platform.unplugAfter(97);
     run.failFor(100);
     QCOMPARE(visibleBoxes().size(), 1);
     visibleBoxes().front()->button(QMessageBox::Ok)->click();
@@ -219,7 +220,7 @@ class FaultDisplayTest : public QObject {
     const auto latched = run.latched();
     QTest::qWait(30);
     QCOMPARE(run.latched(), latched);
-    run.h.board().unplugAfter(98);
+    run.h.platform.unplugAfter(98);
     BoxCloser closer;
     run.h.form().close();
     QVERIFY(waitFor([&] { return !run.h.form().isVisible(); }));
@@ -233,7 +234,7 @@ class FaultDisplayTest : public QObject {
 
   void anInputWhoseStateCannotBeReadShowsOneBoxAndTheStepsGoOn() {
     Run run;
-    run.platform().failCall(sys::Op::GetCommModemStatus, 1, sys::kErrorBadCommand);
+    run.platform().failCall(testing_support::Op::GetCommModemStatus, 1, sys::kErrorBadCommand);
     QTest::mouseClick(run.h.windows->boardWindow->inputSwitch(2), Qt::LeftButton);
     QVERIFY(waitFor([] { return visibleBoxes().size() == 1; }));
     QCOMPARE(run.errors().shown(), QStringList{comport::msg::kGetCommModemStatus});
@@ -268,14 +269,14 @@ class FaultDisplayTest : public QObject {
 
   void theBoardPulledOutWhileAnInputChanges() {
     Run run;
-    run.h.board().unplug();
+    run.h.platform.unplug();
     run.h.board().setCts(true);
     run.failFor(150);
     QCOMPARE(visibleBoxes().size(), 1);
     QCOMPARE(run.errors().shown(), QStringList{comport::msg::kEscapeCommFunction});
     // Back in: the change that came while it was out is delivered, the steps
     // resume, and no other box appears.
-    run.h.board().replug();
+    run.h.platform.replug();
     QVERIFY(waitFor([&] { return run.h.model().ChannelEnabled[2] == 0; }));
     const auto latched = run.latched();
     QVERIFY(waitFor([&] { return run.latched() > latched + 20; }));

@@ -305,7 +305,7 @@ class MainWindowTest : public QObject {
     h.windows->errors.setRecordOnly(false);
     f.Edit1->setText("1");
     QTest::mouseClick(f.BitBtn(1), Qt::LeftButton);
-    h.board().unplug();
+    h.platform.unplug();
     QTest::qWait(300);  // a few hundred failing ticks
     QCOMPARE(h.windows->errors.shown().size(), 1);
     QVERIFY(h.windows->errors.boxOpen());

@@ -1,5 +1,6 @@
 // The whole program's windows in a temporary working folder, on the
-// offscreen platform, without the machine's own serial ports.
+// offscreen platform, without the machine's own serial ports: every port name
+// opens on the virtual board, through a recording platform.
 #pragma once
 
 #include <QApplication>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "storage/table_file.h"
+#include "support/recording_platform.h"
 #include "ui/fonts.h"
 #include "ui/resources.h"
 #include "ui/windows.h"
@@ -36,8 +38,8 @@ class Harness {
     initOnce();
     if (!table.isEmpty()) write(tablePath(), table);
     if (!settings.isEmpty()) write(settingsPath(), settings);
-    windows = std::make_unique<ui::Windows>(
-        ui::WindowsOptions{tablePath().toStdString(), settingsPath().toStdString(), false});
+    windows = std::make_unique<ui::Windows>(ui::WindowsOptions{
+        tablePath().toStdString(), settingsPath().toStdString(), board_, &platform});
     windows->errors.setRecordOnly(true);
     windows->form1->show();
     QVERIFY(QTest::qWaitForWindowExposed(windows->form1.get()));
@@ -69,6 +71,12 @@ class Harness {
   }
 
   QTemporaryDir dir;
+
+ private:
+  std::shared_ptr<sys::VirtualBoard> board_ = std::make_shared<sys::VirtualBoard>();
+
+ public:
+  testing_support::RecordingPlatform platform{*board_};
   std::unique_ptr<ui::Windows> windows;
 };
 

@@ -81,8 +81,9 @@ int main(int argc, char** argv) {
     settings.write(matching);
   }
 
-  // The machine's own ports stay out of the list: only the virtual board.
-  ui::Windows w({storage::kTableFileName, "Rilvet.dat", false});
+  // The machine's own ports stay out of the list: every name opens the board.
+  const auto board = std::make_shared<sys::VirtualBoard>();
+  ui::Windows w({storage::kTableFileName, "Rilvet.dat", board, board.get()});
   ui::TForm1& form = *w.form1;
   form.show();
   settle(650);  // the table half revealed, with its percentage and progress strip

@@ -2,13 +2,14 @@
 //
 // The component talks to a device only through these calls, so the values it
 // passes (device names, DCB fields, escape codes, event masks, timeouts) are the
-// same on every OS and can be checked against a recording backend. Each backend
-// only translates: win32 calls the real API, the emulated platform hosts posix
-// devices and the virtual board.
+// same on every OS and can be checked against a recording decorator. Each
+// backend only translates: win32 calls the real API, posix drives a tty
+// descriptor, and the virtual board simulates the board.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sys {
 
@@ -16,7 +17,6 @@ using Handle = std::uintptr_t;
 inline constexpr Handle kInvalidHandle = ~Handle{0};  // INVALID_HANDLE_VALUE
 
 // Error codes (GetLastError).
-inline constexpr std::uint32_t kErrorSuccess = 0;
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorInvalidHandle = 6;
@@ -25,8 +25,6 @@ inline constexpr std::uint32_t kErrorBadCommand = 22;
 inline constexpr std::uint32_t kErrorNotSupported = 50;
 inline constexpr std::uint32_t kErrorGenFailure = 31;
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
-inline constexpr std::uint32_t kErrorMoreData = 234;
-inline constexpr std::uint32_t kErrorNoMoreItems = 259;
 inline constexpr std::uint32_t kErrorOperationAborted = 995;
 inline constexpr std::uint32_t kErrorIoIncomplete = 996;
 inline constexpr std::uint32_t kErrorIoPending = 997;
@@ -80,10 +78,6 @@ inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 inline constexpr std::uint32_t kWaitObject0 = 0;
 inline constexpr std::uint32_t kWaitTimeout = 258;
 inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
-
-// Registry.
-inline constexpr Handle kHkeyLocalMachine = 0x80000002u;
-inline constexpr std::uint32_t kKeyRead = 0x20019;
 
 // DCB flags word bits.
 inline constexpr std::uint32_t kDcbBinary = 0x0001;
@@ -165,18 +159,16 @@ class Platform {
 
   virtual Handle CreateEventA(bool manualReset, bool initialState) = 0;
   virtual bool SetEvent(Handle h) = 0;
+  virtual bool ResetEvent(Handle h) = 0;
   virtual std::uint32_t WaitForSingleObject(Handle h, std::uint32_t milliseconds) = 0;
   virtual std::uint32_t WaitForMultipleObjects(std::uint32_t count, const Handle* handles,
                                                bool waitAll, std::uint32_t milliseconds) = 0;
   virtual void Sleep(std::uint32_t milliseconds) = 0;
 
-  // Registry, read only; results are Win32 error codes (0 = success).
-  virtual long RegOpenKeyExA(Handle root, const std::string& subKey, std::uint32_t options,
-                             std::uint32_t access, Handle* key) = 0;
-  virtual long RegEnumValueA(Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength,
-                             std::uint32_t* type, std::uint8_t* data,
-                             std::uint32_t* dataLength) = 0;
-  virtual long RegCloseKey(Handle key) = 0;
+  // The machine's serial ports by the names a user opens them by ("COM3",
+  // "ttyUSB0"), in the system's order; false when they cannot be read.
+  // Never opens a port: on many drivers an open alone raises DTR and RTS.
+  virtual bool ListPorts(std::vector<std::string>& names) = 0;
 };
 
 }  // namespace sys

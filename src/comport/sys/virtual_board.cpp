@@ -5,55 +5,48 @@
 namespace sys {
 
 namespace {
+
+thread_local std::uint32_t lastError = 0;
 constexpr std::uint64_t kStageMask = (std::uint64_t{1} << VirtualBoard::kStages) - 1;
+// The board's port handles, far from any handle of the platforms it is used with.
+constexpr Handle kFirstHandle = Handle{0x7B00} << 32;
+
+}  // namespace
+
+VirtualBoard::VirtualBoard(std::string port, Platform& events)
+    : device_("\\\\.\\" + std::move(port)), events_(events) {}
+
+bool VirtualBoard::fail(std::uint32_t error) {
+  lastError = error;
+  return false;
 }
 
-std::shared_ptr<VirtualBoard> VirtualBoard::attach(EmulatedPlatform& platform,
-                                                   const std::string& port) {
-  auto board = std::make_shared<VirtualBoard>();
-  std::weak_ptr<VirtualBoard> weak = board;
-  platform.addOpener(
-      [weak, port](const std::string& name, std::uint32_t& error) -> std::shared_ptr<Device> {
-        auto board = weak.lock();
-        if (!board || name != port) return nullptr;  // error stays "file not found"
-        error = board->open();
-        return error == 0 ? board : nullptr;
-      });
-  return board;
+bool VirtualBoard::failed() {
+  return fail(events_.GetLastError());
 }
 
-std::uint32_t VirtualBoard::open() {
-  std::lock_guard lock(mutex_);
-  if (!plugged_) return kErrorFileNotFound;
-  if (openError_ != 0) return openError_;
-  if (busy_ || open_) return kErrorAccessDenied;
-  open_ = true;
-  ++openCount_;
-  mask_ = 0;
-  history_ = 0;
-  inQueue_.clear();
-  errors_ = 0;
-  return 0;
+std::uint32_t VirtualBoard::GetLastError() {
+  return lastError;
 }
 
-std::uint32_t VirtualBoard::check() {
-  if (!open_) return kErrorInvalidHandle;
-  if (!plugged_) return kErrorBadCommand;
-  return 0;
+std::uint32_t VirtualBoard::check(Handle h) const {
+  return h == handle_ && h != kInvalidHandle ? 0 : kErrorInvalidHandle;
 }
 
-bool VirtualBoard::countLineOperation(WaitCompletion& ended) {
-  if (unplugCountdown_ < 0) return true;
-  if (unplugCountdown_ == 0) {
-    // Pulled out now: as with unplug(), a wait under way ends with an error.
-    plugged_ = false;
-    unplugCountdown_ = -1;
-    ended = std::move(pending_);
-    pending_ = nullptr;
-    return false;
-  }
-  --unplugCountdown_;
-  return true;
+// Ends the pending status wait, as the driver completes an overlapped request.
+void VirtualBoard::endWait(std::uint32_t status, std::uint32_t events) {
+  if (!waitOverlapped_) return;
+  *waitMask_ = events;
+  waitOverlapped_->InternalHigh = 0;
+  waitOverlapped_->Internal = status;
+  events_.SetEvent(waitOverlapped_->hEvent);
+  waitMask_ = nullptr;
+  waitOverlapped_ = nullptr;
+}
+
+void VirtualBoard::addEvents(std::uint32_t events) {
+  history_ |= events & state_.mask;
+  if (history_ != 0 && waitOverlapped_) endWait(0, std::exchange(history_, 0u));
 }
 
 void VirtualBoard::noteFrameActivity() {
@@ -64,316 +57,198 @@ void VirtualBoard::noteFrameActivity() {
 }
 
 void VirtualBoard::setDtrLocked(bool on) {
-  if (on && !dtr_) {
-    stages_ = ((stages_ << 1) | (rts_ ? 1u : 0u)) & kStageMask;
-    ++stats_.shifts;
+  if (on && !state_.dtr) {
+    state_.stages = ((state_.stages << 1) | (state_.rts ? 1u : 0u)) & kStageMask;
+    ++state_.shifts;
   }
-  dtr_ = on;
+  state_.dtr = on;
 }
 
-void VirtualBoard::setRtsLocked(bool on) {
-  rts_ = on;
-}
-
-std::uint32_t VirtualBoard::setupComm(std::uint32_t, std::uint32_t) {
+VirtualBoard::State VirtualBoard::state() const {
   std::lock_guard lock(mutex_);
-  return check();
+  return state_;
 }
 
-std::uint32_t VirtualBoard::setCommState(const DCB& dcb) {
+Handle VirtualBoard::CreateFileA(const std::string& name, std::uint32_t, std::uint32_t,
+                                 std::uint32_t, std::uint32_t) {
   std::lock_guard lock(mutex_);
-  if (std::uint32_t error = check()) return error;
+  if (name != device_) return fail(kErrorFileNotFound), kInvalidHandle;
+  if (state_.open) return fail(kErrorAccessDenied), kInvalidHandle;
+  handle_ = kFirstHandle + 4 * static_cast<Handle>(++state_.openCount);
+  state_.open = true;
+  state_.mask = 0;
+  history_ = 0;
+  inQueue_.clear();
+  errors_ = 0;
+  return handle_;
+}
+
+bool VirtualBoard::CloseHandle(Handle h) {
+  {
+    std::lock_guard lock(mutex_);
+    if (check(h) == 0) {
+      handle_ = kInvalidHandle;
+      state_.open = false;
+      // The driver drops both control lines when the port is closed.
+      setDtrLocked(false);
+      state_.rts = false;
+      state_.mask = 0;
+      endWait(kErrorOperationAborted, 0);
+      return true;
+    }
+  }
+  return events_.CloseHandle(h) || failed();
+}
+
+bool VirtualBoard::SetupComm(Handle h, std::uint32_t, std::uint32_t) {
+  std::lock_guard lock(mutex_);
+  return check(h) == 0 || fail(check(h));
+}
+
+bool VirtualBoard::SetCommState(Handle h, const DCB& dcb) {
+  std::lock_guard lock(mutex_);
+  if (std::uint32_t error = check(h)) return fail(error);
   if (dcb.DCBlength != sizeof(DCB) || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > 4 ||
       dcb.StopBits > 2 || dcb.BaudRate == 0) {
-    return kErrorInvalidParameter;
+    return fail(kErrorInvalidParameter);
   }
-  dcb_ = dcb;
+  state_.dcb = dcb;
   // DTR_CONTROL_ENABLE / RTS_CONTROL_ENABLE raise the lines, as the driver does.
   const std::uint32_t dtrControl = (dcb.Flags >> 4) & 3;
   const std::uint32_t rtsControl = (dcb.Flags >> 12) & 3;
-  if (rtsControl == 1) setRtsLocked(true);
-  if (rtsControl == 0) setRtsLocked(false);
-  if (dtrControl == 1) setDtrLocked(true);
-  if (dtrControl == 0) setDtrLocked(false);
-  return 0;
+  if (rtsControl <= 1) state_.rts = rtsControl == 1;
+  if (dtrControl <= 1) setDtrLocked(dtrControl == 1);
+  return true;
 }
 
-std::uint32_t VirtualBoard::setCommTimeouts(const CommTimeouts& timeouts) {
+bool VirtualBoard::SetCommTimeouts(Handle h, const CommTimeouts& timeouts) {
   std::lock_guard lock(mutex_);
-  if (std::uint32_t error = check()) return error;
-  timeouts_ = timeouts;
-  return 0;
+  if (std::uint32_t error = check(h)) return fail(error);
+  state_.timeouts = timeouts;
+  return true;
 }
 
-std::uint32_t VirtualBoard::escape(std::uint32_t function) {
-  WaitCompletion ended;
-  std::unique_lock lock(mutex_);
-  if (std::uint32_t error = check()) return error;
-  if (!countLineOperation(ended)) {
-    lock.unlock();
-    if (ended) ended(kErrorBadCommand, 0);
-    return kErrorBadCommand;
-  }
+bool VirtualBoard::SetCommMask(Handle h, std::uint32_t mask) {
+  std::lock_guard lock(mutex_);
+  if (std::uint32_t error = check(h)) return fail(error);
+  state_.mask = mask;
+  history_ = 0;
+  endWait(0, 0);
+  return true;
+}
+
+bool VirtualBoard::WaitCommEvent(Handle h, std::uint32_t* mask, Overlapped* overlapped) {
+  std::lock_guard lock(mutex_);
+  if (std::uint32_t error = check(h)) return fail(error);
+  if (!mask || !overlapped || waitOverlapped_) return fail(kErrorInvalidParameter);
+  events_.ResetEvent(overlapped->hEvent);
+  overlapped->Internal = kStatusPending;
+  waitMask_ = mask;
+  waitOverlapped_ = overlapped;
+  const bool now = history_ != 0;
+  addEvents(0);
+  return now || fail(kErrorIoPending);
+}
+
+bool VirtualBoard::GetOverlappedResult(Handle, Overlapped* overlapped, std::uint32_t* transferred,
+                                       bool wait) {
+  if (!overlapped) return fail(kErrorInvalidParameter);
+  if (wait) WaitForSingleObject(overlapped->hEvent, kInfinite);
+  // Like Win32, only the record is examined.
+  std::lock_guard lock(mutex_);
+  if (overlapped->Internal == kStatusPending) return fail(kErrorIoIncomplete);
+  if (transferred) *transferred = static_cast<std::uint32_t>(overlapped->InternalHigh);
+  return overlapped->Internal == 0 || fail(static_cast<std::uint32_t>(overlapped->Internal));
+}
+
+bool VirtualBoard::EscapeCommFunction(Handle h, std::uint32_t function) {
+  std::lock_guard lock(mutex_);
+  if (std::uint32_t error = check(h)) return fail(error);
+  if (function < kSetRts || function > kClrDtr) return fail(kErrorInvalidParameter);
   noteFrameActivity();
-  switch (function) {
-    case kSetRts: setRtsLocked(true); break;
-    case kClrRts: setRtsLocked(false); break;
-    case kSetDtr: setDtrLocked(true); break;
-    case kClrDtr: setDtrLocked(false); break;
-    default: return kErrorInvalidParameter;
+  if (function <= kClrRts) {
+    state_.rts = function == kSetRts;
+  } else {
+    setDtrLocked(function == kSetDtr);
   }
-  return 0;
+  return true;
 }
 
-std::uint32_t VirtualBoard::modemStatus(std::uint32_t& status) {
+bool VirtualBoard::GetCommModemStatus(Handle h, std::uint32_t* status) {
   std::lock_guard lock(mutex_);
-  if (std::uint32_t error = check()) return error;
-  status = modem_;
-  return 0;
+  if (std::uint32_t error = check(h)) return fail(error);
+  if (status) *status = state_.inputs;
+  return true;
 }
 
-std::uint32_t VirtualBoard::clearError(std::uint32_t& errors, ComStat& stat) {
+bool VirtualBoard::ClearCommError(Handle h, std::uint32_t* errors, ComStat* stat) {
   std::lock_guard lock(mutex_);
-  if (std::uint32_t error = check()) return error;
-  errors = errors_;
+  if (std::uint32_t error = check(h)) return fail(error);
+  if (errors) *errors = errors_;
   errors_ = 0;
-  stat = ComStat{};
-  stat.cbInQue = static_cast<std::uint32_t>(inQueue_.size());
-  return 0;
+  if (stat) *stat = ComStat{0, static_cast<std::uint32_t>(inQueue_.size()), 0};
+  return true;
 }
 
-std::uint32_t VirtualBoard::purge(std::uint32_t flags) {
+bool VirtualBoard::PurgeComm(Handle h, std::uint32_t flags) {
   std::lock_guard lock(mutex_);
-  if (std::uint32_t error = check()) return error;
+  if (std::uint32_t error = check(h)) return fail(error);
   if (flags & (kPurgeRxAbort | kPurgeRxClear)) inQueue_.clear();
-  return 0;
+  return true;
 }
 
-std::uint32_t VirtualBoard::write(const std::uint8_t*, std::uint32_t count,
-                                  std::uint32_t& written) {
-  WaitCompletion ended;
-  std::unique_lock lock(mutex_);
-  written = 0;
-  if (std::uint32_t error = check()) return error;
-  if (count == 0) return 0;
-  if (!countLineOperation(ended)) {
-    lock.unlock();
-    if (ended) ended(kErrorBadCommand, 0);
-    return kErrorBadCommand;
-  }
-  // Every byte has a start bit, so every byte clocks the storage registers.
-  noteFrameActivity();
-  outputs_ = stages_;
-  if (historySize_ > 0) {
-    latched_.push_back(outputs_);
-    if (latched_.size() > historySize_) latched_.pop_front();
-  }
-  const auto now = Clock::now();
-  stats_.framesLatched += count;
-  stats_.lastFrameDuration = now - frameStart_;
-  stats_.lastLatch = now;
-  frameStarted_ = false;
-  written = count;
-  return 0;
-}
-
-std::uint32_t VirtualBoard::setEventMask(std::uint32_t mask) {
-  WaitCompletion ended;
-  {
-    std::lock_guard lock(mutex_);
-    if (std::uint32_t error = check()) return error;
-    mask_ = mask;
-    history_ = 0;
-    ended = std::move(pending_);
-    pending_ = nullptr;
-  }
-  if (ended) ended(0, 0);
-  return 0;
-}
-
-std::uint32_t VirtualBoard::waitEvent(WaitCompletion done) {
-  std::uint32_t events = 0;
-  {
-    std::lock_guard lock(mutex_);
-    if (std::uint32_t error = check()) return error;
-    if (pending_) return kErrorInvalidParameter;
-    if (history_ == 0) {
-      pending_ = std::move(done);
-      return 0;
+bool VirtualBoard::WriteFile(Handle h, const void*, std::uint32_t count, std::uint32_t* written,
+                             Overlapped* overlapped) {
+  std::lock_guard lock(mutex_);
+  if (std::uint32_t error = check(h)) return fail(error);
+  if (count > 0) {
+    // Every byte has a start bit, so every byte clocks the storage registers.
+    noteFrameActivity();
+    state_.outputs = state_.stages;
+    if (historySize_ > 0) {
+      latched_.push_back(state_.outputs);
+      if (latched_.size() > historySize_) latched_.pop_front();
     }
-    events = history_;
-    history_ = 0;
+    const auto now = Clock::now();
+    state_.framesLatched += count;
+    state_.lastFrameDuration = now - frameStart_;
+    state_.lastLatch = now;
+    frameStarted_ = false;
   }
-  done(0, events);
-  return 0;
-}
-
-void VirtualBoard::close() {
-  WaitCompletion ended;
-  {
-    std::lock_guard lock(mutex_);
-    if (!open_) return;
-    open_ = false;
-    // The driver drops both control lines when the port is closed.
-    setDtrLocked(false);
-    setRtsLocked(false);
-    mask_ = 0;
-    history_ = 0;
-    ended = std::move(pending_);
-    pending_ = nullptr;
+  if (written) *written = count;
+  if (overlapped) {
+    overlapped->Internal = 0;
+    overlapped->InternalHigh = count;
+    events_.SetEvent(overlapped->hEvent);
   }
-  if (ended) ended(kErrorOperationAborted, 0);
-}
-
-void VirtualBoard::addEvents(std::uint32_t events, std::vector<WaitCompletion>& fire) {
-  events &= mask_;
-  if (events == 0 || !open_) return;
-  history_ |= events;
-  if (pending_) {
-    const std::uint32_t got = history_;
-    history_ = 0;
-    auto done = std::move(pending_);
-    pending_ = nullptr;
-    fire.push_back([done = std::move(done), got](std::uint32_t, std::uint32_t) { done(0, got); });
-  }
+  return true;
 }
 
 void VirtualBoard::changeInput(std::uint32_t msBit, std::uint32_t evBit, bool on) {
-  std::vector<WaitCompletion> fire;
-  {
-    std::lock_guard lock(mutex_);
-    const bool was = (modem_ & msBit) != 0;
-    if (was == on) return;
-    modem_ = on ? (modem_ | msBit) : (modem_ & ~msBit);
-    // EV_RING reports the ring going active, the others every change.
-    if (evBit != kEvRing || on) addEvents(evBit, fire);
-  }
-  for (auto& done : fire) done(0, 0);
-}
-
-void VirtualBoard::setCts(bool on) {
-  changeInput(kMsCtsOn, kEvCts, on);
-}
-void VirtualBoard::setDsr(bool on) {
-  changeInput(kMsDsrOn, kEvDsr, on);
-}
-void VirtualBoard::setRlsd(bool on) {
-  changeInput(kMsRlsdOn, kEvRlsd, on);
-}
-void VirtualBoard::setRing(bool on) {
-  changeInput(kMsRingOn, kEvRing, on);
-}
-
-bool VirtualBoard::cts() const {
   std::lock_guard lock(mutex_);
-  return (modem_ & kMsCtsOn) != 0;
-}
-bool VirtualBoard::dsr() const {
-  std::lock_guard lock(mutex_);
-  return (modem_ & kMsDsrOn) != 0;
-}
-bool VirtualBoard::rlsd() const {
-  std::lock_guard lock(mutex_);
-  return (modem_ & kMsRlsdOn) != 0;
+  if (((state_.inputs & msBit) != 0) == on) return;
+  state_.inputs ^= msBit;
+  // EV_RING reports the ring going active, the others every change.
+  if (state_.open && (evBit != kEvRing || on)) addEvents(evBit);
 }
 
 void VirtualBoard::receive(const std::string& bytes) {
-  std::vector<WaitCompletion> fire;
-  {
-    std::lock_guard lock(mutex_);
-    if (!open_) return;
-    inQueue_ += bytes;
-    addEvents(kEvRxChar, fire);
-  }
-  for (auto& done : fire) done(0, 0);
+  std::lock_guard lock(mutex_);
+  if (!state_.open) return;
+  inQueue_ += bytes;
+  addEvents(kEvRxChar);
 }
 
 void VirtualBoard::raiseErrors(std::uint32_t ceFlags) {
-  std::vector<WaitCompletion> fire;
-  {
-    std::lock_guard lock(mutex_);
-    if (!open_) return;
-    errors_ |= ceFlags;
-    addEvents(kEvErr, fire);
-  }
-  for (auto& done : fire) done(0, 0);
+  std::lock_guard lock(mutex_);
+  if (!state_.open) return;
+  errors_ |= ceFlags;
+  addEvents(kEvErr);
 }
 
 void VirtualBoard::raiseEvents(std::uint32_t evFlags) {
-  std::vector<WaitCompletion> fire;
-  {
-    std::lock_guard lock(mutex_);
-    addEvents(evFlags, fire);
-  }
-  for (auto& done : fire) done(0, 0);
-}
-
-void VirtualBoard::setBusy(bool busy) {
   std::lock_guard lock(mutex_);
-  busy_ = busy;
-}
-
-void VirtualBoard::setOpenError(std::uint32_t error) {
-  std::lock_guard lock(mutex_);
-  openError_ = error;
-}
-
-void VirtualBoard::unplug() {
-  WaitCompletion ended;
-  {
-    std::lock_guard lock(mutex_);
-    plugged_ = false;
-    unplugCountdown_ = -1;
-    ended = std::move(pending_);
-    pending_ = nullptr;
-  }
-  if (ended) ended(kErrorBadCommand, 0);
-}
-
-void VirtualBoard::unplugAfter(int lineOperations) {
-  std::lock_guard lock(mutex_);
-  unplugCountdown_ = lineOperations;
-}
-
-void VirtualBoard::replug() {
-  std::lock_guard lock(mutex_);
-  plugged_ = true;
-  unplugCountdown_ = -1;
-}
-
-bool VirtualBoard::plugged() const {
-  std::lock_guard lock(mutex_);
-  return plugged_;
-}
-
-bool VirtualBoard::output(int stage) const {
-  std::lock_guard lock(mutex_);
-  return stage >= 1 && stage <= kStages && ((outputs_ >> (stage - 1)) & 1u) != 0;
-}
-
-std::uint64_t VirtualBoard::outputBits() const {
-  std::lock_guard lock(mutex_);
-  return outputs_;
-}
-
-std::uint64_t VirtualBoard::stageBits() const {
-  std::lock_guard lock(mutex_);
-  return stages_;
-}
-
-bool VirtualBoard::dtr() const {
-  std::lock_guard lock(mutex_);
-  return dtr_;
-}
-
-bool VirtualBoard::rts() const {
-  std::lock_guard lock(mutex_);
-  return rts_;
-}
-
-VirtualBoard::Stats VirtualBoard::stats() const {
-  std::lock_guard lock(mutex_);
-  return stats_;
+  if (state_.open) addEvents(evFlags);
 }
 
 void VirtualBoard::keepHistory(std::size_t frames) {
@@ -385,31 +260,6 @@ void VirtualBoard::keepHistory(std::size_t frames) {
 std::vector<std::uint64_t> VirtualBoard::history() const {
   std::lock_guard lock(mutex_);
   return {latched_.begin(), latched_.end()};
-}
-
-DCB VirtualBoard::lastDcb() const {
-  std::lock_guard lock(mutex_);
-  return dcb_;
-}
-
-CommTimeouts VirtualBoard::lastTimeouts() const {
-  std::lock_guard lock(mutex_);
-  return timeouts_;
-}
-
-std::uint32_t VirtualBoard::eventMask() const {
-  std::lock_guard lock(mutex_);
-  return mask_;
-}
-
-bool VirtualBoard::isOpen() const {
-  std::lock_guard lock(mutex_);
-  return open_;
-}
-
-int VirtualBoard::openCount() const {
-  std::lock_guard lock(mutex_);
-  return openCount_;
 }
 
 }  // namespace sys

@@ -2,6 +2,7 @@
 #include "tty_model.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <linux/futex.h>
 #include <linux/serial.h>
@@ -19,6 +20,8 @@ static int attached;
 static int withWait;
 static int lines; /* TIOCM_* */
 static struct serial_icounter_struct counts;
+static int unplugged;
+static int waiting;
 static int generation; /* moves with every input change; TIOCMIWAIT sleeps on it */
 
 enum { kKinds = 32 };
@@ -57,21 +60,35 @@ static int waitForChange(unsigned long mask) {
   pthread_mutex_lock(&mutex);
   const struct serial_icounter_struct was = counts;
   int seen = generation;
+  ++waiting;
   pthread_mutex_unlock(&mutex);
+  int result = 0;
   for (;;) {
     if (syscall(SYS_futex, &generation, FUTEX_WAIT_PRIVATE, seen, NULL, NULL, 0) != 0 &&
         errno == EINTR) {
-      return -1;
+      result = EINTR;
+      break;
     }
     pthread_mutex_lock(&mutex);
     const int changed = watched(&was, mask);
+    const int gone = unplugged;
     seen = generation;
     pthread_mutex_unlock(&mutex);
-    if (changed) return 0;
+    if (gone) result = EIO;
+    if (changed || gone) break;
   }
+  pthread_mutex_lock(&mutex);
+  --waiting;
+  pthread_mutex_unlock(&mutex);
+  errno = result;
+  return result == 0 ? 0 : -1;
 }
 
 static int modelIoctl(unsigned long request, void* arg) {
+  if (__atomic_load_n(&unplugged, __ATOMIC_SEQ_CST)) {
+    errno = EIO;
+    return -1;
+  }
   if (request == TIOCMIWAIT) {
     if (!withWait) {
       errno = ENOTTY;
@@ -112,12 +129,31 @@ int ioctl(int fd, unsigned long request, ...) {
   return (int)syscall(SYS_ioctl, fd, request, arg);
 }
 
+static unsigned long opens;
+
+int open(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) {
+    va_list args;
+    va_start(args, flags);
+    mode = va_arg(args, mode_t);
+    va_end(args);
+  }
+  __atomic_add_fetch(&opens, 1, __ATOMIC_SEQ_CST);
+  return (int)syscall(SYS_openat, AT_FDCWD, path, flags, mode);
+}
+
+unsigned long ttyModelOpens(void) {
+  return __atomic_load_n(&opens, __ATOMIC_SEQ_CST);
+}
+
 int ttyModelAttach(const char* path, int wait) {
   struct stat info;
   if (stat(path, &info) != 0) return -1;
   pthread_mutex_lock(&mutex);
   device = info.st_rdev;
   attached = 1;
+  unplugged = 0;
   withWait = wait;
   lines = 0;
   memset(&counts, 0, sizeof counts);
@@ -139,10 +175,25 @@ void ttyModelSetInput(int bit, int on) {
     if (bit == TIOCM_DSR) ++counts.dsr;
     if (bit == TIOCM_CD) ++counts.dcd;
     if (bit == TIOCM_RI && !on) ++counts.rng; /* the trailing edge of a ring, as the 16550 */
-    __atomic_add_fetch(&generation, 1, __ATOMIC_SEQ_CST);
+    ++generation;
   }
   pthread_mutex_unlock(&mutex);
   syscall(SYS_futex, &generation, FUTEX_WAKE_PRIVATE, INT_MAX, NULL, NULL, 0);
+}
+
+void ttyModelUnplug(void) {
+  pthread_mutex_lock(&mutex);
+  __atomic_store_n(&unplugged, 1, __ATOMIC_SEQ_CST);
+  ++generation;
+  pthread_mutex_unlock(&mutex);
+  syscall(SYS_futex, &generation, FUTEX_WAKE_PRIVATE, INT_MAX, NULL, NULL, 0);
+}
+
+int ttyModelWaiting(void) {
+  pthread_mutex_lock(&mutex);
+  const int n = waiting;
+  pthread_mutex_unlock(&mutex);
+  return n;
 }
 
 unsigned long ttyModelCalls(void) {
