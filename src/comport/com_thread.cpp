@@ -26,17 +26,25 @@ constexpr std::uint32_t kEventMaskOf[] = {sys::kEvRxChar, sys::kEvTxEmpty, sys::
 
 TComThread::TComThread(TSerialPort& owner) : OwnerPort(owner), platform_(owner.Platform()) {
   StopEvent = platform_.CreateEventA(true, false);
+  overlapped_.hEvent = platform_.CreateEventA(true, true);
   platform_.SetCommMask(owner.PortHandle(), EventsToMask(owner.WatchedEvents()));
   thread_ = std::thread([this] { Execute(); });
 }
 
 TComThread::~TComThread() {
+  Stop();
+  if (waiting_) platform_.WaitForSingleObject(overlapped_.hEvent, sys::kInfinite);
+  // Closed here rather than by the thread, so that a stop signalled after the
+  // thread has ended never reaches a recycled handle.
+  platform_.CloseHandle(overlapped_.hEvent);
+  platform_.CloseHandle(StopEvent);
+}
+
+void TComThread::Stop() {
+  if (!thread_.joinable()) return;
   SignalStop();
   waitForEnd();
   thread_.join();
-  // Closed here rather than by the thread, so that a stop signalled after the
-  // thread has ended never reaches a recycled handle.
-  platform_.CloseHandle(StopEvent);
 }
 
 void TComThread::SignalStop() {
@@ -57,31 +65,27 @@ void TComThread::waitForEnd() {
 
 void TComThread::Execute() {
   const sys::Handle port = OwnerPort.PortHandle();
-  sys::Overlapped overlapped{};
-  overlapped.hEvent = platform_.CreateEventA(true, true);
-  const sys::Handle waits[2] = {StopEvent, overlapped.hEvent};
-  std::uint32_t mask = 0;
-  bool waiting = false;
+  const sys::Handle waits[2] = {StopEvent, overlapped_.hEvent};
   int failures = 0;
 
   try {
     for (;;) {
-      mask = 0;
+      mask_ = 0;
       // Only a wait that is under way (or done at once) has anything to wait
       // for. A device that refuses it at once may leave the event as the last
       // wait left it, signalled, and waiting on that would spin; and nothing
       // would ever end it at the clean-up either.
-      waiting = platform_.WaitCommEvent(port, &mask, &overlapped) ||
-                platform_.GetLastError() == sys::kErrorIoPending;
+      waiting_ = platform_.WaitCommEvent(port, &mask_, &overlapped_) ||
+                 platform_.GetLastError() == sys::kErrorIoPending;
       bool ok = false;
-      if (waiting) {
+      if (waiting_) {
         if (platform_.WaitForMultipleObjects(2, waits, false, sys::kInfinite) !=
             sys::kWaitObject0 + 1) {
           break;
         }
         std::uint32_t transferred = 0;
-        ok = platform_.GetOverlappedResult(port, &overlapped, &transferred, false);
-        waiting = false;
+        ok = platform_.GetOverlappedResult(port, &overlapped_, &transferred, false);
+        waiting_ = false;
       }
       if (!ok) {
         // The device refuses to wait (it may be gone): try again later, but
@@ -92,15 +96,19 @@ void TComThread::Execute() {
         continue;
       }
       failures = 0;
-      ReceivedEvents = MaskToEvents(mask);
+      ReceivedEvents = MaskToEvents(mask_);
       if (ReceivedEvents.empty()) continue;
       TSyncInvoker* invoker = OwnerPort.Invoker();
       switch (OwnerPort.SyncMethod()) {
         case smThreadSync:
-          if (invoker) {
-            invoker->Synchronize([this] { DeliverEvents(); });
-          } else {
+          if (!invoker) {
             DeliverEvents();
+          } else if (OwnerPort.HandlesAny(ReceivedEvents)) {
+            invoker->Synchronize([this] { DeliverEvents(); });
+          } else if (ReceivedEvents.contains(peError)) {
+            // Nothing to show, so nothing for the GUI thread (the latch's
+            // EV_TXEMPTY, every frame); the error flags are still cleared.
+            OwnerPort.ReadErrors();
           }
           break;
         case smWindowSync: ForwardToWindow(); break;
@@ -113,14 +121,14 @@ void TComThread::Execute() {
     if (OwnerPort.OnThreadError) OwnerPort.OnThreadError("");
   }
 
-  platform_.SetCommMask(port, 0);
-  if (waiting) {
-    // Clearing the mask ends the outstanding wait; let it finish writing into
-    // `mask` and `overlapped` before they go away.
-    platform_.WaitForSingleObject(overlapped.hEvent, 1000);
+  // Clearing the mask ends the wait under way; it then has finished writing
+  // into its record. If the mask cannot be cleared, only the port's close
+  // ends the wait, and the destructor waits for that.
+  if (platform_.SetCommMask(port, 0) && waiting_) {
+    platform_.WaitForSingleObject(overlapped_.hEvent, sys::kInfinite);
+    waiting_ = false;
   }
   platform_.PurgeComm(port, sys::kPurgeTxClear | sys::kPurgeRxClear);
-  platform_.CloseHandle(overlapped.hEvent);
   {
     std::lock_guard lock(endMutex_);
     finished_.store(true);

@@ -15,12 +15,16 @@ class TComThread {
  public:
   // Sets the device's event mask to the port's watched events and starts.
   explicit TComThread(TSerialPort& owner);
-  // Signals the stop and waits for the end, running the GUI-thread calls the
-  // thread is waiting for meanwhile.
+  // Stop(); then, when the thread could not end its device wait (clearing the
+  // mask failed), waits for the wait's end, which the port's close brings:
+  // the record it completes lives here until then.
   ~TComThread();
   TComThread(const TComThread&) = delete;
   TComThread& operator=(const TComThread&) = delete;
 
+  // Signals the stop and waits for the end, running the GUI-thread calls the
+  // thread is waiting for meanwhile.
+  void Stop();
   void SignalStop();
   bool Finished() const { return finished_.load(); }
 
@@ -36,6 +40,10 @@ class TComThread {
 
   sys::Platform& platform_;
   sys::Handle StopEvent;
+  // The device wait: its record, and whether it may still be under way.
+  sys::Overlapped overlapped_{};
+  std::uint32_t mask_ = 0;
+  bool waiting_ = false;
   std::atomic<bool> finished_{false};
   std::mutex endMutex_;
   std::condition_variable ended_;

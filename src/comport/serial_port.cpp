@@ -1,7 +1,10 @@
 #include "comport/serial_port.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 #include "comport/com_thread.h"
 
@@ -187,12 +190,15 @@ void TSerialPort::ReleasePort() noexcept {
 }
 
 void TSerialPort::StopEventThread() noexcept {
-  eventThread_.reset();
+  if (eventThread_) eventThread_->Stop();
 }
 
 void TSerialPort::CloseHandleAndMarkClosed() noexcept {
   if (portHandle_ != sys::kInvalidHandle) platform_->CloseHandle(portHandle_);
   portHandle_ = sys::kInvalidHandle;
+  // After the close: a device wait that the thread could not end on its way
+  // out is ended by it, and the thread's record of it must last until then.
+  eventThread_.reset();
   isOpen_ = false;
 }
 
@@ -330,11 +336,25 @@ int TSerialPort::WriteText(const std::string& text) {
 
 // ---------------------------------------------------------------- events
 
-void TSerialPort::FireError() {
+bool TSerialPort::HandlesAny(TPortEvents events) const {
+  const std::pair<TPortEvent, bool> handled[] = {
+      {peError, OnError.Assigned()},     {peRxChar, OnRxChar.Assigned()},
+      {peTxEmpty, OnTxEmpty.Assigned()}, {peRing, OnRing.Assigned()},
+      {peCTS, OnCTSChange.Assigned()},   {peDSR, OnDSRChange.Assigned()},
+      {peRLSD, OnRLSDChange.Assigned()}, {peRx80Full, OnRx80Full.Assigned()}};
+  return std::any_of(std::begin(handled), std::end(handled),
+                     [&](const auto& h) { return h.second && events.contains(h.first); });
+}
+
+TComErrors TSerialPort::ReadErrors() {
   std::uint32_t flags = 0;
   sys::ComStat stat{};
   if (!platform_->ClearCommError(portHandle_, &flags, &stat)) raise(msg::kClearCommError);
-  const TComErrors errors = ErrorsFromFlags(flags, parity_);
+  return ErrorsFromFlags(flags, parity_);
+}
+
+void TSerialPort::FireError() {
+  const TComErrors errors = ReadErrors();
   if (!errors.empty() && OnError) OnError(*this, errors);
 }
 

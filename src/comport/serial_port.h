@@ -4,6 +4,7 @@
 // EComPort carrying one of the fixed messages below.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -147,6 +148,28 @@ using TComSignalEvent = std::function<void(TSerialPort& sender, bool state)>;
 using TComErrorEvent = std::function<void(TSerialPort& sender, TComErrors errors)>;
 using TRxCharEvent = std::function<void(TSerialPort& sender, int count)>;
 
+// An event property: the GUI thread assigns the handler and the deliveries
+// call it; whether one is assigned can also be asked from the event thread.
+template <typename Handler>
+class TEventProperty {
+ public:
+  TEventProperty& operator=(Handler handler) {
+    handler_ = std::move(handler);
+    assigned_ = static_cast<bool>(handler_);
+    return *this;
+  }
+  explicit operator bool() const { return static_cast<bool>(handler_); }
+  bool Assigned() const { return assigned_.load(); }
+  template <typename... Args>
+  void operator()(Args&&... args) const {
+    handler_(std::forward<Args>(args)...);
+  }
+
+ private:
+  Handler handler_;
+  std::atomic<bool> assigned_{false};
+};
+
 class TSerialPort {
  public:
   // `backends`: where a port name is opened (one platform, or the machine's
@@ -177,14 +200,14 @@ class TSerialPort {
   const TComTimeouts& Timeouts() const { return *timeouts_; }
   void SetTimeouts(const TComTimeouts& value);
 
-  TComSignalEvent OnCTSChange;
-  TComSignalEvent OnDSRChange;
-  TComErrorEvent OnError;
-  TNotifyEvent OnRing;
-  TComSignalEvent OnRLSDChange;
-  TNotifyEvent OnRx80Full;
-  TRxCharEvent OnRxChar;
-  TNotifyEvent OnTxEmpty;
+  TEventProperty<TComSignalEvent> OnCTSChange;
+  TEventProperty<TComSignalEvent> OnDSRChange;
+  TEventProperty<TComErrorEvent> OnError;
+  TEventProperty<TNotifyEvent> OnRing;
+  TEventProperty<TComSignalEvent> OnRLSDChange;
+  TEventProperty<TNotifyEvent> OnRx80Full;
+  TEventProperty<TRxCharEvent> OnRxChar;
+  TEventProperty<TNotifyEvent> OnTxEmpty;
   // Called on the event thread when an exception ends it (no more events
   // until the port is opened again); lets the program tell the user.
   std::function<void(const std::string& message)> OnThreadError;
@@ -219,6 +242,10 @@ class TSerialPort {
   int WriteText(const std::string& text);
 
   // Event delivery, run wherever they are called from.
+  // Whether delivering `events` calls a handler; asked from any thread.
+  bool HandlesAny(TPortEvents events) const;
+  // Reads and clears the device's error flags (FireError without the handler).
+  TComErrors ReadErrors();
   void FireError();
   void FireRxChar();
   void FireTxEmpty();

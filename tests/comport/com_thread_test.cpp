@@ -314,6 +314,29 @@ TEST_F(ComThreadTest, StateIsTheLevelAtDeliveryNotAtTheChange) {
   EXPECT_THAT(journal.entries(), ElementsAre("DSR 0", "DSR 0", "Rx80Full"));
 }
 
+TEST_F(ComThreadTest, EventsWithoutAHandlerAreNotHandedToTheGuiThread) {
+  port.OpenPort();
+  // The latch's EV_TXEMPTY, a ring, a CTS change: no handler for any.
+  for (const std::function<void()>& happen : std::vector<std::function<void()>>{
+           [&] { board->raiseEvents(sys::kEvTxEmpty); }, [&] { board->setRing(true); },
+           [&] { board->setCts(true); }, [&] { board->raiseErrors(sys::kCeFrame); }}) {
+    const int waits = callCount(Op::WaitCommEvent);
+    happen();
+    // Delivered when the thread waits again.
+    ASSERT_TRUE(pumpUntil([&] { return callCount(Op::WaitCommEvent) > waits; }));
+  }
+  EXPECT_EQ(queue.calls(), 0);
+  // The error flags are still read and cleared, on the event thread.
+  EXPECT_THAT(platform.callTexts({Op::ClearCommError}), ElementsAre("ClearCommError"));
+  EXPECT_THAT(platform.callTexts({Op::GetCommModemStatus}), IsEmpty());
+
+  // With a handler, the same event goes to the GUI thread.
+  port.OnTxEmpty = [this](TSerialPort&) { journal.add("TxEmpty"); };
+  board->raiseEvents(sys::kEvTxEmpty);
+  ASSERT_TRUE(pumpUntil([&] { return journal.count("TxEmpty") == 1; }));
+  EXPECT_EQ(queue.calls(), 1);
+}
+
 // ---------------------------------------------------------------- order
 
 TEST_F(ComThreadTest, EventsOfOneWaitAreDeliveredInTheFixedOrder) {
@@ -612,6 +635,33 @@ TEST_F(ComThreadTest, TheThreadWatchesAllEightEventsAndClearsMaskAndQueuesOnItsW
                   "SetCommMask 0x0000", "PurgeComm 0x0c", "CloseHandle"));
   EXPECT_EQ(platform.openDevices(), 0);
   EXPECT_EQ(platform.openEvents(), 0);
+}
+
+// When the exit cannot clear the mask, only the port's close ends the
+// thread's last device wait: the record that wait completes must outlive the
+// close (under AddressSanitizer, a late completion into a freed record fails).
+TEST_F(ComThreadTest, AWaitTheExitCannotEndIsEndedByTheCloseIntoALiveRecord) {
+  watchLines();
+  port.OpenPort();
+  ASSERT_TRUE(pumpUntil([&] { return callCount(Op::WaitCommEvent) == 1; }));
+  platform.failCall(Op::SetCommMask, 1, sys::kErrorBadCommand);
+  platform.clearCalls();
+  {
+    Watchdog watchdog(30s, "ClosePort with a wait the exit cannot end");
+    port.ClosePort();
+  }
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_THAT(platform.callTexts({Op::SetCommMask, Op::PurgeComm, Op::CloseHandle}),
+              ElementsAre("PurgeComm 0x03", "SetCommMask 0x0000", "PurgeComm 0x0c", "CloseHandle"));
+  EXPECT_EQ(platform.openDevices(), 0);
+  EXPECT_EQ(platform.openEvents(), 0);
+  EXPECT_FALSE(board->state().open);
+
+  // The port opens and delivers again.
+  port.OpenPort();
+  board->setCts(true);
+  ASSERT_TRUE(settle());
+  EXPECT_THAT(journal.entries(), ElementsAre("CTS 1", "Rx80Full"));
 }
 
 TEST_F(ComThreadTest, AnUnpluggedBoardDoesNotMakeTheThreadSpin) {
