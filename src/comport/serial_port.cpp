@@ -152,6 +152,7 @@ void TSerialPort::OpenPort() {
     const std::uint32_t error = platform_->GetLastError();
     if (error == sys::kErrorFileNotFound) raise(msg::kNoSuchPort);
     if (error == sys::kErrorAccessDenied) raise(msg::kPortBusy);
+    if (error == sys::kErrorPrivilegeNotHeld) raise(msg::kNoAccess);
     // Any other failure shows up in the set-up below.
   }
   isOpen_ = true;

@@ -17,11 +17,13 @@
 #include <asm/termbits.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "comport/list_serial_ports.h"
@@ -267,6 +269,41 @@ TEST_F(PosixPlatformTest, APortHeldByAnotherIsBusyUntilItIsClosed) {
   ASSERT_TRUE(platform->CloseHandle(held));
   EXPECT_FALSE(exclusive());
   EXPECT_EQ(openError("ttyPTY0"), 0u);
+}
+
+// Runs `open` as a user who is not root (in a child process, as nobody, when
+// this one is root); returns the low byte of its result.
+std::uint32_t asOrdinaryUser(const std::function<std::uint32_t()>& open) {
+  if (::geteuid() != 0) return open() & 0xFF;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const bool dropped =
+        ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+    ::_exit(dropped ? static_cast<int>(open() & 0xFF) : 255);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? static_cast<std::uint32_t>(WEXITSTATUS(status)) : 254;
+}
+
+TEST_F(PosixPlatformTest, APortThatMayNotBeOpenedSaysSoAndOneHeldExclusivelyIsBusy) {
+  fs::permissions(temp.path(),
+                  fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  // Not in the group that owns it: the device's mode lets nobody else in.
+  ASSERT_EQ(::chmod(pty.slave().c_str(), ::geteuid() == 0 ? 0600 : 0), 0);
+  EXPECT_EQ(asOrdinaryUser([&] { return openError("ttyPTY0"); }),
+            sys::kErrorPrivilegeNotHeld & 0xFF);
+  testing_support::RecordingPlatform recorder(*platform);
+  TSerialPort port(recorder);
+  port.SetPort("ttyPTY0");
+  if (::geteuid() != 0) expectThrows([&] { port.OpenPort(); }, comport::msg::kNoAccess);
+
+  // Open for everyone, but held by us with TIOCEXCL: busy for others.
+  ASSERT_EQ(::chmod(pty.slave().c_str(), 0666), 0);
+  const sys::Handle held = open();
+  ASSERT_NE(held, sys::kInvalidHandle);
+  EXPECT_EQ(asOrdinaryUser([&] { return openError("ttyPTY0"); }), sys::kErrorAccessDenied);
+  platform->CloseHandle(held);
 }
 
 TEST_F(PosixPlatformTest, OpeningAPtyThroughTheComponentFailsAtTheLineSetUp) {

@@ -228,6 +228,11 @@ TEST_F(SerialPortTest, OpenErrorsGiveTheirMessagesAndLeaveThePortClosed) {
   expectThrows([&] { port.OpenPort(); }, msg::kPortBusy);
   EXPECT_FALSE(port.IsOpen());
 
+  // Not allowed to open it: a message of its own that says what to do.
+  platform.failCall(Op::CreateFile, 1, sys::kErrorPrivilegeNotHeld);
+  expectThrows([&] { port.OpenPort(); }, msg::kNoAccess);
+  EXPECT_FALSE(port.IsOpen());
+
   // Any other error is not reported by the open itself: the set-up that
   // follows fails on the invalid handle.
   platform.failCall(Op::CreateFile, 1, sys::kErrorGenFailure);

@@ -28,6 +28,8 @@ inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kErrorOperationAborted = 995;
 inline constexpr std::uint32_t kErrorIoIncomplete = 996;
 inline constexpr std::uint32_t kErrorIoPending = 997;
+// The user may not open the device (on Linux: not in the group that owns it).
+inline constexpr std::uint32_t kErrorPrivilegeNotHeld = 1314;
 
 // CreateFileA.
 inline constexpr std::uint32_t kGenericRead = 0x80000000u;

@@ -324,7 +324,9 @@ class PosixPlatform final : public Platform {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
       const int err = errno;
-      fail(err == EACCES || err == EPERM || err == EBUSY    ? kErrorAccessDenied
+      // EBUSY: another program holds it exclusively (TIOCEXCL).
+      fail(err == EACCES || err == EPERM                    ? kErrorPrivilegeNotHeld
+           : err == EBUSY                                   ? kErrorAccessDenied
            : err == ENOENT || err == ENXIO || err == ENODEV ? kErrorFileNotFound
                                                             : kErrorGenFailure);
       return kInvalidHandle;

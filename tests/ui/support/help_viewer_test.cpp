@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "comport/serial_port.h"
+
 using ui::kHelpContents;
 using ui::kHelpContext;
 using ui::kHelpQuit;
@@ -331,6 +333,13 @@ TEST(HelpFile, IsARussianGuideWithTheAnchorsItNames) {
         "Rilvet_код.txt", "Rilvet.dat", "VIRTUAL", "74HC595"}) {
     EXPECT_TRUE(text.contains(QString::fromUtf8(words))) << words;
   }
+  // The port's open errors, each with what to do.
+  for (const char* message :
+       {comport::msg::kNoSuchPort, comport::msg::kPortBusy, comport::msg::kNoAccess}) {
+    EXPECT_TRUE(text.contains(QStringLiteral("<tr><td>%1</td>").arg(QString::fromUtf8(message))))
+        << message;
+  }
+  EXPECT_TRUE(text.contains(QStringLiteral("sudo usermod -aG dialout $USER")));
 }
 
 }  // namespace
