@@ -144,6 +144,8 @@ void TForm1::buildToolPanel() {
   ComboBox1 = new PortBox(Panel1);
   ComboBox1->setObjectName("ComboBox1");
   ComboBox1->setInsertPolicy(QComboBox::NoInsert);
+  // A typed name stays as typed: no completion to the first listed port.
+  ComboBox1->setCompleter(nullptr);
   ComboBox1->setGeometry(64, 28, 57, 21);
   ComboBox1->setEditText(fromStd(model().ComboText));
   setHint(ComboBox1, "Найденные COM-порты");

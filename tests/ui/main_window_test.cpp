@@ -3,6 +3,7 @@
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QStatusTipEvent>
 
 #include "ui_harness.h"
@@ -287,6 +288,18 @@ class MainWindowTest : public QObject {
     f.Narahiv();
     QCOMPARE(f.Timer1->interval(), 1);
     QCOMPARE(f.Edit1->text(), QString("1"));
+  }
+
+  void aTypedPortNameIsNotCompletedFromTheList() {
+    Harness h;
+    ui::TForm1& f = h.form();
+    f.ComboBox1->lineEdit()->clear();
+    f.ComboBox1->setFocus();
+    QTest::keyClicks(f.ComboBox1->lineEdit(), "VIR");
+    QCOMPARE(f.ComboBox1->currentText(), QString("VIR"));
+    QCOMPARE(f.ComboBox1->lineEdit()->selectedText(), QString());
+    QCOMPARE(h.model().ComboText, std::string("VIR"));
+    QVERIFY(f.ComboBox1->completer() == nullptr);
   }
 
   void anOpenFailureIsShownOnceAndLeavesTheBoxEnabled() {
