@@ -1,6 +1,7 @@
 #include "comport/list_serial_ports.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "comport/serial_port.h"
 
@@ -12,16 +13,33 @@ namespace {
 // included; the list keeps that limit on every system.
 constexpr std::size_t kLongestName = 255;
 
-char fold(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+// The locale the user's environment names; the classic one where it names
+// none that this system has.
+const std::locale& userLocale() {
+  static const std::locale locale = [] {
+    try {
+      return std::locale("");
+    } catch (const std::runtime_error&) {
+      return std::locale::classic();
+    }
+  }();
+  return locale;
 }
 
 }  // namespace
 
 bool PortNameLess(const std::string& a, const std::string& b) {
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return static_cast<unsigned char>(fold(x)) < static_cast<unsigned char>(fold(y));
-  });
+  return PortNameLessIn(a, b, userLocale());
+}
+
+bool PortNameLessIn(const std::string& a, const std::string& b, const std::locale& locale) {
+  std::string x = a;
+  std::string y = b;
+  const auto& ctype = std::use_facet<std::ctype<char>>(locale);
+  ctype.tolower(x.data(), x.data() + x.size());
+  ctype.tolower(y.data(), y.data() + y.size());
+  return std::use_facet<std::collate<char>>(locale).compare(x.data(), x.data() + x.size(), y.data(),
+                                                            y.data() + y.size()) < 0;
 }
 
 void ListSerialPorts(sys::Platform& platform, std::vector<std::string>& Ports) {

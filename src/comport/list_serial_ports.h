@@ -2,6 +2,7 @@
 // Windows, sysfs on Linux). Never opens a port.
 #pragma once
 
+#include <locale>
 #include <string>
 #include <vector>
 
@@ -9,13 +10,15 @@
 
 namespace comport {
 
-// Replaces `Ports` with the port names found, sorted without regard to case in
-// text order (COM1, COM10, COM2), duplicates kept. Raises EComPort with the
-// registry message when the list cannot be read or a name is longer than 255
-// characters; `Ports` is then unchanged.
+// Replaces `Ports` with the port names found, sorted by PortNameLess,
+// duplicates kept. Raises EComPort with the registry message when the list
+// cannot be read or a name is longer than 255 characters; `Ports` is then
+// unchanged.
 void ListSerialPorts(sys::Platform& platform, std::vector<std::string>& Ports);
 
-// Case-insensitive text order used for the list.
+// The order of the list: by the rules of the user's locale (or of `locale`),
+// without regard to case, as text (COM1, COM10, com2).
 bool PortNameLess(const std::string& a, const std::string& b);
+bool PortNameLessIn(const std::string& a, const std::string& b, const std::locale& locale);
 
 }  // namespace comport
