@@ -167,7 +167,9 @@ void edges(Rig& rig, const std::string& name) {
   rig.calls.clear();
 }
 
-void pulses(Rig& rig, const std::string& name) {
+// With `goals`, the figures that must hold on a driver that can wait for a
+// line change are printed as goals.
+void pulses(Rig& rig, const std::string& name, bool goals) {
   constexpr int kPulses = 200;
   for (auto width : {1000us, 500us, 100us}) {
     std::vector<Clock::time_point> sent;
@@ -186,9 +188,14 @@ void pulses(Rig& rig, const std::string& name) {
       auto it = std::lower_bound(rig.calls.begin(), rig.calls.end(), sent[i]);
       if (it != rig.calls.end() && *it < next) ++reached;
     }
-    bench::info(
-        name + ": CTS pulses of " + std::to_string(width.count()) + " us that reached the handler",
-        std::to_string(reached) + " of " + std::to_string(kPulses));
+    const std::string figure =
+        name + ": CTS pulses of " + std::to_string(width.count()) + " us that reached the handler";
+    if (goals) {
+      bench::goal(figure, reached, "of " + std::to_string(kPulses), bench::Cmp::AtLeast, kPulses,
+                  0);
+    } else {
+      bench::info(figure, std::to_string(reached) + " of " + std::to_string(kPulses));
+    }
     rig.calls.clear();
   }
 }
@@ -199,7 +206,7 @@ double cpuSeconds() {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-void atRest(const std::string& name) {
+void atRest(const std::string& name, bool goals) {
   std::this_thread::sleep_for(300ms);  // the open's own calls are over
   ttyModelResetCalls();
   const double cpu = cpuSeconds();
@@ -207,15 +214,20 @@ void atRest(const std::string& name) {
   std::this_thread::sleep_for(3s);
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
   const double used = cpuSeconds() - cpu;
-  bench::info(name + ": ioctls per second at rest",
-              bench::fixed(static_cast<double>(ttyModelCalls()) / wall, 0) + " (TIOCMGET " +
-                  bench::fixed(static_cast<double>(ttyModelCallsOf(TIOCMGET)) / wall, 0) +
-                  ", TIOCMIWAIT " +
-                  bench::fixed(static_cast<double>(ttyModelCallsOf(TIOCMIWAIT)) / wall, 0) + ")");
-  bench::info(name + ": CPU at rest", bench::fixed(100.0 * used / wall, 3) + " % of a core");
+  const double ioctls = static_cast<double>(ttyModelCalls()) / wall;
+  const double share = 100.0 * used / wall;
+  if (goals) {
+    bench::goal(name + ": ioctls per second at rest", ioctls, "/s", bench::Cmp::AtMost, 0, 0);
+    bench::goal(name + ": CPU at rest", share, "% of a core", bench::Cmp::AtMost, 0.05, 3);
+  } else {
+    bench::info(name + ": ioctls per second at rest",
+                bench::fixed(ioctls, 0) + " (TIOCMGET " +
+                    bench::fixed(static_cast<double>(ttyModelCallsOf(TIOCMGET)) / wall, 0) + ")");
+    bench::info(name + ": CPU at rest", bench::fixed(share, 3) + " % of a core");
+  }
 }
 
-void latches(Rig& rig, const std::string& name) {
+void latches(Rig& rig, const std::string& name, bool goals) {
   constexpr int kLatches = 100;
   const long before = rig.gui.synchronous.load();
   withGui(rig, [&] {
@@ -225,8 +237,13 @@ void latches(Rig& rig, const std::string& name) {
     }
     std::this_thread::sleep_for(50ms);
   });
-  bench::info(name + ": GUI-thread calls per latch byte (no OnTxEmpty)",
-              bench::fixed(static_cast<double>(rig.gui.synchronous.load() - before) / kLatches, 2));
+  const double calls = static_cast<double>(rig.gui.synchronous.load() - before) / kLatches;
+  const std::string figure = name + ": GUI-thread calls per latch byte (no OnTxEmpty)";
+  if (goals) {
+    bench::goal(figure, calls, "", bench::Cmp::AtMost, 0);
+  } else {
+    bench::info(figure, bench::fixed(calls, 2));
+  }
 }
 
 void onPty(bool withWait) {
@@ -239,12 +256,12 @@ void onPty(bool withWait) {
   {
     Rig rig(&pty);
     rig.port.OpenPort();
-    atRest(name);
+    atRest(name, withWait);
     edges(rig, name);
-    pulses(rig, name);
+    pulses(rig, name, withWait);
     // The latch is written from the GUI thread in the program; here from the
     // stimulus thread, which changes nothing of what the event thread does.
-    latches(rig, name);
+    latches(rig, name, withWait);
     rig.port.ClosePort();
   }
   ttyModelDetach();
@@ -259,7 +276,7 @@ int main() {
     Rig board(nullptr);
     board.port.OpenPort();
     edges(board, "virtual board");
-    pulses(board, "virtual board");
+    pulses(board, "virtual board", false);
     board.port.ClosePort();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "port bench: %s\n", e.what());
