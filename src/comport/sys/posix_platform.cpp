@@ -130,11 +130,11 @@ std::string checkPort(const std::string& port, const std::string& devDir, const 
                       dev_t& device) {
   std::string name = port.rfind("/dev/", 0) == 0 ? port.substr(5) : port;
   std::string folder;
-  for (const std::string links : {"serial/by-id/", "serial/by-path/"}) {
+  for (const char* links : {"serial/by-id/", "serial/by-path/"}) {
     if (name.rfind(links, 0) == 0) folder = links;
   }
   name.erase(0, folder.size());
-  const std::string path = devDir + "/" + folder + name;
+  std::string path = devDir + "/" + folder + name;
   struct stat info {};
   if (!isBareName(name) || ::stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode) ||
       !isSerialDevice(info.st_rdev, sysDir)) {
