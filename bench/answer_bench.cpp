@@ -1,0 +1,353 @@
+// How quickly the window answers while the steps go through a slow adapter:
+// the whole program in Qt's real event loop (offscreen platform), playing a
+// table at Edit1 = 1 on the virtual board behind a model of a USB serial
+// adapter whose every device operation takes 1 ms (bench/slow_port.h).
+//
+// Two probes run on threads of their own, so that their clocks never wait for
+// the GUI thread: one posts a key to Edit1 (a digit, then Backspace, and so
+// on) and times it to the repaint of Edit1 that shows the new text; the other
+// switches a board input (CTS, then DSR) and times it, through the port's
+// event thread and the matching, to the repaint of the matching dialog's
+// state label of output 3. Each probe waits for its answer before the next.
+// Then the run is paused and resumed a few times and stopped, each click
+// timed to its effect.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QInputDevice>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMetaObject>
+#include <QPushButton>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/program.h"
+#include "slow_port.h"
+#include "support.h"
+#include "ui/fonts.h"
+#include "ui/resources.h"
+#include "ui/string_grid.h"
+#include "ui/windows.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kColumns = 64;
+constexpr int kRunSeconds = 12;
+constexpr auto kPerOperation = std::chrono::milliseconds(1);
+
+double ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double percentile(std::vector<double> values, double p) {
+  if (values.empty()) return std::nan("");
+  std::sort(values.begin(), values.end());
+  const auto rank =
+      static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(values.size())) - 1);
+  return values[std::min(rank, values.size() - 1)];
+}
+
+std::string spread(const std::vector<double>& values) {
+  return bench::fixed(percentile(values, 50), 1) + " / " + bench::fixed(percentile(values, 99), 1) +
+         " / " + bench::fixed(percentile(values, 100), 1) + " ms (" +
+         std::to_string(values.size()) + ")";
+}
+
+void settle(int milliseconds) {
+  QElapsedTimer clock;
+  clock.start();
+  while (clock.elapsed() < milliseconds) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+}
+
+// Output 3 is switched on by input 3 (DSR) and off by input 2 (CTS).
+std::string matchingBytes() {
+  std::string bytes(64, '\0');
+  bytes[4 * 4] = 3;
+  bytes[5 * 4] = 2;
+  return bytes;
+}
+
+// One probe at a time: the prober starts it, the GUI thread answers it when
+// the repaint that shows it comes; the prober then waits for the answer.
+class Probe : public QObject {
+ public:
+  void start() {
+    std::lock_guard lock(mutex_);
+    started_ = Clock::now();
+    open_ = true;
+  }
+  // GUI thread.
+  void answer() {
+    std::lock_guard lock(mutex_);
+    if (!open_) return;
+    open_ = false;
+    latencies_.push_back(ms(Clock::now() - started_));
+    answered_.notify_all();
+  }
+  bool open() {
+    std::lock_guard lock(mutex_);
+    return open_;
+  }
+  bool waitAnswered(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    if (answered_.wait_for(lock, limit, [&] { return !open_; })) return true;
+    open_ = false;  // lost: counted as the limit
+    latencies_.push_back(ms(limit));
+    return false;
+  }
+  std::vector<double> latencies() {
+    std::lock_guard lock(mutex_);
+    return latencies_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable answered_;
+  Clock::time_point started_;
+  bool open_ = false;
+  std::vector<double> latencies_;
+};
+
+// A key's probe is answered by the first paint of Edit1 after its text changed.
+class KeyProbe : public Probe {
+ public:
+  explicit KeyProbe(QLineEdit* edit) {
+    edit->installEventFilter(this);
+    connect(edit, &QLineEdit::textChanged, this, [this] { changed_ = true; });
+  }
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint && changed_) {
+      changed_ = false;
+      answer();
+    }
+    return false;
+  }
+
+ private:
+  bool changed_ = false;
+};
+
+// An input's probe is answered by the first paint of the label that shows the
+// text it expects.
+class LabelProbe : public Probe {
+ public:
+  explicit LabelProbe(QLabel* label) : label_(label) { label->installEventFilter(this); }
+  void expect(const QString& text) {
+    std::lock_guard lock(textMutex_);
+    expected_ = text;
+  }
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) {
+      std::lock_guard lock(textMutex_);
+      if (label_->text() == expected_) answer();
+    }
+    return false;
+  }
+
+ private:
+  QLabel* label_;
+  std::mutex textMutex_;
+  QString expected_;
+};
+
+// The header row's colour as last painted.
+class HeaderProbe : public Probe {
+ public:
+  HeaderProbe(QWidget* viewport, const sequencer::Sequencer& model) : model_(model) {
+    viewport->installEventFilter(this);
+  }
+  void expect(sequencer::Rgb color) { expected_.store(color); }
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint && model_.FixedColor == expected_.load()) answer();
+    return false;
+  }
+
+ private:
+  const sequencer::Sequencer& model_;
+  std::atomic<std::uint32_t> expected_{0};
+};
+
+double threadCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+int slowAdapter() {
+  bench::TempDir dir;
+  bench::writeTableFile(dir.file("table.txt"), kColumns, bench::Pattern::Random, "1");
+  {
+    std::ofstream settings(dir.file("Rilvet.dat"), std::ios::binary);
+    settings << matchingBytes();
+  }
+  ui::WindowsOptions options{dir.file("table.txt"), dir.file("Rilvet.dat"), false};
+  options.portDecorator = [](sys::Platform& inner) -> std::unique_ptr<sys::Platform> {
+    return std::make_unique<bench::SlowPlatform>(inner, kPerOperation);
+  };
+  ui::Windows w(options);
+  w.errors.setRecordOnly(true);
+  ui::TForm1& form = *w.form1;
+  auto& model = w.program.Form1;
+  form.show();
+  QElapsedTimer reveal;
+  reveal.start();
+  while (model.ColCount < kColumns + 1 && reveal.elapsed() < 30000) settle(50);
+  form.BitBtn3Click();  // the matching dialog, whose labels show the inputs
+  form.ComboBox1->setCurrentIndex(form.ComboBox1->findText(app::kVirtualPort));
+  form.BitBtn1Click();
+  if (!model.SerialPort1.IsOpen()) {
+    std::cerr << "the virtual board did not open\n";
+    return 1;
+  }
+  settle(1000);
+
+  KeyProbe keys(form.Edit1);
+  LabelProbe inputs(w.form2->Label(23));
+  HeaderProbe header(form.StringGrid1->viewport(), model);
+  std::atomic<bool> running{true};
+  sys::VirtualBoard& board = *w.board;
+
+  const auto frames0 = board.stats().framesLatched;
+  const double cpu0 = threadCpuSeconds();
+  const auto t0 = Clock::now();
+
+  // Made here: a key event made on another thread would make it there.
+  QInputDevice::primaryKeyboard();
+  std::thread keyThread([&] {
+    std::mt19937 random(1);
+    bool digit = true;
+    while (running.load()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20 + random() % 40));
+      keys.start();
+      const auto key = digit ? Qt::Key_5 : Qt::Key_Backspace;
+      const QString text = digit ? "5" : "";
+      QCoreApplication::postEvent(form.Edit1,
+                                  new QKeyEvent(QEvent::KeyPress, key, Qt::NoModifier, text));
+      QCoreApplication::postEvent(form.Edit1,
+                                  new QKeyEvent(QEvent::KeyRelease, key, Qt::NoModifier, text));
+      digit = !digit;
+      keys.waitAnswered(std::chrono::seconds(3));
+    }
+  });
+  std::thread inputThread([&] {
+    std::mt19937 random(2);
+    bool cts = true;
+    while (running.load()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(60 + random() % 80));
+      inputs.expect(cts ? "пассив" : "активн");
+      inputs.start();
+      if (cts) {
+        board.setDsr(false);
+        board.setCts(true);
+      } else {
+        board.setCts(false);
+        board.setDsr(true);
+      }
+      cts = !cts;
+      inputs.waitAnswered(std::chrono::seconds(3));
+    }
+  });
+
+  settle(kRunSeconds * 1000);
+  running.store(false);
+  // The probers finish their last probe with the event loop still running.
+  while (keys.open() || inputs.open()) settle(10);
+  keyThread.join();
+  inputThread.join();
+  const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  const double cpu = threadCpuSeconds() - cpu0;
+  const auto frames = board.stats().framesLatched - frames0;
+
+  // Pause and resume: each click to the header's new colour on the screen.
+  for (int i = 0; i < 8; ++i) {
+    settle(150 + 37 * i);
+    header.expect(model.StepRunning == 1 ? sequencer::clYellow : sequencer::clRed);
+    header.start();
+    QMetaObject::invokeMethod(form.BitBtn(1), "click", Qt::QueuedConnection);
+    QElapsedTimer wait;
+    wait.start();
+    while (header.open() && wait.elapsed() < 3000) settle(1);
+  }
+  // Stop: the click to the silver header, and to the board's outputs all off.
+  settle(200);
+  header.expect(sequencer::clSilver);
+  header.start();
+  const auto stopAt = Clock::now();
+  QMetaObject::invokeMethod(form.BitBtn(2), "click", Qt::QueuedConnection);
+  double stopToBoard = std::nan("");
+  QElapsedTimer wait;
+  wait.start();
+  while (wait.elapsed() < 3000 && (header.open() || std::isnan(stopToBoard))) {
+    settle(1);
+    if (std::isnan(stopToBoard) && !board.isOpen()) stopToBoard = ms(Clock::now() - stopAt);
+  }
+
+  const auto keyLatencies = keys.latencies();
+  const auto inputLatencies = inputs.latencies();
+  const auto headerLatencies = header.latencies();
+  std::cout << "\nGoals\n";
+  bench::info("slow adapter run", std::to_string(frames) + " steps latched in " +
+                                      bench::fixed(seconds, 2) +
+                                      " s, Edit1 = 1, every device operation " +
+                                      std::to_string(kPerOperation.count()) + " ms (model)");
+  bench::goal("slow adapter (1 ms/op): steps per second, Edit1 = 1", frames / seconds, "steps/s",
+              bench::Cmp::AtLeast, 6.0, 2);
+  bench::goal("slow adapter (1 ms/op): key to Edit1's repaint, 99th percentile",
+              percentile(keyLatencies, 99), "ms", bench::Cmp::AtMost, 20.0, 1);
+  bench::info("slow adapter: key to Edit1's repaint, median / p99 / worst (probes)",
+              spread(keyLatencies));
+  bench::goal("slow adapter (1 ms/op): board input to the matching label's repaint, p99",
+              percentile(inputLatencies, 99), "ms", bench::Cmp::AtMost, 20.0, 1);
+  bench::info("slow adapter: board input to the label's repaint, median / p99 / worst (probes)",
+              spread(inputLatencies));
+  if (!headerLatencies.empty()) {
+    std::vector<double> pauses(headerLatencies.begin(), headerLatencies.end() - 1);
+    bench::info("slow adapter: pause/resume click to the header's colour, median / p99 / worst",
+                spread(pauses));
+    bench::info("slow adapter: stop click to the silver header on the screen",
+                bench::fixed(headerLatencies.back(), 1) + " ms");
+  }
+  bench::info("slow adapter: stop click to the all-off frame latched and the port closed",
+              bench::fixed(stopToBoard, 1) + " ms");
+  bench::info("slow adapter: GUI thread CPU during the run",
+              bench::fixed(100.0 * cpu / seconds, 1) + " % of a core");
+  if (board.outputBits() != 0) {
+    std::cerr << "the stop did not switch the outputs off\n";
+    return 1;
+  }
+  if (!w.errors.shown().isEmpty()) {
+    std::cerr << "errors: " << w.errors.shown().join("; ").toStdString() << "\n";
+    return 1;
+  }
+  form.close();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication application(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  ui::initResources();
+  ui::installFontSubstitutes();
+  return slowAdapter();
+}

@@ -1,0 +1,66 @@
+// A port behind a USB serial adapter, as far as time goes: every operation
+// that reaches the device (a modem-line switch, a status read, a purge, a
+// write, a setting) is a transfer on the adapter's one control pipe and takes
+// `perOperation`, one after another, whichever thread asks. Everything else
+// (handles, events, waits, the port list) passes straight through to the
+// platform underneath.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "comport/sys/platform.h"
+
+namespace bench {
+
+class SlowPlatform : public sys::Platform {
+ public:
+  SlowPlatform(sys::Platform& inner, std::chrono::microseconds perOperation)
+      : inner_(inner), perOperation_(perOperation) {}
+
+  sys::Handle CreateFileA(const std::string& name, std::uint32_t access, std::uint32_t share,
+                          std::uint32_t disposition, std::uint32_t flags) override;
+  std::uint32_t GetLastError() override;
+  bool CloseHandle(sys::Handle h) override;
+
+  bool SetupComm(sys::Handle h, std::uint32_t inQueue, std::uint32_t outQueue) override;
+  bool SetCommState(sys::Handle h, const sys::DCB& dcb) override;
+  bool SetCommTimeouts(sys::Handle h, const sys::CommTimeouts& timeouts) override;
+  bool SetCommMask(sys::Handle h, std::uint32_t mask) override;
+  bool WaitCommEvent(sys::Handle h, std::uint32_t* mask, sys::Overlapped* overlapped) override;
+  bool GetOverlappedResult(sys::Handle h, sys::Overlapped* overlapped, std::uint32_t* transferred,
+                           bool wait) override;
+  bool EscapeCommFunction(sys::Handle h, std::uint32_t function) override;
+  bool GetCommModemStatus(sys::Handle h, std::uint32_t* status) override;
+  bool ClearCommError(sys::Handle h, std::uint32_t* errors, sys::ComStat* stat) override;
+  bool PurgeComm(sys::Handle h, std::uint32_t flags) override;
+  bool WriteFile(sys::Handle h, const void* data, std::uint32_t count, std::uint32_t* written,
+                 sys::Overlapped* overlapped) override;
+
+  sys::Handle CreateEventA(bool manualReset, bool initialState) override;
+  bool SetEvent(sys::Handle h) override;
+  std::uint32_t WaitForSingleObject(sys::Handle h, std::uint32_t milliseconds) override;
+  std::uint32_t WaitForMultipleObjects(std::uint32_t count, const sys::Handle* handles,
+                                       bool waitAll, std::uint32_t milliseconds) override;
+  void Sleep(std::uint32_t milliseconds) override;
+
+  long RegOpenKeyExA(sys::Handle root, const std::string& subKey, std::uint32_t options,
+                     std::uint32_t access, sys::Handle* key) override;
+  long RegEnumValueA(sys::Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength,
+                     std::uint32_t* type, std::uint8_t* data, std::uint32_t* dataLength) override;
+  long RegCloseKey(sys::Handle key) override;
+
+ private:
+  // Runs one device operation as a transfer: the pipe is held for the whole
+  // time, and the platform's answer (and its last error) comes at the end.
+  template <typename Call>
+  auto transfer(Call&& call);
+
+  sys::Platform& inner_;
+  const std::chrono::microseconds perOperation_;
+  std::mutex pipe_;
+};
+
+}  // namespace bench
