@@ -1,6 +1,7 @@
 #include "app/program.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "comport/list_serial_ports.h"
@@ -13,7 +14,7 @@ Program::Program(sys::Backends backends, comport::TSyncInvoker* invoker, ErrorSi
                  std::string tableFile, std::string settingsFile)
     : Form1(backends, invoker),
       Form2(Form1.ChannelEnabled),
-      errors_(errors),
+      errorPath_(errors),
       tableFile_(std::move(tableFile)),
       settingsFile_(std::move(settingsFile)) {
   Form1.setStateLabels(&Form2);
@@ -31,7 +32,7 @@ void Program::FormCreate() {
     try {
       f();
     } catch (const std::exception& e) {
-      errors_.showError(e.what());
+      errorPath_.showError(e.what());
     }
   };
   std::vector<std::string> ports;
@@ -58,9 +59,112 @@ void Program::Form2Create() {
   try {
     Form2.Zagr(settingsFile_);
   } catch (const std::exception& e) {
-    errors_.showError(e.what());
+    errorPath_.showError(e.what());
   }
 }
+
+void Program::startOutputThread(std::function<void()> wake) {
+  output_ = std::make_unique<sequencer::OutputThread>(Form1.SerialPort1, std::move(wake));
+}
+
+void Program::deliverFrames() {
+  if (output_) output_->deliver();
+}
+
+// ---------------------------------------------------------------- run control
+
+void Program::Timer1Tick() {
+  if (closing_) return;
+  if (!output_) {
+    tickDone(Form1.Timer1Tick());
+    return;
+  }
+  if (output_->busy()) {
+    tickDue_ = true;
+    return;
+  }
+  const std::optional<sequencer::TickPlan> plan = Form1.beginTick();
+  if (!plan) return;
+  output_->send(Form1.outgoing(plan->frame), [this, plan = *plan](const auto& result) {
+    Form1.sent(result);
+    Form1.finishTick(plan, result);
+    tickDone(result.error);
+    if (std::exchange(runChangePending_, false)) errorPath_.runChanged();
+    if (std::exchange(tickDue_, false) && !closing_ && Form1.Timer1Enabled) Timer1Tick();
+  });
+}
+
+void Program::runChanged() {
+  // A frame on its way still belongs to the run before the click: its failure
+  // is that run's.
+  if (sending()) {
+    runChangePending_ = true;
+  } else {
+    errorPath_.runChanged();
+  }
+}
+
+void Program::tickDone(const std::optional<std::string>& error) {
+  if (error) {
+    errorPath_.tickFailed(*error);
+  } else {
+    errorPath_.tickSucceeded();
+  }
+}
+
+void Program::BitBtn1Click() {
+  if (closing_) return;
+  if (stopping_) {
+    afterStop_.push_back([this] { BitBtn1Click(); });
+    return;
+  }
+  runChanged();
+  try {
+    Form1.BitBtn1Click();
+  } catch (const std::exception& e) {
+    errorPath_.showError(e.what());
+  }
+}
+
+void Program::BitBtn2Click() {
+  if (closing_) return;
+  if (stopping_) {
+    afterStop_.push_back([this] { BitBtn2Click(); });
+    return;
+  }
+  runChanged();
+  if (!output_) {
+    try {
+      Form1.BitBtn2Click();
+    } catch (const std::exception& e) {
+      errorPath_.showError(e.what());
+    }
+    return;
+  }
+  // What the stop shows changes now; the rest follows its all-off frame,
+  // which goes out after the frame on its way.
+  if (!Form1.beginStop()) {
+    stopDone(Form1.finishStop(std::nullopt));
+    return;
+  }
+  stopping_ = true;
+  output_->send(Form1.outgoing(sequencer::Frame::allOff()), [this](const auto& result) {
+    Form1.sent(result);
+    stopping_ = false;
+    stopDone(Form1.finishStop(result));
+  });
+}
+
+void Program::stopDone(const std::optional<std::string>& message) {
+  if (std::exchange(runChangePending_, false)) errorPath_.runChanged();
+  if (message) errorPath_.showError(*message);
+  // The clicks that came while the stop was on its way, in their order.
+  for (auto& click : std::exchange(afterStop_, {})) {
+    if (!closing_) click();
+  }
+}
+
+// ---------------------------------------------------------------- files
 
 void Program::SohrTable() {
   // A table that could not be loaded must not be written over the file that
@@ -82,7 +186,7 @@ bool Program::closeStep(Step&& step) {
     const std::string message = e.what();
     if (std::find(exitErrors_.begin(), exitErrors_.end(), message) == exitErrors_.end()) {
       exitErrors_.push_back(message);
-      errors_.showError(message);
+      errorPath_.showError(message);
     }
     return false;
   }
@@ -97,7 +201,15 @@ void Program::releasePort(bool answered) {
   Form1.SerialPort1.ReleasePort();
 }
 
+void Program::beginClose() {
+  closing_ = true;
+  tickDue_ = false;
+  afterStop_.clear();
+  if (output_) output_->finish();
+}
+
 void Program::BitBtn6Click() {
+  beginClose();
   bool answered = true;
   if (Form1.SerialPort1.IsOpen()) answered = closeStep([&] { Form1.SendAllOffFrame(); });
   closeStep([&] { SohrTable(); });
@@ -105,6 +217,7 @@ void Program::BitBtn6Click() {
 }
 
 void Program::FormClose() {
+  beginClose();
   bool answered = true;
   if (Form1.SerialPort1.IsOpen()) answered = closeStep([&] { Form1.SendAllOffFrame(); });
   closeStep([&] { SohrTable(); });

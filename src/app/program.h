@@ -3,22 +3,19 @@
 // tie them to the files and the port.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "app/error_path.h"
 #include "comport/sys/native_platform.h"
 #include "inputs/matching.h"
+#include "sequencer/output_thread.h"
 #include "sequencer/sequencer.h"
 
 namespace app {
 
-// Shows an error message to the user and returns when it has been seen or
-// handed on; the program goes on either way.
-class ErrorSink {
- public:
-  virtual ~ErrorSink() = default;
-  virtual void showError(const std::string& message) = 0;
-};
 
 class Program {
  public:
@@ -28,14 +25,43 @@ class Program {
   sequencer::Sequencer Form1;
   inputs::MatchingDialog Form2;
 
+  // Every error goes this way to the user (`errors`, the display, shows what
+  // it passes).
+  ErrorPath& errors() { return errorPath_; }
+
+  // From now on the frames go out on an output thread of their own. `wake` is
+  // called on that thread when a frame is done: the GUI thread is then to
+  // call deliverFrames() soon. Without it every frame is sent at once, on the
+  // thread that builds it.
+  void startOutputThread(std::function<void()> wake);
+  void deliverFrames();
+  // Waits for the frames on their way without showing what they did, and
+  // sends every later frame at once again (the windows are going).
+  void endOutputThread() { output_.reset(); }
+  // A frame is on its way.
+  bool sending() const { return output_ && output_->busy(); }
+  // A stop waits for its all-off frame; buttons pressed meanwhile wait for it.
+  bool stopping() const { return stopping_; }
+
   // Start-up: the main window's creation, then the matching dialog's.
   void FormCreate();
   void Form2Create();
 
+  // The step timer's tick, and the start/pause and stop buttons. While a
+  // frame is on its way a due tick is not queued behind it: it runs once the
+  // frame is done (one step per frame when frames are slower than the
+  // interval).
+  void Timer1Tick();
+  void BitBtn1Click();
+  void BitBtn2Click();
+
   // Exit: the exit button (the window then closes and runs FormClose) and
-  // the close of the main window by any means.
+  // the close of the main window by any means. From the first step on no
+  // step tick runs; a frame on its way is waited for, then the all-off frame
+  // goes out.
   void BitBtn6Click();
   void FormClose();
+  bool closing() const { return closing_; }
 
   // Inputs 1 … 3 from the port and from the manual buttons.
   void SerialPort1RLSDChange(comport::TSerialPort& sender, bool state);
@@ -54,6 +80,12 @@ class Program {
 
  private:
   void applyInput(int input, bool active);
+  void tickDone(const std::optional<std::string>& error);
+  // The run was started, paused, resumed or stopped: a failing run begins anew.
+  void runChanged();
+  void stopDone(const std::optional<std::string>& message);
+  // Keeps ticks and deferred clicks out and waits for the frames on their way.
+  void beginClose();
   // Runs one step of the close sequence: its error is shown once, and the
   // sequence goes on. False when the step failed.
   template <typename Step>
@@ -61,11 +93,18 @@ class Program {
   // `answered`: the port took the exit's all-off frame (or was not asked to).
   void releasePort(bool answered);
 
-  ErrorSink& errors_;
+  ErrorPath errorPath_;
   std::string tableFile_;
   std::string settingsFile_;
   bool tableLoadFailed_ = false;
   std::vector<std::string> exitErrors_;
+  bool closing_ = false;
+  bool tickDue_ = false;
+  bool runChangePending_ = false;
+  bool stopping_ = false;
+  std::vector<std::function<void()>> afterStop_;
+  // Last: it ends (waiting for its frame) before the port goes.
+  std::unique_ptr<sequencer::OutputThread> output_;
 };
 
 }  // namespace app

@@ -9,16 +9,6 @@
 
 namespace sequencer {
 
-namespace {
-const std::string kLatch(1, '\x01');
-}
-
-bool TickErrorGate::shouldReport() {
-  if (reported_) return false;
-  reported_ = true;
-  return true;
-}
-
 Sequencer::Sequencer(sys::Backends backends, comport::TSyncInvoker* invoker)
     : SerialPort1(backends, invoker) {}
 
@@ -108,7 +98,24 @@ void Sequencer::setCurrentCell(int col, int row) {
 // ---------------------------------------------------------------- step tick
 
 void Sequencer::Posilka() {
-  if (!SerialPort1.IsOpen()) return;
+  const std::optional<TickPlan> plan = beginTick();
+  if (!plan) return;
+  const FrameResult result = sendNow(plan->frame);
+  finishTick(*plan, result);
+  if (result.error) throw comport::EComPort(*result.error);
+}
+
+std::optional<std::string> Sequencer::Timer1Tick() {
+  try {
+    Posilka();
+    return std::nullopt;
+  } catch (const std::exception& e) {
+    return std::string(e.what());
+  }
+}
+
+std::optional<TickPlan> Sequencer::beginTick() {
+  if (!SerialPort1.IsOpen()) return std::nullopt;
 
   const std::int32_t v = IntervalValue(Edit1Text);
   setTimer1Interval(v < 1 ? 1 : v);
@@ -122,65 +129,57 @@ void Sequencer::Posilka() {
     setStatus(1, text::kWatching);
   }
 
-  // Only the marker cells written here are announced, so that a view redraws
-  // two or three cells a step, not the whole table.
-  const auto mark = [this](int col, CellStore::Code code) {
-    Cells.setCode(col, 0, code);
-    notify(Change::Marker, col);
-  };
-  mark(StepColumn, CellStore::kMarker);
-  if (StepColumn != 0) mark(StepColumn - 1, CellStore::kEmpty);
+  TickPlan plan;
+  plan.markers.emplace_back(StepColumn, CellStore::kMarker);
+  if (StepColumn != 0) plan.markers.emplace_back(StepColumn - 1, CellStore::kEmpty);
   if (StepColumn > ColCount - 2) {
-    mark(StepColumn, CellStore::kEmpty);
+    plan.markers.emplace_back(StepColumn, CellStore::kEmpty);
     StepColumn = 0;
-    mark(0, CellStore::kMarker);
+    plan.markers.emplace_back(0, CellStore::kMarker);
   }
-
-  setStatus(0, text::kPosition + std::to_string(StepColumn + 1));
-
-  // After a frame that was cut short DTR may still be high, and the first
-  // pulse of this frame would then shift nothing: the board would latch 47
-  // new bits behind a stale one. Lower the clock first.
-  if (linesUnsettled_) SerialPort1.SetDTR(false);
-  linesUnsettled_ = true;
+  plan.column = StepColumn;
   for (int k = 1; k <= kChannels; ++k) {
-    const bool on = Cells.isOne(StepColumn, k) && ChannelEnabled[k - 1] == 1;
-    SerialPort1.SetRTS(on);
-    setIndicator(k, on);
-    SerialPort1.SetDTR(true);
-    SerialPort1.SetDTR(false);
+    plan.frame.bits[k - 1] = Cells.isOne(StepColumn, k) && ChannelEnabled[k - 1] == 1;
   }
-  SerialPort1.WriteText(kLatch);
-  linesUnsettled_ = false;
+  return plan;
 }
 
-std::optional<std::string> Sequencer::Timer1Tick() {
-  try {
-    Posilka();
-    tickErrors_.clear();
-    return std::nullopt;
-  } catch (const std::exception& e) {
-    if (tickErrors_.shouldReport()) return std::string(e.what());
-    return std::nullopt;
+void Sequencer::finishTick(const TickPlan& plan, const FrameResult& result) {
+  // Only the marker cells written here are announced, so that a view redraws
+  // two or three cells a step, not the whole table.
+  for (const auto& [col, code] : plan.markers) {
+    Cells.setCode(col, 0, code);
+    notify(Change::Marker, col);
   }
+  setStatus(0, text::kPosition + std::to_string(plan.column + 1));
+  for (int k = 1; k <= result.bitsSent; ++k) setIndicator(k, plan.frame.bits[k - 1]);
+}
+
+Frame Sequencer::outgoing(Frame frame) {
+  if (frame.kind == Frame::Kind::Step) frame.settleClock = linesUnsettled_;
+  linesUnsettled_ = true;
+  return frame;
+}
+
+void Sequencer::sent(const FrameResult& result) {
+  // Frames come back in the order they went out: the last one leaves the lines.
+  linesUnsettled_ = result.error.has_value();
+}
+
+FrameResult Sequencer::sendNow(const Frame& frame) {
+  const FrameResult result = sendFrame(SerialPort1, outgoing(frame));
+  sent(result);
+  return result;
 }
 
 void Sequencer::SendAllOffFrame() {
-  linesUnsettled_ = true;
-  SerialPort1.SetRTS(false);
-  SerialPort1.SetDTR(false);
-  for (int i = 0; i < kChannels; ++i) {
-    SerialPort1.SetDTR(true);
-    SerialPort1.SetDTR(false);
-  }
-  SerialPort1.WriteText(kLatch);
-  linesUnsettled_ = false;
+  const FrameResult result = sendNow(Frame::allOff());
+  if (result.error) throw comport::EComPort(*result.error);
 }
 
 // ---------------------------------------------------------------- run control
 
 void Sequencer::BitBtn1Click() {
-  tickErrors_.clear();
   if (!SerialPort1.IsOpen()) {
     SerialPort1.SetPort(ComboText);
     SerialPort1.SetBaudRate(comport::br9600);
@@ -197,39 +196,52 @@ void Sequencer::BitBtn1Click() {
 }
 
 void Sequencer::BitBtn2Click() {
-  tickErrors_.clear();
+  std::optional<FrameResult> allOff;
+  if (beginStop()) allOff = sendNow(Frame::allOff());
+  if (const auto message = finishStop(allOff)) throw comport::EComPort(*message);
+}
+
+bool Sequencer::beginStop() {
+  if (!SerialPort1.IsOpen()) return false;
+  setTimer1Enabled(false);
+  StepRunning = 0;
+  setFixedColor(clSilver);
+  stopColumn_ = StepColumn;
+  return true;
+}
+
+std::optional<std::string> Sequencer::finishStop(const std::optional<FrameResult>& allOff) {
   // A stop that fails leaves the port open so that the next stop can try the
   // whole sequence again. When that one fails too, the port no longer
-  // answers: it is released, or the program could never be stopped.
-  auto retryOrRelease = [this] {
+  // answers: it is released, or the program could never be stopped; the user
+  // is told that the outputs may still be on.
+  std::optional<std::string> message;
+  const auto retryOrRelease = [&](const std::string& error) {
     if (!stopFailed_) {
       stopFailed_ = true;
-      throw;
+      message = error;
+      return true;
     }
     SerialPort1.ReleasePort();
+    message = text::kReleased;
+    return false;
   };
-  if (SerialPort1.IsOpen()) {
-    setTimer1Enabled(false);
-    StepRunning = 0;
-    setFixedColor(clSilver);
-    try {
-      SendAllOffFrame();
-    } catch (const comport::EComPort&) {
-      retryOrRelease();
-    }
-    Cells.setCode(StepColumn, 0, CellStore::kEmpty);
-    notify(Change::Cells, StepColumn);
+  if (allOff) {
+    if (allOff->error && retryOrRelease(*allOff->error)) return message;
+    Cells.setCode(stopColumn_, 0, CellStore::kEmpty);
+    notify(Change::Cells, stopColumn_);
   }
   try {
     SerialPort1.ClosePort();
-  } catch (const comport::EComPort&) {
-    retryOrRelease();
+  } catch (const comport::EComPort& e) {
+    if (retryOrRelease(e.what())) return message;
   }
   stopFailed_ = false;
   ComboEnabled = true;
   notify(Change::ComboBox);
   StepColumn = -1;
   for (int k = 1; k <= kChannels; ++k) setIndicator(k, false);
+  return message;
 }
 
 // ---------------------------------------------------------------- housekeeping

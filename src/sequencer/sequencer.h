@@ -14,11 +14,11 @@
 #include "sequencer/cell_store.h"
 #include "sequencer/colors.h"
 #include "sequencer/edit_history.h"
+#include "sequencer/frame.h"
 #include "sequencer/patterns.h"
 
 namespace sequencer {
 
-inline constexpr int kChannels = 48;
 inline constexpr int kProgressMax = 1000000;
 
 // Texts of the status bar.
@@ -28,6 +28,9 @@ inline constexpr const char* kExchanging = "Обмен данными с дра�
 inline constexpr const char* kWatching = "Наблюдение за состоянием драйвера";
 inline constexpr const char* kNoLink = "Порт отключен - связи нет";
 inline constexpr const char* kLoading = "Загрузка данных из файла  ";
+// A stop that gave up on a port that does not answer.
+inline constexpr const char* kReleased =
+    "Порт не отвечает и закрыт; выходы драйвера могли остаться включёнными";
 }  // namespace text
 
 // What changed, for whoever shows the state.
@@ -61,17 +64,13 @@ class StateLabels {
   virtual void showNoLink() = 0;  // "нет св" on grey: the step timer is off
 };
 
-// Keeps a failing step tick from flooding the user: a run of failing ticks is
-// reported once, by its first message, until a tick succeeds or the run is
-// started or stopped again. (A board pulled out during the latch byte fails
-// with a write error first and with line errors after; that is one failure.)
-class TickErrorGate {
- public:
-  bool shouldReport();
-  void clear() { reported_ = false; }
-
- private:
-  bool reported_ = false;
+// A step the tick has taken: the frame it sends, and what the window shows of
+// it once the frame has gone out (or failed).
+struct TickPlan {
+  Frame frame;
+  int column = 0;  // StepColumn of the step
+  // The marker row's writes, in order.
+  std::vector<std::pair<int, CellStore::Code>> markers;
 };
 
 class Sequencer {
@@ -126,9 +125,26 @@ class Sequencer {
   void ClearTable();  // "Да" of the clear-table confirmation
   void SendAllOffFrame();
 
-  // A step tick as the timer runs it: failures come back as the message to
-  // show, or nothing when it has been shown already.
+  // A step tick as the timer runs it: its failure comes back as the message.
   std::optional<std::string> Timer1Tick();
+
+  // The step tick and the stop in two halves around their frame, so that the
+  // frame can go out on another thread: the first half decides and builds it
+  // from one consistent set of cells and flags, the second shows what went
+  // out. Posilka and BitBtn2Click run both halves with the frame sent at once.
+  std::optional<TickPlan> beginTick();
+  void finishTick(const TickPlan& plan, const FrameResult& result);
+  // True when the port is open and the all-off frame must go out first.
+  bool beginStop();
+  // `allOff`: how the all-off frame went, when one was sent. Returns the
+  // message for the user, if the stop has one.
+  std::optional<std::string> finishStop(const std::optional<FrameResult>& allOff);
+
+  // Every frame passes these on its way out and back.
+  Frame outgoing(Frame frame);
+  void sent(const FrameResult& result);
+  // outgoing, the frame on this thread, sent.
+  FrameResult sendNow(const Frame& frame);
 
   // Input from the widgets.
   void setEdit1Text(const std::string& text);
@@ -190,8 +206,8 @@ class Sequencer {
 
   Observer* observer_ = nullptr;
   StateLabels* labels_ = nullptr;
-  TickErrorGate tickErrors_;
   bool stopFailed_ = false;
+  int stopColumn_ = -1;  // the step whose marker the stop removes
   // A line sequence was cut short: the clock line may have been left high.
   bool linesUnsettled_ = false;
   int loadedColumns_ = 0;

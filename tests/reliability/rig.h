@@ -150,26 +150,22 @@ class Rig {
   std::string settingsPath() const { return folder.path("Rilvet.dat"); }
   sequencer::Sequencer& seq() { return program->Form1; }
 
-  // The handlers as the windows run them: an error that leaves a button
-  // handler is shown; a step tick shows what its gate lets through.
+  // The handlers as the windows run them: every error goes the program's one
+  // way to the user, which lets a failing run of ticks through once.
   void start() {
     seq().setComboText("VIRTUAL");
-    guarded([&] { seq().BitBtn1Click(); });
+    program->BitBtn1Click();
   }
-  void stop() {
-    guarded([&] { seq().BitBtn2Click(); });
-  }
+  void stop() { program->BitBtn2Click(); }
   // Step ticks, as many as the step timer would run: none while it is off.
   void tick(int n = 1) {
-    for (int i = 0; i < n && seq().Timer1Enabled; ++i) {
-      if (auto message = seq().Timer1Tick()) errors.showError(*message);
-    }
+    for (int i = 0; i < n && seq().Timer1Enabled; ++i) program->Timer1Tick();
   }
   void guarded(const std::function<void()>& handler) {
     try {
       handler();
     } catch (const std::exception& e) {
-      errors.showError(e.what());
+      program->errors().showError(e.what());
     }
   }
 

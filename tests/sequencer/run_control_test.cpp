@@ -180,8 +180,15 @@ TEST_F(RunControlTest, APortThatNoLongerAnswersIsReleasedByTheSecondStop) {
   platform.unplug();
   EXPECT_THROW(seq.BitBtn2Click(), comport::EComPort);
   EXPECT_TRUE(seq.SerialPort1.IsOpen());
-  seq.BitBtn2Click();
+  // The second stop lets the port go, and says that the outputs may be on.
+  try {
+    seq.BitBtn2Click();
+    FAIL() << "a release that says nothing";
+  } catch (const comport::EComPort& e) {
+    EXPECT_STREQ(e.what(), text::kReleased);
+  }
   expectStopped();
+  EXPECT_THAT(channelsOn(), ElementsAre(5)) << "the board keeps what it had";
   EXPECT_EQ(platform.openDevices(), 0);
   EXPECT_EQ(platform.openEvents(), 0);
   // Once the adapter is back, the program starts again normally.
