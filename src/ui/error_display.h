@@ -1,15 +1,17 @@
-// Shows the errors that leave the handlers: one message box at a time, so a
-// failure that repeats (a port that stopped answering while the step timer
-// runs every millisecond) never piles up boxes. The box does not block the
-// window, so the user can still press Stop.
+// Shows the errors the program lets through (app::ErrorPath decides which),
+// one message box at a time, in order: a message that comes while a box is
+// open waits for it. The box does not block the window, so the user can
+// still press Stop. When the program ends, the boxes wait until the close
+// sequence is over and are then shown one after another.
 #pragma once
 
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
+#include <functional>
 
-#include "app/program.h"
+#include "app/error_path.h"
 
 namespace ui {
 
@@ -20,27 +22,35 @@ class ErrorDisplay : public QObject, public app::ErrorSink {
   explicit ErrorDisplay(QWidget* owner);
   void setOwner(QWidget* owner) { owner_ = owner; }
 
-  // Non-blocking: shows the message unless a box is already open.
-  void showError(const std::string& message) override;
-  // Blocking, for the last words at exit: waits until the user closes it.
-  void showErrorAndWait(const std::string& message);
-  // The program is ending: later errors wait for their box.
-  void setBlocking(bool blocking) { blocking_ = blocking; }
-  // Closes the box left open, if any: it goes with the main window.
-  void dismiss();
+  // Called after the user has closed a box (the oldest one).
+  std::function<void()> onClosed;
 
-  // For tests: record messages instead of showing boxes.
+  // Shows the message, or queues it behind the box that is open.
+  void showError(const std::string& message) override;
+  // The program is ending: no box opens until showHeldAndWait().
+  void hold() { held_ = true; }
+  // The box left open goes with the main window; every message still waiting
+  // is shown in turn, each waiting until it is closed.
+  void showHeldAndWait();
+
+  // For tests: record messages instead of showing boxes (none is closed).
   void setRecordOnly(bool on) { recordOnly_ = on; }
+  // Every message handed over, in order.
   const QStringList& shown() const { return shown_; }
   bool boxOpen() const { return !box_.isNull() && box_->isVisible(); }
   QMessageBox* box() const { return box_; }
+  int waiting() const { return static_cast<int>(waiting_.size()); }
 
  private:
+  void showNext();
+  void boxClosed();
+
   QWidget* owner_;
   QPointer<QMessageBox> box_;
+  QStringList waiting_;
   QStringList shown_;
   bool recordOnly_ = false;
-  bool blocking_ = false;
+  bool held_ = false;
 };
 
 }  // namespace ui

@@ -285,7 +285,7 @@ void TForm1::guarded(const std::function<void()>& handler) {
   try {
     handler();
   } catch (const std::exception& e) {
-    errors_->showError(e.what());
+    program_.errors().showError(e.what());
   }
 }
 
@@ -332,7 +332,16 @@ void TForm1::Podskazka(const QString& hint) {
 // ---------------------------------------------------------------- timers
 
 void TForm1::Posilka() {
-  if (auto message = model().Timer1Tick()) errors_->showError(*message);
+  if (closing_) return;
+  program_.Timer1Tick();
+  // A tick that took long (its frame sent here, on a port without the
+  // output thread) is shown now, not after the next one.
+  throttle_->paintIfDue();
+}
+
+void TForm1::deliverFrames() {
+  program_.deliverFrames();
+  throttle_->paintIfDue();
 }
 
 void TForm1::Narahiv() {
@@ -342,12 +351,13 @@ void TForm1::Narahiv() {
 // ---------------------------------------------------------------- buttons
 
 void TForm1::BitBtn1Click() {
-  guarded([this] { model().BitBtn1Click(); });
+  program_.BitBtn1Click();
   syncBoardWindow();
 }
 
 void TForm1::BitBtn2Click() {
-  guarded([this] { model().BitBtn2Click(); });
+  // The stop shows at once; the port closes once its all-off frame is out.
+  program_.BitBtn2Click();
   syncBoardWindow();
 }
 
@@ -372,7 +382,7 @@ void TForm1::BitBtn5Click() {
 }
 
 void TForm1::BitBtn6Click() {
-  errors_->setBlocking(true);
+  beginClose();
   program_.BitBtn6Click();
   syncBoardWindow();
   close();
@@ -407,17 +417,25 @@ bool TForm1::StringGrid1KeyPress(char key) {
   return moved;
 }
 
+void TForm1::beginClose() {
+  // From here on no step tick runs, and no box opens (its event loop would
+  // run the timers) until the port is closed.
+  closing_ = true;
+  Timer1->stop();
+  errors_->hold();
+}
+
 void TForm1::closeEvent(QCloseEvent* event) {
-  if (!closing_) {
-    closing_ = true;
-    errors_->setBlocking(true);
+  if (!closed_) {
+    closed_ = true;
+    beginClose();
     program_.FormClose();
     syncBoardWindow();
     qApp->removeEventFilter(this);
+    errors_->showHeldAndWait();
   }
   event->accept();
   // The main window's close ends the program, whatever else is open.
-  errors_->dismiss();
   for (QWidget* other : {form2_, form3_, form4_, board_}) {
     if (other) other->hide();
   }
@@ -440,7 +458,7 @@ void TForm1::syncBoardWindow() {
 void TForm1::syncTimer1() {
   const auto& m = model();
   if (Timer1->interval() != m.Timer1Interval) Timer1->setInterval(m.Timer1Interval);
-  if (m.Timer1Enabled && !Timer1->isActive()) Timer1->start();
+  if (m.Timer1Enabled && !Timer1->isActive() && !closing_) Timer1->start();
   if (!m.Timer1Enabled && Timer1->isActive()) Timer1->stop();
 }
 
@@ -476,7 +494,11 @@ void TForm1::changed(sequencer::Change what, int index) {
     case Change::Edit1:
       if (Edit1->text() != fromStd(m.Edit1Text)) Edit1->setText(fromStd(m.Edit1Text));
       break;
-    case Change::ComboBox: syncComboBox(); break;
+    case Change::ComboBox:
+      syncComboBox();
+      // The port has opened or closed (a stop closes it after its frame).
+      syncBoardWindow();
+      break;
     case Change::Columns: StringGrid1->columnsChanged(); break;
     case Change::Cells: StringGrid1->cellsChanged(index); break;
     case Change::Marker: StringGrid1->markerChanged(index); break;

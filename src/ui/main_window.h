@@ -96,6 +96,9 @@ class TForm1 : public QWidget, public sequencer::Observer {
   void StringGrid1Click();
   bool StringGrid1KeyPress(char key);
 
+  // The output thread has sent frames: show what they did.
+  void deliverFrames();
+
   void changed(sequencer::Change what, int index) override;
 
  signals:
@@ -120,6 +123,8 @@ class TForm1 : public QWidget, public sequencer::Observer {
   void refitToFrame();
   // Runs a handler; an error that leaves it is shown and the program goes on.
   void guarded(const std::function<void()>& handler);
+  // The first step of leaving: no more step ticks, boxes wait.
+  void beginClose();
   void syncBoardWindow();
   void syncTimer1();
   void syncComboBox();
@@ -135,7 +140,8 @@ class TForm1 : public QWidget, public sequencer::Observer {
   int fittedWidth_ = -1;
   int fittedFrame_ = 0;
   bool shown_ = false;
-  bool closing_ = false;
+  bool closing_ = false;  // the close sequence has begun
+  bool closed_ = false;   // and has run
   RepaintThrottle* throttle_ = nullptr;
 };
 

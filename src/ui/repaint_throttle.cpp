@@ -16,6 +16,18 @@ RepaintThrottle::RepaintThrottle(QWidget* window, int periodMs)
   window->installEventFilter(this);
 }
 
+void RepaintThrottle::paintIfDue() {
+  if (!sinceLastPaint_.isValid() || sinceLastPaint_.elapsed() < periodMs_) return;
+  if (!later_.isActive()) {
+    // Nothing held back: the repaint Qt asked for, if any, is still posted.
+    QCoreApplication::sendPostedEvents(window_, QEvent::UpdateRequest);
+    return;
+  }
+  later_.stop();
+  QEvent request(QEvent::UpdateRequest);
+  QCoreApplication::sendEvent(window_, &request);
+}
+
 bool RepaintThrottle::eventFilter(QObject* watched, QEvent* event) {
   if (watched != window_ || event->type() != QEvent::UpdateRequest) return false;
   // Qt asks for one repaint of the window's dirty parts and asks again only

@@ -23,6 +23,10 @@ class RepaintThrottle : public QObject {
   // 0: every repaint Qt asks for is done at once.
   void setPeriod(int periodMs) { periodMs_ = periodMs; }
   int period() const { return periodMs_; }
+  // Paints what is waiting now when the last paint is a period old or older:
+  // after a long handler the timers that came due meanwhile would otherwise
+  // run before the repaint, and the screen would lag a step behind.
+  void paintIfDue();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

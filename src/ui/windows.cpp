@@ -10,23 +10,38 @@ Windows::Windows(const WindowsOptions& options)
       program(options.platform ? sys::Backends(*options.platform)
                                : sys::Backends(sys::nativePlatform(), board.get()),
               &invoker, errors, options.tableFile, options.settingsFile) {
-  invoker.onException = [this](const std::exception& e) { errors.showError(e.what()); };
+  // Every error reaches the user the program's one way; the display says
+  // when a box has been closed.
+  invoker.onException = [this](const std::exception& e) { program.errors().showError(e.what()); };
+  errors.onClosed = [this] { program.errors().closed(); };
   // An error that ends the port's event thread is shown on the GUI thread.
   program.Form1.SerialPort1.OnThreadError = [this](const std::string& message) {
     QMetaObject::invokeMethod(
-        &invoker, [this, message] { errors.showError(message); }, Qt::QueuedConnection);
+        &invoker, [this, message] { program.errors().showError(message); }, Qt::QueuedConnection);
   };
+  // The frames go out on a thread of their own; what each did is shown on
+  // the GUI thread at its next turn.
+  program.startOutputThread([this] {
+    QMetaObject::invokeMethod(
+        &invoker,
+        [this] {
+          if (form1) form1->deliverFrames();
+        },
+        Qt::QueuedConnection);
+  });
   form1 = std::make_unique<TForm1>(program, &errors);
   errors.setOwner(form1.get());
-  form2 = std::make_unique<TForm2>(program, errors);
+  form2 = std::make_unique<TForm2>(program, program.errors());
   form3 = std::make_unique<TForm3>(program);
-  form4 = std::make_unique<TForm4>(errors);
+  form4 = std::make_unique<TForm4>(program.errors());
   boardWindow = std::make_unique<BoardWindow>(board);
   form1->setForms(form2.get(), form3.get(), form4.get());
   form1->setBoardWindow(boardWindow.get());
 }
 
 Windows::~Windows() {
+  // No frame is on its way when the port goes.
+  program.endOutputThread();
   // The windows go first: they observe the program's state.
   boardWindow.reset();
   form4.reset();

@@ -192,9 +192,7 @@ class DialogsTest : public QObject {
     for (int c = 0; c < 4; ++c) h.model().Cells.setText(c, c + 1, "1");
     h.reveal(4);
     QTest::mouseClick(h.form().BitBtn(1), Qt::LeftButton);
-    h.form().Posilka();
-    h.form().Posilka();
-    h.form().Posilka();
+    for (int i = 0; i < 3; ++i) QVERIFY(h.tick());
     QVERIFY(h.board().channelOutput(3));
     h.form().Narahiv();
     h.form().BitBtn4Click();
@@ -202,10 +200,11 @@ class DialogsTest : public QObject {
     QCOMPARE(cell(h, 2, 0), QString("v"));  // the marker stays where it was
     QVERIFY(h.model().Timer1Enabled);
     QCOMPARE(h.model().StepRunning, 1);
-    h.form().Posilka();
+    QVERIFY(h.tick());
     QCOMPARE(h.model().StepColumn, 1);
     QCOMPARE(h.board().outputBits(), 0u);
     QTest::mouseClick(h.form().BitBtn(2), Qt::LeftButton);
+    QVERIFY(h.framesSent());
   }
 
   void yesDuringTheRevealClearsOnlyTheShownColumns() {

@@ -70,11 +70,12 @@ class EndToEndTest : public QObject {
       QCOMPARE(frames[i], ui_testing::bitsOf(kColumns[i % kColumns.size()]));
     }
 
-    // Pause: the current column is sent again and again.
+    // Pause: the current column is sent again and again. (A frame on its
+    // way at the click was built before it.)
     QTest::mouseClick(form.BitBtn(1), Qt::LeftButton);
-    const std::size_t pausedAt = w.board->history().size();
-    const std::uint64_t held = w.board->history().back();
+    const std::size_t pausedAt = w.board->history().size() + 1;
     QVERIFY(waitFor([&] { return w.board->history().size() >= pausedAt + 10; }));
+    const std::uint64_t held = w.board->history()[pausedAt];
     frames = w.board->history();
     for (std::size_t i = pausedAt; i < frames.size(); ++i) QCOMPARE(frames[i], held);
     int heldColumn = -1;
@@ -83,11 +84,13 @@ class EndToEndTest : public QObject {
     }
     QVERIFY(heldColumn >= 0);
 
-    // Resume: the column after the paused one comes next.
+    // Resume: the column after the paused one comes next (after the paused
+    // frame that may have been on its way).
     QTest::mouseClick(form.BitBtn(1), Qt::LeftButton);
-    const std::size_t resumedAt = w.board->history().size();
-    QVERIFY(waitFor([&] { return w.board->history().size() >= resumedAt + 3; }));
+    std::size_t resumedAt = w.board->history().size();
+    QVERIFY(waitFor([&] { return w.board->history().size() >= resumedAt + 4; }));
     frames = w.board->history();
+    if (frames[resumedAt] == held) ++resumedAt;
     for (std::size_t i = 0; i < 3; ++i) {
       const auto column = (static_cast<std::size_t>(heldColumn) + 1 + i) % kColumns.size();
       QCOMPARE(frames[resumedAt + i], ui_testing::bitsOf(kColumns[column]));
@@ -98,7 +101,7 @@ class EndToEndTest : public QObject {
     QTest::mouseClick(w.boardWindow->inputSwitch(2), Qt::LeftButton);
     QVERIFY(w.board->cts());
     QVERIFY(waitFor([&] { return w.program.Form1.ChannelEnabled[2] == 0; }));
-    const std::size_t disabledAt = w.board->history().size();
+    const std::size_t disabledAt = w.board->history().size() + 1;
     QVERIFY(waitFor([&] { return w.board->history().size() >= disabledAt + 10; }));
     frames = w.board->history();
     for (std::size_t i = disabledAt; i < frames.size(); ++i) {
@@ -115,6 +118,7 @@ class EndToEndTest : public QObject {
 
     // Stop: every output off, the port closed, the board window gone.
     QTest::mouseClick(form.BitBtn(2), Qt::LeftButton);
+    QVERIFY(waitFor([&] { return !w.program.sending(); }));
     QCOMPARE(w.board->outputBits(), 0u);
     QVERIFY(!w.board->state().open);
     QVERIFY(!w.boardWindow->isVisible());
@@ -147,6 +151,7 @@ class EndToEndTest : public QObject {
     w.boardWindow->refresh();
     QVERIFY(w.boardWindow->readout().contains("Кадров защёлкнуто"));
     QTest::mouseClick(w.form1->BitBtn(2), Qt::LeftButton);
+    QVERIFY(waitFor([&] { return !w.program.sending(); }));
     QCOMPARE(w.board->outputBits(), 0u);
   }
 };

@@ -256,7 +256,7 @@ class MainWindowTest : public QObject {
     QCOMPARE(f.Timer1->timerType(), Qt::PreciseTimer);
     QVERIFY(!f.ComboBox1->isEnabled());
     QVERIFY(h.windows->boardWindow->isVisible());
-    f.Posilka();
+    QVERIFY(h.tick());
     QVERIFY(f.Label(2)->isOn());
     QVERIFY(!f.Label(1)->isOn());
     QVERIFY(h.board().channelOutput(2));
@@ -266,9 +266,13 @@ class MainWindowTest : public QObject {
     const QPoint header(13 + 6, 8);
     QCOMPARE(f.StringGrid1->grab().toImage().pixelColor(header), QColor(0xFF, 0, 0));
     QTest::mouseClick(f.BitBtn(1), Qt::LeftButton);  // pause
-    f.Posilka();
+    QVERIFY(h.tick());
     QCOMPARE(f.StringGrid1->grab().toImage().pixelColor(header), QColor(0xFF, 0xFF, 0));
     QTest::mouseClick(f.BitBtn(2), Qt::LeftButton);
+    // Stop shows at once; the port closes once the all-off frame is out.
+    QVERIFY(!f.Timer1->isActive());
+    QCOMPARE(f.StringGrid1->grab().toImage().pixelColor(header), QColor(0xC0, 0xC0, 0xC0));
+    QVERIFY(h.framesSent());
     QVERIFY(!h.model().SerialPort1.IsOpen());
     QVERIFY(!f.Timer1->isActive());
     QVERIFY(f.ComboBox1->isEnabled());
@@ -323,12 +327,21 @@ class MainWindowTest : public QObject {
     QCOMPARE(h.windows->errors.shown().size(), 1);
     QVERIFY(h.windows->errors.boxOpen());
     // The box does not block the window: Stop can be pressed twice and the
-    // program is stopped.
+    // program is stopped. (The second press waits for the first's frame.)
     QTest::mouseClick(f.BitBtn(2), Qt::LeftButton);
     QTest::mouseClick(f.BitBtn(2), Qt::LeftButton);
+    QVERIFY(h.framesSent());
     QVERIFY(!h.model().SerialPort1.IsOpen());
     QVERIFY(!f.Timer1->isActive());
     QVERIFY(f.ComboBox1->isEnabled());
+    // Neither stop was silent: the first could not reach the board, the
+    // second let the port go with the outputs as they were. They wait behind
+    // the open box, one box at a time.
+    const QStringList shown = h.windows->errors.shown();
+    QCOMPARE(shown.size(), 3);
+    QCOMPARE(shown.mid(1),
+             (QStringList{comport::msg::kEscapeCommFunction, sequencer::text::kReleased}));
+    QCOMPARE(h.windows->errors.waiting(), 2);
     h.windows->errors.box()->close();
   }
 

@@ -70,6 +70,17 @@ class Harness {
     for (int i = 0; i < ticks; ++i) form().Narahiv();
   }
 
+  // Lets the frames on their way (a step's, a stop's) go out and show what
+  // they did.
+  bool framesSent(int ms = 5000) {
+    return QTest::qWaitFor([&] { return !windows->program.sending(); }, ms);
+  }
+  // A step tick as the step timer runs it, its frame sent.
+  bool tick() {
+    form().Posilka();
+    return framesSent();
+  }
+
   QTemporaryDir dir;
 
  private:
