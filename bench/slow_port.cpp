@@ -6,9 +6,16 @@ namespace bench {
 
 template <typename Call>
 auto SlowPlatform::transfer(Call&& call) {
-  std::lock_guard lock(pipe_);
+  std::unique_lock lock(mutex_);
+  const std::uint64_t ticket = nextTicket_++;
+  turn_.wait(lock, [&] { return serving_ == ticket; });
+  lock.unlock();
   std::this_thread::sleep_for(perOperation_);
-  return call();
+  auto result = call();
+  lock.lock();
+  ++serving_;
+  turn_.notify_all();
+  return result;
 }
 
 sys::Handle SlowPlatform::CreateFileA(const std::string& name, std::uint32_t access,

@@ -1,12 +1,14 @@
 // A port behind a USB serial adapter, as far as time goes: every operation
 // that reaches the device (a modem-line switch, a status read, a purge, a
 // write, a setting) is a transfer on the adapter's one control pipe and takes
-// `perOperation`, one after another, whichever thread asks. Everything else
-// (handles, events, waits, the port list) passes straight through to the
-// platform underneath.
+// `perOperation`; transfers asked for by several threads take their turns in
+// the order they were asked for, as the host controller queues them.
+// Everything else (handles, events, waits, the port list) passes straight
+// through to the platform underneath.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -60,7 +62,10 @@ class SlowPlatform : public sys::Platform {
 
   sys::Platform& inner_;
   const std::chrono::microseconds perOperation_;
-  std::mutex pipe_;
+  std::mutex mutex_;
+  std::condition_variable turn_;
+  std::uint64_t nextTicket_ = 0;
+  std::uint64_t serving_ = 0;
 };
 
 }  // namespace bench
