@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -22,6 +23,7 @@
 #include "storage/file_io.h"
 #include "storage/file_test_support.h"
 #include "storage/table_file.h"
+#include "support/gated_platform.h"
 #include "support/recording_platform.h"
 
 namespace reliability {
@@ -125,12 +127,23 @@ class Rig {
   // The saved table has LF line ends and the interval 7; the program saves
   // CR LF, and the tests change the interval and a box, so a file that was
   // really written at exit differs from the one found at start-up.
-  explicit Rig(bool withInvoker = true) {
+  // `threaded`: the frames go out on the output thread, as in the windows;
+  // the handlers below then let each frame go out before they return.
+  explicit Rig(bool withInvoker = true, bool threaded = false) {
     invoker.wake = [this] { ++queued_; };
     testing_support::writeBytes(tablePath(), tableFileBytes("7", "\n"));
     testing_support::writeBytes(settingsPath(), settingsFileBytes(storedBoxes()));
-    program = std::make_unique<app::Program>(platform, withInvoker ? &invoker : nullptr, errors,
+    program = std::make_unique<app::Program>(gate, withInvoker ? &invoker : nullptr, errors,
                                              tablePath(), settingsPath());
+    if (threaded) {
+      program->startOutputThread([this] {
+        {
+          std::lock_guard lock(frameMutex_);
+          ++frameWakes_;
+        }
+        frameWoken_.notify_all();
+      });
+    }
     program->Form1.SerialPort1.OnThreadError = [this](const std::string& message) {
       std::lock_guard lock(threadErrorsMutex_);
       threadErrors_.push_back(message);
@@ -155,11 +168,36 @@ class Rig {
   void start() {
     seq().setComboText("VIRTUAL");
     program->BitBtn1Click();
+    framesSent();
   }
-  void stop() { program->BitBtn2Click(); }
+  void stop() {
+    program->BitBtn2Click();
+    framesSent();
+  }
   // Step ticks, as many as the step timer would run: none while it is off.
   void tick(int n = 1) {
-    for (int i = 0; i < n && seq().Timer1Enabled; ++i) program->Timer1Tick();
+    for (int i = 0; i < n && seq().Timer1Enabled; ++i) {
+      program->Timer1Tick();
+      framesSent();
+    }
+  }
+  // With the output thread: the GUI side's turns until no frame is on its
+  // way, the event thread's calls run meanwhile.
+  bool framesSent(int ms = 5000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      int wakes = 0;
+      {
+        std::lock_guard lock(frameMutex_);
+        wakes = frameWakes_;
+      }
+      invoker.CheckSynchronize();
+      program->deliverFrames();
+      if (!program->sending()) return true;
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::unique_lock lock(frameMutex_);
+      frameWoken_.wait_for(lock, std::chrono::milliseconds(2), [&] { return frameWakes_ > wakes; });
+    }
   }
   void guarded(const std::function<void()>& handler) {
     try {
@@ -271,12 +309,17 @@ class Rig {
   testing_support::TempFolder folder;
   std::unique_ptr<sys::VirtualBoard> board = std::make_unique<sys::VirtualBoard>();
   testing_support::RecordingPlatform platform{*board};
+  // Every call goes through it; closed, it holds the line operations.
+  testing_support::GatedPlatform gate{platform};
   comport::TSyncQueue invoker;
   RecordedErrors errors;
   std::unique_ptr<app::Program> program;
 
  private:
   std::atomic<int> queued_{0};
+  std::mutex frameMutex_;
+  std::condition_variable frameWoken_;
+  int frameWakes_ = 0;
   std::mutex threadErrorsMutex_;
   std::vector<std::string> threadErrors_;
 };
