@@ -3,6 +3,7 @@
 // reach it, an exit that cannot switch it off, an input change whose state
 // cannot be read. The user gets one message box per failure, never a pile,
 // and the program gets back to Stopped and ends with its files saved.
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -10,6 +11,7 @@
 
 #include "comport/serial_port.h"
 #include "inputs/settings_file.h"
+#include "storage/file_io.h"
 #include "storage/table_file.h"
 #include "ui_harness.h"
 
@@ -66,6 +68,39 @@ class BoxCloser : public QObject {
 
  private:
   QTimer timer_;
+};
+
+// Presses OK on each box `ms` after it has shown up, and notes what the board
+// had latched when it showed up.
+class SlowBoxCloser : public QObject {
+ public:
+  SlowBoxCloser(sys::VirtualBoard& board, int ms) : board_(board), ms_(ms) {
+    timer_.setInterval(5);
+    connect(&timer_, &QTimer::timeout, this, [this] {
+      const QList<QMessageBox*> boxes = visibleBoxes();
+      if (boxes.isEmpty()) return;
+      if (!open_.isValid()) {
+        open_.start();
+        latchedAtBox << board_.stats().framesLatched;
+        portOpenAtBox << board_.isOpen();
+      }
+      if (open_.elapsed() >= ms_) {
+        texts << boxes.front()->text();
+        boxes.front()->button(QMessageBox::Ok)->click();
+        open_.invalidate();
+      }
+    });
+    timer_.start();
+  }
+  QStringList texts;
+  QList<std::uint64_t> latchedAtBox;
+  QList<bool> portOpenAtBox;
+
+ private:
+  sys::VirtualBoard& board_;
+  int ms_;
+  QTimer timer_;
+  QElapsedTimer open_;
 };
 
 class Run {
@@ -321,6 +356,90 @@ class FaultDisplayTest : public QObject {
     BoxCloser closer;
     run.exitAndCheckFiles(closer, 0);
     QCOMPARE(run.h.board().outputBits(), 0u);
+  }
+
+  void exitWhileRunningWithASaveThatFailsEndsAllOffAndLatchesNothingAfter() {
+    Run run;
+    const auto latchedBefore = run.latched();
+    storage::failNextWriteAt(storage::WriteStep::kWrite);
+    // Each box stays open for 300 ms: time for hundreds of steps at 1 ms, if
+    // a tick could still run.
+    SlowBoxCloser closer(run.h.board(), 300);
+    QTest::mouseClick(run.h.form().BitBtn(6), Qt::LeftButton);
+    QVERIFY(!run.h.form().isVisible());
+    QCOMPARE(closer.texts.size(), 1);
+    QVERIFY(closer.texts.front().startsWith("Не удаётся записать файл"));
+    // The box came after the port was closed, with the all-off frame the last
+    // thing the board latched; nothing came after it.
+    QCOMPARE(closer.portOpenAtBox, QList<bool>{false});
+    const auto frames = run.h.board().history();
+    QVERIFY(run.latched() > latchedBefore);
+    QCOMPARE(frames.back(), 0u);
+    QCOMPARE(closer.latchedAtBox.front(), run.latched());
+    QTest::qWait(50);
+    QCOMPARE(closer.latchedAtBox.front(), run.latched());
+    QCOMPARE(run.h.board().outputBits(), 0u);
+    // The exit button's save failed; the window's close saved both.
+    QCOMPARE(Harness::read(run.h.tablePath()), tableBytes("1"));
+    QCOMPARE(Harness::read(run.h.settingsPath()), ui_testing::ctsHoldsOutput3Off());
+    run.expectWholeFrames();
+  }
+
+  void aStopAnOpenAndADialogSaveFailingWhileABoxIsOpenAreAllShown() {
+    Run run;
+    run.h.board().unplug();
+    run.failFor(100);
+    QCOMPARE(visibleBoxes().size(), 1);
+    run.stop();  // cannot reach the board
+    run.stop();  // lets the port go
+    run.h.board().replug();
+    run.h.board().setBusy(true);
+    QTest::mouseClick(run.h.form().BitBtn(1), Qt::LeftButton);  // cannot open it
+    QVERIFY(!run.h.model().SerialPort1.IsOpen());
+    run.h.form().BitBtn3Click();
+    QFile::remove(run.h.settingsPath());
+    QVERIFY(QDir(run.h.dir.path()).mkdir("Rilvet.dat"));
+    QTest::mouseClick(run.h.windows->form2->Button1, Qt::LeftButton);  // cannot save
+    QVERIFY(run.h.windows->form2->isVisible());
+
+    // One box at a time, in order, none lost.
+    QCOMPARE(visibleBoxes().size(), 1);
+    QStringList seen;
+    while (!visibleBoxes().isEmpty()) {
+      QCOMPARE(visibleBoxes().size(), 1);
+      seen << visibleBoxes().front()->text();
+      visibleBoxes().front()->button(QMessageBox::Ok)->click();
+      QTest::qWait(20);
+    }
+    QCOMPARE(seen.size(), 5);
+    QVERIFY(isPortError(seen[0]));
+    QCOMPARE(seen[1], QString(comport::msg::kEscapeCommFunction));
+    QCOMPARE(seen[2], QString(sequencer::text::kReleased));
+    QCOMPARE(seen[3], QString(comport::msg::kPortBusy));
+    QVERIFY(seen[4].contains("Rilvet.dat"));
+    QVERIFY(QDir(run.h.dir.path()).rmdir("Rilvet.dat"));
+    run.h.windows->form2->close();
+  }
+
+  void twoStartUpErrorsBothReachTheUser() {
+    ui_testing::initOnce();
+    QTemporaryDir dir;
+    // Folders where the files should be: neither can be read.
+    QVERIFY(QDir(dir.path()).mkdir("Rilvet_код.txt"));
+    QVERIFY(QDir(dir.path()).mkdir("Rilvet.dat"));
+    ui::Windows w({dir.filePath("Rilvet_код.txt").toStdString(),
+                   dir.filePath("Rilvet.dat").toStdString(), false});
+    w.form1->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.form1.get()));
+    QCOMPARE(w.errors.shown().size(), 2);
+    QCOMPARE(visibleBoxes().size(), 1);
+    QVERIFY(visibleBoxes().front()->text().contains("Rilvet_код.txt"));
+    visibleBoxes().front()->button(QMessageBox::Ok)->click();
+    QVERIFY(waitFor([] { return visibleBoxes().size() == 1; }));
+    QVERIFY(visibleBoxes().front()->text().contains("Rilvet.dat"));
+    visibleBoxes().front()->button(QMessageBox::Ok)->click();
+    QVERIFY(waitFor([] { return visibleBoxes().isEmpty(); }));
+    w.form1->hide();
   }
 };
 
