@@ -12,6 +12,7 @@
 #include "ui/fonts.h"
 #include "ui/resources.h"
 #include "ui/support/picture.h"
+#include "ui/termination.h"
 #include "ui/windows.h"
 
 int main(int argc, char** argv) {
@@ -64,6 +65,8 @@ int main(int argc, char** argv) {
   ui::Windows windows({storage::kTableFileName, inputs::kSettingsFileName, nullptr, nullptr});
   QObject::connect(windows.form1.get(), &ui::TForm1::closed, &application, &QApplication::quit,
                    Qt::QueuedConnection);
+  // A signal or a lost display closes the window's way too.
+  ui::Termination termination(*windows.form1);
   windows.form1->show();
   return application.exec();
 }

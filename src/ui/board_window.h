@@ -43,6 +43,7 @@ class BoardWindow : public QWidget {
   QString readout() const;
   // Reads the board now (the window also does it by itself several times a second).
   void refresh();
+  const std::shared_ptr<sys::VirtualBoard>& board() const { return board_; }
 
  protected:
   void showEvent(QShowEvent* event) override;

@@ -1,5 +1,7 @@
 #include "ui/error_display.h"
 
+#include <utility>
+
 namespace ui {
 
 namespace {
@@ -40,6 +42,12 @@ void ErrorDisplay::showHeldAndWait() {
     box.exec();
     if (onClosed) onClosed();
   }
+}
+
+std::vector<std::string> ErrorDisplay::takeHeld() {
+  std::vector<std::string> messages;
+  for (const QString& text : std::exchange(waiting_, {})) messages.push_back(text.toStdString());
+  return messages;
 }
 
 }  // namespace ui

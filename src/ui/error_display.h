@@ -10,6 +10,8 @@
 #include <QPointer>
 #include <QStringList>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "app/error_path.h"
 
@@ -32,6 +34,8 @@ class ErrorDisplay : public QObject, public app::ErrorSink {
   // The box left open goes with the main window; every message still waiting
   // is shown in turn, each waiting until it is closed.
   void showHeldAndWait();
+  // Hands over the messages still waiting instead (there is no display).
+  std::vector<std::string> takeHeld();
 
   // For tests: record messages instead of showing boxes (none is closed).
   void setRecordOnly(bool on) { recordOnly_ = on; }

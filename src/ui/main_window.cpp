@@ -425,6 +425,15 @@ void TForm1::beginClose() {
   errors_->hold();
 }
 
+std::vector<std::string> TForm1::closeWithoutDisplay() {
+  if (closed_) return {};
+  closed_ = true;
+  closing_ = true;
+  errors_->hold();
+  program_.FormClose();
+  return errors_->takeHeld();
+}
+
 void TForm1::closeEvent(QCloseEvent* event) {
   if (!closed_) {
     closed_ = true;

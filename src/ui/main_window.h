@@ -16,6 +16,8 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/program.h"
 #include "sequencer/sequencer.h"
@@ -98,6 +100,9 @@ class TForm1 : public QWidget, public sequencer::Observer {
 
   // The output thread has sent frames: show what they did.
   void deliverFrames();
+  // The close sequence without the window system (its display is gone): the
+  // messages it has for the user come back instead of being shown.
+  std::vector<std::string> closeWithoutDisplay();
 
   void changed(sequencer::Change what, int index) override;
 
