@@ -11,6 +11,12 @@
 // state label of output 3. Each probe waits for its answer before the next.
 // Then the run is paused and resumed a few times and stopped, each click
 // timed to its effect.
+//
+// "latch" mode: the time from one latch byte to the next at Edit1 = 1. First
+// a pseudo-terminal is tried on the Linux path; a pty has no modem lines and
+// refuses them, which is reported, so the intervals are measured on the
+// virtual board (the program's own pace, no device) and on the slow adapter
+// model.
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEvent>
@@ -37,7 +43,14 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include "app/program.h"
+#include "comport/serial_port.h"
+#include "comport/sys/emulated_platform.h"
+#include "comport/sys/posix_ports.h"
 #include "slow_port.h"
 #include "support.h"
 #include "ui/fonts.h"
@@ -362,6 +375,94 @@ int slowAdapter() {
   return 0;
 }
 
+// A pseudo-terminal opened through the Linux backend as the program opens a
+// port, and asked to lower RTS and DTR as a start does.
+std::string ptyOnTheLinuxPath() {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  char slave[128] = {};
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+      ptsname_r(master, slave, sizeof slave) != 0) {
+    if (master >= 0) close(master);
+    return "no pseudo-terminal here";
+  }
+  bench::TempDir dev;
+  std::string result;
+  if (symlink(slave, dev.file("ttyPTY0").c_str()) != 0) {
+    result = "no link to the pseudo-terminal";
+  } else {
+    sys::EmulatedPlatform platform;
+    sys::addPosixDevices(platform, dev.path(), dev.file("no-sysfs"));
+    comport::TSerialPort port(platform);
+    port.SetPort("ttyPTY0");
+    try {
+      port.OpenPort();
+      try {
+        port.SetRTS(false);
+        port.SetDTR(false);
+        result = "the modem lines answer";
+      } catch (const std::exception& e) {
+        result = std::string("opens, then refuses the modem lines: ") + e.what();
+      }
+    } catch (const std::exception& e) {
+      result = std::string("refused at the open: ") + e.what();
+    }
+    port.ReleasePort();
+  }
+  close(master);
+  return result;
+}
+
+// The real program at Edit1 = 1 for `seconds`, the latch bytes timed as the
+// port takes them.
+std::vector<double> latchIntervals(std::chrono::microseconds perOperation, int seconds) {
+  bench::TempDir dir;
+  bench::writeTableFile(dir.file("table.txt"), kColumns, bench::Pattern::Random, "1");
+  ui::WindowsOptions options{dir.file("table.txt"), dir.file("Rilvet.dat"), false};
+  bench::SlowPlatform* port = nullptr;
+  options.portDecorator = [&](sys::Platform& inner) -> std::unique_ptr<sys::Platform> {
+    auto platform = std::make_unique<bench::SlowPlatform>(inner, perOperation);
+    port = platform.get();
+    return platform;
+  };
+  ui::Windows w(options);
+  w.errors.setRecordOnly(true);
+  ui::TForm1& form = *w.form1;
+  form.show();
+  QElapsedTimer reveal;
+  reveal.start();
+  while (w.program.Form1.ColCount < kColumns + 1 && reveal.elapsed() < 30000) settle(50);
+  form.ComboBox1->setCurrentIndex(form.ComboBox1->findText(app::kVirtualPort));
+  form.BitBtn1Click();
+  settle(500);
+  const auto t0 = Clock::now();
+  settle(seconds * 1000);
+  const auto t1 = Clock::now();
+  form.BitBtn2Click();
+  settle(500);
+  std::vector<double> intervals;
+  Clock::time_point last{};
+  for (const auto& t : port->writeTimes()) {
+    if (t < t0 || t > t1) continue;
+    if (last != Clock::time_point{}) intervals.push_back(ms(t - last));
+    last = t;
+  }
+  form.close();
+  return intervals;
+}
+
+int latches() {
+  std::cout << "\nGoals\n";
+  bench::info("pseudo-terminal on the Linux path (termios, TIOCMBIS/TIOCMBIC)",
+              ptyOnTheLinuxPath());
+  const auto board = latchIntervals(std::chrono::microseconds(0), 5);
+  bench::info("latch to latch, Edit1 = 1, virtual board (no device), median / p99 / worst",
+              spread(board));
+  const auto slow = latchIntervals(kPerOperation, 8);
+  bench::info("latch to latch, Edit1 = 1, slow adapter model (1 ms/op), median / p99 / worst",
+              spread(slow));
+  return board.empty() || slow.empty() ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -370,5 +471,11 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   ui::initResources();
   ui::installFontSubstitutes();
+  const std::string mode = argc > 1 ? argv[1] : "answer";
+  if (mode == "latch") return latches();
+  if (mode != "answer") {
+    std::cerr << "usage: " << argv[0] << " [answer|latch]\n";
+    return 2;
+  }
   return slowAdapter();
 }

@@ -7,6 +7,10 @@ namespace bench {
 template <typename Call>
 auto SlowPlatform::transfer(Call&& call) {
   std::unique_lock lock(mutex_);
+  if (perOperation_.count() == 0) {
+    lock.unlock();
+    return call();
+  }
   const std::uint64_t ticket = nextTicket_++;
   turn_.wait(lock, [&] { return serving_ == ticket; });
   lock.unlock();
@@ -75,7 +79,15 @@ bool SlowPlatform::PurgeComm(sys::Handle h, std::uint32_t flags) {
 
 bool SlowPlatform::WriteFile(sys::Handle h, const void* data, std::uint32_t count,
                              std::uint32_t* written, sys::Overlapped* overlapped) {
-  return transfer([&] { return inner_.WriteFile(h, data, count, written, overlapped); });
+  const bool done = transfer([&] { return inner_.WriteFile(h, data, count, written, overlapped); });
+  std::lock_guard lock(mutex_);
+  writeTimes_.push_back(Clock::now());
+  return done;
+}
+
+std::vector<SlowPlatform::Clock::time_point> SlowPlatform::writeTimes() {
+  std::lock_guard lock(mutex_);
+  return writeTimes_;
 }
 
 sys::Handle SlowPlatform::CreateEventA(bool manualReset, bool initialState) {

@@ -4,7 +4,8 @@
 // `perOperation`; transfers asked for by several threads take their turns in
 // the order they were asked for, as the host controller queues them.
 // Everything else (handles, events, waits, the port list) passes straight
-// through to the platform underneath.
+// through to the platform underneath. With 0 per operation it only notes when
+// each write (each latch byte) was done.
 #pragma once
 
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "comport/sys/platform.h"
 
@@ -19,8 +21,13 @@ namespace bench {
 
 class SlowPlatform : public sys::Platform {
  public:
+  using Clock = std::chrono::steady_clock;
+
   SlowPlatform(sys::Platform& inner, std::chrono::microseconds perOperation)
       : inner_(inner), perOperation_(perOperation) {}
+
+  // When each write so far was done.
+  std::vector<Clock::time_point> writeTimes();
 
   sys::Handle CreateFileA(const std::string& name, std::uint32_t access, std::uint32_t share,
                           std::uint32_t disposition, std::uint32_t flags) override;
@@ -66,6 +73,7 @@ class SlowPlatform : public sys::Platform {
   std::condition_variable turn_;
   std::uint64_t nextTicket_ = 0;
   std::uint64_t serving_ = 0;
+  std::vector<Clock::time_point> writeTimes_;
 };
 
 }  // namespace bench

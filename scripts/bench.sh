@@ -31,6 +31,7 @@ run "$bin/rilvet_bench_live" live
 run "$bin/rilvet_bench_live" memory
 run "$bin/rilvet_bench_port"
 run "$bin/rilvet_bench_answer"
+run "$bin/rilvet_bench_answer" latch
 # The frame through the Linux backend and a real 8250 driver, in the rig's
 # QEMU guest (skipped where QEMU cannot run).
 echo "== scripts/hil.sh --bench"
