@@ -295,12 +295,26 @@ int slowAdapter() {
   const double cpu = threadCpuSeconds() - cpu0;
   const auto frames = board.stats().framesLatched - frames0;
 
-  // Pause and resume: each click to the header's new colour on the screen.
+  // Pause and resume: each click to the header's new colour on the screen
+  // (set by the next step). The clicks come from a thread of their own, at
+  // moments that do not wait for the GUI thread.
+  const auto clickFromOutside = [&](QPushButton* button, Probe& probe, int delayMs) {
+    std::atomic<bool> posted{false};
+    Clock::time_point at;
+    std::thread clicker([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+      probe.start();
+      at = Clock::now();
+      QMetaObject::invokeMethod(button, "click", Qt::QueuedConnection);
+      posted.store(true);
+    });
+    while (!posted.load()) settle(1);
+    clicker.join();
+    return at;
+  };
   for (int i = 0; i < 8; ++i) {
-    settle(150 + 37 * i);
     header.expect(model.StepRunning == 1 ? sequencer::clYellow : sequencer::clRed);
-    header.start();
-    QMetaObject::invokeMethod(form.BitBtn(1), "click", Qt::QueuedConnection);
+    clickFromOutside(form.BitBtn(1), header, 150 + 37 * i);
     QElapsedTimer wait;
     wait.start();
     while (header.open() && wait.elapsed() < 3000) settle(1);
@@ -310,12 +324,9 @@ int slowAdapter() {
   HeaderProbe silver(form.StringGrid1->viewport(), model);
   std::vector<double> stopToLatch;
   std::vector<double> stopToClosed;
-  for (int i = 0; i < 6; ++i) {
-    settle(200 + 37 * i);
+  for (int i = 0; i < 10; ++i) {
     silver.expect(sequencer::clSilver);
-    silver.start();
-    const auto stopAt = Clock::now();
-    QMetaObject::invokeMethod(form.BitBtn(2), "click", Qt::QueuedConnection);
+    const auto stopAt = clickFromOutside(form.BitBtn(2), silver, 200 + 37 * i);
     QElapsedTimer wait;
     wait.start();
     bool closed = false;
@@ -331,7 +342,7 @@ int slowAdapter() {
       std::cerr << "the stop did not switch the outputs off\n";
       return 1;
     }
-    if (i < 5) {
+    if (i < 9) {
       form.BitBtn1Click();
       settle(100);
     }
@@ -359,6 +370,8 @@ int slowAdapter() {
       "slow adapter: pause/resume click to the header's colour (the next step's), "
       "median / p99 / worst",
       spread(headerLatencies));
+  bench::goal("slow adapter (1 ms/op): stop click to the silver header on the screen, worst",
+              percentile(silver.latencies(), 100), "ms", bench::Cmp::AtMost, 20.0, 1);
   bench::info("slow adapter: stop click to the silver header on the screen, median / p99 / worst",
               spread(silver.latencies()));
   bench::info("slow adapter: stop click to the all-off frame latched, median / p99 / worst",
