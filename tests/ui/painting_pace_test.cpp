@@ -126,6 +126,42 @@ class PaintingPaceTest : public QObject {
     QCOMPARE(log.regions.size(), 7);
   }
 
+  void aLongHandlerPaintsWhatItChangedBeforeTheNextEvent() {
+    QWidget window;
+    window.resize(100, 50);
+    auto* inner = new QWidget(&window);
+    inner->setGeometry(10, 10, 20, 20);
+    ui::RepaintThrottle throttle(&window, 50);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTest::qWait(60);
+    PaintLog log(inner);
+    inner->update();
+    QCoreApplication::processEvents();
+    QCOMPARE(log.regions.size(), 1);
+    // Right after a paint there is nothing to do: the change waits its turn.
+    inner->update();
+    QCoreApplication::processEvents();
+    throttle.paintIfDue();
+    QCOMPARE(log.regions.size(), 1);
+    // A handler that took longer than the period paints its change at its end,
+    // before any event that came due meanwhile (a held-back repaint) ...
+    QElapsedTimer busy;
+    busy.start();
+    while (busy.elapsed() < 60) {
+    }
+    inner->update();
+    throttle.paintIfDue();
+    QCOMPARE(log.regions.size(), 2);
+    // ... and a repaint Qt has only posted as well.
+    busy.restart();
+    while (busy.elapsed() < 60) {
+    }
+    inner->update();
+    throttle.paintIfDue();
+    QCOMPARE(log.regions.size(), 3);
+  }
+
   void aStepRepaintsTheMarkerCellsNotTheTable() {
     Harness h(threeColumns());
     h.reveal(4);
