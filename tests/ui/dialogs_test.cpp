@@ -191,6 +191,9 @@ class DialogsTest : public QObject {
     Harness h;
     for (int c = 0; c < 4; ++c) h.model().Cells.setText(c, c + 1, "1");
     h.reveal(4);
+    // Only the test's own steps.
+    h.form().Edit1->setText("100000");
+    h.form().Narahiv();
     QTest::mouseClick(h.form().BitBtn(1), Qt::LeftButton);
     for (int i = 0; i < 3; ++i) QVERIFY(h.tick());
     QVERIFY(h.board().channelOutput(3));

@@ -287,6 +287,9 @@ class FaultDisplayTest : public QObject {
     run.h.form().Edit1->clear();
     QTest::keyClicks(run.h.form().Edit1, "60000");
     QVERIFY(waitFor([&] { return run.h.form().Timer1->interval() == 60000; }));
+    // The frame on its way, and the step that came due meanwhile, go out.
+    QTest::qWait(20);
+    QVERIFY(run.h.framesSent());
     const auto latched = run.latched();
     QTest::qWait(30);
     QCOMPARE(run.latched(), latched);

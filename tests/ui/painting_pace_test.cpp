@@ -170,11 +170,11 @@ class PaintingPaceTest : public QObject {
     f.ComboBox1->setCurrentIndex(f.ComboBox1->findText("VIRTUAL"));
     f.BitBtn1Click();
     QVERIFY(h.model().SerialPort1.IsOpen());
-    f.Posilka();  // column 0
+    QVERIFY(h.tick());  // column 0
     QTest::qWait(20);
 
     PaintLog log(f.StringGrid1->viewport());
-    f.Posilka();  // the marker moves to column 1
+    QVERIFY(h.tick());  // the marker moves to column 1
     QTest::qWait(20);
     const QRegion painted = std::accumulate(log.regions.begin(), log.regions.end(), QRegion());
     const QRegion markers =
@@ -183,8 +183,8 @@ class PaintingPaceTest : public QObject {
     QCOMPARE(painted - markers, QRegion());
 
     log.regions.clear();
-    f.Posilka();  // column 2
-    f.Posilka();  // the wrap: column 3 is marked and cleared, back to column 0
+    QVERIFY(h.tick());  // column 2
+    QVERIFY(h.tick());  // the wrap: column 3 is marked and cleared, back to column 0
     QTest::qWait(20);
     QRegion markerRow;
     for (int c = 0; c <= 3; ++c) markerRow += f.StringGrid1->cellRect(c, 0);
@@ -193,6 +193,7 @@ class PaintingPaceTest : public QObject {
     QCOMPARE(wrapped - markerRow, QRegion());
     QCOMPARE(h.model().StepColumn, 0);
     f.BitBtn2Click();
+    QVERIFY(h.framesSent());
   }
 
   void theStatusPanelsRepaintAloneAndAskForNoLayout() {
