@@ -1,6 +1,7 @@
 #include "ui/termination.h"
 
 #include <QSocketNotifier>
+#include <QThread>
 #include <cstdio>
 #include <cstdlib>
 
@@ -79,9 +80,9 @@ void Termination::signalled() {
 }
 
 void Termination::atExit() {
-  // The process ends by exit() while the window is still there: the window
-  // system has lost its display.
-  if (active) active->endingWithoutDisplay();
+  // The process ends by exit() on the GUI thread while the window is still
+  // there: the window system has lost its display.
+  if (active && QThread::currentThread() == active->thread()) active->endingWithoutDisplay();
 }
 
 void Termination::endingWithoutDisplay() {
