@@ -160,6 +160,9 @@ class EndingTest : public QObject {
   }
 
   void aLostDisplayRunsTheCloseSequence() {
+#if defined(__SANITIZE_ADDRESS__)
+    QSKIP("the X keyboard library reads past a string under the address sanitizer's checks");
+#endif
     const QString xvfb = QStandardPaths::findExecutable("Xvfb");
     if (xvfb.isEmpty()) QSKIP("no Xvfb here");
     QProcess server;
