@@ -12,11 +12,12 @@
 // Then the run is paused and resumed a few times and stopped, each click
 // timed to its effect.
 //
-// "latch" mode: the time from one latch byte to the next at Edit1 = 1. First
-// a pseudo-terminal is tried on the Linux path; a pty has no modem lines and
-// refuses them, which is reported, so the intervals are measured on the
-// virtual board (the program's own pace, no device) and on the slow adapter
-// model.
+// "latch" mode: the time from one latch byte to the next at Edit1 = 1, through
+// the Linux backend on a pseudo-terminal (a pty has no modem lines and refuses
+// the open, which is reported; the lines are then the tests' model of a 16550
+// driver's, tests/support/tty_model.c, and the latch bytes go through the
+// kernel's pty), on the virtual board (the program's own pace, no device) and
+// on the slow adapter model.
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEvent>
@@ -34,6 +35,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -43,16 +45,16 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <stdlib.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "app/program.h"
 #include "comport/serial_port.h"
-#include "comport/sys/emulated_platform.h"
-#include "comport/sys/posix_ports.h"
+#include "comport/sys/posix_platform.h"
+#include "comport/sys/virtual_board.h"
 #include "slow_port.h"
 #include "support.h"
+#include "support/tty_model.h"
 #include "ui/fonts.h"
 #include "ui/resources.h"
 #include "ui/string_grid.h"
@@ -212,11 +214,9 @@ int slowAdapter() {
     std::ofstream settings(dir.file("Rilvet.dat"), std::ios::binary);
     settings << matchingBytes();
   }
-  ui::WindowsOptions options{dir.file("table.txt"), dir.file("Rilvet.dat"), false};
-  options.portDecorator = [](sys::Platform& inner) -> std::unique_ptr<sys::Platform> {
-    return std::make_unique<bench::SlowPlatform>(inner, kPerOperation);
-  };
-  ui::Windows w(options);
+  const auto virtualBoard = std::make_shared<sys::VirtualBoard>();
+  bench::SlowPlatform adapter(*virtualBoard, kPerOperation);
+  ui::Windows w({dir.file("table.txt"), dir.file("Rilvet.dat"), virtualBoard, &adapter});
   w.errors.setRecordOnly(true);
   ui::TForm1& form = *w.form1;
   auto& model = w.program.Form1;
@@ -225,7 +225,7 @@ int slowAdapter() {
   reveal.start();
   while (model.ColCount < kColumns + 1 && reveal.elapsed() < 30000) settle(50);
   form.BitBtn3Click();  // the matching dialog, whose labels show the inputs
-  form.ComboBox1->setCurrentIndex(form.ComboBox1->findText(app::kVirtualPort));
+  form.ComboBox1->setCurrentIndex(form.ComboBox1->findText(sys::kVirtualPort));
   form.BitBtn1Click();
   if (!model.SerialPort1.IsOpen()) {
     std::cerr << "the virtual board did not open\n";
@@ -239,7 +239,7 @@ int slowAdapter() {
   std::atomic<bool> running{true};
   sys::VirtualBoard& board = *w.board;
 
-  const auto frames0 = board.stats().framesLatched;
+  const auto frames0 = board.state().framesLatched;
   const double cpu0 = threadCpuSeconds();
   const auto t0 = Clock::now();
 
@@ -293,7 +293,7 @@ int slowAdapter() {
   inputThread.join();
   const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
   const double cpu = threadCpuSeconds() - cpu0;
-  const auto frames = board.stats().framesLatched - frames0;
+  const auto frames = board.state().framesLatched - frames0;
 
   // Pause and resume: each click to the header's new colour on the screen
   // (set by the next step). The clicks come from a thread of their own, at
@@ -332,10 +332,10 @@ int slowAdapter() {
     bool closed = false;
     while (wait.elapsed() < 3000 && (silver.open() || !closed)) {
       settle(1);
-      if (!closed && !board.isOpen()) {
+      if (!closed && !board.state().open) {
         closed = true;
         stopToClosed.push_back(ms(Clock::now() - stopAt));
-        stopToLatch.push_back(ms(board.stats().lastLatch - stopAt));
+        stopToLatch.push_back(ms(board.state().lastLatch - stopAt));
       }
     }
     if (board.outputBits() != 0) {
@@ -388,63 +388,20 @@ int slowAdapter() {
   return 0;
 }
 
-// A pseudo-terminal opened through the Linux backend as the program opens a
-// port, and asked to lower RTS and DTR as a start does.
-std::string ptyOnTheLinuxPath() {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  char slave[128] = {};
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
-      ptsname_r(master, slave, sizeof slave) != 0) {
-    if (master >= 0) close(master);
-    return "no pseudo-terminal here";
-  }
-  bench::TempDir dev;
-  std::string result;
-  if (symlink(slave, dev.file("ttyPTY0").c_str()) != 0) {
-    result = "no link to the pseudo-terminal";
-  } else {
-    sys::EmulatedPlatform platform;
-    sys::addPosixDevices(platform, dev.path(), dev.file("no-sysfs"));
-    comport::TSerialPort port(platform);
-    port.SetPort("ttyPTY0");
-    try {
-      port.OpenPort();
-      try {
-        port.SetRTS(false);
-        port.SetDTR(false);
-        result = "the modem lines answer";
-      } catch (const std::exception& e) {
-        result = std::string("opens, then refuses the modem lines: ") + e.what();
-      }
-    } catch (const std::exception& e) {
-      result = std::string("refused at the open: ") + e.what();
-    }
-    port.ReleasePort();
-  }
-  close(master);
-  return result;
-}
-
-// The real program at Edit1 = 1 for `seconds`, the latch bytes timed as the
-// port takes them.
-std::vector<double> latchIntervals(std::chrono::microseconds perOperation, int seconds) {
+// The real program at Edit1 = 1 for `seconds`, its steps going out on the
+// port `name` of `platform`, the latch bytes timed as the port takes them.
+std::vector<double> latchIntervals(sys::Platform& platform, const std::string& name, int seconds) {
   bench::TempDir dir;
   bench::writeTableFile(dir.file("table.txt"), kColumns, bench::Pattern::Random, "1");
-  ui::WindowsOptions options{dir.file("table.txt"), dir.file("Rilvet.dat"), false};
-  bench::SlowPlatform* port = nullptr;
-  options.portDecorator = [&](sys::Platform& inner) -> std::unique_ptr<sys::Platform> {
-    auto platform = std::make_unique<bench::SlowPlatform>(inner, perOperation);
-    port = platform.get();
-    return platform;
-  };
-  ui::Windows w(options);
+  bench::SlowPlatform port(platform, std::chrono::microseconds(0));
+  ui::Windows w({dir.file("table.txt"), dir.file("Rilvet.dat"), nullptr, &port});
   w.errors.setRecordOnly(true);
   ui::TForm1& form = *w.form1;
   form.show();
   QElapsedTimer reveal;
   reveal.start();
   while (w.program.Form1.ColCount < kColumns + 1 && reveal.elapsed() < 30000) settle(50);
-  form.ComboBox1->setCurrentIndex(form.ComboBox1->findText(app::kVirtualPort));
+  form.ComboBox1->setEditText(QString::fromStdString(name));
   form.BitBtn1Click();
   settle(500);
   const auto t0 = Clock::now();
@@ -454,26 +411,79 @@ std::vector<double> latchIntervals(std::chrono::microseconds perOperation, int s
   settle(500);
   std::vector<double> intervals;
   Clock::time_point last{};
-  for (const auto& t : port->writeTimes()) {
+  for (const auto& t : port.writeTimes()) {
     if (t < t0 || t > t1) continue;
     if (last != Clock::time_point{}) intervals.push_back(ms(t - last));
     last = t;
+  }
+  if (!w.errors.shown().isEmpty()) {
+    std::cerr << name << ": " << w.errors.shown().join("; ").toStdString() << "\n";
+    intervals.clear();
   }
   form.close();
   return intervals;
 }
 
+// Reads what the program writes to the pty, so that its latch bytes never
+// wait for room.
+class PtyReader {
+ public:
+  explicit PtyReader(int master)
+      : thread_([this, master] {
+          char buffer[256];
+          while (!done_.load()) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 20) > 0 && read(master, buffer, sizeof buffer) < 0) break;
+          }
+        }) {}
+  ~PtyReader() {
+    done_.store(true);
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
 int latches() {
   std::cout << "\nGoals\n";
-  bench::info("pseudo-terminal on the Linux path (termios, TIOCMBIS/TIOCMBIC)",
-              ptyOnTheLinuxPath());
-  const auto board = latchIntervals(std::chrono::microseconds(0), 5);
+  bench::Pty pty;
+  // A machine with no serial port of its own: the list is empty, not unreadable.
+  std::filesystem::create_directories(pty.sysDir() + "/class/tty");
+  const auto linux = sys::makePosixPlatform(pty.devDir(), pty.sysDir());
+  {
+    // As it is: a pty has no modem lines.
+    comport::TSerialPort port(*linux);
+    port.SetPort("ttyBENCH");
+    std::string outcome = "opens";
+    try {
+      port.OpenPort();
+    } catch (const std::exception& e) {
+      outcome = std::string("refused at the open: ") + e.what();
+    }
+    port.ReleasePort();
+    bench::info("a pseudo-terminal on the Linux backend, as it is", outcome);
+  }
+  std::vector<double> onPty;
+  if (ttyModelAttach(pty.slave().c_str(), 1) == 0) {
+    PtyReader reader(pty.master());
+    onPty = latchIntervals(*linux, "ttyBENCH", 5);
+    ttyModelDetach();
+  }
+  bench::info(
+      "latch to latch, Edit1 = 1, Linux backend on a pty (modem lines: a 16550 driver's model), "
+      "median / p99 / worst",
+      spread(onPty));
+  sys::VirtualBoard board;
+  const auto onBoard = latchIntervals(board, sys::kVirtualPort, 5);
   bench::info("latch to latch, Edit1 = 1, virtual board (no device), median / p99 / worst",
-              spread(board));
-  const auto slow = latchIntervals(kPerOperation, 8);
+              spread(onBoard));
+  bench::SlowPlatform adapter(board, kPerOperation);
+  const auto slow = latchIntervals(adapter, sys::kVirtualPort, 8);
   bench::info("latch to latch, Edit1 = 1, slow adapter model (1 ms/op), median / p99 / worst",
               spread(slow));
-  return board.empty() || slow.empty() ? 1 : 0;
+  return onPty.empty() || onBoard.empty() || slow.empty() ? 1 : 0;
 }
 
 }  // namespace

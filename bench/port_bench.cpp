@@ -42,31 +42,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// A pty of our own, its slave linked as "ttyBENCH" in a device folder of ours.
-class Pty {
- public:
-  Pty() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char name[128] = {};
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
-        ptsname_r(master_, name, sizeof name) != 0) {
-      throw std::runtime_error("no pseudo-terminal");
-    }
-    slave_ = name;
-    std::filesystem::create_directories(devDir());
-    std::filesystem::create_directories(sysDir());
-    std::filesystem::create_symlink(slave_, devDir() + "/ttyBENCH");
-  }
-  ~Pty() { ::close(master_); }
-  const std::string& slave() const { return slave_; }
-  std::string devDir() const { return dir_.file("dev"); }
-  std::string sysDir() const { return dir_.file("sys"); }
-
- private:
-  bench::TempDir dir_;
-  int master_ = -1;
-  std::string slave_;
-};
+using bench::Pty;
 
 // The GUI side: runs the event thread's synchronous calls, counting them.
 class Gui : public comport::TSyncQueue {

@@ -104,6 +104,10 @@ bool SlowPlatform::SetEvent(sys::Handle h) {
   return inner_.SetEvent(h);
 }
 
+bool SlowPlatform::ResetEvent(sys::Handle h) {
+  return inner_.ResetEvent(h);
+}
+
 std::uint32_t SlowPlatform::WaitForSingleObject(sys::Handle h, std::uint32_t milliseconds) {
   return inner_.WaitForSingleObject(h, milliseconds);
 }
@@ -117,19 +121,8 @@ void SlowPlatform::Sleep(std::uint32_t milliseconds) {
   inner_.Sleep(milliseconds);
 }
 
-long SlowPlatform::RegOpenKeyExA(sys::Handle root, const std::string& subKey, std::uint32_t options,
-                                 std::uint32_t access, sys::Handle* key) {
-  return inner_.RegOpenKeyExA(root, subKey, options, access, key);
-}
-
-long SlowPlatform::RegEnumValueA(sys::Handle key, std::uint32_t index, char* name,
-                                 std::uint32_t* nameLength, std::uint32_t* type, std::uint8_t* data,
-                                 std::uint32_t* dataLength) {
-  return inner_.RegEnumValueA(key, index, name, nameLength, type, data, dataLength);
-}
-
-long SlowPlatform::RegCloseKey(sys::Handle key) {
-  return inner_.RegCloseKey(key);
+bool SlowPlatform::ListPorts(std::vector<std::string>& names) {
+  return inner_.ListPorts(names);
 }
 
 }  // namespace bench

@@ -50,16 +50,13 @@ class SlowPlatform : public sys::Platform {
 
   sys::Handle CreateEventA(bool manualReset, bool initialState) override;
   bool SetEvent(sys::Handle h) override;
+  bool ResetEvent(sys::Handle h) override;
   std::uint32_t WaitForSingleObject(sys::Handle h, std::uint32_t milliseconds) override;
   std::uint32_t WaitForMultipleObjects(std::uint32_t count, const sys::Handle* handles,
                                        bool waitAll, std::uint32_t milliseconds) override;
   void Sleep(std::uint32_t milliseconds) override;
 
-  long RegOpenKeyExA(sys::Handle root, const std::string& subKey, std::uint32_t options,
-                     std::uint32_t access, sys::Handle* key) override;
-  long RegEnumValueA(sys::Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength,
-                     std::uint32_t* type, std::uint8_t* data, std::uint32_t* dataLength) override;
-  long RegCloseKey(sys::Handle key) override;
+  bool ListPorts(std::vector<std::string>& names) override;
 
  private:
   // Runs one device operation as a transfer: the pipe is held for the whole

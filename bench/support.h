@@ -26,6 +26,27 @@ class TempDir {
   std::string path_;
 };
 
+// A pseudo-terminal of our own, its slave linked as "ttyBENCH" in a device
+// folder of ours (and an empty sysfs beside it), so that the Linux backend
+// opens it by that name.
+class Pty {
+ public:
+  Pty();
+  ~Pty();
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+
+  int master() const { return master_; }
+  const std::string& slave() const { return slave_; }
+  std::string devDir() const { return dir_.file("dev"); }
+  std::string sysDir() const { return dir_.file("sys"); }
+
+ private:
+  TempDir dir_;
+  int master_ = -1;
+  std::string slave_;
+};
+
 enum class Pattern {
   Random,       // every cell on or off at random (seeded: every run plays the same table)
   Alternating,  // all channels on in even columns, all off in odd ones

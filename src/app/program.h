@@ -16,7 +16,6 @@
 
 namespace app {
 
-
 class Program {
  public:
   Program(sys::Backends backends, comport::TSyncInvoker* invoker, ErrorSink& errors,

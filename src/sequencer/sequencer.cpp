@@ -167,7 +167,7 @@ void Sequencer::sent(const FrameResult& result) {
 }
 
 FrameResult Sequencer::sendNow(const Frame& frame) {
-  const FrameResult result = sendFrame(SerialPort1, outgoing(frame));
+  FrameResult result = sendFrame(SerialPort1, outgoing(frame));
   sent(result);
   return result;
 }

@@ -47,15 +47,15 @@ TEST(OutputThreadFaults, AFrameCutAtAnyOperationLeavesTheLastWholeFrameAndTheNex
     Rig rig(true, true);
     startRunning(rig);
     const std::uint64_t before = rig.board->outputBits();
-    const auto latched = rig.board->stats().framesLatched;
-    unplugAt(*rig.board, position);
+    const auto latched = rig.board->state().framesLatched;
+    unplugAt(rig.platform, position);
     rig.tick(10);
     ASSERT_EQ(rig.errors.messages.size(), 1u);
     EXPECT_EQ(rig.errors.messages[0],
               position == kFrameOperations ? kWriteError : kEscapeCommFunction);
-    EXPECT_EQ(rig.board->stats().framesLatched, latched);
+    EXPECT_EQ(rig.board->state().framesLatched, latched);
     EXPECT_EQ(rig.board->outputBits(), before);
-    rig.board->replug();
+    rig.platform.replug();
     for (int i = 0; i < 4; ++i) {
       rig.tick();
       ASSERT_EQ(rig.board->outputBits(), rig.currentFrame()) << "tick " << i << " after replug";
@@ -75,7 +75,7 @@ TEST(OutputThreadFaults, AFrameCutAtAnyOperationLeavesTheLastWholeFrameAndTheNex
 TEST(OutputThreadFaults, TicksThatComeDueWhileAFrameIsOnItsWayGiveOneStepWhenItIsDone) {
   Rig rig(true, true);
   startRunning(rig);
-  const auto latched = rig.board->stats().framesLatched;
+  const auto latched = rig.board->state().framesLatched;
   const int column = rig.seq().StepColumn;
   rig.gate.close();
   rig.program->Timer1Tick();
@@ -86,7 +86,7 @@ TEST(OutputThreadFaults, TicksThatComeDueWhileAFrameIsOnItsWayGiveOneStepWhenItI
   rig.gate.open();
   ASSERT_TRUE(rig.framesSent());
   // The frame, then one more step for all the ticks that came meanwhile.
-  EXPECT_EQ(rig.board->stats().framesLatched, latched + 2);
+  EXPECT_EQ(rig.board->state().framesLatched, latched + 2);
   EXPECT_EQ(rig.seq().StepColumn, (column + 2) % 5);
   EXPECT_EQ(rig.board->outputBits(), rig.currentFrame());
   // The marker and the indicators show the step the board latched.
@@ -107,7 +107,7 @@ TEST(OutputThreadFaults, AStopShowsAtOnceAndSwitchesOffRightAfterTheFrameOnItsWa
   rig.program->Timer1Tick();
   ASSERT_TRUE(rig.gate.waitHeld());
   const std::uint64_t onItsWay = rig.currentFrame();
-  const auto latched = rig.board->stats().framesLatched;
+  const auto latched = rig.board->state().framesLatched;
 
   rig.program->BitBtn2Click();
   EXPECT_FALSE(rig.seq().Timer1Enabled);
@@ -123,10 +123,10 @@ TEST(OutputThreadFaults, AStopShowsAtOnceAndSwitchesOffRightAfterTheFrameOnItsWa
   rig.gate.open();
   ASSERT_TRUE(rig.framesSent());
   const auto frames = rig.board->history();
-  ASSERT_EQ(rig.board->stats().framesLatched, latched + 2);
+  ASSERT_EQ(rig.board->state().framesLatched, latched + 2);
   EXPECT_EQ(frames[frames.size() - 2], onItsWay);
   EXPECT_EQ(frames.back(), 0u) << "the all-off frame right after";
-  EXPECT_EQ(rig.board->openCount(), 2) << "the start that waited opened the port again";
+  EXPECT_EQ(rig.board->state().openCount, 2) << "the start that waited opened the port again";
   EXPECT_TRUE(rig.seq().SerialPort1.IsOpen());
   EXPECT_EQ(rig.seq().StepRunning, 1);
   EXPECT_EQ(rig.seq().StepColumn, -1);
@@ -140,7 +140,7 @@ TEST(OutputThreadFaults, AStopShowsAtOnceAndSwitchesOffRightAfterTheFrameOnItsWa
 TEST(OutputThreadFaults, AFrameOnItsWayWhenTheRunIsStoppedFailsAsPartOfThatRun) {
   Rig rig(true, true);
   startRunning(rig);
-  unplug(*rig.board);
+  unplug(rig.platform);
   rig.tick(5);
   ASSERT_EQ(rig.errors.messages, std::vector<std::string>{kEscapeCommFunction});
   rig.gate.close();
@@ -153,7 +153,7 @@ TEST(OutputThreadFaults, AFrameOnItsWayWhenTheRunIsStoppedFailsAsPartOfThatRun) 
   EXPECT_EQ(rig.errors.messages,
             (std::vector<std::string>{kEscapeCommFunction, kEscapeCommFunction}));
   EXPECT_TRUE(rig.seq().SerialPort1.IsOpen());
-  rig.board->replug();
+  rig.platform.replug();
   rig.stop();
   rig.expectStopped();
   EXPECT_EQ(rig.board->outputBits(), 0u);
@@ -185,12 +185,12 @@ TEST(OutputThreadFaults, ExitWithAFrameOnItsWayAndASaveThatFailsEndsAllOffAndLat
     EXPECT_EQ(testing_support::readBytes(rig.settingsPath()), rig.expectedSettings());
     rig.expectNothingOpen();
     // Whatever the step timer still delivers, nothing goes out any more.
-    const auto latched = rig.board->stats().framesLatched;
+    const auto latched = rig.board->state().framesLatched;
     for (int i = 0; i < 5; ++i) {
       rig.program->Timer1Tick();
       rig.program->BitBtn1Click();
     }
-    EXPECT_EQ(rig.board->stats().framesLatched, latched);
+    EXPECT_EQ(rig.board->state().framesLatched, latched);
     EXPECT_FALSE(rig.seq().SerialPort1.IsOpen());
   }
 }
@@ -203,15 +203,15 @@ TEST(OutputThreadFaults, ExitWhileAStopWaitsForItsFrameSendsOneAllOffFrame) {
   ASSERT_TRUE(rig.gate.waitHeld());
   rig.program->BitBtn2Click();
   rig.program->BitBtn1Click();  // waits for the stop; the exit drops it
-  const auto latched = rig.board->stats().framesLatched;
+  const auto latched = rig.board->state().framesLatched;
   {
     LateOpener opener(rig.gate);
     rig.editSomething();
     rig.program->FormClose();
   }
-  EXPECT_EQ(rig.board->stats().framesLatched, latched + 2);
+  EXPECT_EQ(rig.board->state().framesLatched, latched + 2);
   EXPECT_EQ(rig.board->history().back(), 0u);
-  EXPECT_EQ(rig.board->openCount(), 1);
+  EXPECT_EQ(rig.board->state().openCount, 1);
   rig.expectNothingOpen();
   rig.expectFilesSaved();
   EXPECT_TRUE(rig.errors.messages.empty());

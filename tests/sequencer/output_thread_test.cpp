@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "comport/sys/emulated_platform.h"
 #include "comport/sys/virtual_board.h"
 #include "fixture.h"
 #include "support/gated_platform.h"
+#include "support/recording_platform.h"
 
 using namespace sequencer;
 using ::testing::ElementsAre;
@@ -50,7 +50,7 @@ std::uint64_t latchOf(std::initializer_list<int> channels) {
 
 class OutputThreadTest : public ::testing::Test {
  protected:
-  OutputThreadTest() : board(sys::VirtualBoard::attach(platform, "COM2")), port(gate) {
+  OutputThreadTest() : port(gate) {
     port.SetPort("COM2");
     port.OpenPort();
     // As a start leaves them: the clock low, so that the first pulse shifts.
@@ -75,11 +75,12 @@ class OutputThreadTest : public ::testing::Test {
     return woken.wait_for(lock, std::chrono::seconds(5), [&] { return wakes >= n; });
   }
   std::vector<std::string> wire() const {
-    return platform.callTexts({sys::Op::EscapeCommFunction, sys::Op::WriteFile});
+    return platform.callTexts(
+        {testing_support::Op::EscapeCommFunction, testing_support::Op::WriteFile});
   }
 
-  sys::EmulatedPlatform platform;
-  std::shared_ptr<sys::VirtualBoard> board;
+  std::shared_ptr<sys::VirtualBoard> board = std::make_shared<sys::VirtualBoard>("COM2");
+  testing_support::RecordingPlatform platform{*board};
   testing_support::GatedPlatform gate{platform};
   comport::TSerialPort port;
 
@@ -155,11 +156,11 @@ TEST_F(OutputThreadTest, AFailingFrameBringsBackTheBitsItSentAndTheMessage) {
   auto output = makeThread();
   // Operation 32 of a step frame is channel 11's rising clock edge: its data
   // bit is on the line.
-  board->unplugAfter(31);
+  platform.unplugAfter(31);
   std::vector<FrameResult> results;
   output->send(stepFrame({3}), [&](const FrameResult& r) { results.push_back(r); });
   output->finish();
-  board->replug();
+  platform.replug();
   output->send(stepFrame({4}), [&](const FrameResult& r) { results.push_back(r); });
   output->finish();
   ASSERT_EQ(results.size(), 2u);

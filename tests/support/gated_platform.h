@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "comport/sys/platform.h"
 
@@ -84,6 +85,7 @@ class GatedPlatform : public sys::Platform {
     return inner_.CreateEventA(manualReset, initialState);
   }
   bool SetEvent(sys::Handle h) override { return inner_.SetEvent(h); }
+  bool ResetEvent(sys::Handle h) override { return inner_.ResetEvent(h); }
   std::uint32_t WaitForSingleObject(sys::Handle h, std::uint32_t ms) override {
     return inner_.WaitForSingleObject(h, ms);
   }
@@ -92,15 +94,7 @@ class GatedPlatform : public sys::Platform {
     return inner_.WaitForMultipleObjects(count, handles, waitAll, ms);
   }
   void Sleep(std::uint32_t ms) override { inner_.Sleep(ms); }
-  long RegOpenKeyExA(sys::Handle root, const std::string& subKey, std::uint32_t options,
-                     std::uint32_t access, sys::Handle* key) override {
-    return inner_.RegOpenKeyExA(root, subKey, options, access, key);
-  }
-  long RegEnumValueA(sys::Handle key, std::uint32_t index, char* name, std::uint32_t* nameLength,
-                     std::uint32_t* type, std::uint8_t* data, std::uint32_t* dataLength) override {
-    return inner_.RegEnumValueA(key, index, name, nameLength, type, data, dataLength);
-  }
-  long RegCloseKey(sys::Handle key) override { return inner_.RegCloseKey(key); }
+  bool ListPorts(std::vector<std::string>& names) override { return inner_.ListPorts(names); }
 
  private:
   void pass() {

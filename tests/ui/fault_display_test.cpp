@@ -81,8 +81,8 @@ class SlowBoxCloser : public QObject {
       if (boxes.isEmpty()) return;
       if (!open_.isValid()) {
         open_.start();
-        latchedAtBox << board_.stats().framesLatched;
-        portOpenAtBox << board_.isOpen();
+        latchedAtBox << board_.state().framesLatched;
+        portOpenAtBox << board_.state().open;
       }
       if (open_.elapsed() >= ms_) {
         texts << boxes.front()->text();
@@ -390,13 +390,13 @@ class FaultDisplayTest : public QObject {
 
   void aStopAnOpenAndADialogSaveFailingWhileABoxIsOpenAreAllShown() {
     Run run;
-    run.h.board().unplug();
+    run.h.platform.unplug();
     run.failFor(100);
     QCOMPARE(visibleBoxes().size(), 1);
     run.stop();  // cannot reach the board
     run.stop();  // lets the port go
-    run.h.board().replug();
-    run.h.board().setBusy(true);
+    run.h.platform.replug();
+    run.h.platform.failCall(testing_support::Op::CreateFile, 1, sys::kErrorAccessDenied);
     QTest::mouseClick(run.h.form().BitBtn(1), Qt::LeftButton);  // cannot open it
     QVERIFY(!run.h.model().SerialPort1.IsOpen());
     run.h.form().BitBtn3Click();
@@ -430,8 +430,9 @@ class FaultDisplayTest : public QObject {
     // Folders where the files should be: neither can be read.
     QVERIFY(QDir(dir.path()).mkdir("Rilvet_код.txt"));
     QVERIFY(QDir(dir.path()).mkdir("Rilvet.dat"));
+    const auto board = std::make_shared<sys::VirtualBoard>();
     ui::Windows w({dir.filePath("Rilvet_код.txt").toStdString(),
-                   dir.filePath("Rilvet.dat").toStdString(), false});
+                   dir.filePath("Rilvet.dat").toStdString(), board, board.get()});
     w.form1->show();
     QVERIFY(QTest::qWaitForWindowExposed(w.form1.get()));
     QCOMPARE(w.errors.shown().size(), 2);

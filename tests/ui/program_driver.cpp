@@ -38,9 +38,9 @@ void report() {
   if (!board || !path) return;
   std::FILE* out = std::fopen(path, "w");
   if (!out) return;
-  const auto stats = board->stats();
+  const auto stats = board->state();
   std::fprintf(out, "latched %llu\nopen %d\noutputs %llx\nhistory",
-               static_cast<unsigned long long>(stats.framesLatched), board->isOpen() ? 1 : 0,
+               static_cast<unsigned long long>(stats.framesLatched), board->state().open ? 1 : 0,
                static_cast<unsigned long long>(board->outputBits()));
   for (const std::uint64_t frame : board->history()) {
     std::fprintf(out, " %llx", static_cast<unsigned long long>(frame));
@@ -58,8 +58,8 @@ void watchForBoxes() {
       if (!box || !box->isVisible()) continue;
       const auto history = board->history();
       std::printf("BOX %llu %d %llx\n",
-                  static_cast<unsigned long long>(board->stats().framesLatched),
-                  board->isOpen() ? 1 : 0,
+                  static_cast<unsigned long long>(board->state().framesLatched),
+                  board->state().open ? 1 : 0,
                   static_cast<unsigned long long>(history.empty() ? ~0ull : history.back()));
       std::fflush(stdout);
       timer->stop();
@@ -84,7 +84,7 @@ void drive() {
   auto* poll = new QTimer(qApp);
   poll->setInterval(10);
   QObject::connect(poll, &QTimer::timeout, [poll, form, matching] {
-    if (board->stats().framesLatched < kFramesBeforeRunning) return;
+    if (board->state().framesLatched < kFramesBeforeRunning) return;
     poll->stop();
     form->Edit1->setText("9");
     matching->ComboBox(16)->setCurrentIndex(3);
