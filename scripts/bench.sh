@@ -35,7 +35,7 @@ run "$bin/rilvet_bench_answer" latch
 # The frame through the Linux backend and a real 8250 driver, in the rig's
 # QEMU guest (skipped where QEMU cannot run).
 echo "== scripts/hil.sh --bench"
-scripts/hil.sh --bench --optional | tr -d '\r' | tee -a "$log"
+scripts/hil.sh --bench --optional | tr -d '\r' | sed 's/\x1b\[[0-9;]*m//g' | tee -a "$log"
 
 echo
 echo "== Figures ($(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), Release)"
