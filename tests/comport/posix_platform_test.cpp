@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/expect_com_port.h"
+
 // The kernel's termios2 shows BOTHER rates; <termios.h> would clash with it.
 #include <asm/termbits.h>
 #include <fcntl.h>
@@ -31,6 +33,8 @@
 #include "posix_test_support.h"
 #include "support/recording_platform.h"
 #include "support/tty_model.h"
+
+using testing_support::expectThrows;
 
 namespace {
 
@@ -58,15 +62,6 @@ sys::DCB lineDcb(std::uint32_t rate, std::uint8_t byteSize = 8, std::uint8_t par
   dcb.XonChar = 0x11;
   dcb.XoffChar = 0x13;
   return dcb;
-}
-
-void expectThrows(const std::function<void()>& f, const std::string& message) {
-  try {
-    f();
-    ADD_FAILURE() << "expected EComPort \"" << message << "\"";
-  } catch (const EComPort& e) {
-    EXPECT_EQ(e.what(), message);
-  }
 }
 
 class PosixPlatformTest : public ::testing::Test {

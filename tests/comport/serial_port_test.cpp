@@ -10,6 +10,7 @@
 
 #include "comport/list_serial_ports.h"
 #include "comport/sys/virtual_board.h"
+#include "support/expect_com_port.h"
 #include "support/recording_platform.h"
 
 using namespace comport;
@@ -17,6 +18,8 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using testing_support::Op;
 using testing_support::RecordingPlatform;
+
+using testing_support::expectThrows;
 
 namespace {
 
@@ -26,15 +29,6 @@ class SerialPortTest : public ::testing::Test {
 
   std::vector<std::string> lineCalls() const {
     return platform.callTexts({Op::EscapeCommFunction, Op::WriteFile});
-  }
-
-  void expectThrows(const std::function<void()>& f, const std::string& message) {
-    try {
-      f();
-      ADD_FAILURE() << "expected EComPort \"" << message << "\"";
-    } catch (const EComPort& e) {
-      EXPECT_EQ(e.what(), message);
-    }
   }
 
   std::shared_ptr<sys::VirtualBoard> board = std::make_shared<sys::VirtualBoard>("COM2");
