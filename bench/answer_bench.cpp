@@ -48,17 +48,17 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "app/program.h"
+#include "app/windows.h"
 #include "comport/serial_port.h"
 #include "comport/sys/posix_platform.h"
 #include "comport/sys/virtual_board.h"
+#include "program/program.h"
 #include "slow_port.h"
 #include "support.h"
 #include "support/tty_model.h"
 #include "ui/fonts.h"
 #include "ui/resources.h"
 #include "ui/string_grid.h"
-#include "ui/windows.h"
 
 namespace {
 
@@ -216,7 +216,7 @@ int slowAdapter() {
   }
   const auto virtualBoard = std::make_shared<sys::VirtualBoard>();
   bench::SlowPlatform adapter(*virtualBoard, kPerOperation);
-  ui::Windows w({dir.file("table.txt"), dir.file("Rilvet.dat"), virtualBoard, &adapter});
+  app::Windows w({dir.file("table.txt"), dir.file("Rilvet.dat"), virtualBoard, &adapter});
   w.errors.setRecordOnly(true);
   ui::TForm1& form = *w.form1;
   auto& model = w.program.Form1;
@@ -394,7 +394,7 @@ std::vector<double> latchIntervals(sys::Platform& platform, const std::string& n
   bench::TempDir dir;
   bench::writeTableFile(dir.file("table.txt"), kColumns, bench::Pattern::Random, "1");
   bench::SlowPlatform port(platform, std::chrono::microseconds(0));
-  ui::Windows w({dir.file("table.txt"), dir.file("Rilvet.dat"), nullptr, &port});
+  app::Windows w({dir.file("table.txt"), dir.file("Rilvet.dat"), nullptr, &port});
   w.errors.setRecordOnly(true);
   ui::TForm1& form = *w.form1;
   form.show();

@@ -10,8 +10,8 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
-#include "app/program.h"
 #include "null_platform.h"
+#include "program/program.h"
 #include "sequencer/sequencer.h"
 #include "storage/table_file.h"
 #include "support.h"
@@ -29,7 +29,7 @@ class CountingObserver : public sequencer::Observer {
   std::uint64_t count = 0;
 };
 
-class Sink : public app::ErrorSink {
+class Sink : public program::ErrorSink {
  public:
   void showError(const std::string& message) override { messages.push_back(message); }
   std::vector<std::string> messages;
@@ -80,7 +80,8 @@ void BM_Housekeeping(benchmark::State& state) {
   bench::writeTableFile(dir.file("table.txt"), columns);
   bench::NullPlatform platform;
   Sink errors;
-  app::Program program(platform, nullptr, errors, dir.file("table.txt"), dir.file("Rilvet.dat"));
+  program::Program program(platform, nullptr, errors, dir.file("table.txt"),
+                           dir.file("Rilvet.dat"));
   program.FormCreate();
   program.Form2Create();
   auto& model = program.Form1;

@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "app/program.h"
+#include "app/windows.h"
+#include "program/program.h"
 #include "support.h"
 #include "ui/fonts.h"
 #include "ui/resources.h"
-#include "ui/windows.h"
 
 namespace {
 
@@ -88,11 +88,11 @@ void settle(int ms) {
   while (clock.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
-std::unique_ptr<ui::Windows> startProgram(const bench::TempDir& dir) {
+std::unique_ptr<app::Windows> startProgram(const bench::TempDir& dir) {
   // Every port name opens on the board: the machine's own ports stay shut.
   const auto board = std::make_shared<sys::VirtualBoard>();
-  auto windows = std::make_unique<ui::Windows>(
-      ui::WindowsOptions{dir.file("table.txt"), dir.file("Rilvet.dat"), board, board.get()});
+  auto windows = std::make_unique<app::Windows>(
+      app::WindowsOptions{dir.file("table.txt"), dir.file("Rilvet.dat"), board, board.get()});
   windows->errors.setRecordOnly(true);
   windows->form1->show();
   return windows;

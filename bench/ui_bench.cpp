@@ -14,8 +14,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "app/program.h"
 #include "null_platform.h"
+#include "program/program.h"
 #include "support.h"
 #include "ui/error_display.h"
 #include "ui/fonts.h"
@@ -47,8 +47,8 @@ class Rig {
   Rig(int columns, bench::Pattern pattern) {
     bench::writeTableFile(dir_.file("table.txt"), columns, pattern);
     errors_.setRecordOnly(true);
-    program_ = std::make_unique<app::Program>(platform_, &invoker_, errors_, dir_.file("table.txt"),
-                                              dir_.file("Rilvet.dat"));
+    program_ = std::make_unique<program::Program>(platform_, &invoker_, errors_,
+                                                  dir_.file("table.txt"), dir_.file("Rilvet.dat"));
     form_ = std::make_unique<ui::TForm1>(*program_, &errors_);
     form_->show();
     form_->resize(kWindowWidth - form_->frameWidth(), form_->height());
@@ -91,7 +91,7 @@ class Rig {
   bench::NullPlatform platform_;
   ui::QtInvoker invoker_;
   ui::ErrorDisplay errors_{nullptr};
-  std::unique_ptr<app::Program> program_;
+  std::unique_ptr<program::Program> program_;
   std::unique_ptr<ui::TForm1> form_;
 };
 

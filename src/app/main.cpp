@@ -6,6 +6,7 @@
 
 #include "app/command_line.h"
 #include "app/files_claim.h"
+#include "app/windows.h"
 #include "inputs/settings_file.h"
 #include "storage/table_file.h"
 #include "ui/accessibility.h"
@@ -13,7 +14,6 @@
 #include "ui/resources.h"
 #include "ui/support/picture.h"
 #include "ui/termination.h"
-#include "ui/windows.h"
 
 int main(int argc, char** argv) {
   // Our options come first: --help and --version answer without a display
@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     QMessageBox::critical(nullptr, "Rilvet-48", QString::fromStdString(claim.refusal()));
     return 1;
   }
-  ui::Windows windows({storage::kTableFileName, inputs::kSettingsFileName, nullptr, nullptr});
+  app::Windows windows({storage::kTableFileName, inputs::kSettingsFileName, nullptr, nullptr});
   QObject::connect(windows.form1.get(), &ui::TForm1::closed, &application, &QApplication::quit,
                    Qt::QueuedConnection);
   // A signal or a lost display closes the window's way too.

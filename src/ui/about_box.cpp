@@ -77,10 +77,10 @@ QByteArray TForm4::defaultPicture() {
   return file.readAll();
 }
 
-TForm4::TForm4(app::ErrorSink& errors, QWidget* parent)
+TForm4::TForm4(program::ErrorSink& errors, QWidget* parent)
     : TForm4(errors, defaultPicture(), parent) {}
 
-TForm4::TForm4(app::ErrorSink& errors, const QByteArray& picture, QWidget* parent)
+TForm4::TForm4(program::ErrorSink& errors, const QByteArray& picture, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint), errors_(errors) {
   setObjectName("Form4");
   setWindowTitle("Об авторах");

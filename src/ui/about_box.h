@@ -6,7 +6,7 @@
 #include <QLabel>
 #include <QWidget>
 
-#include "app/program.h"
+#include "program/program.h"
 
 namespace ui {
 
@@ -51,9 +51,9 @@ class TForm4 : public QWidget {
   static constexpr int kClientWidth = 353;
   static constexpr int kClientHeight = 257;
 
-  TForm4(app::ErrorSink& errors, QWidget* parent = nullptr);
+  TForm4(program::ErrorSink& errors, QWidget* parent = nullptr);
   // With the background picture's JPEG bytes given (the resource's otherwise).
-  TForm4(app::ErrorSink& errors, const QByteArray& picture, QWidget* parent = nullptr);
+  TForm4(program::ErrorSink& errors, const QByteArray& picture, QWidget* parent = nullptr);
   static QByteArray defaultPicture();
 
   QLabel* Image1;
@@ -71,7 +71,7 @@ class TForm4 : public QWidget {
   void showEvent(QShowEvent* event) override;
 
  private:
-  app::ErrorSink& errors_;
+  program::ErrorSink& errors_;
   QString pictureError_;
   bool placed_ = false;
   bool errorShown_ = false;

@@ -5,7 +5,7 @@
 
 namespace ui {
 
-TForm3::TForm3(app::Program& program, QWidget* parent)
+TForm3::TForm3(program::Program& program, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint), program_(program) {
   setObjectName("Form3");
   setWindowTitle("Очистка таблицы");

@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QWidget>
 
-#include "app/program.h"
+#include "program/program.h"
 
 namespace ui {
 
@@ -17,7 +17,7 @@ class TForm3 : public QWidget {
   static constexpr int kClientWidth = 178;  // outer 186 × 92
   static constexpr int kClientHeight = 65;
 
-  explicit TForm3(app::Program& program, QWidget* parent = nullptr);
+  explicit TForm3(program::Program& program, QWidget* parent = nullptr);
 
   QLabel* Label2;
   QPushButton* Button1;
@@ -30,7 +30,7 @@ class TForm3 : public QWidget {
   void showEvent(QShowEvent* event) override;
 
  private:
-  app::Program& program_;
+  program::Program& program_;
   bool placed_ = false;
 };
 

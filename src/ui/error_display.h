@@ -1,4 +1,4 @@
-// Shows the errors the program lets through (app::ErrorPath decides which),
+// Shows the errors the program lets through (program::ErrorPath decides which),
 // one message box at a time, in order: a message that comes while a box is
 // open waits for it. The box does not block the window, so the user can
 // still press Stop. When the program ends, the boxes wait until the close
@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "app/error_path.h"
+#include "program/error_path.h"
 
 namespace ui {
 
-class ErrorDisplay : public QObject, public app::ErrorSink {
+class ErrorDisplay : public QObject, public program::ErrorSink {
   Q_OBJECT
 
  public:

@@ -7,7 +7,7 @@
 #include <QScreen>
 #include <QStatusTipEvent>
 
-#include "app/program.h"
+#include "program/program.h"
 #include "ui/repaint_throttle.h"
 #include "ui/status_panel.h"
 #include "ui/step_timer.h"
@@ -69,7 +69,7 @@ QString fromStd(const std::string& s) {
 
 }  // namespace
 
-TForm1::TForm1(app::Program& program, ErrorDisplay* errors, QWidget* parent)
+TForm1::TForm1(program::Program& program, ErrorDisplay* errors, QWidget* parent)
     : QWidget(parent), program_(program), errors_(errors) {
   if (!errors_) {
     ownErrors_ = std::make_unique<ErrorDisplay>(this);

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "app/program.h"
+#include "program/program.h"
 #include "sequencer/sequencer.h"
 #include "ui/error_display.h"
 #include "ui/indicator.h"
@@ -43,14 +43,14 @@ class TForm1 : public QWidget, public sequencer::Observer {
   static constexpr int kRepaintPeriodMs = 16;
   RepaintThrottle& repaintThrottle() { return *throttle_; }
 
-  TForm1(app::Program& program, ErrorDisplay* errors = nullptr, QWidget* parent = nullptr);
+  TForm1(program::Program& program, ErrorDisplay* errors = nullptr, QWidget* parent = nullptr);
   ~TForm1() override;
 
   // Left and right frame together, as the window system draws them (0 until
   // it has told us).
   int frameWidth() const { return frameGeometry().width() - width(); }
 
-  app::Program& program() { return program_; }
+  program::Program& program() { return program_; }
   sequencer::Sequencer& model() { return program_.Form1; }
   ErrorDisplay& errors() { return *errors_; }
 
@@ -134,7 +134,7 @@ class TForm1 : public QWidget, public sequencer::Observer {
   void syncTimer1();
   void syncComboBox();
 
-  app::Program& program_;
+  program::Program& program_;
   ErrorDisplay* errors_;
   std::unique_ptr<ErrorDisplay> ownErrors_;
   QWidget* form2_ = nullptr;

@@ -31,7 +31,7 @@ QString hex(sequencer::Rgb rgb) {
 
 }  // namespace
 
-TForm2::TForm2(app::Program& program, app::ErrorSink& errors, QWidget* parent)
+TForm2::TForm2(program::Program& program, program::ErrorSink& errors, QWidget* parent)
     : QWidget(parent, Qt::Window), program_(program), errors_(errors) {
   setObjectName("Form2");
   setWindowTitle("Согласование входов и выходов");

@@ -8,8 +8,8 @@
 #include <QPushButton>
 #include <array>
 
-#include "app/program.h"
 #include "inputs/matching.h"
+#include "program/program.h"
 #include "ui/error_display.h"
 
 namespace ui {
@@ -21,7 +21,7 @@ class TForm2 : public QWidget, public inputs::MatchingObserver {
   static constexpr int kClientWidth = 524;  // outer 532 × 185
   static constexpr int kClientHeight = 158;
 
-  TForm2(app::Program& program, app::ErrorSink& errors, QWidget* parent = nullptr);
+  TForm2(program::Program& program, program::ErrorSink& errors, QWidget* parent = nullptr);
   ~TForm2() override;
 
   std::array<QComboBox*, 16> ComboBoxes;  // ComboBox1 … ComboBox16
@@ -40,8 +40,8 @@ class TForm2 : public QWidget, public inputs::MatchingObserver {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  app::Program& program_;
-  app::ErrorSink& errors_;
+  program::Program& program_;
+  program::ErrorSink& errors_;
 };
 
 }  // namespace ui

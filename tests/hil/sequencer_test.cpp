@@ -7,9 +7,9 @@
 #include <gmock/gmock.h>
 #include <sys/stat.h>
 
-#include "app/program.h"
 #include "hil/hil_fixture.h"
 #include "hil/linux_port.h"
+#include "program/program.h"
 
 namespace hil {
 namespace {
@@ -92,7 +92,7 @@ TEST_P(FramesTest, RunPlaysTheColumnsInOrderAndStopSwitchesEverythingOff) {
 INSTANTIATE_TEST_SUITE_P(Rig, FramesTest, ::testing::Values(Board::Uart, Board::Adapter),
                          boardName);
 
-class RecordedErrors : public app::ErrorSink {
+class RecordedErrors : public program::ErrorSink {
  public:
   void showError(const std::string& message) override { messages.push_back(message); }
   std::vector<std::string> messages;
@@ -107,8 +107,8 @@ bool isPortMessage(const std::string& text) {
 // not come back.
 TEST(AdapterUnplugTest, RunFailsWithPortErrorsAndCloseStillEnds) {
   RecordedErrors errors;
-  app::Program program(linuxPlatform(), nullptr, errors, "/tmp/unplug_table.txt",
-                       "/tmp/unplug.dat");
+  program::Program program(linuxPlatform(), nullptr, errors, "/tmp/unplug_table.txt",
+                           "/tmp/unplug.dat");
   sequencer::Sequencer& seq = program.Form1;
   seq.ComboText = "ttyUSB0";
   seq.ChannelEnabled.fill(1);

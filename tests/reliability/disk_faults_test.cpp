@@ -167,7 +167,7 @@ TEST_F(DiskTest, StartingInAReadOnlyFolderWithoutATableReportsItAndCreatesNothin
   disk_->makeReadOnly();
 
   RecordedErrors errors;
-  app::Program program(rig.platform, nullptr, errors, rig.tablePath(), rig.settingsPath());
+  program::Program program(rig.platform, nullptr, errors, rig.tablePath(), rig.settingsPath());
   program.FormCreate();
   program.Form2Create();
   ASSERT_EQ(errors.messages.size(), 1u);
@@ -266,8 +266,8 @@ TEST(FilesChangedWhileRunning, TheTableIsSavedWholeWhateverHappenedToItsFile) {
       Rig rig;
       if (!revealed) {
         // A new start, and exit before a single housekeeping tick.
-        rig.program = std::make_unique<app::Program>(rig.platform, nullptr, rig.errors,
-                                                     rig.tablePath(), rig.settingsPath());
+        rig.program = std::make_unique<program::Program>(rig.platform, nullptr, rig.errors,
+                                                         rig.tablePath(), rig.settingsPath());
         rig.program->FormCreate();
         rig.program->Form2Create();
         ASSERT_EQ(rig.seq().ColCount, 1);
@@ -332,7 +332,7 @@ class FolderContents : public ::testing::Test {
         [&] {
           sys::VirtualBoard platform;  // a machine without serial ports
           RecordedErrors errors;
-          app::Program program(platform, nullptr, errors, table(), settings());
+          program::Program program(platform, nullptr, errors, table(), settings());
           program.FormCreate();
           program.Form2Create();
           std::string out = "Edit1 " + program.Form1.Edit1Text;

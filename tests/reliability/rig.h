@@ -17,9 +17,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/program.h"
 #include "comport/sync_invoker.h"
 #include "comport/sys/virtual_board.h"
+#include "program/program.h"
 #include "storage/file_io.h"
 #include "storage/file_test_support.h"
 #include "storage/table_file.h"
@@ -112,7 +112,7 @@ inline const std::vector<std::int32_t>& storedBoxes() {
 
 // ---------------------------------------------------------------- the program
 
-struct RecordedErrors : app::ErrorSink {
+struct RecordedErrors : program::ErrorSink {
   std::vector<std::string> messages;
   void showError(const std::string& message) override { messages.push_back(message); }
   int count(const std::string& message) const {
@@ -133,8 +133,8 @@ class Rig {
     invoker.wake = [this] { ++queued_; };
     testing_support::writeBytes(tablePath(), tableFileBytes("7", "\n"));
     testing_support::writeBytes(settingsPath(), settingsFileBytes(storedBoxes()));
-    program = std::make_unique<app::Program>(gate, withInvoker ? &invoker : nullptr, errors,
-                                             tablePath(), settingsPath());
+    program = std::make_unique<program::Program>(gate, withInvoker ? &invoker : nullptr, errors,
+                                                 tablePath(), settingsPath());
     if (threaded) {
       program->startOutputThread([this] {
         {
@@ -313,7 +313,7 @@ class Rig {
   testing_support::GatedPlatform gate{platform};
   comport::TSyncQueue invoker;
   RecordedErrors errors;
-  std::unique_ptr<app::Program> program;
+  std::unique_ptr<program::Program> program;
 
  private:
   std::atomic<int> queued_{0};

@@ -99,8 +99,9 @@ class PortNameTest : public ::testing::Test {
 
     // The backends as the program has them: the machine's ports (here the
     // temporary device and sysfs folders), and the virtual board.
-    program = std::make_unique<app::Program>(sys::Backends(platform, &board), nullptr, errors,
-                                             folder.path("table.txt"), folder.path("settings.dat"));
+    program =
+        std::make_unique<program::Program>(sys::Backends(platform, &board), nullptr, errors,
+                                           folder.path("table.txt"), folder.path("settings.dat"));
     program->FormCreate();
     program->Form2Create();
   }
@@ -118,7 +119,7 @@ class PortNameTest : public ::testing::Test {
   testing_support::RecordingPlatform platform{*machine};
   sys::VirtualBoard board;
   RecordedErrors errors;
-  std::unique_ptr<app::Program> program;
+  std::unique_ptr<program::Program> program;
 };
 
 TEST_F(PortNameTest, ATypedNameOpensNothingButATerminalInTheDeviceFolder) {
@@ -219,8 +220,8 @@ class OwnFilesTest : public ::testing::Test {
     RecordedErrors errors;
     {
       // The bare names, as the program's entry gives them.
-      app::Program program(sys::Backends(platform, &board), nullptr, errors,
-                           storage::kTableFileName, inputs::kSettingsFileName);
+      program::Program program(sys::Backends(platform, &board), nullptr, errors,
+                               storage::kTableFileName, inputs::kSettingsFileName);
       program.FormCreate();
       program.Form2Create();
       for (int i = 0; i < 6; ++i) program.Form1.Narahiv();

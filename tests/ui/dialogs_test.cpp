@@ -31,7 +31,7 @@ QString cell(Harness& h, int col, int row) {
   return QString::fromStdString(h.model().Cells.text(col, row));
 }
 
-struct Recorder : app::ErrorSink {
+struct Recorder : program::ErrorSink {
   std::vector<std::string> messages;
   void showError(const std::string& m) override { messages.push_back(m); }
 };

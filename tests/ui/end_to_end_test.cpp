@@ -47,7 +47,7 @@ class EndToEndTest : public QObject {
     // The files by their bare names, in the working folder, as the program
     // opens them.
     auto board = std::make_shared<sys::VirtualBoard>();
-    ui::Windows w({storage::kTableFileName, inputs::kSettingsFileName, board, board.get()});
+    app::Windows w({storage::kTableFileName, inputs::kSettingsFileName, board, board.get()});
     w.errors.setRecordOnly(true);
     w.board->keepHistory(100000);
     ui::TForm1& form = *w.form1;
@@ -137,7 +137,7 @@ class EndToEndTest : public QObject {
     QVERIFY(QDir::setCurrent(dir.path()));
     writeFile(storage::kTableFileName, tableBytes("2"));
     auto board = std::make_shared<sys::VirtualBoard>();
-    ui::Windows w({storage::kTableFileName, inputs::kSettingsFileName, board, board.get()});
+    app::Windows w({storage::kTableFileName, inputs::kSettingsFileName, board, board.get()});
     w.errors.setRecordOnly(true);
     w.form1->show();
     QVERIFY(waitFor([&] { return w.program.Form1.ColCount == 6; }));

@@ -431,8 +431,8 @@ class FaultDisplayTest : public QObject {
     QVERIFY(QDir(dir.path()).mkdir("Rilvet_код.txt"));
     QVERIFY(QDir(dir.path()).mkdir("Rilvet.dat"));
     const auto board = std::make_shared<sys::VirtualBoard>();
-    ui::Windows w({dir.filePath("Rilvet_код.txt").toStdString(),
-                   dir.filePath("Rilvet.dat").toStdString(), board, board.get()});
+    app::Windows w({dir.filePath("Rilvet_код.txt").toStdString(),
+                    dir.filePath("Rilvet.dat").toStdString(), board, board.get()});
     w.form1->show();
     QVERIFY(QTest::qWaitForWindowExposed(w.form1.get()));
     QCOMPARE(w.errors.shown().size(), 2);

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "app/windows.h"
 #include "storage/table_file.h"
 #include "support/recording_platform.h"
 #include "ui/fonts.h"
 #include "ui/resources.h"
-#include "ui/windows.h"
 
 namespace ui_testing {
 
@@ -38,7 +38,7 @@ class Harness {
     initOnce();
     if (!table.isEmpty()) write(tablePath(), table);
     if (!settings.isEmpty()) write(settingsPath(), settings);
-    windows = std::make_unique<ui::Windows>(ui::WindowsOptions{
+    windows = std::make_unique<app::Windows>(app::WindowsOptions{
         tablePath().toStdString(), settingsPath().toStdString(), board_, &platform});
     windows->errors.setRecordOnly(true);
     windows->form1->show();
@@ -88,7 +88,7 @@ class Harness {
 
  public:
   testing_support::RecordingPlatform platform{*board_};
-  std::unique_ptr<ui::Windows> windows;
+  std::unique_ptr<app::Windows> windows;
 };
 
 // A frame as the board latches it: channel k ends on stage 49 - k, bit

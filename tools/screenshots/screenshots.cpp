@@ -11,11 +11,11 @@
 #include <cstdio>
 #include <functional>
 
+#include "app/windows.h"
 #include "storage/table_file.h"
 #include "ui/fonts.h"
 #include "ui/resources.h"
 #include "ui/support/picture.h"
-#include "ui/windows.h"
 
 namespace {
 
@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
 
   // The machine's own ports stay out of the list: every name opens the board.
   const auto board = std::make_shared<sys::VirtualBoard>();
-  ui::Windows w({storage::kTableFileName, "Rilvet.dat", board, board.get()});
+  app::Windows w({storage::kTableFileName, "Rilvet.dat", board, board.get()});
   ui::TForm1& form = *w.form1;
   form.show();
   settle(650);  // the table half revealed, with its percentage and progress strip

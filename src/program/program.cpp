@@ -1,4 +1,4 @@
-#include "app/program.h"
+#include "program/program.h"
 
 #include <algorithm>
 #include <optional>
@@ -8,7 +8,7 @@
 #include "storage/file_io.h"
 #include "storage/table_file.h"
 
-namespace app {
+namespace program {
 
 Program::Program(sys::Backends backends, comport::TSyncInvoker* invoker, ErrorSink& errors,
                  std::string tableFile, std::string settingsFile)
@@ -249,4 +249,4 @@ void Program::BitBtn9Click() {
   applyInput(3, true);
 }
 
-}  // namespace app
+}  // namespace program

@@ -1,6 +1,6 @@
 // Start-up and close sequences of the program, on the virtual board and in a
 // folder of their own.
-#include "app/program.h"
+#include "program/program.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -19,7 +19,7 @@ using testing_support::writeBytes;
 
 namespace {
 
-struct RecordedErrors : app::ErrorSink {
+struct RecordedErrors : program::ErrorSink {
   std::vector<std::string> messages;
   void showError(const std::string& message) override { messages.push_back(message); }
 };
@@ -59,11 +59,11 @@ class ProgramTest : public ::testing::Test {
  protected:
   ProgramTest() { platform.setLogging(true); }
 
-  std::unique_ptr<app::Program> makeProgram() {
+  std::unique_ptr<program::Program> makeProgram() {
     platform.setPorts(ports);
     if (!portsReadable) platform.failAlways(Op::ListPorts, sys::kErrorAccessDenied);
     auto program =
-        std::make_unique<app::Program>(platform, nullptr, errors, tablePath(), settingsPath());
+        std::make_unique<program::Program>(platform, nullptr, errors, tablePath(), settingsPath());
     return program;
   }
   std::string tablePath() const { return folder.path(storage::kTableFileName); }
@@ -79,7 +79,7 @@ class ProgramTest : public ::testing::Test {
     return out;
   }
 
-  void startOnBoard(app::Program& program) {
+  void startOnBoard(program::Program& program) {
     program.Form1.setComboText(sys::kVirtualPort);
     program.Form1.BitBtn1Click();
     ASSERT_TRUE(program.Form1.SerialPort1.IsOpen());
@@ -226,8 +226,8 @@ TEST_F(ProgramTest, ExitWhileRunningSendsTheAllOffFrameAfterTheStepThenCloses) {
 TEST_F(ProgramTest, CloseBoxGivesTheSameTrafficAndFilesAsTheExitButton) {
   auto run = [&](bool viaButton) {
     testing_support::TempFolder own;
-    auto program = std::make_unique<app::Program>(platform, nullptr, errors, own.path("t.txt"),
-                                                  own.path("s.dat"));
+    auto program = std::make_unique<program::Program>(platform, nullptr, errors, own.path("t.txt"),
+                                                      own.path("s.dat"));
     program->FormCreate();
     program->Form1.Cells.setText(0, 5, "1");
     program->Form1.Narahiv();

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "app/program.h"
 #include "comport/sys/virtual_board.h"
+#include "program/program.h"
 #include "ui/about_box.h"
 #include "ui/board_window.h"
 #include "ui/clear_dialog.h"
@@ -16,7 +16,7 @@
 #include "ui/matching_dialog.h"
 #include "ui/qt_invoker.h"
 
-namespace ui {
+namespace app {
 
 struct WindowsOptions {
   std::string tableFile;
@@ -35,14 +35,14 @@ class Windows {
   ~Windows();
 
   std::shared_ptr<sys::VirtualBoard> board;
-  QtInvoker invoker;
-  ErrorDisplay errors;
-  app::Program program;
-  std::unique_ptr<TForm1> form1;
-  std::unique_ptr<TForm2> form2;
-  std::unique_ptr<TForm3> form3;
-  std::unique_ptr<TForm4> form4;
-  std::unique_ptr<BoardWindow> boardWindow;
+  ui::QtInvoker invoker;
+  ui::ErrorDisplay errors;
+  program::Program program;
+  std::unique_ptr<ui::TForm1> form1;
+  std::unique_ptr<ui::TForm2> form2;
+  std::unique_ptr<ui::TForm3> form3;
+  std::unique_ptr<ui::TForm4> form4;
+  std::unique_ptr<ui::BoardWindow> boardWindow;
 };
 
-}  // namespace ui
+}  // namespace app

@@ -1,8 +1,8 @@
-#include "ui/windows.h"
+#include "app/windows.h"
 
 #include <QMetaObject>
 
-namespace ui {
+namespace app {
 
 Windows::Windows(const WindowsOptions& options)
     : board(options.board ? options.board : std::make_shared<sys::VirtualBoard>()),
@@ -29,12 +29,12 @@ Windows::Windows(const WindowsOptions& options)
         },
         Qt::QueuedConnection);
   });
-  form1 = std::make_unique<TForm1>(program, &errors);
+  form1 = std::make_unique<ui::TForm1>(program, &errors);
   errors.setOwner(form1.get());
-  form2 = std::make_unique<TForm2>(program, program.errors());
-  form3 = std::make_unique<TForm3>(program);
-  form4 = std::make_unique<TForm4>(program.errors());
-  boardWindow = std::make_unique<BoardWindow>(board);
+  form2 = std::make_unique<ui::TForm2>(program, program.errors());
+  form3 = std::make_unique<ui::TForm3>(program);
+  form4 = std::make_unique<ui::TForm4>(program.errors());
+  boardWindow = std::make_unique<ui::BoardWindow>(board);
   form1->setForms(form2.get(), form3.get(), form4.get());
   form1->setBoardWindow(boardWindow.get());
 }
@@ -51,4 +51,4 @@ Windows::~Windows() {
   program.Form1.SerialPort1.ReleasePort();
 }
 
-}  // namespace ui
+}  // namespace app

@@ -1,8 +1,8 @@
-#include "app/error_path.h"
+#include "program/error_path.h"
 
 #include <algorithm>
 
-namespace app {
+namespace program {
 
 void ErrorPath::pass(const std::string& message, bool tick) {
   // The first entry is the box on the screen; the others wait behind it.
@@ -43,4 +43,4 @@ std::vector<std::string> ErrorPath::unseen() const {
   return texts;
 }
 
-}  // namespace app
+}  // namespace program

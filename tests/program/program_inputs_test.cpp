@@ -14,10 +14,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app/program.h"
 #include "comport/sync_invoker.h"
 #include "comport/sys/virtual_board.h"
 #include "inputs/matching.h"
+#include "program/program.h"
 #include "storage/file_test_support.h"
 #include "storage/table_file.h"
 
@@ -29,7 +29,7 @@ namespace {
 
 using Flags = std::array<std::int32_t, inputs::kOutputs>;
 
-class RecordingErrors : public app::ErrorSink {
+class RecordingErrors : public program::ErrorSink {
  public:
   void showError(const std::string& message) override { shown.push_back(message); }
   std::vector<std::string> shown;
@@ -129,7 +129,7 @@ class ProgramInputsTest : public ::testing::Test {
   std::shared_ptr<sys::VirtualBoard> board = std::make_shared<sys::VirtualBoard>();
   comport::TSyncQueue queue;
   RecordingErrors errors;
-  app::Program program;  // last: its port closes while the above still exist
+  program::Program program;  // last: its port closes while the above still exist
 };
 
 // ---------------------------------------------------------------- the rule

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "app/error_path.h"
 #include "comport/sys/native_platform.h"
 #include "inputs/matching.h"
+#include "program/error_path.h"
 #include "sequencer/output_thread.h"
 #include "sequencer/sequencer.h"
 
-namespace app {
+namespace program {
 
 class Program {
  public:
@@ -106,4 +106,4 @@ class Program {
   std::unique_ptr<sequencer::OutputThread> output_;
 };
 
-}  // namespace app
+}  // namespace program

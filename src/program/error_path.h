@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace app {
+namespace program {
 
 // Shows an error message to the user and returns at once; the program goes on.
 class ErrorSink {
@@ -49,4 +49,4 @@ class ErrorPath : public ErrorSink {
   bool tickReported_ = false;
 };
 
-}  // namespace app
+}  // namespace program

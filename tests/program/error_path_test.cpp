@@ -1,7 +1,7 @@
 // What the user is told: a failing run of step ticks once, every other error
 // always, nothing queued twice behind the open box, and a run that keeps
 // failing says so again once its box has been closed.
-#include "app/error_path.h"
+#include "program/error_path.h"
 
 #include <string>
 #include <vector>
@@ -13,7 +13,7 @@ namespace {
 
 using ::testing::ElementsAre;
 
-struct Display : app::ErrorSink {
+struct Display : program::ErrorSink {
   std::vector<std::string> shown;
   void showError(const std::string& message) override { shown.push_back(message); }
 };
@@ -21,7 +21,7 @@ struct Display : app::ErrorSink {
 class ErrorPathTest : public ::testing::Test {
  protected:
   Display display;
-  app::ErrorPath path{display};
+  program::ErrorPath path{display};
 };
 
 TEST_F(ErrorPathTest, ARunOfFailingTicksIsOneMessageUntilANewRunBegins) {
