@@ -1,8 +1,8 @@
 #include "storage/file_io.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
-#include <optional>
 #include <random>
 #include <utility>
 
@@ -54,7 +54,6 @@ constexpr std::intptr_t kNoLock = -1;
 using NativeFile = HANDLE;
 using ErrorCode = DWORD;
 const NativeFile kNoFile = INVALID_HANDLE_VALUE;
-constexpr ErrorCode kDiskFull = ERROR_DISK_FULL;
 constexpr ErrorCode kIsFolder = ERROR_ACCESS_DENIED;
 constexpr ErrorCode kFileExists = ERROR_FILE_EXISTS;
 constexpr ErrorCode kTooManyLinks = ERROR_CANT_RESOLVE_FILENAME;
@@ -208,6 +207,13 @@ bool closeFile(NativeFile file) {
   return CloseHandle(file) != 0;
 }
 
+SaveCalls::File portable(NativeFile file) {
+  return reinterpret_cast<SaveCalls::File>(file);
+}
+NativeFile native(SaveCalls::File file) {
+  return reinterpret_cast<NativeFile>(file);
+}
+
 bool renameOver(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
@@ -277,7 +283,6 @@ void unlockFolder(std::intptr_t lock) {
 using NativeFile = int;
 using ErrorCode = int;
 constexpr NativeFile kNoFile = -1;
-constexpr ErrorCode kDiskFull = ENOSPC;
 constexpr ErrorCode kIsFolder = EISDIR;
 constexpr ErrorCode kFileExists = EEXIST;
 constexpr ErrorCode kTooManyLinks = ELOOP;
@@ -443,6 +448,13 @@ bool closeFile(NativeFile file) {
   return ::close(file) == 0;
 }
 
+SaveCalls::File portable(NativeFile file) {
+  return file;
+}
+NativeFile native(SaveCalls::File file) {
+  return static_cast<NativeFile>(file);
+}
+
 bool renameOver(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
 }
@@ -537,23 +549,37 @@ bool isTemporaryOf(const std::string& entry, const std::string& base) {
                      [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-std::optional<WriteStep> injectedFailure;
-std::vector<std::string> plannedSuffixes;
-
-std::string nextSuffix() {
-  if (!plannedSuffixes.empty()) {
-    std::string suffix = plannedSuffixes.front();
-    plannedSuffixes.erase(plannedSuffixes.begin());
+class SystemSaveCalls final : public SaveCalls {
+ public:
+  File createNew(const std::string& name, bool privately) override {
+    return portable(createExclusively(name, privately));
+  }
+  File openToRewrite(const std::string& name) override { return portable(openForRewrite(name)); }
+  bool reserve(File file, std::size_t size) override { return reserveSpace(native(file), size); }
+  bool write(File file, const char* data, std::size_t size) override {
+    return writeAll(native(file), data, size);
+  }
+  bool flush(File file) override { return flushToDisk(native(file)); }
+  bool rename(const std::string& from, const std::string& to) override {
+    return renameOver(from, to);
+  }
+  std::string temporarySuffix() override {
+    std::random_device random;
+    std::uint64_t bits = (std::uint64_t{random()} << 32) ^ random();
+    std::string suffix(kSuffixDigits, '0');
+    for (char& digit : suffix) {
+      digit = "0123456789abcdef"[bits & 15];
+      bits >>= 4;
+    }
     return suffix;
   }
-  std::random_device random;
-  std::uint64_t bits = (std::uint64_t{random()} << 32) ^ random();
-  std::string suffix(kSuffixDigits, '0');
-  for (char& digit : suffix) {
-    digit = "0123456789abcdef"[bits & 15];
-    bits >>= 4;
-  }
-  return suffix;
+};
+
+std::atomic<SaveCalls*> saveCallsInUse{nullptr};
+
+SaveCalls& saveCalls() {
+  SaveCalls* calls = saveCallsInUse.load();
+  return calls != nullptr ? *calls : systemSaveCalls();
 }
 
 // The folder part of a name, with its separator ("" for a bare name), and
@@ -584,11 +610,11 @@ std::pair<std::string, std::string> splitFolder(const std::string& name) {
 
 // The save of a file with more than one name: into the file itself, so that
 // all of its names keep seeing one content.
-void rewriteInPlace(const std::string& name, const std::string& target, std::string_view bytes,
-                    std::optional<WriteStep> injected) {
-  if (injected == WriteStep::kCreate) throwError(FileError::Kind::kWrite, name, kDiskFull);
-  const NativeFile file = openForRewrite(target);
-  if (file == kNoFile) throwError(FileError::Kind::kWrite, name, lastError());
+void rewriteInPlace(SaveCalls& calls, const std::string& name, const std::string& target,
+                    std::string_view bytes) {
+  const SaveCalls::File rewritten = calls.openToRewrite(target);
+  if (rewritten == SaveCalls::kNoFile) throwError(FileError::Kind::kWrite, name, lastError());
+  const NativeFile file = native(rewritten);
   const auto abandon = [&](ErrorCode code) {
     closeFile(file);
     throwError(FileError::Kind::kWrite, name, code);
@@ -601,14 +627,12 @@ void rewriteInPlace(const std::string& name, const std::string& target, std::str
   }
   // Nothing could bring the old content back once a byte has changed, so a
   // full disk has to fail here.
-  if (injected == WriteStep::kWrite) abandon(kDiskFull);
-  if (!reserveSpace(file, bytes.size())) abandon(lastError());
-  if (!seekToStart(file) || !writeAll(file, bytes.data(), bytes.size()) ||
+  if (!calls.reserve(rewritten, bytes.size())) abandon(lastError());
+  if (!seekToStart(file) || !calls.write(rewritten, bytes.data(), bytes.size()) ||
       !cutAt(file, bytes.size())) {
     abandon(lastError());
   }
-  if (injected == WriteStep::kFlush) abandon(kDiskFull);
-  if (!flushToDisk(file)) abandon(lastError());
+  if (!calls.flush(rewritten)) abandon(lastError());
   if (!closeFile(file)) throwError(FileError::Kind::kWrite, name, lastError());
 }
 
@@ -668,7 +692,7 @@ std::string readFile(const std::string& name, std::size_t maxBytes) {
 }
 
 void writeFileAtomically(const std::string& name, std::string_view bytes, LinkAtName link) {
-  const std::optional<WriteStep> injected = std::exchange(injectedFailure, std::nullopt);
+  SaveCalls& calls = saveCalls();
   const auto fail = [&](ErrorCode code) { throwError(FileError::Kind::kWrite, name, code); };
 
   std::string target = name;
@@ -690,19 +714,21 @@ void writeFileAtomically(const std::string& name, std::string_view bytes, LinkAt
     // where the folder would allow it.
     if (!mayWrite(target)) fail(lastError());
     if (old.links > 1) {
-      rewriteInPlace(name, target, bytes, injected);
+      rewriteInPlace(calls, name, target, bytes);
       return;
     }
   }
 
-  if (injected == WriteStep::kCreate) fail(kDiskFull);
   std::string temp;
-  NativeFile file = kNoFile;
-  for (int attempt = 1; file == kNoFile; ++attempt) {
-    temp = target + kTemporaryInfix + nextSuffix() + kTemporaryEnd;
-    file = createExclusively(temp, replacing);
-    if (file == kNoFile && (lastError() != kFileExists || attempt == 100)) fail(lastError());
+  SaveCalls::File created = SaveCalls::kNoFile;
+  for (int attempt = 1; created == SaveCalls::kNoFile; ++attempt) {
+    temp = target + kTemporaryInfix + calls.temporarySuffix() + kTemporaryEnd;
+    created = calls.createNew(temp, replacing);
+    if (created == SaveCalls::kNoFile && (lastError() != kFileExists || attempt == 100)) {
+      fail(lastError());
+    }
   }
+  NativeFile file = native(created);
   holdTemporary(file);
 
   // From here on the temporary file exists and must not outlive a failure.
@@ -712,21 +738,14 @@ void writeFileAtomically(const std::string& name, std::string_view bytes, LinkAt
     fail(code);
   };
   if (replacing && !matchPermissions(file, old)) abandon(lastError());
-  if (injected == WriteStep::kWrite) {
-    // A full disk typically takes part of the data first.
-    writeAll(file, bytes.data(), bytes.size() / 2);
-    abandon(kDiskFull);
-  }
-  if (!writeAll(file, bytes.data(), bytes.size())) abandon(lastError());
-  if (injected == WriteStep::kFlush) abandon(kDiskFull);
-  if (!flushToDisk(file)) abandon(lastError());
+  if (!calls.write(created, bytes.data(), bytes.size())) abandon(lastError());
+  if (!calls.flush(created)) abandon(lastError());
   if (kCloseBeforeRename) {
     const bool closed = closeFile(file);
     file = kNoFile;
     if (!closed) abandon(lastError());
   }
-  if (injected == WriteStep::kRename) abandon(kDiskFull);
-  if (!renameOver(temp, target)) abandon(lastError());
+  if (!calls.rename(temp, target)) abandon(lastError());
   if (file != kNoFile) closeFile(file);
   syncFolderOf(target);
 }
@@ -773,12 +792,13 @@ void FolderLock::release() {
   held_.clear();
 }
 
-void failNextWriteAt(WriteStep step) {
-  injectedFailure = step;
+SaveCalls& systemSaveCalls() {
+  static SystemSaveCalls calls;
+  return calls;
 }
 
-void useTemporarySuffixesNext(std::vector<std::string> suffixes) {
-  plannedSuffixes = std::move(suffixes);
+void useSaveCalls(SaveCalls* calls) {
+  saveCallsInUse.store(calls);
 }
 
 }  // namespace storage

@@ -96,16 +96,41 @@ class FolderLock {
   std::string busyFolder_;
 };
 
-// The steps of writeFileAtomically, for failure injection.
-enum class WriteStep { kCreate, kWrite, kFlush, kRename };
+// The system's side of a save: the calls that write a file's new content and
+// put it in place, and the random part of the temporary names. Each call that
+// fails returns false (or kNoFile) and leaves the reason as the system's last
+// error (errno; GetLastError() on Windows). Saves use the system's own calls
+// unless useSaveCalls() has put others in their place.
+class SaveCalls {
+ public:
+  // A file descriptor, or a HANDLE on Windows.
+  using File = std::intptr_t;
+  static constexpr File kNoFile = -1;
 
-// For tests: makes the next writeFileAtomically fail at `step` as if the disk
-// were full. The injection is used up by that call whether or not it reaches
-// the step.
-void failNextWriteAt(WriteStep step);
+  virtual ~SaveCalls() = default;
+  // A new file under a name nothing stands at, never through a link planted
+  // there. `privately`: readable by its owner alone until its permissions
+  // are set.
+  virtual File createNew(const std::string& name, bool privately) = 0;
+  // An existing file, to be rewritten in place.
+  virtual File openToRewrite(const std::string& name) = 0;
+  // Space on the disk for `size` bytes, taken before the first byte changes.
+  virtual bool reserve(File file, std::size_t size) = 0;
+  // All of the bytes, at the file's position.
+  virtual bool write(File file, const char* data, std::size_t size) = 0;
+  // The file's content on the disk.
+  virtual bool flush(File file) = 0;
+  // `from` takes the place of `to`.
+  virtual bool rename(const std::string& from, const std::string& to) = 0;
+  // 12 hexadecimal digits for the next temporary name.
+  virtual std::string temporarySuffix() = 0;
+};
 
-// For tests: the random parts (12 hexadecimal digits) of the next temporary
-// names, taken in order before random ones, to plant something at one.
-void useTemporarySuffixesNext(std::vector<std::string> suffixes);
+// The system's own calls.
+SaveCalls& systemSaveCalls();
+
+// Every later save goes through `calls`, which must outlive them; nullptr
+// brings back the system's own.
+void useSaveCalls(SaveCalls* calls);
 
 }  // namespace storage

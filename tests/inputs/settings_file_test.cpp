@@ -9,14 +9,15 @@
 
 #include "storage/file_io.h"
 #include "storage/file_test_support.h"
+#include "support/save_faults.h"
 
 using inputs::MatchingIndices;
 using storage::FileError;
-using storage::WriteStep;
 using testing_support::expectFileError;
 using testing_support::readBytes;
 using testing_support::TempFolder;
 using testing_support::writeBytes;
+using testing_support::WriteStep;
 
 namespace {
 
@@ -144,7 +145,7 @@ TEST_P(SettingsSaveOnAFullDisk, KeepsTheOldFile) {
   writeBytes(name, before);
   MatchingIndices changed{};
   changed.fill(1);
-  storage::failNextWriteAt(GetParam());
+  testing_support::failNextWriteAt(GetParam());
   try {
     inputs::saveSettings(name, changed);
     FAIL() << "no error";

@@ -9,6 +9,7 @@
 #include "storage/file_test_support.h"
 #include "storage/table_file.h"
 #include "support/recording_platform.h"
+#include "support/save_faults.h"
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -285,7 +286,7 @@ TEST_F(ProgramTest, AFailedSaveIsReportedAndTheOtherFileIsStillWritten) {
   const std::string before = readBytes(tablePath());
   program->Form1.Cells.setText(0, 1, "1");
   program->Form1.Narahiv();
-  storage::failNextWriteAt(storage::WriteStep::kWrite);
+  testing_support::failNextWriteAt(testing_support::WriteStep::kWrite);
   program->FormClose();
   ASSERT_EQ(errors.messages.size(), 1u);
   EXPECT_NE(errors.messages[0].find("Rilvet_код.txt"), std::string::npos);

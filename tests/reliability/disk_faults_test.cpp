@@ -183,7 +183,7 @@ TEST_F(DiskTest, StartingInAReadOnlyFolderWithoutATableReportsItAndCreatesNothin
 // ---------------------------------------------------------------- injected
 
 TEST(InjectedDiskFaults, ASaveThatFailsAtAnyStepKeepsThePreviousFileWhole) {
-  using storage::WriteStep;
+  using testing_support::WriteStep;
   for (const WriteStep step :
        {WriteStep::kCreate, WriteStep::kWrite, WriteStep::kFlush, WriteStep::kRename}) {
     for (const bool table : {true, false}) {
@@ -228,7 +228,7 @@ TEST(InjectedDiskFaults, ASaveThatFailsAtAnyStepKeepsThePreviousFileWhole) {
 TEST(InjectedDiskFaults, TheExitButtonsTwoTableSavesReportAFullDiskOnce) {
   Rig rig;
   rig.editSomething();
-  failNextWrite(storage::WriteStep::kWrite);
+  failNextWrite(testing_support::WriteStep::kWrite);
   rig.program->BitBtn6Click();
   // The close that follows saves the table again, and this time it fits.
   rig.program->FormClose();

@@ -169,7 +169,7 @@ TEST(OutputThreadFaults, ExitWithAFrameOnItsWayAndASaveThatFailsEndsAllOffAndLat
     rig.program->Timer1Tick();
     ASSERT_TRUE(rig.gate.waitHeld());
     const std::uint64_t onItsWay = rig.currentFrame();
-    failNextWrite(storage::WriteStep::kWrite);
+    failNextWrite(testing_support::WriteStep::kWrite);
     {
       LateOpener opener(rig.gate);
       if (exitButton) rig.program->BitBtn6Click();

@@ -25,6 +25,7 @@
 #include "storage/table_file.h"
 #include "support/gated_platform.h"
 #include "support/recording_platform.h"
+#include "support/save_faults.h"
 
 namespace reliability {
 
@@ -50,9 +51,9 @@ inline void failCall(testing_support::RecordingPlatform& platform, testing_suppo
   ++faultsInjected();
   platform.failCall(op, nth, error);
 }
-inline void failNextWrite(storage::WriteStep step) {
+inline void failNextWrite(testing_support::WriteStep step) {
   ++faultsInjected();
-  storage::failNextWriteAt(step);
+  testing_support::failNextWriteAt(step);
 }
 inline void countFault() {
   ++faultsInjected();

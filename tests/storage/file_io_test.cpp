@@ -17,13 +17,14 @@
 #endif
 
 #include "storage/file_test_support.h"
+#include "support/save_faults.h"
 
 using storage::FileError;
-using storage::WriteStep;
 using testing_support::expectFileError;
 using testing_support::readBytes;
 using testing_support::TempFolder;
 using testing_support::writeBytes;
+using testing_support::WriteStep;
 
 namespace {
 
@@ -87,7 +88,7 @@ TEST_P(AtomicWriteFailure, LeavesTheOldFileAsItWasAndNamesIt) {
   TempFolder folder;
   const std::string name = folder.path("table.txt");
   writeBytes(name, kBinary);
-  storage::failNextWriteAt(GetParam());
+  testing_support::failNextWriteAt(GetParam());
   try {
     storage::writeFileAtomically(name, std::string(100000, 'n'));
     FAIL() << "no error";
@@ -105,7 +106,7 @@ TEST_P(AtomicWriteFailure, LeavesTheOldFileAsItWasAndNamesIt) {
 TEST_P(AtomicWriteFailure, LeavesNoFileWhereThereWasNone) {
   TempFolder folder;
   const std::string name = folder.path("new.txt");
-  storage::failNextWriteAt(GetParam());
+  testing_support::failNextWriteAt(GetParam());
   EXPECT_THROW(storage::writeFileAtomically(name, "bytes"), FileError);
   EXPECT_TRUE(folder.entries().empty());
 }
@@ -187,7 +188,7 @@ TEST(FileIo, SavesNeverUseWhatStandsAtATemporaryName) {
   fs::create_symlink(folder.path("victim"), folder.path("table.txt.tmp/link"));
   names.insert({"victim", "table.txt.rilvet-000000000001.tmp"});
 #endif
-  storage::useTemporarySuffixesNext({"000000000000", "000000000001"});
+  testing_support::useTemporarySuffixesNext({"000000000000", "000000000001"});
   storage::writeFileAtomically(name, "new");
   EXPECT_EQ(readBytes(name), "new");
   EXPECT_EQ(readBytes(taken), "someone's");
@@ -219,7 +220,7 @@ TEST(FileIo, AHardLinkedFileIsRewrittenInPlaceSoEveryNameSeesTheNewContent) {
 
   // A full disk fails before a byte changes: no name sees a torn file.
   for (const WriteStep step : {WriteStep::kCreate, WriteStep::kWrite}) {
-    storage::failNextWriteAt(step);
+    testing_support::failNextWriteAt(step);
     EXPECT_THROW(storage::writeFileAtomically(name, "a longer content than the disk can take"),
                  FileError);
     EXPECT_EQ(readBytes(other), "short");

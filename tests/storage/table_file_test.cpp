@@ -12,17 +12,18 @@
 #include "storage/cp1251.h"
 #include "storage/file_io.h"
 #include "storage/file_test_support.h"
+#include "support/save_faults.h"
 
 using sequencer::CellStore;
 using storage::FileError;
 using storage::LoadResult;
 using storage::TableLines;
-using storage::WriteStep;
 using testing_support::exists;
 using testing_support::expectFileError;
 using testing_support::readBytes;
 using testing_support::TempFolder;
 using testing_support::writeBytes;
+using testing_support::WriteStep;
 
 namespace {
 
@@ -579,7 +580,7 @@ TEST_P(SaveOnAFullDisk, LeavesTheOldFileByteIdenticalAndNamesIt) {
   load();
   cells.setText(2, 30, "1");
   edit1 = "999";
-  storage::failNextWriteAt(GetParam());
+  testing_support::failNextWriteAt(GetParam());
   try {
     save(3);
     FAIL() << "no error";
@@ -599,7 +600,7 @@ TEST_P(SaveOnAFullDisk, LeavesTheOldFileByteIdenticalAndNamesIt) {
 }
 
 TEST_P(SaveOnAFullDisk, LoadCreatingTheDefaultFailsAndLeavesNoFile) {
-  storage::failNextWriteAt(GetParam());
+  testing_support::failNextWriteAt(GetParam());
   try {
     load();
     FAIL() << "no error";
@@ -612,7 +613,7 @@ TEST_P(SaveOnAFullDisk, LoadCreatingTheDefaultFailsAndLeavesNoFile) {
 TEST_P(SaveOnAFullDisk, LoadFailingToKeepABackupDoesNotReplaceTheMalformedFile) {
   const std::string broken = "one line\r\n";
   writeBytes(name, broken);
-  storage::failNextWriteAt(GetParam());
+  testing_support::failNextWriteAt(GetParam());
   EXPECT_THROW(load(), FileError);
   EXPECT_EQ(readBytes(name), broken);
   EXPECT_EQ(folder.entries(), onlyTheFile());

@@ -11,8 +11,8 @@
 
 #include "comport/serial_port.h"
 #include "inputs/settings_file.h"
-#include "storage/file_io.h"
 #include "storage/table_file.h"
+#include "support/save_faults.h"
 #include "ui_harness.h"
 
 using ui_testing::Harness;
@@ -364,7 +364,7 @@ class FaultDisplayTest : public QObject {
   void exitWhileRunningWithASaveThatFailsEndsAllOffAndLatchesNothingAfter() {
     Run run;
     const auto latchedBefore = run.latched();
-    storage::failNextWriteAt(storage::WriteStep::kWrite);
+    testing_support::failNextWriteAt(testing_support::WriteStep::kWrite);
     // Each box stays open for 300 ms: time for hundreds of steps at 1 ms, if
     // a tick could still run.
     SlowBoxCloser closer(run.h.board(), 300);

@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "storage/file_io.h"
+#include "support/save_faults.h"
 #include "ui/board_window.h"
 #include "ui/main_window.h"
 #include "ui/matching_dialog.h"
@@ -89,7 +89,7 @@ void drive() {
     form->Edit1->setText("9");
     matching->ComboBox(16)->setCurrentIndex(3);
     if (std::getenv("RILVET_DRIVER_FAIL_SAVE")) {
-      storage::failNextWriteAt(storage::WriteStep::kWrite);
+      testing_support::failNextWriteAt(testing_support::WriteStep::kWrite);
       watchForBoxes();
     }
     std::printf("RUNNING\n");
