@@ -26,7 +26,6 @@ class TComThread {
   // thread is waiting for meanwhile.
   void Stop();
   void SignalStop();
-  bool Finished() const { return finished_.load(); }
 
   TSerialPort& OwnerPort;
   TPortEvents ReceivedEvents;

@@ -164,7 +164,6 @@ void TSerialPort::OpenPort() {
     CloseHandleAndMarkClosed();
     throw;
   }
-  if (syncMethod_ == smWindowSync) notifyWindow_ = true;
   eventThread_ = std::make_unique<TComThread>(*this);
 }
 
@@ -174,7 +173,6 @@ void TSerialPort::ClosePort() {
   SetRTS(false);
   AbortIO();
   StopEventThread();
-  notifyWindow_ = false;
   CloseHandleAndMarkClosed();
 }
 
@@ -186,7 +184,6 @@ void TSerialPort::ReleasePort() noexcept {
   p.EscapeCommFunction(portHandle_, sys::kClrRts);
   p.PurgeComm(portHandle_, sys::kPurgeTxAbort | sys::kPurgeRxAbort);
   StopEventThread();
-  notifyWindow_ = false;
   CloseHandleAndMarkClosed();
 }
 

@@ -286,7 +286,6 @@ class TSerialPort {
   bool isOpen_ = false;
   sys::Handle portHandle_ = sys::kInvalidHandle;
   std::unique_ptr<TComThread> eventThread_;
-  bool notifyWindow_ = false;  // the hidden window of smWindowSync exists
 };
 
 }  // namespace comport

@@ -24,8 +24,6 @@ class StepTimer : public QObject {
   // The same interval again changes nothing; another one restarts the period.
   void setInterval(int ms);
   bool isActive() const { return active_; }
-  bool isSingleShot() const { return false; }
-  Qt::TimerType timerType() const { return Qt::PreciseTimer; }
 
   void start();
   void stop();

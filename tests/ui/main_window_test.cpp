@@ -252,8 +252,6 @@ class MainWindowTest : public QObject {
     QTest::mouseClick(f.BitBtn(1), Qt::LeftButton);
     QVERIFY(h.model().SerialPort1.IsOpen());
     QVERIFY(f.Timer1->isActive());
-    QVERIFY(f.Timer1->isSingleShot() == false);
-    QCOMPARE(f.Timer1->timerType(), Qt::PreciseTimer);
     QVERIFY(!f.ComboBox1->isEnabled());
     QVERIFY(h.windows->boardWindow->isVisible());
     QVERIFY(h.tick());
