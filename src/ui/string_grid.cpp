@@ -301,10 +301,9 @@ void StringGridView::mousePressEvent(QMouseEvent* event) {
 }
 
 void StringGridView::mouseDoubleClickEvent(QMouseEvent* event) {
-  // The second press of a double click chooses nothing.
-  if (event->button() != Qt::LeftButton) return;
-  const QPoint pos = event->position().toPoint();
-  if (columnAt(pos.x()) < 0 || rowAt(pos.y()) <= 0) return;
+  // The second press of a double click chooses nothing: taken here, it never
+  // reaches mousePressEvent, where QWidget would pass it as another press.
+  event->accept();
 }
 
 void StringGridView::mouseMoveEvent(QMouseEvent* event) {
