@@ -6,19 +6,13 @@
 #include <QPainter>
 #include <QScreen>
 
+#include "ui/fonts.h"
 #include "ui/support/jpeg_image.h"
 #include "ui/support/picture.h"
 
 namespace ui {
 
 namespace {
-
-QFont sansFont(int pixelSize, bool bold) {
-  QFont f("MS Sans Serif");
-  f.setPixelSize(pixelSize);
-  f.setBold(bold);
-  return f;
-}
 
 // A transparent label: the picture shows through around its letters.
 QLabel* textLabel(QWidget* parent, const QString& name, const QString& text, QRect geometry,
@@ -85,7 +79,7 @@ TForm4::TForm4(program::ErrorSink& errors, const QByteArray& picture, QWidget* p
   setObjectName("Form4");
   setWindowTitle("Об авторах");
   setWindowIcon(QIcon(transparentPicture(":/about_icon.bmp")));
-  setFont(sansFont(11, false));
+  setFont(msSansSerif(11));
   setFixedSize(kClientWidth, kClientHeight);
 
   Image1 = new QLabel(this);
@@ -100,24 +94,24 @@ TForm4::TForm4(program::ErrorSink& errors, const QByteArray& picture, QWidget* p
   }
 
   textLabel(this, "Label19", "программа управления драйвером hc595", QRect(1, 26, 350, 20),
-            sansFont(16, true));
-  textLabel(this, "Label20", "(48 выходов + 3 входа)", QRect(79, 42, 195, 20), sansFont(16, true));
+            msSansSerif(16, true));
+  textLabel(this, "Label20", "(48 выходов + 3 входа)", QRect(79, 42, 195, 20), msSansSerif(16, true));
   textLabel(this, "LabelAuthors", "разработчики Rilvet-48", QRect(117, 86, 236, 20),
-            sansFont(16, false));
+            msSansSerif(16));
   textLabel(this, "Label30", "Спасибо за использование программы.", QRect(4, 170, 204, 13),
-            sansFont(11, false));
+            msSansSerif(11));
   Bevel1 = new Bevel(this);
   Bevel1->setObjectName("Bevel1");
   Bevel1->setGeometry(136, 225, 81, 25);
   Label1 = new OkLabel("          OK          ", this);
   Label1->setObjectName("Label1");
-  Label1->setFont(sansFont(13, false));
+  Label1->setFont(msSansSerif(13));
   Label1->setGeometry(136, 229, 78, 16);
   Label1->setAttribute(Qt::WA_TranslucentBackground);
   Label1->setAccessibleName("OK");
-  textLabel(this, "Label2", "Rilvet-48", QRect(110, 2, 136, 29), sansFont(24, true),
+  textLabel(this, "Label2", "Rilvet-48", QRect(110, 2, 136, 29), msSansSerif(24, true),
             Qt::AlignHCenter | Qt::AlignTop);
-  textLabel(this, "Label3", "автор идеи и проекта:", QRect(93, 70, 170, 20), sansFont(16, false));
+  textLabel(this, "Label3", "автор идеи и проекта:", QRect(93, 70, 170, 20), msSansSerif(16));
 
   connect(Label1, &OkLabel::mouseDown, this, &TForm4::Label1MouseDown);
   connect(Label1, &OkLabel::mouseUp, this, &TForm4::Label1MouseUp);

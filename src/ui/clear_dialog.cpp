@@ -3,23 +3,20 @@
 #include <QGuiApplication>
 #include <QScreen>
 
+#include "ui/fonts.h"
+
 namespace ui {
 
 TForm3::TForm3(program::Program& program, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint), program_(program) {
   setObjectName("Form3");
   setWindowTitle("Очистка таблицы");
-  QFont f("MS Sans Serif");
-  f.setPixelSize(11);
-  setFont(f);
+  setFont(msSansSerif(11));
   setFixedSize(kClientWidth, kClientHeight);
 
   Label2 = new QLabel("Удалить данные?", this);
   Label2->setObjectName("Label2");
-  QFont bold("MS Sans Serif");
-  bold.setPixelSize(13);
-  bold.setBold(true);
-  Label2->setFont(bold);
+  Label2->setFont(msSansSerif(13, true));
   Label2->setGeometry(25, 8, 130, 16);
 
   Button1 = new QPushButton("Да", this);

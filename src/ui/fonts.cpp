@@ -1,6 +1,5 @@
 #include "ui/fonts.h"
 
-#include <QFont>
 #include <QStringList>
 
 namespace ui {
@@ -11,6 +10,13 @@ void installFontSubstitutes() {
                                                             << "Arial");
   QFont::insertSubstitutions("Courier New", QStringList() << "Liberation Mono"
                                                           << "DejaVu Sans Mono");
+}
+
+QFont msSansSerif(int pixelSize, bool bold) {
+  QFont font("MS Sans Serif");
+  font.setPixelSize(pixelSize);
+  font.setBold(bold);
+  return font;
 }
 
 }  // namespace ui

@@ -2,6 +2,11 @@
 // look-alikes stand in for them.
 #pragma once
 
+#include <QFont>
+
 namespace ui {
 void installFontSubstitutes();
-}
+
+// The forms' "MS Sans Serif", sized in pixels as the forms lay it out.
+QFont msSansSerif(int pixelSize, bool bold = false);
+}  // namespace ui

@@ -8,6 +8,7 @@
 #include <QStatusTipEvent>
 
 #include "program/program.h"
+#include "ui/fonts.h"
 #include "ui/repaint_throttle.h"
 #include "ui/status_panel.h"
 #include "ui/step_timer.h"
@@ -48,13 +49,6 @@ constexpr ButtonDesign kButtons[10] = {
 // that follow it (BitBtn5, BitBtn10, BitBtn6).
 constexpr std::pair<int, int> kRightAnchored[] = {{5, 103}, {10, 54}, {6, 7}};
 
-QFont windowFont(bool bold) {
-  QFont f("MS Sans Serif");
-  f.setPixelSize(11);
-  f.setBold(bold);
-  return f;
-}
-
 void setHint(QWidget* w, const QString& hint) {
   w->setToolTip(hint);
   w->setStatusTip(hint);
@@ -78,7 +72,7 @@ TForm1::TForm1(program::Program& program, ErrorDisplay* errors, QWidget* parent)
   setObjectName("Form1");
   setWindowTitle("Rilvet-48 программа управления драйвером hc595");
   setWindowIcon(QIcon(transparentPicture(":/app_icon.bmp")));
-  setFont(windowFont(true));
+  setFont(msSansSerif(11, true));
   setAutoFillBackground(true);
   setMinimumSize(kClientWidth, kClientHeight);
   setMaximumHeight(kClientHeight);
@@ -125,7 +119,7 @@ void TForm1::buildToolPanel() {
   auto caption = [this](const char* name, const char* text, int x, int y) {
     auto* label = new QLabel(text, Panel1);
     label->setObjectName(name);
-    label->setFont(windowFont(false));
+    label->setFont(msSansSerif(11));
     label->adjustSize();
     label->move(x, y);
     return label;
@@ -220,7 +214,7 @@ void TForm1::buildStatusBar() {
   for (int i = 0; i < 3; ++i) {
     auto* panel = new StatusPanel(StatusBar1);
     panel->setObjectName(QString("StatusPanel%1").arg(i));
-    panel->setFont(windowFont(true));
+    panel->setFont(msSansSerif(11, true));
     if (widths[i] > 0) {
       panel->setFixedWidth(widths[i]);
       StatusBar1->addWidget(panel, 0);

@@ -4,16 +4,11 @@
 #include <QGuiApplication>
 #include <QScreen>
 
+#include "ui/fonts.h"
+
 namespace ui {
 
 namespace {
-
-QFont dialogFont(int pixelSize, bool bold) {
-  QFont f("MS Sans Serif");
-  f.setPixelSize(pixelSize);
-  f.setBold(bold);
-  return f;
-}
 
 QLabel* label(QWidget* parent, const QString& name, const QString& text, int x, int y,
               const QFont& font) {
@@ -35,11 +30,11 @@ TForm2::TForm2(program::Program& program, program::ErrorSink& errors, QWidget* p
     : QWidget(parent, Qt::Window), program_(program), errors_(errors) {
   setObjectName("Form2");
   setWindowTitle("Согласование входов и выходов");
-  setFont(dialogFont(11, false));
+  setFont(msSansSerif(11));
   setFixedSize(kClientWidth, kClientHeight);
 
-  const QFont heading = dialogFont(13, true);
-  const QFont bold = dialogFont(11, true);
+  const QFont heading = msSansSerif(13, true);
+  const QFont bold = msSansSerif(11, true);
   label(this, "Label1", "Определите входы, сигналы с которых", 120, 0, heading);
   label(this, "Label2", "будут переключать состояние выходов", 116, 16, heading);
   label(this, "Label3", "Включение", 8, 58, bold);

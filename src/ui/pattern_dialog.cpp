@@ -5,6 +5,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "ui/fonts.h"
+
 namespace ui {
 
 namespace {
@@ -27,9 +29,7 @@ QSpinBox* spinBox(QWidget* parent, const char* name, int max, int value) {
 PatternDialog::PatternDialog(QWidget* parent) : QDialog(parent) {
   setObjectName("PatternDialog");
   setWindowTitle("Шаблон шагов");
-  QFont f("MS Sans Serif");
-  f.setPixelSize(11);
-  setFont(f);
+  setFont(msSansSerif(11));
 
   Kind = new QComboBox(this);
   Kind->setObjectName("Kind");
