@@ -14,12 +14,12 @@
 #include <sys/resource.h>
 
 #include "comport/serial_port.h"
-#include "comport/sync_invoker.h"
 #include "hil/board_link.h"
 #include "hil/linux_port.h"
 #include "null_platform.h"
 #include "sequencer/sequencer.h"
 #include "support.h"
+#include "support/gui_queue.h"
 #include "support/tty_model.h"  // here only to count the program's ioctls
 
 namespace {
@@ -89,7 +89,7 @@ std::vector<double> ctsEdgeMicros(int edges) {
   hil::BoardLink link;
   link.reset(hil::Board::Uart);
   link.setInputs(hil::Board::Uart, false, false, false);
-  comport::TSyncQueue gui;
+  testing_support::GuiQueue gui;
   comport::TSerialPort port(hil::linuxPlatform(), &gui);
   port.SetPort("ttyS1");
   std::vector<Clock::time_point> calls;

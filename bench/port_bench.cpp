@@ -31,10 +31,10 @@
 #include <unistd.h>
 
 #include "comport/serial_port.h"
-#include "comport/sync_invoker.h"
 #include "comport/sys/posix_platform.h"
 #include "comport/sys/virtual_board.h"
 #include "support.h"
+#include "support/gui_queue.h"
 #include "support/tty_model.h"
 
 namespace {
@@ -45,11 +45,11 @@ using namespace std::chrono_literals;
 using bench::Pty;
 
 // The GUI side: runs the event thread's synchronous calls, counting them.
-class Gui : public comport::TSyncQueue {
+class Gui : public testing_support::GuiQueue {
  public:
   void Synchronize(const std::function<void()>& call) override {
     ++synchronous;
-    TSyncQueue::Synchronize(call);
+    GuiQueue::Synchronize(call);
   }
   // Pumps until `done` is set.
   void run(const std::atomic<bool>& done) {

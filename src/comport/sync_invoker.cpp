@@ -1,6 +1,5 @@
 #include "comport/sync_invoker.h"
 
-#include <chrono>
 #include <utility>
 
 namespace comport {
@@ -76,11 +75,6 @@ bool TSyncQueue::CheckSynchronize() {
 
 void TSyncQueue::HandleException(const std::exception& e) {
   if (onException) onException(e);
-}
-
-void TSyncQueue::waitForWork(int timeoutMs) {
-  std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !items_.empty(); });
 }
 
 }  // namespace comport

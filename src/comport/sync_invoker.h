@@ -44,10 +44,6 @@ class TSyncQueue : public TSyncInvoker {
   bool CheckSynchronize() override;
   void HandleException(const std::exception& e) override;
 
-  // Blocks a worker-facing helper: waits up to `timeoutMs` for something to be
-  // queued. Used by GUI-side waits that pump between checks.
-  void waitForWork(int timeoutMs);
-
  private:
   struct Item {
     std::function<void()> run;

@@ -95,7 +95,8 @@ TForm4::TForm4(program::ErrorSink& errors, const QByteArray& picture, QWidget* p
 
   textLabel(this, "Label19", "программа управления драйвером hc595", QRect(1, 26, 350, 20),
             msSansSerif(16, true));
-  textLabel(this, "Label20", "(48 выходов + 3 входа)", QRect(79, 42, 195, 20), msSansSerif(16, true));
+  textLabel(this, "Label20", "(48 выходов + 3 входа)", QRect(79, 42, 195, 20),
+            msSansSerif(16, true));
   textLabel(this, "LabelAuthors", "разработчики Rilvet-48", QRect(117, 86, 236, 20),
             msSansSerif(16));
   textLabel(this, "Label30", "Спасибо за использование программы.", QRect(4, 170, 204, 13),

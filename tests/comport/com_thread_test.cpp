@@ -24,8 +24,8 @@
 #include <gtest/gtest.h>
 
 #include "comport/serial_port.h"
-#include "comport/sync_invoker.h"
 #include "comport/sys/virtual_board.h"
+#include "support/gui_queue.h"
 #include "support/recording_platform.h"
 
 using namespace comport;
@@ -77,7 +77,7 @@ class Journal {
 
 // The invoker of the test's GUI thread, which can tell when the event thread
 // is blocked in a call that the GUI thread has not run yet.
-class TestQueue : public TSyncQueue {
+class TestQueue : public testing_support::GuiQueue {
  public:
   void Synchronize(const std::function<void()>& call) override {
     {
@@ -85,7 +85,7 @@ class TestQueue : public TSyncQueue {
       ++entered_;
     }
     changed_.notify_all();
-    TSyncQueue::Synchronize([this, &call] {
+    GuiQueue::Synchronize([this, &call] {
       {
         std::lock_guard lock(mutex_);
         ++ran_;

@@ -10,9 +10,9 @@
 #include <sys/ioctl.h>
 
 #include "comport/serial_port.h"
-#include "comport/sync_invoker.h"
 #include "comport/sys/posix_platform.h"
 #include "posix_test_support.h"
+#include "support/gui_queue.h"
 #include "support/recording_platform.h"
 #include "support/tty_model.h"
 
@@ -215,7 +215,7 @@ TEST_P(PosixLinesTest, AnUnpluggedDeviceEndsTheWaitWithAnError) {
 // before the GUI thread runs the delivery still reaches OnCTSChange, with the
 // level at delivery.
 TEST_P(PosixLinesTest, APulseReachesTheHandlerWithTheLevelAtDelivery) {
-  comport::TSyncQueue gui;
+  testing_support::GuiQueue gui;
   testing_support::RecordingPlatform recorder(*platform);
   recorder.setLogging(true);
   TSerialPort port(recorder, &gui);

@@ -14,12 +14,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "comport/sync_invoker.h"
 #include "comport/sys/virtual_board.h"
 #include "inputs/matching.h"
 #include "program/program.h"
 #include "storage/file_test_support.h"
 #include "storage/table_file.h"
+#include "support/gui_queue.h"
 
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
@@ -127,7 +127,7 @@ class ProgramInputsTest : public ::testing::Test {
 
   testing_support::TempFolder folder;
   std::shared_ptr<sys::VirtualBoard> board = std::make_shared<sys::VirtualBoard>();
-  comport::TSyncQueue queue;
+  testing_support::GuiQueue queue;
   RecordingErrors errors;
   program::Program program;  // last: its port closes while the above still exist
 };

@@ -17,13 +17,13 @@
 
 #include <gtest/gtest.h>
 
-#include "comport/sync_invoker.h"
 #include "comport/sys/virtual_board.h"
 #include "program/program.h"
 #include "storage/file_io.h"
 #include "storage/file_test_support.h"
 #include "storage/table_file.h"
 #include "support/gated_platform.h"
+#include "support/gui_queue.h"
 #include "support/recording_platform.h"
 #include "support/save_faults.h"
 
@@ -131,7 +131,6 @@ class Rig {
   // `threaded`: the frames go out on the output thread, as in the windows;
   // the handlers below then let each frame go out before they return.
   explicit Rig(bool withInvoker = true, bool threaded = false) {
-    invoker.wake = [this] { ++queued_; };
     testing_support::writeBytes(tablePath(), tableFileBytes("7", "\n"));
     testing_support::writeBytes(settingsPath(), settingsFileBytes(storedBoxes()));
     program = std::make_unique<program::Program>(gate, withInvoker ? &invoker : nullptr, errors,
@@ -232,11 +231,11 @@ class Rig {
     }
   }
   // Deliveries the event thread has queued for the GUI side so far.
-  int queued() const { return queued_.load(); }
+  int queued() const { return invoker.queued(); }
   // Waits, without running anything, until more than `than` were queued.
   bool waitQueued(int than, int ms = 5000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (queued_.load() <= than) {
+    while (invoker.queued() <= than) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       invoker.waitForWork(2);
     }
@@ -312,12 +311,11 @@ class Rig {
   testing_support::RecordingPlatform platform{*board};
   // Every call goes through it; closed, it holds the line operations.
   testing_support::GatedPlatform gate{platform};
-  comport::TSyncQueue invoker;
+  testing_support::GuiQueue invoker;
   RecordedErrors errors;
   std::unique_ptr<program::Program> program;
 
  private:
-  std::atomic<int> queued_{0};
   std::mutex frameMutex_;
   std::condition_variable frameWoken_;
   int frameWakes_ = 0;
