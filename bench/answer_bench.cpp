@@ -55,6 +55,7 @@
 #include "program/program.h"
 #include "slow_port.h"
 #include "support.h"
+#include "support/recorded_messages.h"
 #include "support/tty_model.h"
 #include "ui/fonts.h"
 #include "ui/resources.h"
@@ -216,8 +217,9 @@ int slowAdapter() {
   }
   const auto virtualBoard = std::make_shared<sys::VirtualBoard>();
   bench::SlowPlatform adapter(*virtualBoard, kPerOperation);
-  app::Windows w({dir.file("table.txt"), dir.file("Rilvet.dat"), virtualBoard, &adapter});
-  w.errors.setRecordOnly(true);
+  testing_support::RecordedMessages messages;
+  app::Windows w(
+      {dir.file("table.txt"), dir.file("Rilvet.dat"), virtualBoard, &adapter, &messages});
   ui::TForm1& form = *w.form1;
   auto& model = w.program.Form1;
   form.show();
@@ -380,8 +382,8 @@ int slowAdapter() {
               spread(stopToClosed));
   bench::info("slow adapter: GUI thread CPU during the run",
               bench::fixed(100.0 * cpu / seconds, 1) + " % of a core");
-  if (!w.errors.shown().isEmpty()) {
-    std::cerr << "errors: " << w.errors.shown().join("; ").toStdString() << "\n";
+  if (!messages.shown().isEmpty()) {
+    std::cerr << "errors: " << messages.shown().join("; ").toStdString() << "\n";
     return 1;
   }
   form.close();
@@ -394,8 +396,8 @@ std::vector<double> latchIntervals(sys::Platform& platform, const std::string& n
   bench::TempDir dir;
   bench::writeTableFile(dir.file("table.txt"), kColumns, bench::Pattern::Random, "1");
   bench::SlowPlatform port(platform, std::chrono::microseconds(0));
-  app::Windows w({dir.file("table.txt"), dir.file("Rilvet.dat"), nullptr, &port});
-  w.errors.setRecordOnly(true);
+  testing_support::RecordedMessages messages;
+  app::Windows w({dir.file("table.txt"), dir.file("Rilvet.dat"), nullptr, &port, &messages});
   ui::TForm1& form = *w.form1;
   form.show();
   QElapsedTimer reveal;
@@ -416,8 +418,8 @@ std::vector<double> latchIntervals(sys::Platform& platform, const std::string& n
     if (last != Clock::time_point{}) intervals.push_back(ms(t - last));
     last = t;
   }
-  if (!w.errors.shown().isEmpty()) {
-    std::cerr << name << ": " << w.errors.shown().join("; ").toStdString() << "\n";
+  if (!messages.shown().isEmpty()) {
+    std::cerr << name << ": " << messages.shown().join("; ").toStdString() << "\n";
     intervals.clear();
   }
   form.close();

@@ -24,6 +24,7 @@
 #include "app/windows.h"
 #include "program/program.h"
 #include "support.h"
+#include "support/recorded_messages.h"
 #include "ui/fonts.h"
 #include "ui/resources.h"
 
@@ -88,12 +89,12 @@ void settle(int ms) {
   while (clock.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
-std::unique_ptr<app::Windows> startProgram(const bench::TempDir& dir) {
+std::unique_ptr<app::Windows> startProgram(const bench::TempDir& dir,
+                                           testing_support::RecordedMessages& messages) {
   // Every port name opens on the board: the machine's own ports stay shut.
   const auto board = std::make_shared<sys::VirtualBoard>();
-  auto windows = std::make_unique<app::Windows>(
-      app::WindowsOptions{dir.file("table.txt"), dir.file("Rilvet.dat"), board, board.get()});
-  windows->errors.setRecordOnly(true);
+  auto windows = std::make_unique<app::Windows>(app::WindowsOptions{
+      dir.file("table.txt"), dir.file("Rilvet.dat"), board, board.get(), &messages});
   windows->form1->show();
   return windows;
 }
@@ -101,7 +102,8 @@ std::unique_ptr<app::Windows> startProgram(const bench::TempDir& dir) {
 int live() {
   bench::TempDir dir;
   bench::writeTableFile(dir.file("table.txt"), kLiveColumns, bench::Pattern::Random, "1");
-  auto windows = startProgram(dir);
+  testing_support::RecordedMessages messages;
+  auto windows = startProgram(dir, messages);
   ui::TForm1& form = *windows->form1;
   auto& model = windows->program.Form1;
   // The table is revealed by the housekeeping timer, as a user would see it.
@@ -155,8 +157,8 @@ int live() {
           bench::fixed(100.0 * cpu / seconds, 1) + " % of a core");
   bench::info("last frame on the virtual board, first line operation to latch",
               bench::fixed(lastFrameUs, 1) + " us");
-  if (!windows->errors.shown().isEmpty()) {
-    std::cerr << "errors: " << windows->errors.shown().join("; ").toStdString() << "\n";
+  if (!messages.shown().isEmpty()) {
+    std::cerr << "errors: " << messages.shown().join("; ").toStdString() << "\n";
     return 1;
   }
   return 0;
@@ -166,7 +168,8 @@ int memory() {
   bench::TempDir dir;
   bench::writeTableFile(dir.file("table.txt"), kBigTable);
   const double before = statusMiB("VmHWM:");
-  auto windows = startProgram(dir);
+  testing_support::RecordedMessages messages;
+  auto windows = startProgram(dir, messages);
   settle(300);
   const double loaded = statusMiB("VmHWM:");
   // Reveal every column at once instead of one per 100 ms tick.

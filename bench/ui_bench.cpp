@@ -17,6 +17,7 @@
 #include "null_platform.h"
 #include "program/program.h"
 #include "support.h"
+#include "support/recorded_messages.h"
 #include "ui/error_display.h"
 #include "ui/fonts.h"
 #include "ui/main_window.h"
@@ -46,7 +47,6 @@ class Rig {
  public:
   Rig(int columns, bench::Pattern pattern) {
     bench::writeTableFile(dir_.file("table.txt"), columns, pattern);
-    errors_.setRecordOnly(true);
     program_ = std::make_unique<program::Program>(platform_, &invoker_, errors_,
                                                   dir_.file("table.txt"), dir_.file("Rilvet.dat"));
     form_ = std::make_unique<ui::TForm1>(*program_, &errors_);
@@ -67,7 +67,7 @@ class Rig {
   ui::TForm1& form() { return *form_; }
   sequencer::Sequencer& model() { return program_->Form1; }
   bench::NullPlatform& platform() { return platform_; }
-  const QStringList& errors() const { return errors_.shown(); }
+  const QStringList& errors() const { return messages_.shown(); }
 
   // Starts the run; the step timer is kept from firing by a long interval, so
   // every tick is the benchmark's.
@@ -90,7 +90,8 @@ class Rig {
   bench::TempDir dir_;
   bench::NullPlatform platform_;
   ui::QtInvoker invoker_;
-  ui::ErrorDisplay errors_{nullptr};
+  testing_support::RecordedMessages messages_;
+  ui::ErrorDisplay errors_{nullptr, messages_};
   std::unique_ptr<program::Program> program_;
   std::unique_ptr<ui::TForm1> form_;
 };

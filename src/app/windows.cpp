@@ -6,7 +6,7 @@ namespace app {
 
 Windows::Windows(const WindowsOptions& options)
     : board(options.board ? options.board : std::make_shared<sys::VirtualBoard>()),
-      errors(nullptr),
+      errors(nullptr, options.messages ? *options.messages : ui::messageBoxes()),
       program(options.platform ? sys::Backends(*options.platform)
                                : sys::Backends(sys::nativePlatform(), board.get()),
               &invoker, errors, options.tableFile, options.settingsFile) {

@@ -27,6 +27,8 @@ struct WindowsOptions {
   // the board, so that nothing can ever open a real device. Otherwise the
   // machine's own ports, and the board for "VIRTUAL".
   sys::Platform* platform = nullptr;
+  // How the errors are put before the user: the message boxes when not given.
+  ui::MessagePresenter* messages = nullptr;
 };
 
 class Windows {

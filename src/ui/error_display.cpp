@@ -1,31 +1,52 @@
 #include "ui/error_display.h"
 
+#include <QMessageBox>
 #include <utility>
 
 namespace ui {
 
 namespace {
+
 const char* kTitle = "Rilvet-48";
+
+class MessageBoxes final : public MessagePresenter {
+ public:
+  QDialog* open(QWidget* owner, const QString& text) override {
+    auto* box = new QMessageBox(QMessageBox::Critical, kTitle, text, QMessageBox::Ok, owner);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
+    return box;
+  }
+  void showAndWait(QWidget* owner, const QString& text) override {
+    QMessageBox box(QMessageBox::Critical, kTitle, text, QMessageBox::Ok, owner);
+    box.exec();
+  }
+};
+
+}  // namespace
+
+MessagePresenter& messageBoxes() {
+  static MessageBoxes boxes;
+  return boxes;
 }
 
-ErrorDisplay::ErrorDisplay(QWidget* owner) : QObject(owner), owner_(owner) {}
+ErrorDisplay::ErrorDisplay(QWidget* owner, MessagePresenter& presenter)
+    : QObject(owner), owner_(owner), presenter_(presenter) {}
 
 void ErrorDisplay::showError(const std::string& message) {
-  shown_.push_back(QString::fromStdString(message));
-  if (recordOnly_) return;
   waiting_.push_back(QString::fromStdString(message));
   if (!held_ && box_.isNull()) showNext();
 }
 
 void ErrorDisplay::showNext() {
-  if (waiting_.isEmpty()) return;
-  auto* box =
-      new QMessageBox(QMessageBox::Critical, kTitle, waiting_.takeFirst(), QMessageBox::Ok, owner_);
-  box->setAttribute(Qt::WA_DeleteOnClose);
-  box->setWindowModality(Qt::NonModal);
-  connect(box, &QMessageBox::finished, this, &ErrorDisplay::boxClosed);
-  box_ = box;
-  box->show();
+  // A presenter that keeps nothing open takes the next message at once.
+  while (!waiting_.isEmpty() && box_.isNull()) {
+    QDialog* box = presenter_.open(owner_, waiting_.takeFirst());
+    if (box == nullptr) continue;
+    connect(box, &QDialog::finished, this, &ErrorDisplay::boxClosed);
+    box_ = box;
+  }
 }
 
 void ErrorDisplay::boxClosed() {
@@ -38,8 +59,7 @@ void ErrorDisplay::showHeldAndWait() {
   held_ = true;
   if (!box_.isNull()) box_->close();
   while (!waiting_.isEmpty()) {
-    QMessageBox box(QMessageBox::Critical, kTitle, waiting_.takeFirst(), QMessageBox::Ok, owner_);
-    box.exec();
+    presenter_.showAndWait(owner_, waiting_.takeFirst());
     if (onClosed) onClosed();
   }
 }

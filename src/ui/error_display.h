@@ -5,7 +5,7 @@
 // sequence is over and are then shown one after another.
 #pragma once
 
-#include <QMessageBox>
+#include <QDialog>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -17,11 +17,25 @@
 
 namespace ui {
 
+// How a message is put before the user.
+class MessagePresenter {
+ public:
+  virtual ~MessagePresenter() = default;
+  // Shows the message in a box that does not block and returns the box, which
+  // goes when it is closed; nullptr when nothing stays open.
+  virtual QDialog* open(QWidget* owner, const QString& text) = 0;
+  // Shows the message and returns when the user has closed it.
+  virtual void showAndWait(QWidget* owner, const QString& text) = 0;
+};
+
+// The program's message boxes.
+MessagePresenter& messageBoxes();
+
 class ErrorDisplay : public QObject, public program::ErrorSink {
   Q_OBJECT
 
  public:
-  explicit ErrorDisplay(QWidget* owner);
+  explicit ErrorDisplay(QWidget* owner, MessagePresenter& presenter = messageBoxes());
   void setOwner(QWidget* owner) { owner_ = owner; }
 
   // Called after the user has closed a box (the oldest one).
@@ -37,23 +51,14 @@ class ErrorDisplay : public QObject, public program::ErrorSink {
   // Hands over the messages still waiting instead (there is no display).
   std::vector<std::string> takeHeld();
 
-  // For tests: record messages instead of showing boxes (none is closed).
-  void setRecordOnly(bool on) { recordOnly_ = on; }
-  // Every message handed over, in order.
-  const QStringList& shown() const { return shown_; }
-  bool boxOpen() const { return !box_.isNull() && box_->isVisible(); }
-  QMessageBox* box() const { return box_; }
-  int waiting() const { return static_cast<int>(waiting_.size()); }
-
  private:
   void showNext();
   void boxClosed();
 
   QWidget* owner_;
-  QPointer<QMessageBox> box_;
+  MessagePresenter& presenter_;
+  QPointer<QDialog> box_;
   QStringList waiting_;
-  QStringList shown_;
-  bool recordOnly_ = false;
   bool held_ = false;
 };
 

@@ -125,8 +125,8 @@ class DialogsTest : public QObject {
     QVERIFY(d.isVisible());
     d.close();
     QVERIFY(d.isVisible());
-    QCOMPARE(h.windows->errors.shown().size(), 2);
-    QVERIFY(h.windows->errors.shown().at(0).contains("Rilvet.dat"));
+    QCOMPARE(h.messages.shown().size(), 2);
+    QVERIFY(h.messages.shown().at(0).contains("Rilvet.dat"));
     QVERIFY(QDir(h.dir.path()).rmdir("Rilvet.dat"));
     d.close();
     QVERIFY(!d.isVisible());
@@ -320,7 +320,7 @@ class DialogsTest : public QObject {
     const int windows = QApplication::topLevelWidgets().size();
     QTest::mouseClick(h.form().BitBtn(5), Qt::LeftButton);
     QCOMPARE(QApplication::topLevelWidgets().size(), windows);
-    QVERIFY(h.windows->errors.shown().isEmpty());
+    QVERIFY(h.messages.shown().isEmpty());
   }
 
   void helpOpensTheGuideOnce() {

@@ -47,8 +47,9 @@ class EndToEndTest : public QObject {
     // The files by their bare names, in the working folder, as the program
     // opens them.
     auto board = std::make_shared<sys::VirtualBoard>();
-    app::Windows w({storage::kTableFileName, inputs::kSettingsFileName, board, board.get()});
-    w.errors.setRecordOnly(true);
+    testing_support::RecordedMessages messages;
+    app::Windows w(
+        {storage::kTableFileName, inputs::kSettingsFileName, board, board.get(), &messages});
     w.board->keepHistory(100000);
     ui::TForm1& form = *w.form1;
     form.show();
@@ -128,7 +129,7 @@ class EndToEndTest : public QObject {
     QVERIFY(!form.isVisible());
     QCOMPARE(readFile(storage::kTableFileName), table);
     QCOMPARE(readFile(inputs::kSettingsFileName), ui_testing::ctsHoldsOutput3Off());
-    QVERIFY(w.errors.shown().isEmpty());
+    QVERIFY(messages.shown().isEmpty());
   }
 
   void closingTheBoardWindowDoesNotStopTheRun() {
@@ -137,8 +138,9 @@ class EndToEndTest : public QObject {
     QVERIFY(QDir::setCurrent(dir.path()));
     writeFile(storage::kTableFileName, tableBytes("2"));
     auto board = std::make_shared<sys::VirtualBoard>();
-    app::Windows w({storage::kTableFileName, inputs::kSettingsFileName, board, board.get()});
-    w.errors.setRecordOnly(true);
+    testing_support::RecordedMessages messages;
+    app::Windows w(
+        {storage::kTableFileName, inputs::kSettingsFileName, board, board.get(), &messages});
     w.form1->show();
     QVERIFY(waitFor([&] { return w.program.Form1.ColCount == 6; }));
     QTest::mouseClick(w.form1->BitBtn(1), Qt::LeftButton);

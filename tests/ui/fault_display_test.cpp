@@ -16,6 +16,7 @@
 #include "ui_harness.h"
 
 using ui_testing::Harness;
+using ui_testing::visibleBoxes;
 using ui_testing::waitFor;
 
 namespace {
@@ -40,14 +41,6 @@ QByteArray tableBytes(const std::string& interval) {
 // line operation, or, one time in 145, at its latch byte.
 bool isPortError(const QString& text) {
   return text == comport::msg::kEscapeCommFunction || text == comport::msg::kWriteError;
-}
-
-QList<QMessageBox*> visibleBoxes() {
-  QList<QMessageBox*> boxes;
-  for (QWidget* w : QApplication::topLevelWidgets()) {
-    if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) boxes << box;
-  }
-  return boxes;
 }
 
 // Presses OK on every message box that shows up, modal ones included, and
@@ -106,8 +99,7 @@ class SlowBoxCloser : public QObject {
 class Run {
  public:
   // The step interval is 1 ms: a failing board fails a thousand ticks a second.
-  Run() : h(tableBytes("1"), ui_testing::ctsHoldsOutput3Off()) {
-    h.windows->errors.setRecordOnly(false);
+  Run() : h(tableBytes("1"), ui_testing::ctsHoldsOutput3Off(), ui_testing::Boxes::kShown) {
     h.board().keepHistory(1u << 20);
     QVERIFY(waitFor([&] { return h.model().ColCount == 6; }));
     h.form().ComboBox1->setCurrentIndex(h.form().ComboBox1->findText("VIRTUAL"));
@@ -117,7 +109,8 @@ class Run {
   }
 
   testing_support::RecordingPlatform& platform() { return h.platform; }
-  ui::ErrorDisplay& errors() { return h.windows->errors; }
+  // The messages the boxes have shown so far.
+  const QStringList& errors() { return h.messages.shown(); }
   std::uint64_t latched() { return h.board().state().framesLatched; }
   // The step ticks the timer has run, failed ones included.
   int attempts() { return tickAttempts_; }
@@ -181,8 +174,8 @@ class FaultDisplayTest : public QObject {
     run.failFor(300);
     QVERIFY2(run.attempts() > 30, "the step timer kept ticking");
     QCOMPARE(visibleBoxes().size(), 1);
-    QCOMPARE(run.errors().shown().size(), 1);
-    QVERIFY(isPortError(run.errors().shown().front()));
+    QCOMPARE(run.errors().size(), 1);
+    QVERIFY(isPortError(run.errors().front()));
     QVERIFY(run.h.model().Timer1Enabled);
     run.expectWholeFrames();
 
@@ -199,7 +192,7 @@ class FaultDisplayTest : public QObject {
     run.h.platform.unplug();
     run.failFor(200);
     QCOMPARE(visibleBoxes().size(), 1);
-    QCOMPARE(run.errors().shown().size(), 2);
+    QCOMPARE(run.errors().size(), 2);
     run.h.platform.replug();
 
     run.stop();
@@ -207,7 +200,7 @@ class FaultDisplayTest : public QObject {
     QCOMPARE(run.h.board().outputBits(), 0u);
     QCOMPARE(run.h.model().StepColumn, -1);
     QVERIFY(run.h.form().ComboBox1->isEnabled());
-    QCOMPARE(run.errors().shown().size(), 2);
+    QCOMPARE(run.errors().size(), 2);
     BoxCloser closer;
     // The box still open goes with the main window; the exit itself has
     // nothing to say.
@@ -219,13 +212,13 @@ class FaultDisplayTest : public QObject {
     run.h.platform.unplug();
     run.failFor(100);
     QCOMPARE(visibleBoxes().size(), 1);
-    QCOMPARE(run.errors().shown().size(), 1);
+    QCOMPARE(run.errors().size(), 1);
     visibleBoxes().front()->button(QMessageBox::Ok)->click();
     // The board is still out: the next failing tick says so, once.
     QVERIFY(waitFor([] { return visibleBoxes().size() == 1; }));
     run.failFor(100);
     QCOMPARE(visibleBoxes().size(), 1);
-    QCOMPARE(run.errors().shown(),
+    QCOMPARE(run.errors(),
              (QStringList{comport::msg::kEscapeCommFunction, comport::msg::kEscapeCommFunction}));
     run.h.platform.replug();
     run.stop();
@@ -246,7 +239,6 @@ class FaultDisplayTest : public QObject {
     QVERIFY(run.h.model().SerialPort1.IsOpen());
     QVERIFY(!run.h.form().Timer1->isActive());
     QCOMPARE(visibleBoxes().size(), 1);
-    QCOMPARE(run.errors().waiting(), 1);
     visibleBoxes().front()->button(QMessageBox::Ok)->click();
     QVERIFY(waitFor([] { return visibleBoxes().size() == 1; }));
     QCOMPARE(visibleBoxes().front()->text(), QString(comport::msg::kEscapeCommFunction));
@@ -310,7 +302,7 @@ class FaultDisplayTest : public QObject {
     run.platform().failCall(testing_support::Op::GetCommModemStatus, 1, sys::kErrorBadCommand);
     QTest::mouseClick(run.h.windows->boardWindow->inputSwitch(2), Qt::LeftButton);
     QVERIFY(waitFor([] { return visibleBoxes().size() == 1; }));
-    QCOMPARE(run.errors().shown(), QStringList{comport::msg::kGetCommModemStatus});
+    QCOMPARE(run.errors(), QStringList{comport::msg::kGetCommModemStatus});
     QCOMPARE(run.h.model().ChannelEnabled[2], 1);
     visibleBoxes().front()->button(QMessageBox::Ok)->click();
 
@@ -321,7 +313,7 @@ class FaultDisplayTest : public QObject {
     const auto latched = run.latched();
     QVERIFY(waitFor([&] { return run.latched() > latched + 50; }));
     QVERIFY(visibleBoxes().isEmpty());
-    QCOMPARE(run.errors().shown().size(), 1);
+    QCOMPARE(run.errors().size(), 1);
     QCOMPARE(run.h.model().ChannelEnabled[2], 1);
 
     // Stop and start again: the inputs are watched anew.
@@ -346,7 +338,7 @@ class FaultDisplayTest : public QObject {
     run.h.board().setCts(true);
     run.failFor(150);
     QCOMPARE(visibleBoxes().size(), 1);
-    QCOMPARE(run.errors().shown(), QStringList{comport::msg::kEscapeCommFunction});
+    QCOMPARE(run.errors(), QStringList{comport::msg::kEscapeCommFunction});
     // Back in: the change that came while it was out is delivered, the steps
     // resume, and no other box appears.
     run.h.platform.replug();
@@ -355,7 +347,7 @@ class FaultDisplayTest : public QObject {
     QVERIFY(waitFor([&] { return run.latched() > latched + 20; }));
     QVERIFY((run.h.board().outputBits() & ui_testing::bitsOf({3})) == 0);
     QCOMPARE(visibleBoxes().size(), 1);
-    QCOMPARE(run.errors().shown().size(), 1);
+    QCOMPARE(run.errors().size(), 1);
     BoxCloser closer;
     run.exitAndCheckFiles(closer, 0);
     QCOMPARE(run.h.board().outputBits(), 0u);
@@ -435,7 +427,6 @@ class FaultDisplayTest : public QObject {
                     dir.filePath("Rilvet.dat").toStdString(), board, board.get()});
     w.form1->show();
     QVERIFY(QTest::qWaitForWindowExposed(w.form1.get()));
-    QCOMPARE(w.errors.shown().size(), 2);
     QCOMPARE(visibleBoxes().size(), 1);
     QVERIFY(visibleBoxes().front()->text().contains("Rilvet_код.txt"));
     visibleBoxes().front()->button(QMessageBox::Ok)->click();

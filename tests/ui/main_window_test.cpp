@@ -9,6 +9,7 @@
 #include "ui_harness.h"
 
 using ui_testing::Harness;
+using ui_testing::visibleBoxes;
 
 namespace {
 
@@ -309,21 +310,20 @@ class MainWindowTest : public QObject {
     ui::TForm1& f = h.form();
     f.ComboBox1->setEditText("COM77");
     QTest::mouseClick(f.BitBtn(1), Qt::LeftButton);
-    QCOMPARE(h.windows->errors.shown(), QStringList{"Попытка открыть несуществующий COM-порт"});
+    QCOMPARE(h.messages.shown(), QStringList{"Попытка открыть несуществующий COM-порт"});
     QVERIFY(f.ComboBox1->isEnabled());
     QVERIFY(!f.Timer1->isActive());
   }
 
   void aPortThatStopsAnsweringShowsOneBoxNotOnePerTick() {
-    Harness h;
+    Harness h({}, {}, ui_testing::Boxes::kShown);
     ui::TForm1& f = h.form();
-    h.windows->errors.setRecordOnly(false);
     f.Edit1->setText("1");
     QTest::mouseClick(f.BitBtn(1), Qt::LeftButton);
     h.platform.unplug();
     QTest::qWait(300);  // a few hundred failing ticks
-    QCOMPARE(h.windows->errors.shown().size(), 1);
-    QVERIFY(h.windows->errors.boxOpen());
+    QCOMPARE(h.messages.shown().size(), 1);
+    QCOMPARE(visibleBoxes().size(), 1);
     // The box does not block the window: Stop can be pressed twice and the
     // program is stopped. (The second press waits for the first's frame.)
     QTest::mouseClick(f.BitBtn(2), Qt::LeftButton);
@@ -335,12 +335,15 @@ class MainWindowTest : public QObject {
     // Neither stop was silent: the first could not reach the board, the
     // second let the port go with the outputs as they were. They wait behind
     // the open box, one box at a time.
-    const QStringList shown = h.windows->errors.shown();
-    QCOMPARE(shown.size(), 3);
-    QCOMPARE(shown.mid(1),
-             (QStringList{comport::msg::kEscapeCommFunction, sequencer::text::kReleased}));
-    QCOMPARE(h.windows->errors.waiting(), 2);
-    h.windows->errors.box()->close();
+    for (const char* next : {comport::msg::kEscapeCommFunction, sequencer::text::kReleased}) {
+      QCOMPARE(visibleBoxes().size(), 1);
+      visibleBoxes().front()->close();
+      QVERIFY(QTest::qWaitFor([] { return visibleBoxes().size() == 1; }));
+      QCOMPARE(visibleBoxes().front()->text(), QString(next));
+    }
+    visibleBoxes().front()->close();
+    QVERIFY(QTest::qWaitFor([] { return visibleBoxes().isEmpty(); }));
+    QCOMPARE(h.messages.shown().size(), 3);
   }
 
   void manualInputButtonsApplyTheMatching() {

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
@@ -17,6 +18,7 @@
 
 #include "app/windows.h"
 #include "storage/table_file.h"
+#include "support/recorded_messages.h"
 #include "support/recording_platform.h"
 #include "ui/fonts.h"
 #include "ui/resources.h"
@@ -31,16 +33,32 @@ inline void initOnce() {
   ui::installFontSubstitutes();
 }
 
+// The message boxes on the screen.
+inline QList<QMessageBox*> visibleBoxes() {
+  QList<QMessageBox*> boxes;
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) boxes << box;
+  }
+  return boxes;
+}
+
+// Where the error messages go besides `Harness::messages`.
+enum class Boxes {
+  kNone,   // nowhere: none opens, none waits
+  kShown,  // the program's message boxes, one at a time
+};
+
 class Harness {
  public:
   // Files that exist before the program starts, as raw bytes.
-  explicit Harness(const QByteArray& table = {}, const QByteArray& settings = {}) {
+  explicit Harness(const QByteArray& table = {}, const QByteArray& settings = {},
+                   Boxes boxes = Boxes::kNone)
+      : messages(boxes == Boxes::kShown ? &ui::messageBoxes() : nullptr) {
     initOnce();
     if (!table.isEmpty()) write(tablePath(), table);
     if (!settings.isEmpty()) write(settingsPath(), settings);
     windows = std::make_unique<app::Windows>(app::WindowsOptions{
-        tablePath().toStdString(), settingsPath().toStdString(), board_, &platform});
-    windows->errors.setRecordOnly(true);
+        tablePath().toStdString(), settingsPath().toStdString(), board_, &platform, &messages});
     windows->form1->show();
     QVERIFY(QTest::qWaitForWindowExposed(windows->form1.get()));
   }
@@ -88,6 +106,7 @@ class Harness {
 
  public:
   testing_support::RecordingPlatform platform{*board_};
+  testing_support::RecordedMessages messages;
   std::unique_ptr<app::Windows> windows;
 };
 
