@@ -37,10 +37,4 @@ void ErrorPath::closed() {
   if (tick) tickReported_ = false;
 }
 
-std::vector<std::string> ErrorPath::unseen() const {
-  std::vector<std::string> texts;
-  for (const Entry& e : unseen_) texts.push_back(e.text);
-  return texts;
-}
-
 }  // namespace program

@@ -10,7 +10,6 @@
 
 #include <deque>
 #include <string>
-#include <vector>
 
 namespace program {
 
@@ -34,8 +33,6 @@ class ErrorPath : public ErrorSink {
 
   // The display: the user has closed the oldest box.
   void closed();
-  // What has been passed on and not closed yet, the open box first.
-  std::vector<std::string> unseen() const;
 
  private:
   struct Entry {

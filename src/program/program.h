@@ -60,7 +60,6 @@ class Program {
   // goes out.
   void BitBtn6Click();
   void FormClose();
-  bool closing() const { return closing_; }
 
   // Inputs 1 … 3 from the port and from the manual buttons.
   void SerialPort1RLSDChange(comport::TSerialPort& sender, bool state);
@@ -73,9 +72,6 @@ class Program {
   // The main window's table save and the matching dialog's settings save.
   void SohrTable();
   void SohrSettings();
-
-  const std::string& tableFile() const { return tableFile_; }
-  const std::string& settingsFile() const { return settingsFile_; }
 
  private:
   void applyInput(int input, bool active);

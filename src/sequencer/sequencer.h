@@ -185,7 +185,6 @@ class Sequencer {
   // column with data that is not shown yet (steps put in by an edit).
   int columnsToSave() const;
   void setLoadedColumns(int columns);
-  bool revealPending() const { return revealPending_; }
 
   // "00.00" with the user's decimal separator.
   std::string formatPercent(double value) const;

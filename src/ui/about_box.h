@@ -59,7 +59,6 @@ class TForm4 : public QWidget {
   QLabel* Image1;
   OkLabel* Label1;
   Bevel* Bevel1;
-  bool hasPicture() const { return pictureError_.isEmpty(); }
   const QString& pictureError() const { return pictureError_; }
 
   void FormCreate();

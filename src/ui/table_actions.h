@@ -33,7 +33,6 @@ class TableActions : public QObject {
   QAction* Patterns;
 
   QMenu* menu() const { return menu_; }
-  PatternDialog* patternDialog() const { return dialog_; }
   // The header cell's menu for column `col`, at a point on the screen.
   void showMenu(int col, const QPoint& at);
 

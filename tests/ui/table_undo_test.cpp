@@ -279,7 +279,8 @@ class TableUndoTest : public QObject {
     lettered(h, 2);
     ui::StringGridView* grid = focusedGrid(h);
     ui::TableActions& actions = *h.form().StringGrid1Actions;
-    ui::PatternDialog* dialog = actions.patternDialog();
+    auto* dialog = h.form().findChild<ui::PatternDialog*>();
+    QVERIFY(dialog != nullptr);
     h.model().Cells.setText(1, 4, "1");
     struct Expect {
       int kind;
