@@ -183,7 +183,9 @@ check_menu() {
   need xauth xauth
   install_tree
   export scratch root share desktop
-  xvfb-run -a -s "-screen 0 1280x1024x24" "$0" menu-inside "$build" "$app_id" "$scratch"
+  # Searching from a number of our own, not from 99: another test run on the
+  # same machine may be starting its own xvfb-run at this moment.
+  xvfb-run -a -n "$((100 + $$ % 800))" -s "-screen 0 1280x1024x24" "$0" menu-inside "$build" "$app_id" "$scratch"
 }
 
 case "$mode" in
