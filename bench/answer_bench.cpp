@@ -191,7 +191,7 @@ class HeaderProbe : public Probe {
   HeaderProbe(QWidget* viewport, const sequencer::Sequencer& model) : model_(model) {
     viewport->installEventFilter(this);
   }
-  void expect(sequencer::Rgb color) { expected_.store(color); }
+  void expect(table::Rgb color) { expected_.store(color); }
   bool eventFilter(QObject*, QEvent* event) override {
     if (event->type() == QEvent::Paint && model_.FixedColor == expected_.load()) answer();
     return false;
@@ -315,7 +315,7 @@ int slowAdapter() {
     return at;
   };
   for (int i = 0; i < 8; ++i) {
-    header.expect(model.StepRunning == 1 ? sequencer::clYellow : sequencer::clRed);
+    header.expect(model.StepRunning == 1 ? table::clYellow : table::clRed);
     clickFromOutside(form.BitBtn(1), header, 150 + 37 * i);
     QElapsedTimer wait;
     wait.start();
@@ -327,7 +327,7 @@ int slowAdapter() {
   std::vector<double> stopToLatch;
   std::vector<double> stopToClosed;
   for (int i = 0; i < 10; ++i) {
-    silver.expect(sequencer::clSilver);
+    silver.expect(table::clSilver);
     const auto stopAt = clickFromOutside(form.BitBtn(2), silver, 200 + 37 * i);
     QElapsedTimer wait;
     wait.start();

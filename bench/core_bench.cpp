@@ -54,9 +54,8 @@ void BM_StepFrame(benchmark::State& state) {
   std::mt19937 random(1);
   const int columns = static_cast<int>(state.range(0));
   for (int c = 0; c < columns; ++c) {
-    for (int k = 1; k <= sequencer::kChannels; ++k) {
-      model.Cells.setCode(
-          c, k, (random() & 1) ? sequencer::CellStore::kOne : sequencer::CellStore::kZero);
+    for (int k = 1; k <= table::kChannels; ++k) {
+      model.Cells.setCode(c, k, (random() & 1) ? table::CellStore::kOne : table::CellStore::kZero);
     }
   }
   model.ChannelEnabled.fill(1);
@@ -109,7 +108,7 @@ void BM_LoadTable(benchmark::State& state) {
   bench::writeTableFile(file, static_cast<int>(state.range(0)));
   for (auto _ : state) {
     auto lines = std::make_unique<storage::TableLines>();
-    auto cells = std::make_unique<sequencer::CellStore>();
+    auto cells = std::make_unique<table::CellStore>();
     std::string interval = "100";
     const auto result = storage::LoadTable(file, *lines, *cells, interval);
     benchmark::DoNotOptimize(result.columns);
@@ -132,7 +131,7 @@ void BM_Sohr(benchmark::State& state) {
   const int columns = static_cast<int>(state.range(0));
   bench::writeTableFile(file, columns);
   storage::TableLines lines;
-  sequencer::CellStore cells;
+  table::CellStore cells;
   std::string interval = "100";
   storage::LoadTable(file, lines, cells, interval);
   for (auto _ : state) storage::Sohr(file, lines, cells, columns, interval);
@@ -147,8 +146,7 @@ BENCHMARK(BM_Sohr)
 // A 100 000-column table of ones on a diagonal, straight in the cell store.
 std::unique_ptr<sequencer::Sequencer> bigModel(bench::NullPlatform& platform) {
   auto model = std::make_unique<sequencer::Sequencer>(platform, nullptr);
-  for (int c = 0; c < kBigTable; ++c)
-    model->Cells.setCode(c, 1 + c % 48, sequencer::CellStore::kOne);
+  for (int c = 0; c < kBigTable; ++c) model->Cells.setCode(c, 1 + c % 48, table::CellStore::kOne);
   model->ColCount = kBigTable + 1;
   return model;
 }
@@ -202,7 +200,7 @@ void reportCellStoreMemory() {
   const std::string file = dir.file("table.txt");
   bench::writeTableFile(file, kBigTable);
   storage::TableLines lines;
-  auto cells = std::make_unique<sequencer::CellStore>();
+  auto cells = std::make_unique<table::CellStore>();
   std::string interval = "100";
   storage::LoadTable(file, lines, *cells, interval);
   const double reported = static_cast<double>(cells->memoryBytes()) / (1024.0 * 1024.0);

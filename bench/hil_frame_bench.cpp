@@ -27,10 +27,10 @@ namespace {
 void fillRandomColumns(sequencer::Sequencer& model, int columns) {
   unsigned seed = 1;
   for (int c = 0; c < columns; ++c) {
-    for (int k = 1; k <= sequencer::kChannels; ++k) {
+    for (int k = 1; k <= table::kChannels; ++k) {
       seed = seed * 1103515245u + 12345u;
-      model.Cells.setCode(
-          c, k, (seed >> 16) & 1 ? sequencer::CellStore::kOne : sequencer::CellStore::kZero);
+      model.Cells.setCode(c, k,
+                          (seed >> 16) & 1 ? table::CellStore::kOne : table::CellStore::kZero);
     }
   }
   model.ColCount = columns + 1;

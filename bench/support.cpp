@@ -54,7 +54,7 @@ void writeTableFile(const std::string& fileName, int columns, Pattern pattern,
                     const std::string& interval) {
   std::mt19937 random(48);
   storage::TableLines lines;
-  for (int k = 1; k <= storage::kChannels; ++k) {
+  for (int k = 1; k <= table::kChannels; ++k) {
     std::string line = storage::ChannelLinePrefix(k);
     line.reserve(line.size() + static_cast<std::size_t>(columns));
     for (int c = 0; c < columns; ++c) {

@@ -18,11 +18,11 @@
 #include <string_view>
 
 #include "fuzz_support.h"
-#include "sequencer/cell_store.h"
-#include "sequencer/interval.h"
 #include "storage/cp1251.h"
 #include "storage/file_io.h"
 #include "storage/table_file.h"
+#include "table/cell_store.h"
+#include "table/interval.h"
 
 namespace {
 
@@ -33,9 +33,9 @@ using fuzz_support::writeBytes;
 
 namespace fs = std::filesystem;
 
-using sequencer::CellStore;
 using storage::LoadResult;
 using storage::TableLines;
+using table::CellStore;
 
 const Folder& folder() {
   static const Folder instance("rilvet-table-fuzz");
@@ -215,7 +215,7 @@ void fuzzOne(std::string_view input) {
   }
   const long long interval = savedInterval(saved[48]);
   CHECK(interval >= 1);
-  const std::int32_t typed = sequencer::IntervalValue(edit1);
+  const std::int32_t typed = table::intervalValue(edit1);
   CHECK(interval == (typed < 1 ? 1 : typed));
   for (std::size_t i = 49; i < loaded.size(); ++i) CHECK(saved[i] == loaded[i]);
   const std::set<std::string> afterSave = dir.entries();

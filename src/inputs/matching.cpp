@@ -3,7 +3,7 @@
 namespace inputs {
 
 void ApplyInput(int input, const MatchingIndices& boxes,
-                std::array<std::int32_t, sequencer::kChannels>& enabled) {
+                std::array<std::int32_t, table::kChannels>& enabled) {
   for (int k = 1; k <= kOutputs; ++k) {
     const std::int32_t on = boxes[2 * k - 2];
     const std::int32_t off = boxes[2 * k - 1];
@@ -18,12 +18,12 @@ void ApplyInput(int input, const MatchingIndices& boxes,
   }
 }
 
-MatchingDialog::MatchingDialog(const std::array<std::int32_t, sequencer::kChannels>& channelEnabled)
+MatchingDialog::MatchingDialog(const std::array<std::int32_t, table::kChannels>& channelEnabled)
     : channelEnabled_(channelEnabled) {
   // As designed: alternating until the first real paint.
   for (int k = 1; k <= kOutputs; ++k) {
-    labels_[k - 1] = k % 2 == 1 ? StateLabel{kActive, sequencer::clFuchsia}
-                                : StateLabel{kPassive, sequencer::clAqua};
+    labels_[k - 1] =
+        k % 2 == 1 ? StateLabel{kActive, table::clFuchsia} : StateLabel{kPassive, table::clAqua};
   }
 }
 
@@ -38,7 +38,7 @@ void MatchingDialog::setBoxes(const MatchingIndices& boxes) {
   if (observer_) observer_->boxesChanged();
 }
 
-void MatchingDialog::setLabel(int output, const char* text, sequencer::Rgb color) {
+void MatchingDialog::setLabel(int output, const char* text, table::Rgb color) {
   StateLabel& label = labels_[output - 1];
   if (label.text == text && label.color == color) return;
   label = {text, color};
@@ -48,15 +48,15 @@ void MatchingDialog::setLabel(int output, const char* text, sequencer::Rgb color
 void MatchingDialog::indikator() {
   for (int k = 1; k <= kOutputs; ++k) {
     if (channelEnabled_[k - 1] == 1) {
-      setLabel(k, kActive, sequencer::clFuchsia);
+      setLabel(k, kActive, table::clFuchsia);
     } else {
-      setLabel(k, kPassive, sequencer::clAqua);
+      setLabel(k, kPassive, table::clAqua);
     }
   }
 }
 
 void MatchingDialog::showNoLink() {
-  for (int k = 1; k <= kOutputs; ++k) setLabel(k, kNoLink, sequencer::clGray);
+  for (int k = 1; k <= kOutputs; ++k) setLabel(k, kNoLink, table::clGray);
 }
 
 void MatchingDialog::Zagr(const std::string& fileName) {

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "inputs/settings_file.h"
-#include "sequencer/colors.h"
-#include "sequencer/sequencer.h"
+#include "table/channels.h"
+#include "table/colors.h"
 
 namespace inputs {
 
@@ -22,11 +22,11 @@ inline constexpr const char* kNoLink = "нет св";
 // switch-on box (ComboBox 2k−1) naming the input enables a disabled output,
 // otherwise the switch-off box (ComboBox 2k) naming it disables an enabled one.
 void ApplyInput(int input, const MatchingIndices& boxes,
-                std::array<std::int32_t, sequencer::kChannels>& enabled);
+                std::array<std::int32_t, table::kChannels>& enabled);
 
 struct StateLabel {
   std::string text;
-  sequencer::Rgb color;
+  table::Rgb color;
 };
 
 class MatchingObserver {
@@ -37,9 +37,9 @@ class MatchingObserver {
 };
 
 // The dialog's state without widgets.
-class MatchingDialog : public sequencer::StateLabels {
+class MatchingDialog {
  public:
-  explicit MatchingDialog(const std::array<std::int32_t, sequencer::kChannels>& channelEnabled);
+  explicit MatchingDialog(const std::array<std::int32_t, table::kChannels>& channelEnabled);
 
   void setObserver(MatchingObserver* observer) { observer_ = observer; }
 
@@ -50,8 +50,10 @@ class MatchingDialog : public sequencer::StateLabels {
   // Label21 … Label28.
   const StateLabel& Label(int output) const { return labels_[output - 1]; }
 
-  void indikator() override;
-  void showNoLink() override;
+  // Labels from the enabled flags of outputs 1 … 8 ("активн" on fuchsia,
+  // "пассив" on aqua), or "нет св" on grey on all of them.
+  void indikator();
+  void showNoLink();
 
   // The settings file: load into the boxes (a missing file changes nothing),
   // save from them.
@@ -59,9 +61,9 @@ class MatchingDialog : public sequencer::StateLabels {
   void Sohr(const std::string& fileName) const;
 
  private:
-  void setLabel(int output, const char* text, sequencer::Rgb color);
+  void setLabel(int output, const char* text, table::Rgb color);
 
-  const std::array<std::int32_t, sequencer::kChannels>& channelEnabled_;
+  const std::array<std::int32_t, table::kChannels>& channelEnabled_;
   MatchingIndices boxes_{};
   std::array<StateLabel, kOutputs> labels_;
   MatchingObserver* observer_ = nullptr;

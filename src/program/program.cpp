@@ -17,7 +17,7 @@ Program::Program(sys::Backends backends, comport::TSyncInvoker* invoker, ErrorSi
       errorPath_(errors),
       tableFile_(std::move(tableFile)),
       settingsFile_(std::move(settingsFile)) {
-  Form1.setStateLabels(&Form2);
+  Form1.setStateLabels(&stateLabels_);
   auto& port = Form1.SerialPort1;
   port.OnRLSDChange = [this](comport::TSerialPort& s, bool on) { SerialPort1RLSDChange(s, on); };
   port.OnCTSChange = [this](comport::TSerialPort& s, bool on) { SerialPort1CTSChange(s, on); };

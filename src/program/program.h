@@ -88,6 +88,15 @@ class Program {
   // `answered`: the port took the exit's all-off frame (or was not asked to).
   void releasePort(bool answered);
 
+  // The housekeeping tick keeps the matching dialog's state labels current.
+  struct MatchingLabels : sequencer::StateLabels {
+    explicit MatchingLabels(inputs::MatchingDialog& form) : dialog(form) {}
+    void indikator() override { dialog.indikator(); }
+    void showNoLink() override { dialog.showNoLink(); }
+    inputs::MatchingDialog& dialog;
+  };
+
+  MatchingLabels stateLabels_{Form2};
   ErrorPath errorPath_;
   std::string tableFile_;
   std::string settingsFile_;

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <utility>
 
+using table::CellStore;
+using table::ColumnBlock;
+
 namespace sequencer {
 
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "sequencer/cell_store.h"
+#include "table/cell_store.h"
 
 namespace sequencer {
 
@@ -33,22 +33,22 @@ class EditHistory {
 
   // Each of these changes the cells and records the change as one step.
   // A cell set to the text it holds changes nothing and records nothing.
-  void setCell(CellStore& cells, int col, int row, std::string_view text);
+  void setCell(table::CellStore& cells, int col, int row, std::string_view text);
   // The text being typed into one cell: one editing of a cell is one step,
   // however many keys it took. endTyping() ends that editing.
-  void typeCell(CellStore& cells, int col, int row, std::string_view text);
+  void typeCell(table::CellStore& cells, int col, int row, std::string_view text);
   void endTyping();
-  void insertColumns(CellStore& cells, int at, ColumnBlock block);
-  void removeColumns(CellStore& cells, int at, int count);
-  void clearChannels(CellStore& cells, int first, int last);
+  void insertColumns(table::CellStore& cells, int at, table::ColumnBlock block);
+  void removeColumns(table::CellStore& cells, int at, int count);
+  void clearChannels(table::CellStore& cells, int first, int last);
   // A column dragged by its header has moved already, marker cell and all;
   // undo and redo move its channel cells only.
   void columnMoved(int from, int to);
 
   bool canUndo() const { return done_ > 0; }
   bool canRedo() const { return done_ < entries_.size(); }
-  std::optional<Effect> undo(CellStore& cells);
-  std::optional<Effect> redo(CellStore& cells);
+  std::optional<Effect> undo(table::CellStore& cells);
+  std::optional<Effect> redo(table::CellStore& cells);
 
   // What the history holds, by its own count: the steps and what they keep.
   std::size_t memoryBytes() const { return bytes_; }
@@ -58,7 +58,7 @@ class EditHistory {
   struct Payload {
     std::string before;  // a Cell's texts when they are not "", "0", "1" or "v"
     std::string after;
-    ColumnBlock block;  // the columns an Insert puts in, a Remove or a Clear took out
+    table::ColumnBlock block;  // the columns an Insert puts in, a Remove or a Clear took out
   };
   struct Entry {
     enum Kind : std::uint8_t { Cell, Move, Insert, Remove, Clear };
@@ -72,12 +72,12 @@ class EditHistory {
     std::unique_ptr<Payload> payload;  // only where codes are not enough
   };
 
-  static void apply(CellStore& cells, const Entry& entry, bool forward);
+  static void apply(table::CellStore& cells, const Entry& entry, bool forward);
   static Effect effectOf(const Entry& entry, bool forward);
   static std::size_t bytesOf(const Entry& entry);
-  static Entry cellEntry(const CellStore& cells, int col, int row, std::string_view text);
+  static Entry cellEntry(const table::CellStore& cells, int col, int row, std::string_view text);
   // Makes the change, then records it.
-  void push(CellStore& cells, Entry entry);
+  void push(table::CellStore& cells, Entry entry);
   void record(Entry entry);
   void dropFront();
 

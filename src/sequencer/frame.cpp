@@ -1,5 +1,7 @@
 #include "sequencer/frame.h"
 
+using table::kChannels;
+
 namespace sequencer {
 
 namespace {

@@ -8,16 +8,15 @@
 #include <string>
 
 #include "comport/serial_port.h"
+#include "table/channels.h"
 
 namespace sequencer {
-
-inline constexpr int kChannels = 48;
 
 struct Frame {
   enum class Kind { Step, AllOff };
   Kind kind = Kind::Step;
   // A step frame's data bits, channel k at [k - 1].
-  std::array<bool, kChannels> bits{};
+  std::array<bool, table::kChannels> bits{};
   // A line sequence before this one was cut short, so DTR may still be high:
   // it is lowered first, or the first pulse would shift nothing and the board
   // would latch 47 new bits behind a stale one.

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+using table::CellStore;
+using table::ColumnBlock;
+
 namespace sequencer {
 
 ColumnBlock MakePattern(const Pattern& pattern, const ColumnBlock& source) {

@@ -3,7 +3,7 @@
 // or copies of one step.
 #pragma once
 
-#include "sequencer/cell_store.h"
+#include "table/cell_store.h"
 
 namespace sequencer {
 
@@ -22,6 +22,6 @@ struct Pattern {
 // The pattern's steps. `source` (one step) is what a fill copies. A step in
 // which no chosen channel holds "0" or "1" gets "0" in its empty cells, so
 // that it stays a step of the table and is played as all off.
-ColumnBlock MakePattern(const Pattern& pattern, const ColumnBlock& source);
+table::ColumnBlock MakePattern(const Pattern& pattern, const table::ColumnBlock& source);
 
 }  // namespace sequencer

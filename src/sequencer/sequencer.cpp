@@ -5,7 +5,16 @@
 #include <cstdio>
 #include <utility>
 
-#include "sequencer/interval.h"
+#include "table/interval.h"
+
+using table::CellStore;
+using table::clRed;
+using table::clSilver;
+using table::clYellow;
+using table::ColumnBlock;
+using table::intervalValue;
+using table::kChannels;
+using table::Rgb;
 
 namespace sequencer {
 
@@ -117,7 +126,7 @@ std::optional<std::string> Sequencer::Timer1Tick() {
 std::optional<TickPlan> Sequencer::beginTick() {
   if (!SerialPort1.IsOpen()) return std::nullopt;
 
-  const std::int32_t v = IntervalValue(Edit1Text);
+  const std::int32_t v = intervalValue(Edit1Text);
   setTimer1Interval(v < 1 ? 1 : v);
 
   if (StepRunning == 1) {
@@ -293,7 +302,7 @@ void Sequencer::Narahiv() {
     if (revealPending_ && ColCount - 1 >= loadedColumns_) revealPending_ = false;
   }
 
-  const std::int32_t v = IntervalValue(Edit1Text);
+  const std::int32_t v = intervalValue(Edit1Text);
   if (v != LastInterval) {
     LastInterval = v;
     setTimer1Interval(v);

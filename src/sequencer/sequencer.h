@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "comport/serial_port.h"
-#include "sequencer/cell_store.h"
-#include "sequencer/colors.h"
 #include "sequencer/edit_history.h"
 #include "sequencer/frame.h"
 #include "sequencer/patterns.h"
+#include "table/cell_store.h"
+#include "table/colors.h"
 
 namespace sequencer {
 
@@ -71,7 +71,7 @@ struct TickPlan {
   Frame frame;
   int column = 0;  // StepColumn of the step
   // The marker row's writes, in order.
-  std::vector<std::pair<int, CellStore::Code>> markers;
+  std::vector<std::pair<int, table::CellStore::Code>> markers;
 };
 
 class Sequencer {
@@ -86,7 +86,7 @@ class Sequencer {
   // Run state.
   std::int32_t StepRunning = 0;
   std::int32_t StepColumn = -1;
-  std::array<std::int32_t, kChannels> ChannelEnabled{};  // [k - 1] for channel k
+  std::array<std::int32_t, table::kChannels> ChannelEnabled{};  // [k - 1] for channel k
 
   // Housekeeping state.
   std::int32_t LastColumn = 0;
@@ -95,9 +95,9 @@ class Sequencer {
   std::vector<std::string> TableLines;  // the table file's lines as loaded
 
   // What the widgets show.
-  CellStore Cells;
+  table::CellStore Cells;
   int ColCount = 1;
-  Rgb FixedColor = clSilver;
+  table::Rgb FixedColor = table::clSilver;
   int CurrentCol = 0;
   int CurrentRow = 1;
   std::string Edit1Text = "100";
@@ -107,7 +107,7 @@ class Sequencer {
   bool Timer1Enabled = false;
   int Timer1Interval = 100;
   std::array<std::string, 3> StatusText;
-  std::array<bool, kChannels> IndicatorOn{};  // lime when true, green when false
+  std::array<bool, table::kChannels> IndicatorOn{};  // lime when true, green when false
   int ProgressPosition = 0;
   bool Panel3Visible = true;
   int WindowWidth = 617;
@@ -192,7 +192,7 @@ class Sequencer {
  private:
   void notify(Change what, int index = 0);
   void setIndicator(int channel, bool on);
-  void setFixedColor(Rgb color);
+  void setFixedColor(table::Rgb color);
   void setTimer1Enabled(bool enabled);
   void setTimer1Interval(int interval);
   void setColCount(int count);
@@ -202,7 +202,7 @@ class Sequencer {
   int firstLineLength() const;
   // After an edit that put in or took out `count` columns at `at`.
   void columnsShifted(int at, int count);
-  void insertColumns(int at, ColumnBlock block);
+  void insertColumns(int at, table::ColumnBlock block);
 
   Observer* observer_ = nullptr;
   StateLabels* labels_ = nullptr;
@@ -212,7 +212,7 @@ class Sequencer {
   bool linesUnsettled_ = false;
   int loadedColumns_ = 0;
   bool revealPending_ = false;
-  ColumnBlock copied_;
+  table::ColumnBlock copied_;
 };
 
 }  // namespace sequencer

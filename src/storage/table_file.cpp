@@ -3,15 +3,16 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "sequencer/interval.h"
 #include "storage/cp1251.h"
 #include "storage/file_io.h"
+#include "table/interval.h"
 
 namespace storage {
 
 namespace {
 
-using sequencer::CellStore;
+using table::CellStore;
+using table::kChannels;
 
 // Keeps the bytes of a malformed file before it is replaced: in
 // fileName + ".bak", or the first of ".bak1", ".bak2" … that is free or
@@ -179,7 +180,7 @@ void Sohr(const std::string& fileName, TableLines& lines, const CellStore& cells
   TableLines saved = fileExists(fileName) ? splitLines(readFile(fileName)) : TableLines();
   if (saved.size() < kChannels + 1) saved.resize(kChannels + 1);
   std::move(channels.begin(), channels.end(), saved.begin());
-  const std::int32_t interval = sequencer::IntervalValue(edit1Text);
+  const std::int32_t interval = table::intervalValue(edit1Text);
   saved[kChannels] = IntervalLinePrefix() + std::to_string(std::max(interval, std::int32_t{1}));
 
   lines = std::move(saved);

@@ -6,7 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "sequencer/cell_store.h"
+#include "table/cell_store.h"
+#include "table/channels.h"
 
 namespace storage {
 
@@ -21,7 +22,6 @@ inline constexpr const char* kTableFileName = "Rilvet_\xEA\xEE\xE4.txt";
 inline constexpr const char* kTableFileName = "Rilvet_код.txt";
 #endif
 
-inline constexpr int kChannels = 48;
 inline constexpr int kChannelPrefixBytes = 10;
 inline constexpr int kIntervalPrefixBytes = 9;
 
@@ -54,14 +54,14 @@ struct LoadResult {
 // file is created with the default content; a malformed one is first kept as
 // fileName + ".bak" (or ".bak1", ".bak2" … the first free or identical one)
 // and then replaced by the default. Throws FileError.
-LoadResult LoadTable(const std::string& fileName, TableLines& lines, sequencer::CellStore& cells,
+LoadResult LoadTable(const std::string& fileName, TableLines& lines, table::CellStore& cells,
                      std::string& edit1Text);
 
 // Writes columns 0 … columnsToSave − 1 of the table ('1' for a cell that is
 // exactly "1", '0' for any other) and the interval, keeping the file's lines
 // after 49 as they are on the disk now. The file is replaced atomically; a
 // failed save leaves it as it was and throws FileError.
-void Sohr(const std::string& fileName, TableLines& lines, const sequencer::CellStore& cells,
+void Sohr(const std::string& fileName, TableLines& lines, const table::CellStore& cells,
           int columnsToSave, const std::string& edit1Text);
 
 }  // namespace storage

@@ -15,7 +15,7 @@ namespace ui {
 
 namespace {
 
-constexpr int kRows = sequencer::CellStore::kRows;
+constexpr int kRows = table::CellStore::kRows;
 
 // An indicator reads as its hint, "Индикатор n выхода", with its state.
 class IndicatorAccessible : public QAccessibleWidget {

@@ -2,7 +2,7 @@
 
 #include <QPainter>
 
-#include "sequencer/colors.h"
+#include "table/colors.h"
 #include "ui/accessibility.h"
 
 namespace ui {

@@ -181,7 +181,7 @@ void TForm1::buildChannelArea() {
   Panel2->setFrameStyle(QFrame::Box | QFrame::Plain);
   Panel2->setLineWidth(1);
 
-  for (int n = 1; n <= sequencer::kChannels; ++n) {
+  for (int n = 1; n <= table::kChannels; ++n) {
     auto* label = new Indicator(n, Panel2);
     label->move(1 + 8, 1 + 25 + 16 * (n - 1));
     Labels[n - 1] = label;

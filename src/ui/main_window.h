@@ -70,7 +70,7 @@ class TForm1 : public QWidget, public sequencer::Observer {
   PortBox* ComboBox1;
   std::array<QPushButton*, 10> BitBtns;  // BitBtn1 … BitBtn10
   QPushButton* BitBtn(int n) const { return BitBtns[n - 1]; }
-  std::array<Indicator*, sequencer::kChannels> Labels;  // Label1 … Label48
+  std::array<Indicator*, table::kChannels> Labels;  // Label1 … Label48
   Indicator* Label(int n) const { return Labels[n - 1]; }
   StringGridView* StringGrid1;
   TableActions* StringGrid1Actions;  // undo, redo and the edits of whole steps

@@ -20,7 +20,7 @@ QLabel* label(QWidget* parent, const QString& name, const QString& text, int x, 
   return l;
 }
 
-QString hex(sequencer::Rgb rgb) {
+QString hex(table::Rgb rgb) {
   return QString("#%1").arg(rgb, 6, 16, QChar('0'));
 }
 

@@ -19,7 +19,7 @@ const QColor kLineColor(0x80, 0x80, 0x80);
 const QColor kHeaderLineColor(0, 0, 0);
 const QColor kOutsideColor(0xC0, 0xC0, 0xC0);  // the grid's own colour beyond its cells
 
-QColor rgb(sequencer::Rgb value) {
+QColor rgb(table::Rgb value) {
   return QColor((value >> 16) & 0xFF, (value >> 8) & 0xFF, value & 0xFF);
 }
 
@@ -76,7 +76,7 @@ int StringGridView::columnAt(int x) const {
 int StringGridView::rowAt(int y) const {
   if (y < 0) return -1;
   const int row = y / kRowPitch;
-  return row < sequencer::CellStore::kRows ? row : -1;
+  return row < table::CellStore::kRows ? row : -1;
 }
 
 void StringGridView::updateScrollBar() {
@@ -190,9 +190,9 @@ void StringGridView::paintArea(QPainter& p, const QRect& area) {
   const int lastCol = std::min(model_.ColCount - 1, leftCol_ + area.right() / kColPitch);
   if (lastCol < firstCol) return;
   const int firstRow = std::max(0, area.top() / kRowPitch);
-  const int lastRow = std::min(sequencer::CellStore::kRows - 1, area.bottom() / kRowPitch);
+  const int lastRow = std::min(table::CellStore::kRows - 1, area.bottom() / kRowPitch);
   const int right = (lastCol - leftCol_ + 1) * kColPitch;
-  const int bottom = sequencer::CellStore::kRows * kRowPitch;
+  const int bottom = table::CellStore::kRows * kRowPitch;
 
   // Cells, then the grid lines over the gaps between them, then the texts.
   const QColor header = rgb(model_.FixedColor);
@@ -268,7 +268,7 @@ void StringGridView::paintArea(QPainter& p, const QRect& area) {
 
 void StringGridView::moveTo(int col, int row) {
   col = std::clamp(col, 0, model_.ColCount - 1);
-  row = std::clamp(row, 1, sequencer::kChannels);
+  row = std::clamp(row, 1, table::kChannels);
   if (col == model_.CurrentCol && row == model_.CurrentRow) return;
   commitEditor();
   model_.setCurrentCell(col, row);
@@ -355,10 +355,10 @@ bool StringGridView::handleMoveKey(QKeyEvent* event) {
     case Qt::Key_Down: moveTo(col, row + 1); return true;
     case Qt::Key_Left: moveTo(col - 1, row); return true;
     case Qt::Key_Right: moveTo(col + 1, row); return true;
-    case Qt::Key_PageUp: moveTo(col, row - sequencer::kChannels); return true;
-    case Qt::Key_PageDown: moveTo(col, row + sequencer::kChannels); return true;
+    case Qt::Key_PageUp: moveTo(col, row - table::kChannels); return true;
+    case Qt::Key_PageDown: moveTo(col, row + table::kChannels); return true;
     case Qt::Key_Home: moveTo(0, ctrl ? 1 : row); return true;
-    case Qt::Key_End: moveTo(model_.ColCount - 1, ctrl ? sequencer::kChannels : row); return true;
+    case Qt::Key_End: moveTo(model_.ColCount - 1, ctrl ? table::kChannels : row); return true;
     default: return false;
   }
 }

@@ -71,9 +71,9 @@ class ProgramInputsTest : public ::testing::Test {
     std::string out;
     for (int k = 1; k <= inputs::kOutputs; ++k) {
       const inputs::StateLabel& label = program.Form2.Label(k);
-      if (label.text == "активн" && label.color == sequencer::clFuchsia) {
+      if (label.text == "активн" && label.color == table::clFuchsia) {
         out += 'A';
-      } else if (label.text == "пассив" && label.color == sequencer::clAqua) {
+      } else if (label.text == "пассив" && label.color == table::clAqua) {
         out += 'P';
       } else {
         out += '?';
@@ -119,7 +119,7 @@ class ProgramInputsTest : public ::testing::Test {
 
   std::vector<int> channelsOn() const {
     std::vector<int> on;
-    for (int k = 1; k <= sequencer::kChannels; ++k) {
+    for (int k = 1; k <= table::kChannels; ++k) {
       if (board->channelOutput(k)) on.push_back(k);
     }
     return on;
@@ -140,7 +140,7 @@ TEST_F(ProgramInputsTest, WithEveryBoxAtNoInputNothingChangesButTheLabelsArePain
   for (const auto& [name, operation] : everyInputOperation()) {
     SCOPED_TRACE(name);
     setFlags(pattern);
-    for (int k = 9; k <= sequencer::kChannels; ++k) enabled[k - 1] = k % 3 == 0 ? 0 : 1;
+    for (int k = 9; k <= table::kChannels; ++k) enabled[k - 1] = k % 3 == 0 ? 0 : 1;
     const auto before = enabled;
     program.Form2.showNoLink();
     operation();
@@ -234,9 +234,9 @@ TEST_F(ProgramInputsTest, OutputsAfterTheEighthAreNeverTouched) {
   auto& enabled = program.Form1.ChannelEnabled;
   enabled.fill(0);
   program.BitBtn7Click();
-  for (int k = 1; k <= sequencer::kChannels; ++k) EXPECT_EQ(enabled[k - 1], k <= 8 ? 1 : 0) << k;
+  for (int k = 1; k <= table::kChannels; ++k) EXPECT_EQ(enabled[k - 1], k <= 8 ? 1 : 0) << k;
   program.SerialPort1RLSDChange(port(), true);
-  for (int k = 1; k <= sequencer::kChannels; ++k) EXPECT_EQ(enabled[k - 1], 0) << k;
+  for (int k = 1; k <= table::kChannels; ++k) EXPECT_EQ(enabled[k - 1], 0) << k;
 }
 
 // ---------------------------------------------------------------- end to end

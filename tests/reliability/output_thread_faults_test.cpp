@@ -112,7 +112,7 @@ TEST(OutputThreadFaults, AStopShowsAtOnceAndSwitchesOffRightAfterTheFrameOnItsWa
   rig.program->BitBtn2Click();
   EXPECT_FALSE(rig.seq().Timer1Enabled);
   EXPECT_EQ(rig.seq().StepRunning, 0);
-  EXPECT_EQ(rig.seq().FixedColor, sequencer::clSilver);
+  EXPECT_EQ(rig.seq().FixedColor, table::clSilver);
   EXPECT_TRUE(rig.seq().SerialPort1.IsOpen()) << "closed once its all-off frame is out";
   EXPECT_TRUE(rig.program->stopping());
   // Start pressed meanwhile comes after the stop, as the user pressed it.

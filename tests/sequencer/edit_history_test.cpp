@@ -7,9 +7,10 @@
 
 #include "sequencer/patterns.h"
 
-using sequencer::CellStore;
-using sequencer::ColumnBlock;
 using sequencer::EditHistory;
+using sequencer::MakePattern;
+using table::CellStore;
+using table::ColumnBlock;
 
 namespace {
 

@@ -1,6 +1,9 @@
 #include "fixture.h"
 
 using namespace sequencer;
+using table::clRed;
+using table::clSilver;
+using table::clYellow;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;

@@ -14,10 +14,10 @@
 #include "storage/file_test_support.h"
 #include "support/save_faults.h"
 
-using sequencer::CellStore;
 using storage::FileError;
 using storage::LoadResult;
 using storage::TableLines;
+using table::CellStore;
 using testing_support::exists;
 using testing_support::expectFileError;
 using testing_support::readBytes;

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace sequencer {
+namespace table {
 
 using Rgb = std::uint32_t;  // 0xRRGGBB
 
@@ -16,4 +16,4 @@ inline constexpr Rgb clFuchsia = 0xFF00FF;
 inline constexpr Rgb clAqua = 0x00FFFF;
 inline constexpr Rgb clGray = 0x808080;
 
-}  // namespace sequencer
+}  // namespace table

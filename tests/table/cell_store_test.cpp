@@ -1,10 +1,8 @@
-#include "sequencer/cell_store.h"
+#include "table/cell_store.h"
 
 #include <gtest/gtest.h>
 
-#include "sequencer/interval.h"
-
-using sequencer::CellStore;
+using table::CellStore;
 
 namespace {
 
@@ -101,7 +99,7 @@ TEST(CellStoreTest, ABlockOfStepsComesBackExactly) {
   cells.setText(3, 2, "0");
   cells.setText(4, 47, "привет");
   cells.setText(4, 0, "v");
-  const sequencer::ColumnBlock block = cells.channels(3, 2);
+  const table::ColumnBlock block = cells.channels(3, 2);
   EXPECT_EQ(block.columns, 2);
   ASSERT_EQ(block.others.size(), 1u);
   EXPECT_EQ(block.others[0].second, "привет");
@@ -128,20 +126,6 @@ TEST(CellStoreTest, AHundredThousandColumnsCostAboutAByteACell) {
       cells.setCode(c, r, (c + r) % 3 ? CellStore::kEmpty : CellStore::kOne);
   }
   EXPECT_LE(cells.memoryBytes(), 16u * 1024 * 1024);
-}
-
-TEST(IntervalTest, DecimalIntegersAndEverythingElseIsOne) {
-  EXPECT_EQ(sequencer::IntervalValue("100"), 100);
-  EXPECT_EQ(sequencer::IntervalValue("-5"), -5);
-  EXPECT_EQ(sequencer::IntervalValue("+7"), 7);
-  EXPECT_EQ(sequencer::IntervalValue("0"), 0);
-  EXPECT_EQ(sequencer::IntervalValue("  12"), 12);
-  EXPECT_EQ(sequencer::IntervalValue("2147483647"), 2147483647);
-  EXPECT_EQ(sequencer::IntervalValue("-2147483648"), -2147483647 - 1);
-  for (const char* bad : {"", " ", "-", "abc", "12 ", "1e3", "2147483648", "-2147483649",
-                          "99999999999999999999", "0x1F", "$10", "5.0"}) {
-    EXPECT_EQ(sequencer::IntervalValue(bad), 1) << bad;
-  }
 }
 
 }  // namespace

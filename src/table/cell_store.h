@@ -13,13 +13,13 @@
 #include <unordered_map>
 #include <vector>
 
-namespace sequencer {
+#include "table/channels.h"
+
+namespace table {
 
 // The channel cells (rows 1 … 48) of a run of columns, lifted out of the
 // table: a copied step, the steps an edit removed or will insert.
 struct ColumnBlock {
-  static constexpr int kChannels = 48;
-
   int columns = 0;
   std::vector<std::uint8_t> codes;  // CellStore codes, column by column, channel 1 first
   // Texts of the kOther cells, by their index in `codes`, in ascending order.
@@ -35,7 +35,7 @@ struct ColumnBlock {
 
 class CellStore {
  public:
-  static constexpr int kRows = 49;  // row 0 the marker row, rows 1 … 48 the channels
+  static constexpr int kRows = kChannels + 1;  // row 0 the marker row, rows 1 … 48 the channels
 
   enum Code : std::uint8_t { kEmpty, kZero, kOne, kMarker, kOther };
   // The code a text is stored under.
@@ -118,4 +118,4 @@ class CellStore {
   std::unordered_map<std::uint64_t, std::string> others_;
 };
 
-}  // namespace sequencer
+}  // namespace table

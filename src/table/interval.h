@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
-namespace sequencer {
+namespace table {
 
-std::int32_t IntervalValue(std::string_view text);
+std::int32_t intervalValue(std::string_view text);
 
-}  // namespace sequencer
+}  // namespace table

@@ -1,9 +1,9 @@
-#include "sequencer/cell_store.h"
+#include "table/cell_store.h"
 
 #include <algorithm>
 #include <array>
 
-namespace sequencer {
+namespace table {
 
 namespace {
 const std::array<std::string, 4> kPlainTexts = {"", "0", "1", "v"};
@@ -189,4 +189,4 @@ std::size_t CellStore::memoryBytes() const {
   return bytes;
 }
 
-}  // namespace sequencer
+}  // namespace table

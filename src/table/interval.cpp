@@ -1,10 +1,10 @@
-#include "sequencer/interval.h"
+#include "table/interval.h"
 
 #include <limits>
 
-namespace sequencer {
+namespace table {
 
-std::int32_t IntervalValue(std::string_view text) {
+std::int32_t intervalValue(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
   bool negative = false;
@@ -28,4 +28,4 @@ std::int32_t IntervalValue(std::string_view text) {
   return static_cast<std::int32_t>(value);
 }
 
-}  // namespace sequencer
+}  // namespace table
