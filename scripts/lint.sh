@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # scripts/lint.sh format   every tracked C and C++ file as clang-format wants it
+# scripts/lint.sh layers   no folder of src/ includes one above it
 # scripts/lint.sh tidy     the .clang-tidy checks over src/ (needs build/dev)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -8,6 +9,9 @@ case "${1:-format}" in
     git ls-files '*.c' '*.h' '*.cpp' | xargs clang-format --dry-run -Werror
     echo "lint: every C and C++ file is formatted"
     ;;
+  layers)
+    scripts/check_layers.sh
+    ;;
   tidy)
     [ -f build/dev/compile_commands.json ] || { cmake --preset dev >/dev/null; }
     # The Win32 backend is built only by the Windows cross build.
@@ -15,5 +19,5 @@ case "${1:-format}" in
       xargs -P "$(nproc)" -n 4 clang-tidy -p build/dev --quiet
     echo "lint: clang-tidy found nothing"
     ;;
-  *) echo "usage: $0 format|tidy" >&2; exit 2 ;;
+  *) echo "usage: $0 format|layers|tidy" >&2; exit 2 ;;
 esac
