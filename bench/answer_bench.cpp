@@ -210,16 +210,16 @@ double threadCpuSeconds() {
 
 int slowAdapter() {
   bench::TempDir dir;
-  bench::writeTableFile(dir.file("table.txt"), kColumns, bench::Pattern::Random, "1");
+  bench::writeTableFile(dir.path("table.txt"), kColumns, bench::Pattern::Random, "1");
   {
-    std::ofstream settings(dir.file("Rilvet.dat"), std::ios::binary);
+    std::ofstream settings(dir.path("Rilvet.dat"), std::ios::binary);
     settings << matchingBytes();
   }
   const auto virtualBoard = std::make_shared<sys::VirtualBoard>();
   bench::SlowPlatform adapter(*virtualBoard, kPerOperation);
   testing_support::RecordedMessages messages;
   app::Windows w(
-      {dir.file("table.txt"), dir.file("Rilvet.dat"), virtualBoard, &adapter, &messages});
+      {dir.path("table.txt"), dir.path("Rilvet.dat"), virtualBoard, &adapter, &messages});
   ui::TForm1& form = *w.form1;
   auto& model = w.program.Form1;
   form.show();
@@ -394,10 +394,10 @@ int slowAdapter() {
 // port `name` of `platform`, the latch bytes timed as the port takes them.
 std::vector<double> latchIntervals(sys::Platform& platform, const std::string& name, int seconds) {
   bench::TempDir dir;
-  bench::writeTableFile(dir.file("table.txt"), kColumns, bench::Pattern::Random, "1");
+  bench::writeTableFile(dir.path("table.txt"), kColumns, bench::Pattern::Random, "1");
   bench::SlowPlatform port(platform, std::chrono::microseconds(0));
   testing_support::RecordedMessages messages;
-  app::Windows w({dir.file("table.txt"), dir.file("Rilvet.dat"), nullptr, &port, &messages});
+  app::Windows w({dir.path("table.txt"), dir.path("Rilvet.dat"), nullptr, &port, &messages});
   ui::TForm1& form = *w.form1;
   form.show();
   QElapsedTimer reveal;

@@ -76,11 +76,11 @@ void BM_Housekeeping(benchmark::State& state) {
   const int columns = static_cast<int>(state.range(0));
   const bool running = state.range(1) != 0;
   bench::TempDir dir;
-  bench::writeTableFile(dir.file("table.txt"), columns);
+  bench::writeTableFile(dir.path("table.txt"), columns);
   bench::NullPlatform platform;
   Sink errors;
-  program::Program program(platform, nullptr, errors, dir.file("table.txt"),
-                           dir.file("Rilvet.dat"));
+  program::Program program(platform, nullptr, errors, dir.path("table.txt"),
+                           dir.path("Rilvet.dat"));
   program.FormCreate();
   program.Form2Create();
   auto& model = program.Form1;
@@ -104,7 +104,7 @@ BENCHMARK(BM_Housekeeping)
 
 void BM_LoadTable(benchmark::State& state) {
   bench::TempDir dir;
-  const std::string file = dir.file("table.txt");
+  const std::string file = dir.path("table.txt");
   bench::writeTableFile(file, static_cast<int>(state.range(0)));
   for (auto _ : state) {
     auto lines = std::make_unique<storage::TableLines>();
@@ -127,7 +127,7 @@ BENCHMARK(BM_LoadTable)
 
 void BM_Sohr(benchmark::State& state) {
   bench::TempDir dir;
-  const std::string file = dir.file("table.txt");
+  const std::string file = dir.path("table.txt");
   const int columns = static_cast<int>(state.range(0));
   bench::writeTableFile(file, columns);
   storage::TableLines lines;
@@ -197,7 +197,7 @@ std::size_t heapInUse() {
 // heap sees it (in use with it, minus in use once it is gone).
 void reportCellStoreMemory() {
   bench::TempDir dir;
-  const std::string file = dir.file("table.txt");
+  const std::string file = dir.path("table.txt");
   bench::writeTableFile(file, kBigTable);
   storage::TableLines lines;
   auto cells = std::make_unique<table::CellStore>();

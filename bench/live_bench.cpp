@@ -94,14 +94,14 @@ std::unique_ptr<app::Windows> startProgram(const bench::TempDir& dir,
   // Every port name opens on the board: the machine's own ports stay shut.
   const auto board = std::make_shared<sys::VirtualBoard>();
   auto windows = std::make_unique<app::Windows>(app::WindowsOptions{
-      dir.file("table.txt"), dir.file("Rilvet.dat"), board, board.get(), &messages});
+      dir.path("table.txt"), dir.path("Rilvet.dat"), board, board.get(), &messages});
   windows->form1->show();
   return windows;
 }
 
 int live() {
   bench::TempDir dir;
-  bench::writeTableFile(dir.file("table.txt"), kLiveColumns, bench::Pattern::Random, "1");
+  bench::writeTableFile(dir.path("table.txt"), kLiveColumns, bench::Pattern::Random, "1");
   testing_support::RecordedMessages messages;
   auto windows = startProgram(dir, messages);
   ui::TForm1& form = *windows->form1;
@@ -166,7 +166,7 @@ int live() {
 
 int memory() {
   bench::TempDir dir;
-  bench::writeTableFile(dir.file("table.txt"), kBigTable);
+  bench::writeTableFile(dir.path("table.txt"), kBigTable);
   const double before = statusMiB("VmHWM:");
   testing_support::RecordedMessages messages;
   auto windows = startProgram(dir, messages);

@@ -8,22 +8,15 @@
 
 #include <benchmark/benchmark.h>
 
+#include "support/temp_folder.h"
+
 namespace bench {
 
 // A fresh folder under $RILVET_BENCH_DIR (or the system's temporary folder),
 // removed with everything in it at the end.
-class TempDir {
+class TempDir : public testing_support::TempFolder {
  public:
   TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
 };
 
 // A pseudo-terminal of our own, its slave linked as "ttyBENCH" in a device
@@ -38,8 +31,8 @@ class Pty {
 
   int master() const { return master_; }
   const std::string& slave() const { return slave_; }
-  std::string devDir() const { return dir_.file("dev"); }
-  std::string sysDir() const { return dir_.file("sys"); }
+  std::string devDir() const { return dir_.path("dev"); }
+  std::string sysDir() const { return dir_.path("sys"); }
 
  private:
   TempDir dir_;

@@ -46,9 +46,9 @@ class PaintCounter : public QObject {
 class Rig {
  public:
   Rig(int columns, bench::Pattern pattern) {
-    bench::writeTableFile(dir_.file("table.txt"), columns, pattern);
+    bench::writeTableFile(dir_.path("table.txt"), columns, pattern);
     program_ = std::make_unique<program::Program>(platform_, &invoker_, errors_,
-                                                  dir_.file("table.txt"), dir_.file("Rilvet.dat"));
+                                                  dir_.path("table.txt"), dir_.path("Rilvet.dat"));
     form_ = std::make_unique<ui::TForm1>(*program_, &errors_);
     form_->show();
     form_->resize(kWindowWidth - form_->frameWidth(), form_->height());

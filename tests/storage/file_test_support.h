@@ -1,14 +1,11 @@
-// A fresh folder for one test, removed with everything in it afterwards, raw
-// byte access to the files in it (independent of the code under test), and a
-// check of file error messages.
+// Raw byte access to the files of a test's folder (independent of the code
+// under test) and a check of file error messages.
 #pragma once
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
-#include <set>
 #include <string>
 #include <string_view>
 
@@ -29,55 +26,9 @@
 
 #include "storage/cp1251.h"
 #include "storage/file_io.h"
+#include "support/temp_folder.h"
 
 namespace testing_support {
-
-class TempFolder {
- public:
-  TempFolder() {
-    namespace fs = std::filesystem;
-    std::random_device random;
-    for (;;) {
-      const fs::path candidate =
-          fs::temp_directory_path() / ("rilvet-test-" + std::to_string(random()));
-      if (fs::create_directory(candidate)) {
-        root_ = candidate.string();
-        break;
-      }
-    }
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-
-  std::string path(const std::string& name) const { return root_ + "/" + name; }
-
-  // A file name as entries() lists it. Windows builds read a narrow name in
-  // the ANSI code page but list names in UTF-8; compare in the same form.
-  static std::string entryName(const std::string& name) {
-#ifdef _WIN32
-    // The test runs set wine's ANSI code page to 1251.
-    return storage::cp1251ToUtf8(name);
-#else
-    return name;
-#endif
-  }
-
-  // The names of everything in the folder, each as entryName() gives it.
-  std::set<std::string> entries() const {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(root_)) {
-      names.insert(entry.path().filename().string());
-    }
-    return names;
-  }
-
- private:
-  std::string root_;
-};
 
 // A name as the file functions take it (in the ANSI code page on Windows),
 // for std::filesystem, which reads a narrow name differently there.

@@ -38,7 +38,7 @@ class EndToEndTest : public QObject {
  private slots:
   void aSavedSequencePlaysOnTheBoardAndEverythingIsSavedAtExit() {
     ui_testing::initOnce();
-    QTemporaryDir dir;
+    testing_support::QtTempFolder dir;
     QVERIFY(QDir::setCurrent(dir.path()));
     const QByteArray table = tableBytes("3");
     writeFile(storage::kTableFileName, table);
@@ -134,7 +134,7 @@ class EndToEndTest : public QObject {
 
   void closingTheBoardWindowDoesNotStopTheRun() {
     ui_testing::initOnce();
-    QTemporaryDir dir;
+    testing_support::QtTempFolder dir;
     QVERIFY(QDir::setCurrent(dir.path()));
     writeFile(storage::kTableFileName, tableBytes("2"));
     auto board = std::make_shared<sys::VirtualBoard>();

@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
 #include <cstdint>
@@ -109,7 +108,7 @@ class Program {
     QCOMPARE(ui_testing::Harness::read(dir.filePath("Rilvet.dat")), settingsWithBox16(3));
   }
 
-  QTemporaryDir dir;
+  testing_support::QtTempFolder dir;
   QProcess process;
 };
 

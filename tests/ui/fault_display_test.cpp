@@ -418,7 +418,7 @@ class FaultDisplayTest : public QObject {
 
   void twoStartUpErrorsBothReachTheUser() {
     ui_testing::initOnce();
-    QTemporaryDir dir;
+    testing_support::QtTempFolder dir;
     // Folders where the files should be: neither can be read.
     QVERIFY(QDir(dir.path()).mkdir("Rilvet_код.txt"));
     QVERIFY(QDir(dir.path()).mkdir("Rilvet.dat"));

@@ -8,7 +8,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QScrollBar>
-#include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QUuid>
@@ -17,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "comport/serial_port.h"
+#include "support/qt_temp_folder.h"
 
 using ui::kHelpContents;
 using ui::kHelpContext;
@@ -68,7 +68,6 @@ bool writeFile(const QString& path, const QString& text) {
 class ShowHelpTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(workDir.isValid());
     previousDir = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(workDir.path()));
     // A name that nothing else uses, so no stray copy can be found anywhere.
@@ -92,7 +91,7 @@ class ShowHelpTest : public ::testing::Test {
     return windows.size() == 1 ? windows.front() : nullptr;
   }
 
-  QTemporaryDir workDir;
+  testing_support::QtTempFolder workDir;
   QString previousDir;
   QString fileName;
   QString programCopy;

@@ -3,8 +3,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -17,25 +15,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "support/temp_folder.h"
+
 namespace posix_testing {
-
-class TempDir {
- public:
-  TempDir() {
-    namespace fs = std::filesystem;
-    std::string pattern = (fs::temp_directory_path() / "rilvet-posix-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // A pseudo-terminal pair; the port under test opens the slave, the test plays
 // the far end on the master. Termios ioctls on the master act on the slave's

@@ -23,9 +23,9 @@ using namespace std::chrono_literals;
 using comport::TSerialPort;
 using posix_testing::eventually;
 using posix_testing::Pty;
-using posix_testing::TempDir;
 using ::testing::Each;
 using testing_support::Op;
+using testing_support::TempFolder;
 
 constexpr std::uint32_t kLines = sys::kEvCts | sys::kEvDsr | sys::kEvRlsd | sys::kEvRing;
 
@@ -34,9 +34,9 @@ constexpr std::uint32_t kLines = sys::kEvCts | sys::kEvDsr | sys::kEvRlsd | sys:
 class PosixLinesTest : public ::testing::TestWithParam<bool> {
  protected:
   PosixLinesTest() {
-    fs::create_directory(temp.path() / "dev");
-    fs::create_directory(temp.path() / "sys");
-    fs::create_symlink(pty.slave(), temp.path() / "dev/ttyS9");
+    fs::create_directory(temp.path("dev"));
+    fs::create_directory(temp.path("sys"));
+    fs::create_symlink(pty.slave(), temp.path("dev/ttyS9"));
     EXPECT_EQ(ttyModelAttach(pty.slave().c_str(), GetParam() ? 1 : 0), 0);
   }
   ~PosixLinesTest() override {
@@ -88,10 +88,10 @@ class PosixLinesTest : public ::testing::TestWithParam<bool> {
     return all;
   }
 
-  TempDir temp;
+  TempFolder temp;
   Pty pty;
   std::unique_ptr<sys::Platform> platform =
-      sys::makePosixPlatform(temp.path() / "dev", temp.path() / "sys");
+      sys::makePosixPlatform(temp.path("dev"), temp.path("sys"));
 };
 
 INSTANTIATE_TEST_SUITE_P(Driver, PosixLinesTest, ::testing::Values(true, false),

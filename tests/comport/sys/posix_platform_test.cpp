@@ -44,8 +44,8 @@ using comport::EComPort;
 using comport::TSerialPort;
 using posix_testing::eventually;
 using posix_testing::Pty;
-using posix_testing::TempDir;
 using ::testing::ElementsAre;
+using testing_support::TempFolder;
 
 constexpr std::uint32_t kAllEvents = 0x05BD;
 
@@ -72,8 +72,8 @@ class PosixPlatformTest : public ::testing::Test {
     fs::create_symlink(pty.slave(), devDir() / "ttyPTY0");
   }
 
-  fs::path devDir() const { return temp.path() / "dev"; }
-  fs::path sysDir() const { return temp.path() / "sys"; }
+  fs::path devDir() const { return temp.path("dev"); }
+  fs::path sysDir() const { return temp.path("sys"); }
 
   sys::Handle open(const std::string& port = "ttyPTY0") {
     return platform->CreateFileA("\\\\.\\" + port, sys::kGenericRead | sys::kGenericWrite, 0,
@@ -101,7 +101,7 @@ class PosixPlatformTest : public ::testing::Test {
     return stat.cbInQue;
   }
 
-  TempDir temp;
+  TempFolder temp;
   Pty pty;
   std::unique_ptr<sys::Platform> platform = sys::makePosixPlatform(devDir(), sysDir());
 };
@@ -144,7 +144,7 @@ class StatusWait {
 
 TEST_F(PosixPlatformTest, NamesThatAreNotAPortInTheDeviceFolderAreMissingPorts) {
   // Each refused name would reach the same working pty if it were followed.
-  fs::create_symlink(pty.slave(), temp.path() / "outside");
+  fs::create_symlink(pty.slave(), temp.path("outside"));
   fs::create_directory(devDir() / "sub");
   fs::create_symlink(pty.slave(), devDir() / "sub" / "tty");
   fs::create_symlink(pty.slave(), devDir() / "sub\\tty");
@@ -237,9 +237,9 @@ TEST_F(PosixPlatformTest, ADeviceWithoutADriverOrWithoutAUartIsNoPort) {
   FakeSysfs(sysDir()).addTty("ttyS9", null.st_rdev, "serial8250", "0");
   EXPECT_EQ(sys::serialDevicePath("ttyS9", devDir(), sysDir()), "");
 
-  TempDir other;
-  FakeSysfs(other.path()).addTty("ttyS9", null.st_rdev, "");  // a virtual terminal's shape
-  EXPECT_EQ(sys::serialDevicePath("ttyS9", devDir(), other.path()), "");
+  TempFolder other;
+  FakeSysfs(other.root()).addTty("ttyS9", null.st_rdev, "");  // a virtual terminal's shape
+  EXPECT_EQ(sys::serialDevicePath("ttyS9", devDir(), other.root()), "");
 }
 
 TEST_F(PosixPlatformTest, APortHeldByAnotherIsBusyUntilItIsClosed) {
@@ -282,7 +282,7 @@ std::uint32_t asOrdinaryUser(const std::function<std::uint32_t()>& open) {
 }
 
 TEST_F(PosixPlatformTest, APortThatMayNotBeOpenedSaysSoAndOneHeldExclusivelyIsBusy) {
-  fs::permissions(temp.path(),
+  fs::permissions(temp.root(),
                   fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
   // Not in the group that owns it: the device's mode lets nobody else in.
   ASSERT_EQ(::chmod(pty.slave().c_str(), ::geteuid() == 0 ? 0600 : 0), 0);
@@ -736,9 +736,9 @@ TEST_F(PosixPlatformTest, AnEmptyClassGivesAnEmptyListAndAMissingOneAnError) {
   comport::ListSerialPorts(*platform, ports);
   EXPECT_TRUE(ports.empty());
 
-  std::ofstream(temp.path() / "file") << "not a directory";
-  for (const fs::path& root : {temp.path() / "missing", temp.path() / "file"}) {
-    SCOPED_TRACE(root.string());
+  std::ofstream(temp.path("file")) << "not a directory";
+  for (const std::string& root : {temp.path("missing"), temp.path("file")}) {
+    SCOPED_TRACE(root);
     const auto own = sys::makePosixPlatform(devDir(), root);
     std::vector<std::string> kept{"kept"};
     expectThrows([&] { comport::ListSerialPorts(*own, kept); }, comport::msg::kRegistry);
