@@ -14,24 +14,20 @@
 #include <unistd.h>
 
 #include "storage/table_file.h"
+#include "support/table_bytes.h"
 
 namespace bench {
 
-TempDir::TempDir() {
-  namespace fs = std::filesystem;
+namespace {
+
+std::filesystem::path benchRoot() {
   const char* base = std::getenv("RILVET_BENCH_DIR");
-  fs::path root = base && *base ? fs::path(base) : fs::temp_directory_path();
-  fs::create_directories(root);
-  std::string pattern = (root / "rilvet-bench-XXXXXX").string();
-  if (!mkdtemp(pattern.data()))
-    throw std::runtime_error("cannot create a folder in " + root.string());
-  path_ = pattern;
+  return base && *base ? std::filesystem::path(base) : std::filesystem::path();
 }
 
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
+}  // namespace
+
+TempDir::TempDir() : TempFolder(benchRoot()) {}
 
 Pty::Pty() {
   master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -55,7 +51,7 @@ void writeTableFile(const std::string& fileName, int columns, Pattern pattern,
   std::mt19937 random(48);
   storage::TableLines lines;
   for (int k = 1; k <= table::kChannels; ++k) {
-    std::string line = storage::ChannelLinePrefix(k);
+    std::string line = testing_support::channelPrefix(k);
     line.reserve(line.size() + static_cast<std::size_t>(columns));
     for (int c = 0; c < columns; ++c) {
       const bool on = pattern == Pattern::Random ? (random() & 1) != 0 : c % 2 == 0;
@@ -63,7 +59,7 @@ void writeTableFile(const std::string& fileName, int columns, Pattern pattern,
     }
     lines.push_back(std::move(line));
   }
-  lines.push_back(storage::IntervalLinePrefix() + interval);
+  lines.push_back(testing_support::kIntervalPrefix + interval);
   std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
   out << storage::joinLines(lines);
   if (!out.flush()) throw std::runtime_error("cannot write " + fileName);

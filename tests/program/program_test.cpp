@@ -10,6 +10,7 @@
 #include "storage/table_file.h"
 #include "support/recording_platform.h"
 #include "support/save_faults.h"
+#include "support/table_bytes.h"
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -29,13 +30,7 @@ struct RecordedErrors : program::ErrorSink {
 // interval line; CR LF after each line.
 std::string tableFile(const std::vector<std::string>& columnsPerChannel,
                       const std::string& interval, const std::string& extra = "") {
-  std::string out;
-  for (int k = 1; k <= 48; ++k) {
-    out +=
-        storage::ChannelLinePrefix(k) + columnsPerChannel[static_cast<std::size_t>(k - 1)] + "\r\n";
-  }
-  out += storage::IntervalLinePrefix() + interval + "\r\n" + extra;
-  return out;
+  return testing_support::tableFileBytes(columnsPerChannel, interval) + extra;
 }
 
 std::vector<std::string> columns(int n, const std::function<char(int col, int channel)>& cell) {
@@ -252,7 +247,7 @@ TEST_F(ProgramTest, ExitWithThePortNeverOpenedTouchesNoLineAndWritesBothFiles) {
   EXPECT_THAT(deviceCalls(), IsEmpty());
   auto lines = storage::splitLines(readBytes(tablePath()));
   ASSERT_EQ(lines.size(), 49u);
-  EXPECT_EQ(lines[48], storage::IntervalLinePrefix() + "1");
+  EXPECT_EQ(lines[48], testing_support::kIntervalPrefix + "1");
   EXPECT_EQ(readBytes(settingsPath()), std::string(64, '\0'));
 }
 
@@ -276,7 +271,7 @@ TEST_F(ProgramTest, APortThatDiedStillLetsTheProgramEndWithBothFilesSaved) {
   EXPECT_EQ(platform.openEvents(), 0);
   auto lines = storage::splitLines(readBytes(tablePath()));
   ASSERT_EQ(lines.size(), 49u);
-  EXPECT_EQ(lines[6], storage::ChannelLinePrefix(7) + "1");
+  EXPECT_EQ(lines[6], testing_support::channelPrefix(7) + "1");
   EXPECT_EQ(readBytes(settingsPath()).substr(8, 4), std::string("\x01\0\0\0", 4));
 }
 

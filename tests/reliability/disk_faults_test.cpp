@@ -255,7 +255,7 @@ TEST(FilesChangedWhileRunning, TheTableIsSavedWholeWhateverHappenedToItsFile) {
       {"cut before the interval line",
        [](const std::string& path) {
          const std::string bytes = readBytes(path);
-         writeBytes(path, bytes.substr(0, bytes.rfind(storage::IntervalLinePrefix())));
+         writeBytes(path, bytes.substr(0, bytes.rfind(testing_support::kIntervalPrefix)));
        }},
       {"overwritten with other bytes",
        [](const std::string& path) { writeBytes(path, std::string("\0\xff\r\r\n", 5)); }},

@@ -26,6 +26,7 @@
 #include "support/gui_queue.h"
 #include "support/recording_platform.h"
 #include "support/save_faults.h"
+#include "support/table_bytes.h"
 
 namespace reliability {
 
@@ -81,17 +82,8 @@ inline std::uint64_t frameBits(const std::vector<int>& channels, const std::set<
 // The table file's bytes for the stored columns and `interval`, with `eol`
 // after each line.
 inline std::string tableFileBytes(const std::string& interval, const std::string& eol = "\r\n") {
-  std::string out;
-  for (int k = 1; k <= 48; ++k) {
-    out += storage::ChannelLinePrefix(k);
-    for (const auto& column : storedColumns()) {
-      bool on = false;
-      for (int c : column) on = on || c == k;
-      out += on ? '1' : '0';
-    }
-    out += eol;
-  }
-  return out + storage::IntervalLinePrefix() + interval + eol;
+  return testing_support::tableFileBytes(testing_support::columnBytes(storedColumns()), interval,
+                                         eol);
 }
 
 // 16 little-endian 32-bit box indices.

@@ -1,7 +1,6 @@
 #include "storage/table_file.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -13,6 +12,7 @@
 #include "storage/file_io.h"
 #include "storage/file_test_support.h"
 #include "support/save_faults.h"
+#include "support/table_bytes.h"
 
 using storage::FileError;
 using storage::LoadResult;
@@ -27,15 +27,8 @@ using testing_support::WriteStep;
 
 namespace {
 
-// The file's texts, built from readable Russian rather than from the code
-// under test.
-std::string channelPrefix(int k) {
-  char digits[3];
-  std::snprintf(digits, sizeof digits, "%02d", k);
-  return storage::utf8ToCp1251(std::string(digits) + "й канал ");
-}
-
-const std::string kSpeed = storage::utf8ToCp1251("Скорость ");
+using testing_support::channelPrefix;
+const std::string& kSpeed = testing_support::kIntervalPrefix;
 
 // The 48 channel lines with the given column bytes, then the interval line.
 TableLines tableLines(const std::vector<std::string>& columns, const std::string& interval) {

@@ -211,14 +211,7 @@ class DialogsTest : public QObject {
   }
 
   void yesDuringTheRevealClearsOnlyTheShownColumns() {
-    QByteArray table;
-    for (int k = 1; k <= 48; ++k) {
-      table += QByteArray::fromStdString(storage::ChannelLinePrefix(k));
-      table += k == 1 ? "11111" : "00000";
-      table += "\r\n";
-    }
-    table += QByteArray::fromStdString(storage::IntervalLinePrefix()) + "100\r\n";
-    Harness h(table);
+    Harness h(ui_testing::tableBytes({{1}, {1}, {1}, {1}, {1}}, "100"));
     h.form().Narahiv();
     h.form().Narahiv();  // three columns shown, LastColumn 1
     QCOMPARE(h.model().LastColumn, 1);

@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
-#include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
 #include <cstdint>
@@ -18,8 +17,10 @@
 
 #include "app/windows.h"
 #include "storage/table_file.h"
+#include "support/qt_temp_folder.h"
 #include "support/recorded_messages.h"
 #include "support/recording_platform.h"
+#include "support/table_bytes.h"
 #include "ui/fonts.h"
 #include "ui/resources.h"
 
@@ -99,7 +100,7 @@ class Harness {
     return framesSent();
   }
 
-  QTemporaryDir dir;
+  testing_support::QtTempFolder dir;
 
  private:
   std::shared_ptr<sys::VirtualBoard> board_ = std::make_shared<sys::VirtualBoard>();
@@ -123,15 +124,8 @@ inline std::uint64_t bitsOf(const std::vector<int>& channels, int heldOff = 0) {
 // A table file holding `columns` (the channels on in each) and the interval.
 inline QByteArray tableBytes(const std::vector<std::vector<int>>& columns,
                              const std::string& interval) {
-  QByteArray out;
-  for (int k = 1; k <= 48; ++k) {
-    out += QByteArray::fromStdString(storage::ChannelLinePrefix(k));
-    for (const auto& column : columns) {
-      out += std::find(column.begin(), column.end(), k) != column.end() ? '1' : '0';
-    }
-    out += "\r\n";
-  }
-  return out + QByteArray::fromStdString(storage::IntervalLinePrefix() + interval) + "\r\n";
+  return QByteArray::fromStdString(
+      testing_support::tableFileBytes(testing_support::columnBytes(columns), interval));
 }
 
 // Settings in which output 3 is switched off by input 2 (CTS): ComboBox6 = "вх2".
