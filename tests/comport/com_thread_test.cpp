@@ -35,6 +35,9 @@ using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::Ne;
+using testing_support::Call;
+using testing_support::clrDtr;
+using testing_support::clrRts;
 using testing_support::Op;
 
 namespace {
@@ -193,11 +196,11 @@ class ComThreadTest : public ::testing::Test {
     return pumpUntil([&] { return journal.count("Rx80Full") > before; });
   }
 
-  int callCount(Op op) const { return static_cast<int>(platform.callTexts({op}).size()); }
+  int callCount(Op op) const { return static_cast<int>(platform.calls({op}).size()); }
 
   bool threadCleanedUp() const {
-    const auto purges = platform.callTexts({Op::PurgeComm});
-    return std::find(purges.begin(), purges.end(), "PurgeComm 0x0c") != purges.end();
+    const auto purges = platform.calls({Op::PurgeComm});
+    return std::find(purges.begin(), purges.end(), Call{Op::PurgeComm, {0x0c}}) != purges.end();
   }
 
   // After the thread has ended by `message`: no more events, and the port
@@ -284,11 +287,11 @@ TEST_F(ComThreadTest, ALineWithoutAHandlerIsNotEvenRead) {
   board->setCts(true);
   board->setRlsd(true);
   ASSERT_TRUE(settle());
-  EXPECT_THAT(platform.callTexts({Op::GetCommModemStatus}), IsEmpty());
+  EXPECT_THAT(platform.calls({Op::GetCommModemStatus}), IsEmpty());
   // The same change of a line with a handler is read once.
   board->setDsr(true);
   ASSERT_TRUE(settle());
-  EXPECT_THAT(platform.callTexts({Op::GetCommModemStatus}), ElementsAre("GetCommModemStatus"));
+  EXPECT_THAT(platform.calls({Op::GetCommModemStatus}), ElementsAre(Call{Op::GetCommModemStatus}));
   EXPECT_THAT(journal.entries(), ElementsAre("Rx80Full", "DSR 1", "Rx80Full"));
 }
 
@@ -327,8 +330,8 @@ TEST_F(ComThreadTest, EventsWithoutAHandlerAreNotHandedToTheGuiThread) {
   }
   EXPECT_EQ(queue.calls(), 0);
   // The error flags are still read and cleared, on the event thread.
-  EXPECT_THAT(platform.callTexts({Op::ClearCommError}), ElementsAre("ClearCommError"));
-  EXPECT_THAT(platform.callTexts({Op::GetCommModemStatus}), IsEmpty());
+  EXPECT_THAT(platform.calls({Op::ClearCommError}), ElementsAre(Call{Op::ClearCommError}));
+  EXPECT_THAT(platform.calls({Op::GetCommModemStatus}), IsEmpty());
 
   // With a handler, the same event goes to the GUI thread.
   port.OnTxEmpty = [this](TSerialPort&) { journal.add("TxEmpty"); };
@@ -388,7 +391,7 @@ TEST_F(ComThreadTest, AParityErrorWithoutParityCheckingIsClearedButNotReported) 
   board->raiseErrors(sys::kCeRxParity);
   ASSERT_TRUE(settle());
   EXPECT_THAT(journal.entries(), ElementsAre("Rx80Full"));
-  EXPECT_THAT(platform.callTexts({Op::ClearCommError}), ElementsAre("ClearCommError"));
+  EXPECT_THAT(platform.calls({Op::ClearCommError}), ElementsAre(Call{Op::ClearCommError}));
 
   // The flag was cleared: with parity checked now, a framing error comes
   // alone, and a new parity error is reported.
@@ -408,7 +411,7 @@ TEST_F(ComThreadTest, ErrorFlagsAreClearedEvenWithoutAHandler) {
   platform.clearCalls();
   board->raiseErrors(sys::kCeBreak | sys::kCeOverrun);
   ASSERT_TRUE(settle());
-  EXPECT_THAT(platform.callTexts({Op::ClearCommError}), ElementsAre("ClearCommError"));
+  EXPECT_THAT(platform.calls({Op::ClearCommError}), ElementsAre(Call{Op::ClearCommError}));
   // Assigned on the GUI thread, where the deliveries run.
   watchErrors();
   board->raiseErrors(sys::kCeFrame);
@@ -524,7 +527,7 @@ TEST_F(ComThreadTest, WindowMessagesAfterTheCloseAreIgnored) {
     port.WindowProcedure(message);
   }
   EXPECT_THAT(journal.entries(), IsEmpty());
-  EXPECT_THAT(platform.callTexts(), IsEmpty());
+  EXPECT_THAT(platform.calls(), IsEmpty());
   EXPECT_THAT(shown.entries(), IsEmpty());
 }
 
@@ -625,14 +628,14 @@ TEST_F(ComThreadTest, ClosingWhileADeliveryWaitsForTheGuiThreadNeverDeadlocks) {
 
 TEST_F(ComThreadTest, TheThreadWatchesAllEightEventsAndClearsMaskAndQueuesOnItsWayOut) {
   port.OpenPort();
-  EXPECT_THAT(platform.callTexts({Op::SetCommMask}), ElementsAre("SetCommMask 0x05bd"));
+  EXPECT_THAT(platform.calls({Op::SetCommMask}), ElementsAre(Call{Op::SetCommMask, {0x05bd}}));
   EXPECT_EQ(board->state().mask, 0x05BDu);
   platform.clearCalls();
   port.ClosePort();
   EXPECT_THAT(
-      platform.callTexts({Op::EscapeCommFunction, Op::PurgeComm, Op::SetCommMask, Op::CloseHandle}),
-      ElementsAre("EscapeCommFunction 6", "EscapeCommFunction 4", "PurgeComm 0x03",
-                  "SetCommMask 0x0000", "PurgeComm 0x0c", "CloseHandle"));
+      platform.calls({Op::EscapeCommFunction, Op::PurgeComm, Op::SetCommMask, Op::CloseHandle}),
+      ElementsAre(clrDtr(), clrRts(), Call{Op::PurgeComm, {0x03}}, Call{Op::SetCommMask, {0}},
+                  Call{Op::PurgeComm, {0x0c}}, Call{Op::CloseHandle}));
   EXPECT_EQ(platform.openDevices(), 0);
   EXPECT_EQ(platform.openEvents(), 0);
 }
@@ -651,8 +654,9 @@ TEST_F(ComThreadTest, AWaitTheExitCannotEndIsEndedByTheCloseIntoALiveRecord) {
     port.ClosePort();
   }
   EXPECT_FALSE(port.IsOpen());
-  EXPECT_THAT(platform.callTexts({Op::SetCommMask, Op::PurgeComm, Op::CloseHandle}),
-              ElementsAre("PurgeComm 0x03", "SetCommMask 0x0000", "PurgeComm 0x0c", "CloseHandle"));
+  EXPECT_THAT(platform.calls({Op::SetCommMask, Op::PurgeComm, Op::CloseHandle}),
+              ElementsAre(Call{Op::PurgeComm, {0x03}}, Call{Op::SetCommMask, {0}},
+                          Call{Op::PurgeComm, {0x0c}}, Call{Op::CloseHandle}));
   EXPECT_EQ(platform.openDevices(), 0);
   EXPECT_EQ(platform.openEvents(), 0);
   EXPECT_FALSE(board->state().open);

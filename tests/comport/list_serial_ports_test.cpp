@@ -12,6 +12,7 @@
 
 #include "comport/serial_port.h"
 #include "comport/sys/virtual_board.h"
+#include "support/expect_com_port.h"
 #include "support/recording_platform.h"
 
 namespace {
@@ -32,12 +33,8 @@ class ListSerialPortsTest : public ::testing::Test {
     return ports;
   }
   void expectRegistryError(std::vector<std::string>& ports) {
-    try {
-      ListSerialPorts(platform, ports);
-      ADD_FAILURE() << "listed";
-    } catch (const EComPort& e) {
-      EXPECT_STREQ(e.what(), comport::msg::kRegistry);
-    }
+    testing_support::expectThrows([&] { ListSerialPorts(platform, ports); },
+                                  comport::msg::kRegistry);
   }
 
   sys::VirtualBoard board;

@@ -41,16 +41,6 @@ std::vector<std::string> columns(int n, const std::function<char(int col, int ch
   return lines;
 }
 
-std::vector<std::string> allOffFrameWire() {
-  std::vector<std::string> wire = {"EscapeCommFunction 4", "EscapeCommFunction 6"};
-  for (int i = 0; i < 48; ++i) {
-    wire.push_back("EscapeCommFunction 5");
-    wire.push_back("EscapeCommFunction 6");
-  }
-  wire.push_back("WriteFile 01");
-  return wire;
-}
-
 class ProgramTest : public ::testing::Test {
  protected:
   ProgramTest() { platform.setLogging(true); }
@@ -64,13 +54,11 @@ class ProgramTest : public ::testing::Test {
   }
   std::string tablePath() const { return folder.path(storage::kTableFileName); }
   std::string settingsPath() const { return folder.path("Rilvet.dat"); }
-  std::vector<std::string> wire() const {
-    return platform.callTexts({Op::EscapeCommFunction, Op::WriteFile});
-  }
-  std::vector<std::string> deviceCalls() const {
-    std::vector<std::string> out;
+  std::vector<testing_support::Call> wire() const { return platform.wire(); }
+  std::vector<testing_support::Call> deviceCalls() const {
+    std::vector<testing_support::Call> out;
     for (const auto& call : platform.calls()) {
-      if (call.op != Op::ListPorts) out.push_back(call.text);
+      if (call.op != Op::ListPorts) out.push_back(call);
     }
     return out;
   }
@@ -202,9 +190,9 @@ TEST_F(ProgramTest, ExitWhileRunningSendsTheAllOffFrameAfterTheStepThenCloses) {
   program->BitBtn6Click();
   program->FormClose();  // the window closes after the button's own steps
 
-  std::vector<std::string> expected = allOffFrameWire();
-  expected.push_back("EscapeCommFunction 6");  // ClosePort lowers DTR, then RTS
-  expected.push_back("EscapeCommFunction 4");
+  std::vector<testing_support::Call> expected = testing_support::allOffWire();
+  expected.push_back(testing_support::clrDtr());  // ClosePort lowers DTR, then RTS
+  expected.push_back(testing_support::clrRts());
   EXPECT_THAT(wire(), ElementsAreArray(expected));
   EXPECT_EQ(board->outputBits(), 0u);
   EXPECT_FALSE(board->state().open);

@@ -10,6 +10,7 @@
 
 #include "comport/sys/virtual_board.h"
 #include "sequencer/sequencer.h"
+#include "support/expect_com_port.h"
 #include "support/recording_platform.h"
 
 namespace testing_support {
@@ -28,9 +29,7 @@ class SequencerTest : public ::testing::Test {
   }
 
   // The line operations and writes logged since the last clear.
-  std::vector<std::string> wire() const {
-    return platform.callTexts({Op::EscapeCommFunction, Op::WriteFile});
-  }
+  std::vector<Call> wire() const { return platform.wire(); }
 
   // The latched outputs as channel numbers that are on.
   std::vector<int> channelsOn() const {
@@ -56,23 +55,5 @@ class SequencerTest : public ::testing::Test {
   RecordingPlatform platform{*board};
   sequencer::Sequencer seq;
 };
-
-// The wire of one step frame for the given 48 bits (channel 1 first).
-inline std::vector<std::string> frameWire(const std::vector<bool>& bits) {
-  std::vector<std::string> out;
-  for (bool bit : bits) {
-    out.push_back(bit ? "EscapeCommFunction 3" : "EscapeCommFunction 4");
-    out.push_back("EscapeCommFunction 5");
-    out.push_back("EscapeCommFunction 6");
-  }
-  out.push_back("WriteFile 01");
-  return out;
-}
-
-inline std::vector<bool> bitsFor(std::initializer_list<int> channels) {
-  std::vector<bool> bits(48, false);
-  for (int k : channels) bits[k - 1] = true;
-  return bits;
-}
 
 }  // namespace testing_support

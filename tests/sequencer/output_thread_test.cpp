@@ -20,6 +20,7 @@
 using namespace sequencer;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
+using testing_support::allOffWire;
 using testing_support::bitsFor;
 using testing_support::frameWire;
 
@@ -29,16 +30,6 @@ Frame stepFrame(std::initializer_list<int> channels) {
   Frame frame;
   for (int k : channels) frame.bits[static_cast<std::size_t>(k - 1)] = true;
   return frame;
-}
-
-std::vector<std::string> allOffWire() {
-  std::vector<std::string> out = {"EscapeCommFunction 4", "EscapeCommFunction 6"};
-  for (int i = 0; i < 48; ++i) {
-    out.push_back("EscapeCommFunction 5");
-    out.push_back("EscapeCommFunction 6");
-  }
-  out.push_back("WriteFile 01");
-  return out;
 }
 
 // The bits a latch leaves for the given channels (channel k on stage 49 − k).
@@ -74,10 +65,7 @@ class OutputThreadTest : public ::testing::Test {
     std::unique_lock lock(mutex);
     return woken.wait_for(lock, std::chrono::seconds(5), [&] { return wakes >= n; });
   }
-  std::vector<std::string> wire() const {
-    return platform.callTexts(
-        {testing_support::Op::EscapeCommFunction, testing_support::Op::WriteFile});
-  }
+  std::vector<testing_support::Call> wire() const { return platform.wire(); }
 
   std::shared_ptr<sys::VirtualBoard> board = std::make_shared<sys::VirtualBoard>("COM2");
   testing_support::RecordingPlatform platform{*board};
@@ -122,7 +110,7 @@ TEST_F(OutputThreadTest, FramesGoOutInOrderAndWhatTheyDidComesBackOnlyWhenAsked)
   EXPECT_FALSE(output->busy());
   for (const auto id : wakeThreads) EXPECT_NE(id, std::this_thread::get_id());
 
-  std::vector<std::string> expected = frameWire(bitsFor({1, 5, 48}));
+  std::vector<testing_support::Call> expected = frameWire(bitsFor({1, 5, 48}));
   for (const auto& call : allOffWire()) expected.push_back(call);
   EXPECT_THAT(wire(), ElementsAreArray(expected));
   EXPECT_THAT(board->history(), ElementsAre(latchOf({1, 5, 48}), 0u));
@@ -134,7 +122,7 @@ TEST_F(OutputThreadTest, ASettledClockIsLoweredFirst) {
   frame.settleClock = true;
   output->send(frame, [](const FrameResult&) {});
   output->finish();
-  std::vector<std::string> expected = {"EscapeCommFunction 6"};
+  std::vector<testing_support::Call> expected = {testing_support::clrDtr()};
   for (const auto& call : frameWire(bitsFor({2}))) expected.push_back(call);
   EXPECT_THAT(wire(), ElementsAreArray(expected));
 }

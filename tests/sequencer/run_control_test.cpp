@@ -31,7 +31,7 @@ TEST_F(RunControlTest, StartOpensAt9600LowersRtsThenDtrAndRuns) {
   EXPECT_TRUE(seq.SerialPort1.IsOpen());
   EXPECT_EQ(seq.SerialPort1.Port(), "COM2");
   EXPECT_EQ(board->state().dcb.BaudRate, 9600u);
-  EXPECT_THAT(wire(), ElementsAre("EscapeCommFunction 4", "EscapeCommFunction 6"));
+  EXPECT_THAT(wire(), ElementsAre(testing_support::clrRts(), testing_support::clrDtr()));
   EXPECT_FALSE(board->state().dtr);
   EXPECT_FALSE(board->state().rts);
   EXPECT_TRUE(seq.Timer1Enabled);
@@ -83,15 +83,10 @@ TEST_F(RunControlTest, StopSendsTheAllOffFrameRemovesTheMarkerAndCloses) {
   ASSERT_EQ(seq.Cells.text(1, 0), "v");
   platform.clearCalls();
   seq.BitBtn2Click();
-  std::vector<std::string> expected = {"EscapeCommFunction 4", "EscapeCommFunction 6"};
-  for (int i = 0; i < 48; ++i) {
-    expected.push_back("EscapeCommFunction 5");
-    expected.push_back("EscapeCommFunction 6");
-  }
-  expected.push_back("WriteFile 01");
+  std::vector<testing_support::Call> expected = testing_support::allOffWire();
   // ClosePort lowers DTR then RTS itself.
-  expected.push_back("EscapeCommFunction 6");
-  expected.push_back("EscapeCommFunction 4");
+  expected.push_back(testing_support::clrDtr());
+  expected.push_back(testing_support::clrRts());
   EXPECT_THAT(wire(), ElementsAreArray(expected));
   EXPECT_THAT(channelsOn(), IsEmpty());
   EXPECT_EQ(seq.Cells.text(1, 0), "");
@@ -116,18 +111,14 @@ TEST_F(RunControlTest, StopWithThePortClosedSendsNothingAndResets) {
   seq.ComboEnabled = false;
   seq.IndicatorOn.fill(true);
   seq.BitBtn2Click();
-  EXPECT_THAT(platform.callTexts(), IsEmpty());
+  EXPECT_THAT(platform.calls(), IsEmpty());
   expectStopped();
 }
 
 TEST_F(RunControlTest, OpenFailuresLeaveEverythingAsItWas) {
   seq.ComboText = "COM9";
-  try {
-    seq.BitBtn1Click();
-    FAIL();
-  } catch (const comport::EComPort& e) {
-    EXPECT_STREQ(e.what(), "Попытка открыть несуществующий COM-порт");
-  }
+  testing_support::expectThrows([&] { seq.BitBtn1Click(); },
+                                "Попытка открыть несуществующий COM-порт");
   EXPECT_FALSE(seq.SerialPort1.IsOpen());
   EXPECT_FALSE(seq.Timer1Enabled);
   EXPECT_TRUE(seq.ComboEnabled);
@@ -184,12 +175,7 @@ TEST_F(RunControlTest, APortThatNoLongerAnswersIsReleasedByTheSecondStop) {
   EXPECT_THROW(seq.BitBtn2Click(), comport::EComPort);
   EXPECT_TRUE(seq.SerialPort1.IsOpen());
   // The second stop lets the port go, and says that the outputs may be on.
-  try {
-    seq.BitBtn2Click();
-    FAIL() << "a release that says nothing";
-  } catch (const comport::EComPort& e) {
-    EXPECT_STREQ(e.what(), text::kReleased);
-  }
+  testing_support::expectThrows([&] { seq.BitBtn2Click(); }, text::kReleased);
   expectStopped();
   EXPECT_THAT(channelsOn(), ElementsAre(5)) << "the board keeps what it had";
   EXPECT_EQ(platform.openDevices(), 0);

@@ -20,44 +20,98 @@ std::string hex(const void* data, std::size_t size) {
   return out;
 }
 
-std::string format(const char* pattern, std::uint32_t a, std::uint32_t b = 0, std::uint32_t c = 0,
-                   std::uint32_t d = 0, std::uint32_t e = 0) {
+std::string format(const char* pattern, std::int64_t a, std::int64_t b = 0, std::int64_t c = 0,
+                   std::int64_t d = 0, std::int64_t e = 0) {
   char buf[160];
-  std::snprintf(buf, sizeof buf, pattern, a, b, c, d, e);
+  std::snprintf(buf, sizeof buf, pattern, static_cast<unsigned>(a), static_cast<unsigned>(b),
+                static_cast<unsigned>(c), static_cast<unsigned>(d), static_cast<unsigned>(e));
   return buf;
 }
 
-std::string describeDcb(const sys::DCB& d) {
-  char buf[200];
-  std::snprintf(buf, sizeof buf,
-                "SetCommState DCBlength=%u BaudRate=%u Flags=0x%04x ByteSize=%u Parity=%u "
-                "StopBits=%u XonChar=0x%02x XoffChar=0x%02x bytes=",
-                d.DCBlength, d.BaudRate, d.Flags, d.ByteSize, d.Parity, d.StopBits,
-                static_cast<unsigned>(static_cast<std::uint8_t>(d.XonChar)),
-                static_cast<unsigned>(static_cast<std::uint8_t>(d.XoffChar)));
-  return buf + hex(&d, sizeof d);
+std::int64_t arg(const Call& call, std::size_t i) {
+  return i < call.args.size() ? call.args[i] : 0;
+}
+
+const char* opName(Op op) {
+  switch (op) {
+    case Op::CreateFile: return "CreateFileA";
+    case Op::CloseHandle: return "CloseHandle";
+    case Op::SetupComm: return "SetupComm";
+    case Op::SetCommState: return "SetCommState";
+    case Op::SetCommTimeouts: return "SetCommTimeouts";
+    case Op::SetCommMask: return "SetCommMask";
+    case Op::WaitCommEvent: return "WaitCommEvent";
+    case Op::GetOverlappedResult: return "GetOverlappedResult";
+    case Op::EscapeCommFunction: return "EscapeCommFunction";
+    case Op::GetCommModemStatus: return "GetCommModemStatus";
+    case Op::ClearCommError: return "ClearCommError";
+    case Op::PurgeComm: return "PurgeComm";
+    case Op::WriteFile: return "WriteFile";
+    case Op::ListPorts: return "ListPorts";
+  }
+  return "?";
+}
+
+std::vector<std::uint8_t> bytesOf(const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  return std::vector<std::uint8_t>(bytes, bytes + size);
 }
 
 }  // namespace
+
+std::string describe(const Call& c) {
+  const std::string name = opName(c.op);
+  switch (c.op) {
+    case Op::CreateFile:
+      return name + " " + c.name +
+             format(" access=0x%08x share=%u disposition=%u flags=0x%08x", arg(c, 0), arg(c, 1),
+                    arg(c, 2), arg(c, 3));
+    case Op::SetupComm: return name + format(" %u %u", arg(c, 0), arg(c, 1));
+    case Op::SetCommState: {
+      char buf[200];
+      std::snprintf(buf, sizeof buf,
+                    " DCBlength=%u BaudRate=%u Flags=0x%04x ByteSize=%u Parity=%u StopBits=%u "
+                    "XonChar=0x%02x XoffChar=0x%02x bytes=",
+                    static_cast<unsigned>(arg(c, 0)), static_cast<unsigned>(arg(c, 1)),
+                    static_cast<unsigned>(arg(c, 2)), static_cast<unsigned>(arg(c, 3)),
+                    static_cast<unsigned>(arg(c, 4)), static_cast<unsigned>(arg(c, 5)),
+                    static_cast<unsigned>(arg(c, 6)), static_cast<unsigned>(arg(c, 7)));
+      return name + buf + hex(c.bytes.data(), c.bytes.size());
+    }
+    case Op::SetCommTimeouts:
+      return name + format(" 0x%08x 0x%08x 0x%08x 0x%08x 0x%08x", arg(c, 0), arg(c, 1), arg(c, 2),
+                           arg(c, 3), arg(c, 4));
+    case Op::SetCommMask: return name + format(" 0x%04x", arg(c, 0));
+    case Op::EscapeCommFunction: return name + format(" %u", arg(c, 0));
+    case Op::PurgeComm: return name + format(" 0x%02x", arg(c, 0));
+    case Op::WriteFile: return name + " " + hex(c.bytes.data(), c.bytes.size());
+    default: return name;
+  }
+}
+
+void PrintTo(const Call& call, std::ostream* out) {
+  *out << describe(call);
+}
 
 void RecordingPlatform::setLogging(bool on) {
   std::lock_guard lock(mutex_);
   logging_ = on;
 }
 
-std::vector<Call> RecordingPlatform::calls() const {
+std::vector<Call> RecordingPlatform::calls(std::initializer_list<Op> ops) const {
   std::lock_guard lock(mutex_);
-  return calls_;
+  std::vector<Call> out;
+  for (const Call& call : calls_) {
+    if (ops.size() == 0 || std::find(ops.begin(), ops.end(), call.op) != ops.end()) {
+      out.push_back(call);
+    }
+  }
+  return out;
 }
 
 std::vector<std::string> RecordingPlatform::callTexts(std::initializer_list<Op> ops) const {
-  std::lock_guard lock(mutex_);
   std::vector<std::string> out;
-  for (const Call& call : calls_) {
-    if (ops.size() == 0 || std::find(ops.begin(), ops.end(), call.op) != ops.end()) {
-      out.push_back(call.text);
-    }
-  }
+  for (const Call& call : calls(ops)) out.push_back(describe(call));
   return out;
 }
 
@@ -133,9 +187,10 @@ int RecordingPlatform::openEvents() const {
   return static_cast<int>(events_.size());
 }
 
-std::uint32_t RecordingPlatform::enter(Op op, const std::string& text) {
+std::uint32_t RecordingPlatform::enter(Call call) {
   std::lock_guard lock(mutex_);
-  if (logging_) calls_.push_back({op, text});
+  const Op op = call.op;
+  if (logging_) calls_.push_back(std::move(call));
   std::uint32_t error = 0;
   if (auto it = pendingFaults_.find(op); it != pendingFaults_.end()) {
     auto& faults = it->second;
@@ -166,9 +221,7 @@ sys::Handle RecordingPlatform::CreateFileA(const std::string& name, std::uint32_
                                            std::uint32_t share, std::uint32_t disposition,
                                            std::uint32_t flags) {
   if (std::uint32_t error =
-          enter(Op::CreateFile, "CreateFileA " + name +
-                                    format(" access=0x%08x share=%u disposition=%u flags=0x%08x",
-                                           access, share, disposition, flags))) {
+          enter({Op::CreateFile, {access, share, disposition, flags}, {}, name})) {
     failed(error);
     return sys::kInvalidHandle;
   }
@@ -200,14 +253,14 @@ bool RecordingPlatform::CloseHandle(sys::Handle h) {
     device = devices_.erase(h) != 0;
     events_.erase(h);
   }
-  const std::uint32_t error = device ? enter(Op::CloseHandle, "CloseHandle") : 0;
+  const std::uint32_t error = device ? enter({Op::CloseHandle}) : 0;
   // The handle is gone whatever the call says, as with Win32.
   const bool ok = passed(inner_.CloseHandle(h));
   return error != 0 ? failed(error) : ok;
 }
 
 bool RecordingPlatform::SetupComm(sys::Handle h, std::uint32_t inQueue, std::uint32_t outQueue) {
-  if (std::uint32_t error = enter(Op::SetupComm, format("SetupComm %u %u", inQueue, outQueue))) {
+  if (std::uint32_t error = enter({Op::SetupComm, {inQueue, outQueue}})) {
     return failed(error);
   }
   if (std::uint32_t error = pulled(h)) return failed(error);
@@ -215,17 +268,21 @@ bool RecordingPlatform::SetupComm(sys::Handle h, std::uint32_t inQueue, std::uin
 }
 
 bool RecordingPlatform::SetCommState(sys::Handle h, const sys::DCB& dcb) {
-  if (std::uint32_t error = enter(Op::SetCommState, describeDcb(dcb))) return failed(error);
+  if (std::uint32_t error =
+          enter({Op::SetCommState,
+                 {dcb.DCBlength, dcb.BaudRate, dcb.Flags, dcb.ByteSize, dcb.Parity, dcb.StopBits,
+                  static_cast<std::uint8_t>(dcb.XonChar), static_cast<std::uint8_t>(dcb.XoffChar)},
+                 bytesOf(&dcb, sizeof dcb)}))
+    return failed(error);
   if (std::uint32_t error = pulled(h)) return failed(error);
   return passed(inner_.SetCommState(h, dcb));
 }
 
 bool RecordingPlatform::SetCommTimeouts(sys::Handle h, const sys::CommTimeouts& t) {
   if (std::uint32_t error =
-          enter(Op::SetCommTimeouts,
-                format("SetCommTimeouts 0x%08x 0x%08x 0x%08x 0x%08x 0x%08x", t.ReadIntervalTimeout,
-                       t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
-                       t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant))) {
+          enter({Op::SetCommTimeouts,
+                 {t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+                  t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant}})) {
     return failed(error);
   }
   if (std::uint32_t error = pulled(h)) return failed(error);
@@ -233,7 +290,7 @@ bool RecordingPlatform::SetCommTimeouts(sys::Handle h, const sys::CommTimeouts& 
 }
 
 bool RecordingPlatform::SetCommMask(sys::Handle h, std::uint32_t mask) {
-  if (std::uint32_t error = enter(Op::SetCommMask, format("SetCommMask 0x%04x", mask))) {
+  if (std::uint32_t error = enter({Op::SetCommMask, {mask}})) {
     return failed(error);
   }
   if (std::uint32_t error = pulled(h)) return failed(error);
@@ -245,14 +302,14 @@ bool RecordingPlatform::SetCommMask(sys::Handle h, std::uint32_t mask) {
 
 bool RecordingPlatform::WaitCommEvent(sys::Handle h, std::uint32_t* mask,
                                       sys::Overlapped* overlapped) {
-  if (std::uint32_t error = enter(Op::WaitCommEvent, "WaitCommEvent")) return failed(error);
+  if (std::uint32_t error = enter({Op::WaitCommEvent})) return failed(error);
   if (std::uint32_t error = pulled(h)) return failed(error);
   return passed(inner_.WaitCommEvent(h, mask, overlapped));
 }
 
 bool RecordingPlatform::GetOverlappedResult(sys::Handle h, sys::Overlapped* overlapped,
                                             std::uint32_t* transferred, bool wait) {
-  if (std::uint32_t error = enter(Op::GetOverlappedResult, "GetOverlappedResult")) {
+  if (std::uint32_t error = enter({Op::GetOverlappedResult})) {
     return failed(error);
   }
   if (std::uint32_t error = pulled(h)) return failed(error);
@@ -260,8 +317,7 @@ bool RecordingPlatform::GetOverlappedResult(sys::Handle h, sys::Overlapped* over
 }
 
 bool RecordingPlatform::EscapeCommFunction(sys::Handle h, std::uint32_t function) {
-  if (std::uint32_t error =
-          enter(Op::EscapeCommFunction, format("EscapeCommFunction %u", function))) {
+  if (std::uint32_t error = enter({Op::EscapeCommFunction, {function}})) {
     return failed(error);
   }
   if (std::uint32_t error = pulled(h, true)) return failed(error);
@@ -269,7 +325,7 @@ bool RecordingPlatform::EscapeCommFunction(sys::Handle h, std::uint32_t function
 }
 
 bool RecordingPlatform::GetCommModemStatus(sys::Handle h, std::uint32_t* status) {
-  if (std::uint32_t error = enter(Op::GetCommModemStatus, "GetCommModemStatus")) {
+  if (std::uint32_t error = enter({Op::GetCommModemStatus})) {
     return failed(error);
   }
   if (std::uint32_t error = pulled(h)) return failed(error);
@@ -277,13 +333,13 @@ bool RecordingPlatform::GetCommModemStatus(sys::Handle h, std::uint32_t* status)
 }
 
 bool RecordingPlatform::ClearCommError(sys::Handle h, std::uint32_t* errors, sys::ComStat* stat) {
-  if (std::uint32_t error = enter(Op::ClearCommError, "ClearCommError")) return failed(error);
+  if (std::uint32_t error = enter({Op::ClearCommError})) return failed(error);
   if (std::uint32_t error = pulled(h)) return failed(error);
   return passed(inner_.ClearCommError(h, errors, stat));
 }
 
 bool RecordingPlatform::PurgeComm(sys::Handle h, std::uint32_t flags) {
-  if (std::uint32_t error = enter(Op::PurgeComm, format("PurgeComm 0x%02x", flags))) {
+  if (std::uint32_t error = enter({Op::PurgeComm, {flags}})) {
     return failed(error);
   }
   if (std::uint32_t error = pulled(h)) return failed(error);
@@ -292,7 +348,7 @@ bool RecordingPlatform::PurgeComm(sys::Handle h, std::uint32_t flags) {
 
 bool RecordingPlatform::WriteFile(sys::Handle h, const void* data, std::uint32_t count,
                                   std::uint32_t* written, sys::Overlapped* overlapped) {
-  if (std::uint32_t error = enter(Op::WriteFile, "WriteFile " + hex(data, count))) {
+  if (std::uint32_t error = enter({Op::WriteFile, {}, bytesOf(data, count)})) {
     return failed(error);
   }
   if (std::uint32_t error = pulled(h, count > 0)) return failed(error);
@@ -337,7 +393,7 @@ void RecordingPlatform::Sleep(std::uint32_t milliseconds) {
 }
 
 bool RecordingPlatform::ListPorts(std::vector<std::string>& names) {
-  if (std::uint32_t error = enter(Op::ListPorts, "ListPorts")) return failed(error);
+  if (std::uint32_t error = enter({Op::ListPorts})) return failed(error);
   {
     std::lock_guard lock(mutex_);
     if (ownPorts_) {

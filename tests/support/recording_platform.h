@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <map>
 #include <mutex>
+#include <ostream>
 #include <set>
 #include <string>
 #include <utility>
@@ -34,10 +35,73 @@ enum class Op {
   ListPorts,
 };
 
+// One device call as the log keeps it: the operation and its numeric
+// arguments in the order the call takes them, the bytes it carries (a write's
+// data, a DCB's raw bytes) and, for CreateFile, the device name.
 struct Call {
   Op op;
-  std::string text;  // the call and its arguments, e.g. "EscapeCommFunction 5"
+  std::vector<std::int64_t> args = {};
+  std::vector<std::uint8_t> bytes = {};
+  std::string name = {};
+
+  bool operator==(const Call&) const = default;
 };
+
+// The call as one line, e.g. "EscapeCommFunction 5" or "WriteFile 01".
+std::string describe(const Call& call);
+// How GoogleTest shows a call in a failed check.
+void PrintTo(const Call& call, std::ostream* out);
+
+// The line operations and the write of a step frame, with Win32's own
+// escape codes spelled out: SETRTS 3, CLRRTS 4, SETDTR 5, CLRDTR 6.
+inline Call setRts() {
+  return {Op::EscapeCommFunction, {3}};
+}
+inline Call clrRts() {
+  return {Op::EscapeCommFunction, {4}};
+}
+inline Call setDtr() {
+  return {Op::EscapeCommFunction, {5}};
+}
+inline Call clrDtr() {
+  return {Op::EscapeCommFunction, {6}};
+}
+inline Call writeCall(std::vector<std::uint8_t> bytes) {
+  return {Op::WriteFile, {}, std::move(bytes)};
+}
+inline Call latch() {
+  return writeCall({0x01});
+}
+
+// The wire of one step frame for the given 48 bits (channel 1 first): per
+// channel its data bit on RTS and a clock pulse on DTR, then the latch byte.
+inline std::vector<Call> frameWire(const std::vector<bool>& bits) {
+  std::vector<Call> out;
+  for (bool bit : bits) {
+    out.push_back(bit ? setRts() : clrRts());
+    out.push_back(setDtr());
+    out.push_back(clrDtr());
+  }
+  out.push_back(latch());
+  return out;
+}
+
+inline std::vector<bool> bitsFor(std::initializer_list<int> channels) {
+  std::vector<bool> bits(48, false);
+  for (int k : channels) bits[static_cast<std::size_t>(k - 1)] = true;
+  return bits;
+}
+
+// The all-off frame: RTS and DTR lowered, 48 clock pulses, the latch byte.
+inline std::vector<Call> allOffWire() {
+  std::vector<Call> out = {clrRts(), clrDtr()};
+  for (int i = 0; i < 48; ++i) {
+    out.push_back(setDtr());
+    out.push_back(clrDtr());
+  }
+  out.push_back(latch());
+  return out;
+}
 
 class RecordingPlatform : public sys::Platform {
  public:
@@ -45,8 +109,12 @@ class RecordingPlatform : public sys::Platform {
 
   // Call log, off until switched on.
   void setLogging(bool on);
-  std::vector<Call> calls() const;
+  // The calls logged since the last clear, all or those of `ops`.
+  std::vector<Call> calls(std::initializer_list<Op> ops = {}) const;
+  // The same, each as describe() shows it.
   std::vector<std::string> callTexts(std::initializer_list<Op> ops = {}) const;
+  // The line operations and writes: what reaches the board.
+  std::vector<Call> wire() const { return calls({Op::EscapeCommFunction, Op::WriteFile}); }
   void clearCalls();
 
   // Makes the nth call of `op` from now on (1 = the next) fail with `error`
@@ -100,7 +168,7 @@ class RecordingPlatform : public sys::Platform {
 
  private:
   // Records the call and returns the error to fail it with, or 0.
-  std::uint32_t enter(Op op, const std::string& text);
+  std::uint32_t enter(Call call);
   bool failed(std::uint32_t error);
   // Passes on the result of a call below, keeping its error.
   bool passed(bool ok);

@@ -132,7 +132,7 @@ class Run {
     platform().setLogging(false);
     // A tick on a board that does not answer fails at its first operation.
     tickAttempts_ =
-        static_cast<int>(platform().callTexts({testing_support::Op::EscapeCommFunction}).size());
+        static_cast<int>(platform().calls({testing_support::Op::EscapeCommFunction}).size());
   }
 
   // A click on Stop, and its all-off frame gone out.
