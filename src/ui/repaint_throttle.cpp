@@ -3,11 +3,13 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QWidget>
+#include <utility>
 
 namespace ui {
 
-RepaintThrottle::RepaintThrottle(QWidget* window, int periodMs)
-    : QObject(window), window_(window), periodMs_(periodMs) {
+RepaintThrottle::RepaintThrottle(QWidget* window, int periodMs,
+                                 std::function<Clock::time_point()> now)
+    : QObject(window), window_(window), periodMs_(periodMs), now_(std::move(now)) {
   later_.setSingleShot(true);
   later_.setTimerType(Qt::PreciseTimer);
   connect(&later_, &QTimer::timeout, this, [this] {
@@ -16,8 +18,14 @@ RepaintThrottle::RepaintThrottle(QWidget* window, int periodMs)
   window->installEventFilter(this);
 }
 
+std::optional<long long> RepaintThrottle::sinceLastPaint() const {
+  if (!lastPaint_) return std::nullopt;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(now_() - *lastPaint_).count();
+}
+
 void RepaintThrottle::paintIfDue() {
-  if (!sinceLastPaint_.isValid() || sinceLastPaint_.elapsed() < periodMs_) return;
+  const auto since = sinceLastPaint();
+  if (!since || *since < periodMs_) return;
   if (!later_.isActive()) {
     // Nothing held back: the repaint Qt asked for, if any, is still posted.
     QCoreApplication::sendPostedEvents(window_, QEvent::UpdateRequest);
@@ -32,15 +40,15 @@ bool RepaintThrottle::eventFilter(QObject* watched, QEvent* event) {
   if (watched != window_ || event->type() != QEvent::UpdateRequest) return false;
   // Qt asks for one repaint of the window's dirty parts and asks again only
   // after it has painted; what changes in between joins the dirty parts.
-  if (sinceLastPaint_.isValid() && sinceLastPaint_.elapsed() < periodMs_) {
+  if (const auto since = sinceLastPaint(); since && *since < periodMs_) {
     if (!later_.isActive()) {
-      later_.start(periodMs_ - static_cast<int>(sinceLastPaint_.elapsed()));
+      later_.start(periodMs_ - static_cast<int>(*since));
       ++deferred_;
     }
     return true;
   }
   later_.stop();
-  sinceLastPaint_.start();
+  lastPaint_ = now_();
   return false;
 }
 

@@ -6,9 +6,11 @@
 // and done at most once per period.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
+#include <chrono>
+#include <functional>
+#include <optional>
 
 class QWidget;
 
@@ -16,8 +18,12 @@ namespace ui {
 
 class RepaintThrottle : public QObject {
  public:
-  // Watches `window` (a top-level widget); `periodMs` between two repaints.
-  RepaintThrottle(QWidget* window, int periodMs);
+  using Clock = std::chrono::steady_clock;
+
+  // Watches `window` (a top-level widget); `periodMs` between two repaints,
+  // measured on `now` (the tests set their own clock).
+  RepaintThrottle(QWidget* window, int periodMs,
+                  std::function<Clock::time_point()> now = Clock::now);
 
   int deferred() const { return deferred_; }
   // 0: every repaint Qt asks for is done at once.
@@ -32,9 +38,13 @@ class RepaintThrottle : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // Milliseconds since the last paint; none before the first.
+  std::optional<long long> sinceLastPaint() const;
+
   QWidget* window_;
   int periodMs_;
-  QElapsedTimer sinceLastPaint_;
+  std::function<Clock::time_point()> now_;
+  std::optional<Clock::time_point> lastPaint_;
   QTimer later_;
   int deferred_ = 0;
 };

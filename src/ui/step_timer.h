@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QTimer>
 #include <chrono>
+#include <functional>
 
 namespace ui {
 
@@ -18,7 +19,11 @@ class StepTimer : public QObject {
   Q_OBJECT
 
  public:
-  explicit StepTimer(QObject* parent = nullptr);
+  using Clock = std::chrono::steady_clock;
+
+  // `now` reads the clock the schedule is kept on (the tests set their own).
+  explicit StepTimer(QObject* parent = nullptr,
+                     std::function<Clock::time_point()> now = Clock::now);
 
   int interval() const { return interval_; }
   // The same interval again changes nothing; another one restarts the period.
@@ -32,11 +37,11 @@ class StepTimer : public QObject {
   void timeout();
 
  private:
-  using Clock = std::chrono::steady_clock;
   void arm();
   void fire();
 
-  QTimer timer_;
+  std::function<Clock::time_point()> now_;
+  QTimer timer_{this};
   int interval_ = 0;
   bool active_ = false;
   Clock::time_point next_;

@@ -1,10 +1,12 @@
 // How the main window keeps up with a step timer at 1 ms: the step timer
 // holds its schedule when ticks come late, repaints are gathered to a
 // screen's rate, and a step repaints only what it changed.
-#include <QElapsedTimer>
 #include <QPaintEvent>
-#include <QThread>
+#include <QTimer>
+#include <chrono>
+#include <functional>
 #include <numeric>
+#include <vector>
 
 #include "ui/repaint_throttle.h"
 #include "ui/step_timer.h"
@@ -26,6 +28,35 @@ class PaintLog : public QObject {
   QList<QRegion> regions;
 };
 
+// A clock that stands still until the test moves it, in milliseconds from
+// its start.
+class ManualClock {
+ public:
+  using Clock = std::chrono::steady_clock;
+  std::function<Clock::time_point()> function() {
+    return [this] { return now_; };
+  }
+  void set(int ms) { now_ = Clock::time_point() + std::chrono::milliseconds(ms); }
+  void advance(int ms) { now_ += std::chrono::milliseconds(ms); }
+
+ private:
+  Clock::time_point now_;
+};
+
+// The wait the step timer has armed its Qt timer with, or −1 when none is.
+int armedWait(ui::StepTimer& timer) {
+  const auto* armed = timer.findChild<QTimer*>();
+  return armed != nullptr && armed->isActive() ? armed->interval() : -1;
+}
+
+// Lets the paints of a window just shown happen, and leaves the throttle
+// more than a period past the last one.
+void settle(ManualClock& clock, ui::RepaintThrottle& throttle) {
+  clock.advance(throttle.period() + 1);
+  throttle.paintIfDue();
+  clock.advance(throttle.period() + 1);
+}
+
 QByteArray threeColumns() {
   return ui_testing::tableBytes({{1, 2}, {3}, {48}}, "100000");
 }
@@ -37,64 +68,78 @@ class PaintingPaceTest : public QObject {
 
  private slots:
   void stepTimerKeepsItsScheduleWhenTicksComeLate() {
-    // Each tick takes 8 ms of a 20 ms period. A timer that starts its next
-    // period when the tick is done would tick every 28 ms: 35 times in a
-    // second. On its schedule it ticks 50 times.
-    ui::StepTimer timer;
+    // Every tick comes 8 ms late. A timer that starts its next period when
+    // the tick is done would wait 20 ms again and drift; on its schedule,
+    // start + n · 20 ms, it waits 12. Each tick moves the clock to the
+    // moment the next one is to arrive, so real time plays no part.
+    ManualClock clock;
+    ui::StepTimer timer(nullptr, clock.function());
     timer.setInterval(20);
-    int ticks = 0;
+    std::vector<int> waits;
     QObject::connect(&timer, &ui::StepTimer::timeout, [&] {
-      ++ticks;
-      QElapsedTimer busy;
-      busy.start();
-      while (busy.elapsed() < 8) {
-      }
+      waits.push_back(armedWait(timer));
+      const int n = static_cast<int>(waits.size());
+      // The sixth tick comes on time; then stop.
+      if (n < 5) clock.set((n + 1) * 20 + 8);
+      if (n == 5) clock.set(6 * 20);
+      if (n == 6) timer.stop();
     });
-    QElapsedTimer clock;
-    clock.start();
     timer.start();
-    while (clock.elapsed() < 1000) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    timer.stop();
-    QVERIFY2(ticks >= 44 && ticks <= 51, qPrintable(QString::number(ticks)));
+    QCOMPARE(armedWait(timer), 20);
+    clock.set(28);
+    QVERIFY(waitFor([&] { return waits.size() == 6; }, 5000));
+    QCOMPARE(waits, (std::vector<int>{12, 12, 12, 12, 12, 20}));
   }
 
   void stepTimerFallenBehindDropsTheTicksItMissedInsteadOfABurst() {
-    ui::StepTimer timer;
+    ManualClock clock;
+    ui::StepTimer timer(nullptr, clock.function());
     timer.setInterval(5);
-    int ticks = 0;
-    QObject::connect(&timer, &ui::StepTimer::timeout, [&] { ++ticks; });
+    std::vector<int> waits;
+    QObject::connect(&timer, &ui::StepTimer::timeout, [&] {
+      waits.push_back(armedWait(timer));
+      // After the first tick, 20 periods pass without an event loop; then
+      // the ticks come on time.
+      if (waits.size() == 1) clock.set(105);
+      if (waits.size() == 2) clock.set(110);
+      if (waits.size() == 3) timer.stop();
+    });
     timer.start();
-    QVERIFY(waitFor([&] { return ticks >= 1; }));
-    QThread::msleep(100);  // 20 periods without an event loop
-    const int before = ticks;
-    QTest::qWait(12);
-    QVERIFY2(ticks - before <= 4, qPrintable(QString::number(ticks - before)));
-    QVERIFY(ticks - before >= 1);
+    clock.set(5);
+    QVERIFY(waitFor([&] { return waits.size() == 3; }, 5000));
+    // The late tick comes once and the next a whole period after it, not the
+    // 19 it missed at once (a wait of 0).
+    QCOMPARE(waits, (std::vector<int>{5, 5, 5}));
   }
 
   void stepTimerIntervalRulesAreThoseOfATimer() {
-    ui::StepTimer timer;
+    ManualClock clock;
+    ui::StepTimer timer(nullptr, clock.function());
     QVERIFY(!timer.isActive());
     timer.setInterval(50);
     QCOMPARE(timer.interval(), 50);
-    int ticks = 0;
-    QObject::connect(&timer, &ui::StepTimer::timeout, [&] { ++ticks; });
+    std::vector<int> waits;
+    QObject::connect(&timer, &ui::StepTimer::timeout, [&] { waits.push_back(armedWait(timer)); });
     timer.start();
     QVERIFY(timer.isActive());
-    QTest::qWait(30);
-    // The same value again changes nothing: the tick still comes at 50 ms.
+    QCOMPARE(armedWait(timer), 50);
+    // The same value again changes nothing: the tick still comes at 50 ms
+    // and the next is due at 100 (a restart would have made it 80 and 130).
+    clock.set(30);
     timer.setInterval(50);
-    QVERIFY(waitFor([&] { return ticks == 1; }, 40));
+    clock.set(50);
+    QVERIFY(waitFor([&] { return !waits.empty(); }, 5000));
+    QCOMPARE(waits.front(), 50);
     // Another value restarts the period.
-    QTest::qWait(30);
+    clock.set(80);
     timer.setInterval(60);
-    QTest::qWait(40);
-    QCOMPARE(ticks, 1);
-    QVERIFY(waitFor([&] { return ticks == 2; }, 60));
+    QCOMPARE(armedWait(timer), 60);
     timer.stop();
     QVERIFY(!timer.isActive());
+    QCOMPARE(armedWait(timer), -1);
+    const std::size_t ticks = waits.size();
     QTest::qWait(80);
-    QCOMPARE(ticks, 2);
+    QCOMPARE(waits.size(), ticks);
   }
 
   void repaintsComeAtMostOncePerPeriodAndShowTheLastState() {
@@ -102,10 +147,11 @@ class PaintingPaceTest : public QObject {
     window.resize(100, 50);
     auto* inner = new QWidget(&window);
     inner->setGeometry(10, 10, 20, 20);
-    ui::RepaintThrottle throttle(&window, 200);
+    ManualClock clock;
+    ui::RepaintThrottle throttle(&window, 200, clock.function());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QTest::qWait(250);
+    settle(clock, throttle);
     PaintLog log(inner);
     // Many changes in a burst: the first repaint now, the rest gathered.
     for (int i = 0; i < 50; ++i) {
@@ -113,8 +159,9 @@ class PaintingPaceTest : public QObject {
       QCoreApplication::processEvents();
     }
     QCOMPARE(log.regions.size(), 1);
-    QVERIFY(waitFor([&] { return log.regions.size() == 2; }, 400));
-    QTest::qWait(250);
+    clock.advance(200);
+    QVERIFY(waitFor([&] { return log.regions.size() == 2; }, 2000));
+    QTest::qWait(20);
     QCOMPARE(log.regions.size(), 2);
     QVERIFY(throttle.deferred() >= 1);
 
@@ -131,10 +178,11 @@ class PaintingPaceTest : public QObject {
     window.resize(100, 50);
     auto* inner = new QWidget(&window);
     inner->setGeometry(10, 10, 20, 20);
-    ui::RepaintThrottle throttle(&window, 50);
+    ManualClock clock;
+    ui::RepaintThrottle throttle(&window, 50, clock.function());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QTest::qWait(60);
+    settle(clock, throttle);
     PaintLog log(inner);
     inner->update();
     QCoreApplication::processEvents();
@@ -146,17 +194,12 @@ class PaintingPaceTest : public QObject {
     QCOMPARE(log.regions.size(), 1);
     // A handler that took longer than the period paints its change at its end,
     // before any event that came due meanwhile (a held-back repaint) ...
-    QElapsedTimer busy;
-    busy.start();
-    while (busy.elapsed() < 60) {
-    }
+    clock.advance(60);
     inner->update();
     throttle.paintIfDue();
     QCOMPARE(log.regions.size(), 2);
     // ... and a repaint Qt has only posted as well.
-    busy.restart();
-    while (busy.elapsed() < 60) {
-    }
+    clock.advance(60);
     inner->update();
     throttle.paintIfDue();
     QCOMPARE(log.regions.size(), 3);
