@@ -10,6 +10,7 @@
 #include "hil/hil_fixture.h"
 #include "hil/linux_port.h"
 #include "program/program.h"
+#include "support/temp_folder.h"
 
 namespace hil {
 namespace {
@@ -107,8 +108,9 @@ bool isPortMessage(const std::string& text) {
 // not come back.
 TEST(AdapterUnplugTest, RunFailsWithPortErrorsAndCloseStillEnds) {
   RecordedErrors errors;
-  program::Program program(linuxPlatform(), nullptr, errors, "/tmp/unplug_table.txt",
-                           "/tmp/unplug.dat");
+  const testing_support::TempFolder folder;
+  program::Program program(linuxPlatform(), nullptr, errors, folder.path("unplug_table.txt"),
+                           folder.path("unplug.dat"));
   sequencer::Sequencer& seq = program.Form1;
   seq.ComboText = "ttyUSB0";
   seq.ChannelEnabled.fill(1);
