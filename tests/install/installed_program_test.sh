@@ -184,8 +184,10 @@ check_menu() {
   install_tree
   export scratch root share desktop
   # Searching from a number of our own, not from 99: another test run on the
-  # same machine may be starting its own xvfb-run at this moment.
-  xvfb-run -a -n "$((100 + $$ % 800))" -s "-screen 0 1280x1024x24" "$0" menu-inside "$build" "$app_id" "$scratch"
+  # same machine may be starting its own xvfb-run at this moment. -noreset:
+  # the server would otherwise reset when the first program leaves, and the
+  # second one, started at once, could find no display.
+  xvfb-run -a -n "$((100 + $$ % 800))" -s "-screen 0 1280x1024x24 -noreset" "$0" menu-inside "$build" "$app_id" "$scratch"
 }
 
 case "$mode" in
