@@ -9,10 +9,6 @@
 #include <random>
 #include <stdexcept>
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include "storage/table_file.h"
 #include "support/table_bytes.h"
 
@@ -30,20 +26,9 @@ std::filesystem::path benchRoot() {
 TempDir::TempDir() : TempFolder(benchRoot()) {}
 
 Pty::Pty() {
-  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  char name[128] = {};
-  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
-      ptsname_r(master_, name, sizeof name) != 0) {
-    throw std::runtime_error("no pseudo-terminal");
-  }
-  slave_ = name;
   std::filesystem::create_directories(devDir());
   std::filesystem::create_directories(sysDir());
-  std::filesystem::create_symlink(slave_, devDir() + "/ttyBENCH");
-}
-
-Pty::~Pty() {
-  ::close(master_);
+  std::filesystem::create_symlink(slave(), devDir() + "/ttyBENCH");
 }
 
 void writeTableFile(const std::string& fileName, int columns, Pattern pattern,

@@ -8,6 +8,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "support/pty_pair.h"
 #include "support/temp_folder.h"
 
 namespace bench {
@@ -25,19 +26,15 @@ class TempDir : public testing_support::TempFolder {
 class Pty {
  public:
   Pty();
-  ~Pty();
-  Pty(const Pty&) = delete;
-  Pty& operator=(const Pty&) = delete;
 
-  int master() const { return master_; }
-  const std::string& slave() const { return slave_; }
+  int master() const { return pair_.master(); }
+  const std::string& slave() const { return pair_.slave(); }
   std::string devDir() const { return dir_.path("dev"); }
   std::string sysDir() const { return dir_.path("sys"); }
 
  private:
   TempDir dir_;
-  int master_ = -1;
-  std::string slave_;
+  testing_support::PtyPair pair_;
 };
 
 enum class Pattern {

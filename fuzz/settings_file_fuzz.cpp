@@ -18,11 +18,12 @@
 
 #include "fuzz_support.h"
 #include "inputs/settings_file.h"
+#include "support/temp_folder.h"
 
 namespace {
 
 using fuzz_support::fail;
-using fuzz_support::Folder;
+using Folder = testing_support::TempFolder;
 using fuzz_support::readBytes;
 using fuzz_support::writeBytes;
 
@@ -31,7 +32,7 @@ namespace fs = std::filesystem;
 using inputs::MatchingIndices;
 
 const Folder& folder() {
-  static const Folder instance("rilvet-settings-fuzz");
+  static const Folder instance;
   return instance;
 }
 

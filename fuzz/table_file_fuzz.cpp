@@ -21,13 +21,14 @@
 #include "storage/cp1251.h"
 #include "storage/file_io.h"
 #include "storage/table_file.h"
+#include "support/temp_folder.h"
 #include "table/cell_store.h"
 #include "table/interval.h"
 
 namespace {
 
 using fuzz_support::fail;
-using fuzz_support::Folder;
+using Folder = testing_support::TempFolder;
 using fuzz_support::readBytes;
 using fuzz_support::writeBytes;
 
@@ -38,7 +39,7 @@ using storage::TableLines;
 using table::CellStore;
 
 const Folder& folder() {
-  static const Folder instance("rilvet-table-fuzz");
+  static const Folder instance;
   return instance;
 }
 
@@ -124,7 +125,7 @@ LoadResult load(const std::string& name, TableLines& lines, CellStore& cells, st
 
 void fuzzOne(std::string_view input) {
   const Folder& dir = folder();
-  dir.empty();
+  dir.clear();
   const std::string name = dir.path(storage::kTableFileName);
   const std::string backup = name + ".bak";
   const std::string fileEntry = fs::path(name).filename().string();

@@ -52,6 +52,13 @@ class TempFolder {
 #endif
   }
 
+  // Empties the folder, keeping it.
+  void clear() const {
+    for (const auto& entry : std::filesystem::directory_iterator(root_)) {
+      std::filesystem::remove_all(entry.path());
+    }
+  }
+
   // The names of everything in the folder, each as entryName() gives it.
   std::set<std::string> entries() const {
     std::set<std::string> names;
