@@ -193,7 +193,7 @@ class HeaderProbe : public Probe {
   }
   void expect(table::Rgb color) { expected_.store(color); }
   bool eventFilter(QObject*, QEvent* event) override {
-    if (event->type() == QEvent::Paint && model_.FixedColor == expected_.load()) answer();
+    if (event->type() == QEvent::Paint && model_.fixedColor() == expected_.load()) answer();
     return false;
   }
 
@@ -221,15 +221,15 @@ int slowAdapter() {
   app::Windows w(
       {dir.path("table.txt"), dir.path("Rilvet.dat"), virtualBoard, &adapter, &messages});
   ui::TForm1& form = *w.form1;
-  auto& model = w.program.Form1;
+  auto& model = w.program.sequencer();
   form.show();
   QElapsedTimer reveal;
   reveal.start();
-  while (model.ColCount < kColumns + 1 && reveal.elapsed() < 30000) settle(50);
+  while (model.colCount() < kColumns + 1 && reveal.elapsed() < 30000) settle(50);
   form.BitBtn3Click();  // the matching dialog, whose labels show the inputs
   form.ComboBox1->setCurrentIndex(form.ComboBox1->findText(sys::kVirtualPort));
-  form.BitBtn1Click();
-  if (!model.SerialPort1.IsOpen()) {
+  form.BitBtn(1)->click();
+  if (!model.SerialPort1().IsOpen()) {
     std::cerr << "the virtual board did not open\n";
     return 1;
   }
@@ -315,7 +315,7 @@ int slowAdapter() {
     return at;
   };
   for (int i = 0; i < 8; ++i) {
-    header.expect(model.StepRunning == 1 ? table::clYellow : table::clRed);
+    header.expect(model.StepRunning() == 1 ? table::clYellow : table::clRed);
     clickFromOutside(form.BitBtn(1), header, 150 + 37 * i);
     QElapsedTimer wait;
     wait.start();
@@ -345,7 +345,7 @@ int slowAdapter() {
       return 1;
     }
     if (i < 9) {
-      form.BitBtn1Click();
+      form.BitBtn(1)->click();
       settle(100);
     }
   }
@@ -402,14 +402,14 @@ std::vector<double> latchIntervals(sys::Platform& platform, const std::string& n
   form.show();
   QElapsedTimer reveal;
   reveal.start();
-  while (w.program.Form1.ColCount < kColumns + 1 && reveal.elapsed() < 30000) settle(50);
+  while (w.program.sequencer().colCount() < kColumns + 1 && reveal.elapsed() < 30000) settle(50);
   form.ComboBox1->setEditText(QString::fromStdString(name));
-  form.BitBtn1Click();
+  form.BitBtn(1)->click();
   settle(500);
   const auto t0 = Clock::now();
   settle(seconds * 1000);
   const auto t1 = Clock::now();
-  form.BitBtn2Click();
+  form.BitBtn(2)->click();
   settle(500);
   std::vector<double> intervals;
   Clock::time_point last{};

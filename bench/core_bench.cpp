@@ -15,6 +15,12 @@
 #include "sequencer/sequencer.h"
 #include "storage/table_file.h"
 #include "support.h"
+#include "support/sequencer_access.h"
+
+using testing_support::enableAllChannels;
+using testing_support::setColCount;
+using testing_support::setLastColumn;
+using testing_support::tableCells;
 
 namespace {
 
@@ -40,9 +46,9 @@ class Sink : public program::ErrorSink {
 template <typename Tick>
 void reveal(sequencer::Sequencer& model, Tick tick) {
   for (;;) {
-    const int before = model.ColCount;
+    const int before = model.colCount();
     tick();
-    if (model.ColCount == before) break;
+    if (model.colCount() == before) break;
   }
 }
 
@@ -55,20 +61,21 @@ void BM_StepFrame(benchmark::State& state) {
   const int columns = static_cast<int>(state.range(0));
   for (int c = 0; c < columns; ++c) {
     for (int k = 1; k <= table::kChannels; ++k) {
-      model.Cells.setCode(c, k, (random() & 1) ? table::CellStore::kOne : table::CellStore::kZero);
+      tableCells(model).setCode(c, k,
+                                (random() & 1) ? table::CellStore::kOne : table::CellStore::kZero);
     }
   }
-  model.ChannelEnabled.fill(1);
-  reveal(model, [&] { model.Narahiv(); });
+  enableAllChannels(model);
+  reveal(model, [&] { model.housekeepingTick(); });
   model.setComboText("NULL");
-  model.BitBtn1Click();  // opens the port and runs
+  model.startOrPause();  // opens the port and runs
 
   const std::uint64_t calls0 = platform.escapes() + platform.writes();
-  for (auto _ : state) model.Posilka();
+  for (auto _ : state) model.stepTick();
   const double frames = static_cast<double>(state.iterations());
   state.counters["device_calls"] =
       static_cast<double>(platform.escapes() + platform.writes() - calls0) / frames;
-  model.BitBtn2Click();
+  model.stop();
 }
 BENCHMARK(BM_StepFrame)->ArgName("columns")->Arg(kFrameColumns)->MinTime(1.0);
 
@@ -82,19 +89,19 @@ void BM_Housekeeping(benchmark::State& state) {
   program::Program program(platform, nullptr, errors, dir.path("table.txt"),
                            dir.path("Rilvet.dat"));
   program.FormCreate();
-  program.Form2Create();
-  auto& model = program.Form1;
-  reveal(model, [&] { model.Narahiv(); });
-  if (model.ColCount != columns + 1) state.SkipWithError("the table was not revealed");
+  program.loadMatching();
+  auto& model = program.sequencer();
+  reveal(model, [&] { model.housekeepingTick(); });
+  if (model.colCount() != columns + 1) state.SkipWithError("the table was not revealed");
   if (running) {
     model.setComboText("NULL");
-    model.BitBtn1Click();
+    model.startOrPause();
   }
-  model.Narahiv();  // the link state and the labels settle
+  model.housekeepingTick();  // the link state and the labels settle
 
-  for (auto _ : state) model.Narahiv();
+  for (auto _ : state) model.housekeepingTick();
 
-  if (running) model.BitBtn2Click();
+  if (running) model.stop();
   if (!errors.messages.empty()) state.SkipWithError(errors.messages.front().c_str());
 }
 BENCHMARK(BM_Housekeeping)
@@ -146,8 +153,9 @@ BENCHMARK(BM_Sohr)
 // A 100 000-column table of ones on a diagonal, straight in the cell store.
 std::unique_ptr<sequencer::Sequencer> bigModel(bench::NullPlatform& platform) {
   auto model = std::make_unique<sequencer::Sequencer>(platform, nullptr);
-  for (int c = 0; c < kBigTable; ++c) model->Cells.setCode(c, 1 + c % 48, table::CellStore::kOne);
-  model->ColCount = kBigTable + 1;
+  for (int c = 0; c < kBigTable; ++c)
+    tableCells(*model).setCode(c, 1 + c % 48, table::CellStore::kOne);
+  setColCount(*model, kBigTable + 1);
   return model;
 }
 
@@ -158,7 +166,7 @@ void BM_ToggleUndo(benchmark::State& state) {
   int col = 0;
   for (auto _ : state) {
     col = (col + 7919) % kBigTable;
-    model->setCell(col, 5, model->Cells.isOne(col, 5) ? "" : "1");
+    model->setCell(col, 5, model->cells().isOne(col, 5) ? "" : "1");
     model->undo();
   }
 }
@@ -180,9 +188,9 @@ BENCHMARK(BM_DuplicateUndo)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 void BM_ClearUndo(benchmark::State& state) {
   bench::NullPlatform platform;
   auto model = bigModel(platform);
-  model->LastColumn = kBigTable;
+  setLastColumn(*model, kBigTable);
   for (auto _ : state) {
-    model->ClearTable();
+    model->clearTable();
     model->undo();
   }
 }
@@ -224,18 +232,18 @@ void reportHistoryMemory() {
   for (int i = 0; i < 10000; ++i) {
     const int col = (i * 7919) % kBigTable;
     const int row = 1 + i % 48;
-    model->setCell(col, row, model->Cells.isOne(col, row) ? "" : "1");
+    model->setCell(col, row, model->cells().isOne(col, row) ? "" : "1");
   }
   const double mib = 1024.0 * 1024.0;
   bench::goal("undo history, 10 000 toggles (memoryBytes)",
-              static_cast<double>(model->History.memoryBytes()) / mib, "MiB", bench::Cmp::AtMost,
+              static_cast<double>(model->history().memoryBytes()) / mib, "MiB", bench::Cmp::AtMost,
               1.0, 2);
   bench::goal("undo history, 10 000 toggles (heap measured)",
               static_cast<double>(heapInUse() - before) / mib, "MiB", bench::Cmp::AtMost, 1.0, 2);
-  model->LastColumn = kBigTable - 1;
-  model->ClearTable();
+  setLastColumn(*model, kBigTable - 1);
+  model->clearTable();
   bench::info("undo history, + clear of 100 000 columns (memoryBytes)",
-              bench::fixed(static_cast<double>(model->History.memoryBytes()) / mib, 2) + " MiB");
+              bench::fixed(static_cast<double>(model->history().memoryBytes()) / mib, 2) + " MiB");
 }
 
 }  // namespace

@@ -20,7 +20,12 @@
 #include "sequencer/sequencer.h"
 #include "support.h"
 #include "support/gui_queue.h"
+#include "support/sequencer_access.h"
 #include "support/tty_model.h"  // here only to count the program's ioctls
+
+using testing_support::enableAllChannels;
+using testing_support::setColCount;
+using testing_support::tableCells;
 
 namespace {
 
@@ -29,21 +34,21 @@ void fillRandomColumns(sequencer::Sequencer& model, int columns) {
   for (int c = 0; c < columns; ++c) {
     for (int k = 1; k <= table::kChannels; ++k) {
       seed = seed * 1103515245u + 12345u;
-      model.Cells.setCode(c, k,
-                          (seed >> 16) & 1 ? table::CellStore::kOne : table::CellStore::kZero);
+      tableCells(model).setCode(
+          c, k, (seed >> 16) & 1 ? table::CellStore::kOne : table::CellStore::kZero);
     }
   }
-  model.ColCount = columns + 1;
-  model.ChannelEnabled.fill(1);
+  setColCount(model, columns + 1);
+  enableAllChannels(model);
 }
 
 void frames(benchmark::State& state, sys::Platform& platform, const char* port) {
   sequencer::Sequencer model(platform, nullptr);
   fillRandomColumns(model, 16);
   model.setComboText(port);
-  model.BitBtn1Click();
-  for (auto _ : state) model.Posilka();
-  model.BitBtn2Click();
+  model.startOrPause();
+  for (auto _ : state) model.stepTick();
+  model.stop();
 }
 
 void BM_FrameNullPort(benchmark::State& state) {

@@ -105,14 +105,14 @@ int live() {
   testing_support::RecordedMessages messages;
   auto windows = startProgram(dir, messages);
   ui::TForm1& form = *windows->form1;
-  auto& model = windows->program.Form1;
+  auto& model = windows->program.sequencer();
   // The table is revealed by the housekeeping timer, as a user would see it.
   QElapsedTimer reveal;
   reveal.start();
-  while (model.ColCount < kLiveColumns + 1 && reveal.elapsed() < 30000) settle(50);
+  while (model.colCount() < kLiveColumns + 1 && reveal.elapsed() < 30000) settle(50);
   form.ComboBox1->setCurrentIndex(form.ComboBox1->findText(sys::kVirtualPort));
-  form.BitBtn1Click();
-  if (!model.SerialPort1.IsOpen()) {
+  form.BitBtn(1)->click();
+  if (!model.SerialPort1().IsOpen()) {
     std::cerr << "the virtual board did not open\n";
     return 1;
   }
@@ -137,7 +137,7 @@ int live() {
   const auto frames = windows->board->state().framesLatched - frames0;
   const double lastFrameUs =
       std::chrono::duration<double, std::micro>(windows->board->state().lastFrameDuration).count();
-  form.BitBtn2Click();
+  form.BitBtn(2)->click();
 
   std::cout << "\nGoals\n";
   bench::info("live run", std::to_string(frames) + " steps latched in " + bench::fixed(seconds, 2) +
@@ -173,12 +173,12 @@ int memory() {
   settle(300);
   const double loaded = statusMiB("VmHWM:");
   // Reveal every column at once instead of one per 100 ms tick.
-  auto& model = windows->program.Form1;
+  auto& model = windows->program.sequencer();
   windows->form1->Timer2->stop();
   for (;;) {
-    const int columns = model.ColCount;
-    windows->form1->Narahiv();
-    if (model.ColCount == columns) break;
+    const int columns = model.colCount();
+    windows->form1->program().Narahiv();
+    if (model.colCount() == columns) break;
   }
   settle(300);
   windows->form1->StringGrid1->viewport()->repaint();
@@ -191,8 +191,8 @@ int memory() {
               bench::fixed(loaded, 1) + " MiB");
   bench::goal("peak memory of the program, 100 000-column table loaded and revealed", peak, "MiB",
               bench::Cmp::AtMost, 150.0, 1);
-  bench::info("columns revealed", std::to_string(model.ColCount - 1));
-  return model.ColCount == kBigTable + 1 ? 0 : 1;
+  bench::info("columns revealed", std::to_string(model.colCount() - 1));
+  return model.colCount() == kBigTable + 1 ? 0 : 1;
 }
 
 }  // namespace

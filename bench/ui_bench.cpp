@@ -57,15 +57,15 @@ class Rig {
     form_->Timer2->stop();
     // The housekeeping tick reveals the loaded table one column a tick.
     for (;;) {
-      const int before = model().ColCount;
-      form_->Narahiv();
-      if (model().ColCount == before) break;
+      const int before = model().colCount();
+      form_->program().Narahiv();
+      if (model().colCount() == before) break;
     }
     settle();
   }
 
   ui::TForm1& form() { return *form_; }
-  sequencer::Sequencer& model() { return program_->Form1; }
+  sequencer::Sequencer& model() { return program_->sequencer(); }
   bench::NullPlatform& platform() { return platform_; }
   const QStringList& errors() const { return messages_.shown(); }
 
@@ -73,12 +73,12 @@ class Rig {
   // every tick is the benchmark's.
   void start() {
     form_->Edit1->setText("1000000");
-    form_->Narahiv();
-    form_->BitBtn1Click();
+    form_->program().Narahiv();
+    form_->BitBtn(1)->click();
     settle();
   }
   void stop() {
-    form_->BitBtn2Click();
+    form_->BitBtn(2)->click();
     settle();
   }
 
@@ -100,7 +100,7 @@ class Rig {
 // out of line so that a profiler can be pointed at it
 // (valgrind --tool=callgrind --toggle-collect='*tickAndDraw*').
 [[gnu::noinline]] void tickAndDraw(ui::TForm1& form, bool draw) {
-  form.Posilka();
+  emit form.Timer1->timeout();
   if (draw) QCoreApplication::processEvents();
 }
 

@@ -1,6 +1,8 @@
 #include "program/program.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <optional>
 #include <utility>
 
@@ -12,13 +14,13 @@ namespace program {
 
 Program::Program(sys::Backends backends, comport::TSyncInvoker* invoker, ErrorSink& errors,
                  std::string tableFile, std::string settingsFile)
-    : Form1(backends, invoker),
-      Form2(Form1.ChannelEnabled),
+    : sequencer_(backends, invoker),
+      matching_(sequencer_.ChannelEnabled()),
       errorPath_(errors),
       tableFile_(std::move(tableFile)),
       settingsFile_(std::move(settingsFile)) {
-  Form1.setStateLabels(&stateLabels_);
-  auto& port = Form1.SerialPort1;
+  sequencer_.setStateLabels(&stateLabels_);
+  auto& port = sequencer_.SerialPort1();
   port.OnRLSDChange = [this](comport::TSerialPort& s, bool on) { SerialPort1RLSDChange(s, on); };
   port.OnCTSChange = [this](comport::TSerialPort& s, bool on) { SerialPort1CTSChange(s, on); };
   port.OnDSRChange = [this](comport::TSerialPort& s, bool on) { SerialPort1DSRChange(s, on); };
@@ -36,35 +38,33 @@ void Program::FormCreate() {
     }
   };
   std::vector<std::string> ports;
-  step([&] { comport::ListSerialPorts(Form1.SerialPort1.Backends().machine(), ports); });
+  step([&] { comport::ListSerialPorts(sequencer_.SerialPort1().Backends().machine(), ports); });
   ports.push_back(sys::kVirtualPort);
-  Form1.setComboItems(ports);
-  Form1.setComboText(ports.front());
-  Form1.StepColumn = -1;
-  Form1.StepRunning = 0;
-  Form1.LoadPercent = 0.0;
+  sequencer_.setComboItems(ports);
+  sequencer_.setComboText(ports.front());
+  sequencer_.resetRun();
   step([&] {
     tableLoadFailed_ = true;
-    std::string interval = Form1.Edit1Text;
-    const storage::LoadResult loaded =
-        storage::LoadTable(tableFile_, Form1.TableLines, Form1.Cells, interval);
-    Form1.setEdit1Text(interval);
-    Form1.setLoadedColumns(loaded.columns);
+    sequencer_.loadTable([&](auto& lines, auto& cells, auto& interval) {
+      return storage::LoadTable(tableFile_, lines, cells, interval).columns;
+    });
     tableLoadFailed_ = false;
   });
-  Form1.ChannelEnabled.fill(1);
+  std::array<std::int32_t, table::kChannels> enabled;
+  enabled.fill(1);
+  sequencer_.setChannelEnabled(enabled);
 }
 
-void Program::Form2Create() {
+void Program::loadMatching() {
   try {
-    Form2.Zagr(settingsFile_);
+    matching_.Zagr(settingsFile_);
   } catch (const std::exception& e) {
     errorPath_.showError(e.what());
   }
 }
 
 void Program::startOutputThread(std::function<void()> wake) {
-  output_ = std::make_unique<sequencer::OutputThread>(Form1.SerialPort1, std::move(wake));
+  output_ = std::make_unique<sequencer::OutputThread>(sequencer_.SerialPort1(), std::move(wake));
 }
 
 void Program::deliverFrames() {
@@ -73,24 +73,38 @@ void Program::deliverFrames() {
 
 // ---------------------------------------------------------------- run control
 
-void Program::Timer1Tick() {
+template <typename Handler>
+void Program::guarded(Handler&& handler) {
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    errorPath_.showError(e.what());
+  }
+}
+
+void Program::Posilka() {
   if (closing_) return;
   if (!output_) {
-    tickDone(Form1.Timer1Tick());
+    try {
+      sequencer_.stepTick();
+      tickDone(std::nullopt);
+    } catch (const std::exception& e) {
+      tickDone(std::string(e.what()));
+    }
     return;
   }
   if (output_->busy()) {
     tickDue_ = true;
     return;
   }
-  const std::optional<sequencer::TickPlan> plan = Form1.beginTick();
+  const std::optional<sequencer::TickPlan> plan = sequencer_.beginTick();
   if (!plan) return;
-  output_->send(Form1.outgoing(plan->frame), [this, plan = *plan](const auto& result) {
-    Form1.sent(result);
-    Form1.finishTick(plan, result);
+  output_->send(sequencer_.outgoing(plan->frame), [this, plan = *plan](const auto& result) {
+    sequencer_.sent(result);
+    sequencer_.finishTick(plan, result);
     tickDone(result.error);
     if (std::exchange(runChangePending_, false)) errorPath_.runChanged();
-    if (std::exchange(tickDue_, false) && !closing_ && Form1.Timer1Enabled) Timer1Tick();
+    if (std::exchange(tickDue_, false) && !closing_ && sequencer_.timer1Enabled()) Posilka();
   });
 }
 
@@ -119,11 +133,7 @@ void Program::BitBtn1Click() {
     return;
   }
   runChanged();
-  try {
-    Form1.BitBtn1Click();
-  } catch (const std::exception& e) {
-    errorPath_.showError(e.what());
-  }
+  guarded([this] { sequencer_.startOrPause(); });
 }
 
 void Program::BitBtn2Click() {
@@ -134,24 +144,20 @@ void Program::BitBtn2Click() {
   }
   runChanged();
   if (!output_) {
-    try {
-      Form1.BitBtn2Click();
-    } catch (const std::exception& e) {
-      errorPath_.showError(e.what());
-    }
+    guarded([this] { sequencer_.stop(); });
     return;
   }
   // What the stop shows changes now; the rest follows its all-off frame,
   // which goes out after the frame on its way.
-  if (!Form1.beginStop()) {
-    stopDone(Form1.finishStop(std::nullopt));
+  if (!sequencer_.beginStop()) {
+    stopDone(sequencer_.finishStop(std::nullopt));
     return;
   }
   stopping_ = true;
-  output_->send(Form1.outgoing(sequencer::Frame::allOff()), [this](const auto& result) {
-    Form1.sent(result);
+  output_->send(sequencer_.outgoing(sequencer::Frame::allOff()), [this](const auto& result) {
+    sequencer_.sent(result);
     stopping_ = false;
-    stopDone(Form1.finishStop(result));
+    stopDone(sequencer_.finishStop(result));
   });
 }
 
@@ -164,17 +170,35 @@ void Program::stopDone(const std::optional<std::string>& message) {
   }
 }
 
+// ---------------------------------------------------------------- housekeeping, table
+
+void Program::Narahiv() {
+  guarded([this] { sequencer_.housekeepingTick(); });
+}
+
+void Program::StringGrid1Click() {
+  guarded([this] { sequencer_.gridClick(); });
+}
+
+bool Program::StringGrid1KeyPress(char key) {
+  bool moved = false;
+  guarded([&] { moved = sequencer_.gridKeyPress(key); });
+  return moved;
+}
+
 // ---------------------------------------------------------------- files
 
-void Program::SohrTable() {
+void Program::saveTable() {
   // A table that could not be loaded must not be written over the file that
   // still holds it.
   if (tableLoadFailed_ && storage::fileExists(tableFile_)) return;
-  storage::Sohr(tableFile_, Form1.TableLines, Form1.Cells, Form1.columnsToSave(), Form1.Edit1Text);
+  sequencer_.saveTable([this](auto& lines, const auto& cells, int columns, const auto& interval) {
+    storage::Sohr(tableFile_, lines, cells, columns, interval);
+  });
 }
 
-void Program::SohrSettings() {
-  Form2.Sohr(settingsFile_);
+void Program::saveSettings() {
+  matching_.Sohr(settingsFile_);
 }
 
 template <typename Step>
@@ -197,8 +221,8 @@ void Program::releasePort(bool answered) {
   // report the failure, then let the handle go anyway. One that has just
   // failed the all-off frame is not asked again: the user has been told, and
   // a second message about the same pulled plug would say nothing new.
-  if (answered) closeStep([&] { Form1.SerialPort1.ClosePort(); });
-  Form1.SerialPort1.ReleasePort();
+  if (answered) closeStep([&] { sequencer_.SerialPort1().ClosePort(); });
+  sequencer_.SerialPort1().ReleasePort();
 }
 
 void Program::beginClose() {
@@ -211,23 +235,29 @@ void Program::beginClose() {
 void Program::BitBtn6Click() {
   beginClose();
   bool answered = true;
-  if (Form1.SerialPort1.IsOpen()) answered = closeStep([&] { Form1.SendAllOffFrame(); });
-  closeStep([&] { SohrTable(); });
+  if (sequencer_.SerialPort1().IsOpen())
+    answered = closeStep([&] { sequencer_.sendAllOffFrame(); });
+  closeStep([&] { saveTable(); });
   releasePort(answered);
 }
 
 void Program::FormClose() {
   beginClose();
   bool answered = true;
-  if (Form1.SerialPort1.IsOpen()) answered = closeStep([&] { Form1.SendAllOffFrame(); });
-  closeStep([&] { SohrTable(); });
-  closeStep([&] { SohrSettings(); });
+  if (sequencer_.SerialPort1().IsOpen())
+    answered = closeStep([&] { sequencer_.sendAllOffFrame(); });
+  closeStep([&] { saveTable(); });
+  closeStep([&] { saveSettings(); });
   releasePort(answered);
 }
 
 void Program::applyInput(int input, bool active) {
-  if (active) inputs::ApplyInput(input, Form2.Boxes(), Form1.ChannelEnabled);
-  Form2.indikator();
+  if (active) {
+    auto enabled = sequencer_.ChannelEnabled();
+    inputs::ApplyInput(input, matching_.Boxes(), enabled);
+    sequencer_.setChannelEnabled(enabled);
+  }
+  matching_.indikator();
 }
 
 void Program::SerialPort1RLSDChange(comport::TSerialPort&, bool state) {
@@ -240,13 +270,13 @@ void Program::SerialPort1DSRChange(comport::TSerialPort&, bool state) {
   applyInput(3, state);
 }
 void Program::BitBtn7Click() {
-  applyInput(1, true);
+  guarded([this] { applyInput(1, true); });
 }
 void Program::BitBtn8Click() {
-  applyInput(2, true);
+  guarded([this] { applyInput(2, true); });
 }
 void Program::BitBtn9Click() {
-  applyInput(3, true);
+  guarded([this] { applyInput(3, true); });
 }
 
 }  // namespace program

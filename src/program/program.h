@@ -21,8 +21,11 @@ class Program {
   Program(sys::Backends backends, comport::TSyncInvoker* invoker, ErrorSink& errors,
           std::string tableFile, std::string settingsFile);
 
-  sequencer::Sequencer Form1;
-  inputs::MatchingDialog Form2;
+  // The main window's state and the matching dialog's.
+  sequencer::Sequencer& sequencer() { return sequencer_; }
+  const sequencer::Sequencer& sequencer() const { return sequencer_; }
+  inputs::MatchingDialog& matching() { return matching_; }
+  const inputs::MatchingDialog& matching() const { return matching_; }
 
   // Every error goes this way to the user (`errors`, the display, shows what
   // it passes).
@@ -42,17 +45,24 @@ class Program {
   // A stop waits for its all-off frame; buttons pressed meanwhile wait for it.
   bool stopping() const { return stopping_; }
 
-  // Start-up: the main window's creation, then the matching dialog's.
+  // Start-up: the main window's creation, then the matching dialog's (its
+  // settings file).
   void FormCreate();
-  void Form2Create();
+  void loadMatching();
 
   // The step timer's tick, and the start/pause and stop buttons. While a
   // frame is on its way a due tick is not queued behind it: it runs once the
   // frame is done (one step per frame when frames are slower than the
   // interval).
-  void Timer1Tick();
+  void Posilka();
   void BitBtn1Click();
   void BitBtn2Click();
+  // The housekeeping timer's tick.
+  void Narahiv();
+  // A click on the table and a key pressed in it. True when Enter moved the
+  // current cell.
+  void StringGrid1Click();
+  bool StringGrid1KeyPress(char key);
 
   // Exit: the exit button (the window then closes and runs FormClose) and
   // the close of the main window by any means. From the first step on no
@@ -70,11 +80,14 @@ class Program {
   void BitBtn9Click();
 
   // The main window's table save and the matching dialog's settings save.
-  void SohrTable();
-  void SohrSettings();
+  void saveTable();
+  void saveSettings();
 
  private:
   void applyInput(int input, bool active);
+  // Runs a handler of the main window; an error that leaves it is shown.
+  template <typename Handler>
+  void guarded(Handler&& handler);
   void tickDone(const std::optional<std::string>& error);
   // The run was started, paused, resumed or stopped: a failing run begins anew.
   void runChanged();
@@ -96,7 +109,9 @@ class Program {
     inputs::MatchingDialog& dialog;
   };
 
-  MatchingLabels stateLabels_{Form2};
+  sequencer::Sequencer sequencer_;
+  inputs::MatchingDialog matching_;
+  MatchingLabels stateLabels_{matching_};
   ErrorPath errorPath_;
   std::string tableFile_;
   std::string settingsFile_;

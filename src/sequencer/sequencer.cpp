@@ -19,94 +19,122 @@ using table::Rgb;
 namespace sequencer {
 
 Sequencer::Sequencer(sys::Backends backends, comport::TSyncInvoker* invoker)
-    : SerialPort1(backends, invoker) {}
+    : serialPort1_(backends, invoker) {}
 
 void Sequencer::notify(Change what, int index) {
   if (observer_) observer_->changed(what, index);
 }
 
 void Sequencer::setStatus(int panel, const std::string& text) {
-  if (StatusText[panel] == text) return;
-  StatusText[panel] = text;
+  if (statusText_[panel] == text) return;
+  statusText_[panel] = text;
   notify(Change::Status, panel);
 }
 
 void Sequencer::setIndicator(int channel, bool on) {
-  if (IndicatorOn[channel - 1] == on) return;
-  IndicatorOn[channel - 1] = on;
+  if (indicatorOn_[channel - 1] == on) return;
+  indicatorOn_[channel - 1] = on;
   notify(Change::Indicator, channel);
 }
 
 void Sequencer::setFixedColor(Rgb color) {
-  if (FixedColor == color) return;
-  FixedColor = color;
+  if (fixedColor_ == color) return;
+  fixedColor_ = color;
   notify(Change::FixedColor);
 }
 
 void Sequencer::setTimer1Enabled(bool enabled) {
-  if (Timer1Enabled == enabled) return;
-  Timer1Enabled = enabled;
+  if (timer1Enabled_ == enabled) return;
+  timer1Enabled_ = enabled;
   notify(Change::Timer1);
 }
 
 void Sequencer::setTimer1Interval(int interval) {
   // The same interval again changes nothing; another one restarts the period.
-  if (Timer1Interval == interval) return;
-  Timer1Interval = interval;
+  if (timer1Interval_ == interval) return;
+  timer1Interval_ = interval;
   notify(Change::Timer1);
 }
 
+void Sequencer::setComboEnabled(bool enabled) {
+  // Announced even when unchanged: the port has been opened or closed.
+  comboEnabled_ = enabled;
+  notify(Change::ComboBox);
+}
+
 void Sequencer::setColCount(int count) {
-  ColCount = count;
+  colCount_ = count;
   // A table that lost columns takes the current cell back with it, without
   // choosing a cell.
-  if (CurrentCol > ColCount - 1) {
-    CurrentCol = ColCount - 1;
+  if (currentCol_ > colCount_ - 1) {
+    currentCol_ = colCount_ - 1;
     notify(Change::CurrentCell);
   }
   notify(Change::Columns);
 }
 
 void Sequencer::setProgress(int position, bool panelVisible) {
-  if (ProgressPosition == position && Panel3Visible == panelVisible) return;
-  ProgressPosition = position;
-  Panel3Visible = panelVisible;
+  if (progressPosition_ == position && panel3Visible_ == panelVisible) return;
+  progressPosition_ = position;
+  panel3Visible_ = panelVisible;
   notify(Change::Progress);
 }
 
 void Sequencer::setEdit1Text(const std::string& text) {
-  if (Edit1Text == text) return;
-  Edit1Text = text;
+  if (edit1Text_ == text) return;
+  edit1Text_ = text;
   notify(Change::Edit1);
 }
 
 void Sequencer::setComboText(const std::string& text) {
-  if (ComboText == text) return;
-  ComboText = text;
+  if (comboText_ == text) return;
+  comboText_ = text;
   notify(Change::ComboBox);
 }
 
 void Sequencer::setComboItems(std::vector<std::string> items) {
-  ComboItems = std::move(items);
+  comboItems_ = std::move(items);
   notify(Change::ComboBox);
 }
 
 void Sequencer::setWindowWidth(int width) {
-  WindowWidth = width;
+  windowWidth_ = width;
+}
+
+void Sequencer::setChannelEnabled(const std::array<std::int32_t, kChannels>& flags) {
+  channelEnabled_ = flags;
+}
+
+void Sequencer::resetRun() {
+  stepColumn_ = -1;
+  stepRunning_ = 0;
+  loadPercent_ = 0.0;
+}
+
+void Sequencer::loadTable(const TableLoad& load) {
+  std::string interval = edit1Text_;
+  const int columns = load(tableLines_, cells_, interval);
+  notify(Change::Cells, -1);
+  setEdit1Text(interval);
+  setLoadedColumns(columns);
+}
+
+void Sequencer::saveTable(const TableSave& save) {
+  save(tableLines_, cells_, columnsToSave(), edit1Text_);
 }
 
 void Sequencer::setCurrentCell(int col, int row) {
-  col = std::clamp(col, 0, ColCount - 1);
+  col = std::clamp(col, 0, colCount_ - 1);
   row = std::clamp(row, 1, kChannels);
-  if (col == CurrentCol && row == CurrentRow) return;
-  CurrentCol = col;
-  CurrentRow = row;
+  if (col == currentCol_ && row == currentRow_) return;
+  currentCol_ = col;
+  currentRow_ = row;
   notify(Change::CurrentCell);
 }
 
 // ---------------------------------------------------------------- step tick
 
-void Sequencer::Posilka() {
+void Sequencer::stepTick() {
   const std::optional<TickPlan> plan = beginTick();
   if (!plan) return;
   const FrameResult result = sendNow(plan->frame);
@@ -114,41 +142,32 @@ void Sequencer::Posilka() {
   if (result.error) throw comport::EComPort(*result.error);
 }
 
-std::optional<std::string> Sequencer::Timer1Tick() {
-  try {
-    Posilka();
-    return std::nullopt;
-  } catch (const std::exception& e) {
-    return std::string(e.what());
-  }
-}
-
 std::optional<TickPlan> Sequencer::beginTick() {
-  if (!SerialPort1.IsOpen()) return std::nullopt;
+  if (!serialPort1_.IsOpen()) return std::nullopt;
 
-  const std::int32_t v = intervalValue(Edit1Text);
+  const std::int32_t v = intervalValue(edit1Text_);
   setTimer1Interval(v < 1 ? 1 : v);
 
-  if (StepRunning == 1) {
-    ++StepColumn;
+  if (stepRunning_ == 1) {
+    ++stepColumn_;
     setFixedColor(clRed);
     setStatus(1, text::kExchanging);
-  } else if (StepRunning == 0) {
+  } else if (stepRunning_ == 0) {
     setFixedColor(clYellow);
     setStatus(1, text::kWatching);
   }
 
   TickPlan plan;
-  plan.markers.emplace_back(StepColumn, CellStore::kMarker);
-  if (StepColumn != 0) plan.markers.emplace_back(StepColumn - 1, CellStore::kEmpty);
-  if (StepColumn > ColCount - 2) {
-    plan.markers.emplace_back(StepColumn, CellStore::kEmpty);
-    StepColumn = 0;
+  plan.markers.emplace_back(stepColumn_, CellStore::kMarker);
+  if (stepColumn_ != 0) plan.markers.emplace_back(stepColumn_ - 1, CellStore::kEmpty);
+  if (stepColumn_ > colCount_ - 2) {
+    plan.markers.emplace_back(stepColumn_, CellStore::kEmpty);
+    stepColumn_ = 0;
     plan.markers.emplace_back(0, CellStore::kMarker);
   }
-  plan.column = StepColumn;
+  plan.column = stepColumn_;
   for (int k = 1; k <= kChannels; ++k) {
-    plan.frame.bits[k - 1] = Cells.isOne(StepColumn, k) && ChannelEnabled[k - 1] == 1;
+    plan.frame.bits[k - 1] = cells_.isOne(stepColumn_, k) && channelEnabled_[k - 1] == 1;
   }
   return plan;
 }
@@ -157,7 +176,7 @@ void Sequencer::finishTick(const TickPlan& plan, const FrameResult& result) {
   // Only the marker cells written here are announced, so that a view redraws
   // two or three cells a step, not the whole table.
   for (const auto& [col, code] : plan.markers) {
-    Cells.setCode(col, 0, code);
+    cells_.setCode(col, 0, code);
     notify(Change::Marker, col);
   }
   setStatus(0, text::kPosition + std::to_string(plan.column + 1));
@@ -176,46 +195,45 @@ void Sequencer::sent(const FrameResult& result) {
 }
 
 FrameResult Sequencer::sendNow(const Frame& frame) {
-  FrameResult result = sendFrame(SerialPort1, outgoing(frame));
+  FrameResult result = sendFrame(serialPort1_, outgoing(frame));
   sent(result);
   return result;
 }
 
-void Sequencer::SendAllOffFrame() {
+void Sequencer::sendAllOffFrame() {
   const FrameResult result = sendNow(Frame::allOff());
   if (result.error) throw comport::EComPort(*result.error);
 }
 
 // ---------------------------------------------------------------- run control
 
-void Sequencer::BitBtn1Click() {
-  if (!SerialPort1.IsOpen()) {
-    SerialPort1.SetPort(ComboText);
-    SerialPort1.SetBaudRate(comport::br9600);
-    SerialPort1.OpenPort();
+void Sequencer::startOrPause() {
+  if (!serialPort1_.IsOpen()) {
+    serialPort1_.SetPort(comboText_);
+    serialPort1_.SetBaudRate(comport::br9600);
+    serialPort1_.OpenPort();
     linesUnsettled_ = true;
-    SerialPort1.SetRTS(false);
-    SerialPort1.SetDTR(false);
+    serialPort1_.SetRTS(false);
+    serialPort1_.SetDTR(false);
     linesUnsettled_ = false;
     setTimer1Enabled(true);
-    ComboEnabled = false;
-    notify(Change::ComboBox);
+    setComboEnabled(false);
   }
-  StepRunning = StepRunning == 0 ? 1 : 0;
+  stepRunning_ = stepRunning_ == 0 ? 1 : 0;
 }
 
-void Sequencer::BitBtn2Click() {
+void Sequencer::stop() {
   std::optional<FrameResult> allOff;
   if (beginStop()) allOff = sendNow(Frame::allOff());
   if (const auto message = finishStop(allOff)) throw comport::EComPort(*message);
 }
 
 bool Sequencer::beginStop() {
-  if (!SerialPort1.IsOpen()) return false;
+  if (!serialPort1_.IsOpen()) return false;
   setTimer1Enabled(false);
-  StepRunning = 0;
+  stepRunning_ = 0;
   setFixedColor(clSilver);
-  stopColumn_ = StepColumn;
+  stopColumn_ = stepColumn_;
   return true;
 }
 
@@ -231,24 +249,23 @@ std::optional<std::string> Sequencer::finishStop(const std::optional<FrameResult
       message = error;
       return true;
     }
-    SerialPort1.ReleasePort();
+    serialPort1_.ReleasePort();
     message = text::kReleased;
     return false;
   };
   if (allOff) {
     if (allOff->error && retryOrRelease(*allOff->error)) return message;
-    Cells.setCode(stopColumn_, 0, CellStore::kEmpty);
+    cells_.setCode(stopColumn_, 0, CellStore::kEmpty);
     notify(Change::Cells, stopColumn_);
   }
   try {
-    SerialPort1.ClosePort();
+    serialPort1_.ClosePort();
   } catch (const comport::EComPort& e) {
     if (retryOrRelease(e.what())) return message;
   }
   stopFailed_ = false;
-  ComboEnabled = true;
-  notify(Change::ComboBox);
-  StepColumn = -1;
+  setComboEnabled(true);
+  stepColumn_ = -1;
   for (int k = 1; k <= kChannels; ++k) setIndicator(k, false);
   return message;
 }
@@ -257,20 +274,20 @@ std::optional<std::string> Sequencer::finishStop(const std::optional<FrameResult
 
 bool Sequencer::columnEmpty(int col) const {
   for (int row = 1; row <= kChannels; ++row) {
-    if (!Cells.isEmpty(col, row)) return false;
+    if (!cells_.isEmpty(col, row)) return false;
   }
   return true;
 }
 
 bool Sequencer::columnHasData(int col) const {
   for (int row = 1; row <= kChannels; ++row) {
-    if (Cells.isData(col, row)) return true;
+    if (cells_.isData(col, row)) return true;
   }
   return false;
 }
 
 int Sequencer::firstLineLength() const {
-  return TableLines.empty() ? 0 : static_cast<int>(TableLines.front().size());
+  return tableLines_.empty() ? 0 : static_cast<int>(tableLines_.front().size());
 }
 
 std::string Sequencer::formatPercent(double value) const {
@@ -283,28 +300,28 @@ std::string Sequencer::formatPercent(double value) const {
   std::snprintf(buf, sizeof buf, "%s%02lld", hundredths < 0 ? "-" : "", whole);
   char fraction[8];
   std::snprintf(fraction, sizeof fraction, "%02lld", cents);
-  return buf + DecimalSeparator + fraction;
+  return buf + decimalSeparator_ + fraction;
 }
 
-void Sequencer::Narahiv() {
-  if (!Timer1Enabled) setStatus(1, text::kNoLink);
+void Sequencer::housekeepingTick() {
+  if (!timer1Enabled_) setStatus(1, text::kNoLink);
 
-  if (ColCount >= 2 && columnEmpty(ColCount - 2)) setColCount(ColCount - 1);
-  LastColumn = ColCount - 1;
+  if (colCount_ >= 2 && columnEmpty(colCount_ - 2)) setColCount(colCount_ - 1);
+  lastColumn_ = colCount_ - 1;
 
-  if (columnHasData(LastColumn)) {
-    setColCount(ColCount + 1);
+  if (columnHasData(lastColumn_)) {
+    setColCount(colCount_ + 1);
     const int length = firstLineLength();
-    if (length > 10) LoadPercent += 100.0 / (length - 9);
-    if (LoadPercent < 100) {
-      setStatus(1, text::kLoading + formatPercent(LoadPercent) + " %");
+    if (length > 10) loadPercent_ += 100.0 / (length - 9);
+    if (loadPercent_ < 100) {
+      setStatus(1, text::kLoading + formatPercent(loadPercent_) + " %");
     }
-    if (revealPending_ && ColCount - 1 >= loadedColumns_) revealPending_ = false;
+    if (revealPending_ && colCount_ - 1 >= loadedColumns_) revealPending_ = false;
   }
 
-  const std::int32_t v = intervalValue(Edit1Text);
-  if (v != LastInterval) {
-    LastInterval = v;
+  const std::int32_t v = intervalValue(edit1Text_);
+  if (v != lastInterval_) {
+    lastInterval_ = v;
     setTimer1Interval(v);
     if (v < 1) {
       setTimer1Interval(1);
@@ -312,14 +329,10 @@ void Sequencer::Narahiv() {
     }
   }
 
-  const int width = WindowWidth - 60;
-  if (GridWidth != width) {
-    GridWidth = width;
-    notify(Change::GridWidth);
-  }
+  notify(Change::GridWidth);
 
   if (labels_) {
-    if (Timer1Enabled) {
+    if (timer1Enabled_) {
       labels_->indikator();
     } else {
       labels_->showNoLink();
@@ -332,69 +345,69 @@ void Sequencer::Narahiv() {
 void Sequencer::progress() {
   const int length = firstLineLength();
   if (length <= 10) {
-    setProgress(ProgressPosition, false);
+    setProgress(progressPosition_, false);
     return;
   }
   const int n = length - 9;
   // Rounded to nearest with halves to even (the default rounding mode).
   const long increment = std::lrint(static_cast<double>(kProgressMax) / n);
-  const long sum = static_cast<long>(ProgressPosition) + increment;
+  const long sum = static_cast<long>(progressPosition_) + increment;
   const int position = static_cast<int>(std::min<long>(sum, kProgressMax));
-  setProgress(position, Panel3Visible && position != kProgressMax);
+  setProgress(position, panel3Visible_ && position != kProgressMax);
 }
 
 void Sequencer::setLoadedColumns(int columns) {
   loadedColumns_ = columns;
-  revealPending_ = columns > ColCount - 1;
+  revealPending_ = columns > colCount_ - 1;
 }
 
 int Sequencer::columnsToSave() const {
-  const int shown = ColCount - 1;
-  return std::max({shown, revealPending_ ? loadedColumns_ : 0, Cells.dataColumns()});
+  const int shown = colCount_ - 1;
+  return std::max({shown, revealPending_ ? loadedColumns_ : 0, cells_.dataColumns()});
 }
 
 // ---------------------------------------------------------------- editing
 
-void Sequencer::StringGrid1Click() {
-  setStatus(0, text::kPosition + std::to_string(CurrentCol + 1));
-  const std::string& t = Cells.text(CurrentCol, CurrentRow);
-  setCell(CurrentCol, CurrentRow, (t.empty() || t == "0") ? "1" : "");
+void Sequencer::gridClick() {
+  setStatus(0, text::kPosition + std::to_string(currentCol_ + 1));
+  const std::string& t = cells_.text(currentCol_, currentRow_);
+  setCell(currentCol_, currentRow_, (t.empty() || t == "0") ? "1" : "");
 }
 
-bool Sequencer::StringGrid1KeyPress(char key) {
+bool Sequencer::gridKeyPress(char key) {
   if (key != '\r') return false;
-  if (CurrentCol >= ColCount - 1) return false;
-  setCurrentCell(CurrentCol + 1, CurrentRow);
-  StringGrid1Click();
+  if (currentCol_ >= colCount_ - 1) return false;
+  setCurrentCell(currentCol_ + 1, currentRow_);
+  gridClick();
   return true;
 }
 
-void Sequencer::ClearTable() {
-  History.clearChannels(Cells, 0, LastColumn);
-  StepColumn = 0;
+void Sequencer::clearTable() {
+  history_.clearChannels(cells_, 0, lastColumn_);
+  stepColumn_ = 0;
   notify(Change::Cells, -1);
 }
 
 void Sequencer::setCell(int col, int row, const std::string& text) {
-  if (Cells.text(col, row) == text) return;
-  History.setCell(Cells, col, row, text);
+  if (cells_.text(col, row) == text) return;
+  history_.setCell(cells_, col, row, text);
   notify(Change::Cells, col);
 }
 
 void Sequencer::typeCell(int col, int row, const std::string& text) {
-  if (Cells.text(col, row) == text) return;
-  History.typeCell(Cells, col, row, text);
+  if (cells_.text(col, row) == text) return;
+  history_.typeCell(cells_, col, row, text);
   notify(Change::Cells, col);
 }
 
 void Sequencer::endTyping() {
-  History.endTyping();
+  history_.endTyping();
 }
 
 void Sequencer::moveColumn(int from, int to) {
   if (from == to) return;
-  Cells.moveColumn(from, to);
-  History.columnMoved(from, to);
+  cells_.moveColumn(from, to);
+  history_.columnMoved(from, to);
   notify(Change::Cells, -1);
 }
 
@@ -406,12 +419,12 @@ void Sequencer::columnsShifted(int at, int count) {
 
 void Sequencer::insertColumns(int at, ColumnBlock block) {
   const int count = block.columns;
-  History.insertColumns(Cells, at, std::move(block));
+  history_.insertColumns(cells_, at, std::move(block));
   columnsShifted(at, count);
 }
 
 void Sequencer::copyColumn(int col) {
-  copied_ = Cells.channels(col, 1);
+  copied_ = cells_.channels(col, 1);
 }
 
 void Sequencer::cutColumn(int col) {
@@ -424,7 +437,7 @@ void Sequencer::pasteColumn(int col) {
 }
 
 void Sequencer::duplicateColumn(int col) {
-  insertColumns(col, Cells.channels(col, 1));
+  insertColumns(col, cells_.channels(col, 1));
 }
 
 void Sequencer::insertEmptyColumn(int col) {
@@ -432,23 +445,23 @@ void Sequencer::insertEmptyColumn(int col) {
 }
 
 void Sequencer::deleteColumn(int col) {
-  History.removeColumns(Cells, col, 1);
+  history_.removeColumns(cells_, col, 1);
   columnsShifted(col, -1);
 }
 
 void Sequencer::insertPattern(int col, const Pattern& pattern) {
-  insertColumns(col, MakePattern(pattern, Cells.channels(col, 1)));
+  insertColumns(col, MakePattern(pattern, cells_.channels(col, 1)));
 }
 
 std::optional<int> Sequencer::undo() {
-  const auto effect = History.undo(Cells);
+  const auto effect = history_.undo(cells_);
   if (!effect) return std::nullopt;
   columnsShifted(effect->column, effect->inserted);
   return effect->column;
 }
 
 std::optional<int> Sequencer::redo() {
-  const auto effect = History.redo(Cells);
+  const auto effect = history_.redo(cells_);
   if (!effect) return std::nullopt;
   columnsShifted(effect->column, effect->inserted);
   return effect->column;

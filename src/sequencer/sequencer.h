@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -42,12 +43,12 @@ enum class Change {
   Timer1,      // enabled state or interval
   Edit1,
   ComboBox,  // items, text or enabled state
-  Columns,   // ColCount
+  Columns,   // the column count
   Cells,     // index: a column, or -1 for many
   Marker,    // index: the column whose marker-row cell changed
   CurrentCell,
-  Progress,  // position of ProgressBar1 or visibility of Panel3
-  GridWidth,
+  Progress,   // position of ProgressBar1 or visibility of Panel3
+  GridWidth,  // the housekeeping tick has applied the window's width
 };
 
 class Observer {
@@ -81,58 +82,67 @@ class Sequencer {
   void setObserver(Observer* observer) { observer_ = observer; }
   void setStateLabels(StateLabels* labels) { labels_ = labels; }
 
-  comport::TSerialPort SerialPort1;
+  comport::TSerialPort& SerialPort1() { return serialPort1_; }
+  const comport::TSerialPort& SerialPort1() const { return serialPort1_; }
 
   // Run state.
-  std::int32_t StepRunning = 0;
-  std::int32_t StepColumn = -1;
-  std::array<std::int32_t, table::kChannels> ChannelEnabled{};  // [k - 1] for channel k
+  std::int32_t StepRunning() const { return stepRunning_; }
+  std::int32_t StepColumn() const { return stepColumn_; }
+  // [k - 1] for channel k.
+  const std::array<std::int32_t, table::kChannels>& ChannelEnabled() const {
+    return channelEnabled_;
+  }
+  void setChannelEnabled(const std::array<std::int32_t, table::kChannels>& flags);
+  // Start-up: not running, before the first step, nothing loaded yet.
+  void resetRun();
 
   // Housekeeping state.
-  std::int32_t LastColumn = 0;
-  double LoadPercent = 0.0;
-  std::int32_t LastInterval = 0;
-  std::vector<std::string> TableLines;  // the table file's lines as loaded
+  std::int32_t LastColumn() const { return lastColumn_; }
+  double LoadPercent() const { return loadPercent_; }
+  std::int32_t LastInterval() const { return lastInterval_; }
+  // The table file's lines as loaded (or last saved).
+  const std::vector<std::string>& TableLines() const { return tableLines_; }
 
   // What the widgets show.
-  table::CellStore Cells;
-  int ColCount = 1;
-  table::Rgb FixedColor = table::clSilver;
-  int CurrentCol = 0;
-  int CurrentRow = 1;
-  std::string Edit1Text = "100";
-  std::vector<std::string> ComboItems;
-  std::string ComboText = "COM";
-  bool ComboEnabled = true;
-  bool Timer1Enabled = false;
-  int Timer1Interval = 100;
-  std::array<std::string, 3> StatusText;
-  std::array<bool, table::kChannels> IndicatorOn{};  // lime when true, green when false
-  int ProgressPosition = 0;
-  bool Panel3Visible = true;
-  int WindowWidth = 617;
-  int GridWidth = 201;
-  std::string DecimalSeparator = ".";
+  const table::CellStore& cells() const { return cells_; }
+  int colCount() const { return colCount_; }
+  table::Rgb fixedColor() const { return fixedColor_; }
+  int currentCol() const { return currentCol_; }
+  int currentRow() const { return currentRow_; }
+  const std::string& edit1Text() const { return edit1Text_; }
+  const std::vector<std::string>& comboItems() const { return comboItems_; }
+  const std::string& comboText() const { return comboText_; }
+  bool comboEnabled() const { return comboEnabled_; }
+  bool timer1Enabled() const { return timer1Enabled_; }
+  int timer1Interval() const { return timer1Interval_; }
+  const std::array<std::string, 3>& statusText() const { return statusText_; }
+  // [k - 1] for channel k: lime when true, green when false.
+  const std::array<bool, table::kChannels>& indicatorOn() const { return indicatorOn_; }
+  int progressPosition() const { return progressPosition_; }
+  bool panel3Visible() const { return panel3Visible_; }
+  int windowWidth() const { return windowWidth_; }
+  // The table follows the window's width at the housekeeping tick.
+  int gridWidth() const { return windowWidth_ - 60; }
 
-  // Handlers.
-  void Posilka();
-  void Narahiv();
+  // The step timer's tick, the housekeeping timer's tick and the load
+  // progress it shows.
+  void stepTick();
+  void housekeepingTick();
   void progress();
-  void BitBtn1Click();
-  void BitBtn2Click();
-  void StringGrid1Click();
-  // Returns true when Enter moved the current cell.
-  bool StringGrid1KeyPress(char key);
-  void ClearTable();  // "Да" of the clear-table confirmation
-  void SendAllOffFrame();
-
-  // A step tick as the timer runs it: its failure comes back as the message.
-  std::optional<std::string> Timer1Tick();
+  // Run control: start (opening the port) or pause and resume; stop.
+  void startOrPause();
+  void stop();
+  // A click on the table toggles the current cell; Enter moves one step
+  // right and toggles there. Returns true when Enter moved the current cell.
+  void gridClick();
+  bool gridKeyPress(char key);
+  void clearTable();  // "Да" of the clear-table confirmation
+  void sendAllOffFrame();
 
   // The step tick and the stop in two halves around their frame, so that the
   // frame can go out on another thread: the first half decides and builds it
   // from one consistent set of cells and flags, the second shows what went
-  // out. Posilka and BitBtn2Click run both halves with the frame sent at once.
+  // out. stepTick and stop run both halves with the frame sent at once.
   std::optional<TickPlan> beginTick();
   void finishTick(const TickPlan& plan, const FrameResult& result);
   // True when the port is open and the all-off frame must go out first.
@@ -152,14 +162,27 @@ class Sequencer {
   void setComboText(const std::string& text);
   void setComboItems(std::vector<std::string> items);
   void setWindowWidth(int width);
-  // Moves the current cell (row 1 … 48, column 0 … ColCount − 1).
+  void setDecimalSeparator(std::string separator) { decimalSeparator_ = std::move(separator); }
+  // Moves the current cell (row 1 … 48, column 0 … colCount() − 1).
   void setCurrentCell(int col, int row);
   void setStatus(int panel, const std::string& text);
 
-  // Editing. Every change to the channel cells is one step of `History`;
+  // The table file's side, which fills and writes what the file holds: its
+  // lines, the cells and the interval text. `load` returns the number of
+  // loaded steps, which the housekeeping tick then reveals; `save` may bring
+  // the lines up to date. What either has done before it throws stays.
+  using TableLoad = std::function<int(std::vector<std::string>& lines, table::CellStore& cells,
+                                      std::string& edit1Text)>;
+  using TableSave =
+      std::function<void(std::vector<std::string>& lines, const table::CellStore& cells,
+                         int columnsToSave, const std::string& edit1Text)>;
+  void loadTable(const TableLoad& load);
+  void saveTable(const TableSave& save);
+
+  // Editing. Every change to the channel cells is one step of the history;
   // none touches the marker row, the run state or the files. The shown
   // column count stays the housekeeping tick's to change.
-  EditHistory History;
+  const EditHistory& history() const { return history_; }
   void setCell(int col, int row, const std::string& text);
   // The in-place editor's text, as it is typed; endTyping() when it closes.
   void typeCell(int col, int row, const std::string& text);
@@ -184,25 +207,59 @@ class Sequencer {
   // loaded table is still being revealed every loaded column, and every
   // column with data that is not shown yet (steps put in by an edit).
   int columnsToSave() const;
-  void setLoadedColumns(int columns);
 
   // "00.00" with the user's decimal separator.
   std::string formatPercent(double value) const;
 
  private:
+  // Tests set up a table without going through its edits.
+  friend struct SequencerTestAccess;
+
   void notify(Change what, int index = 0);
   void setIndicator(int channel, bool on);
   void setFixedColor(table::Rgb color);
   void setTimer1Enabled(bool enabled);
   void setTimer1Interval(int interval);
+  void setComboEnabled(bool enabled);
   void setColCount(int count);
   void setProgress(int position, bool panelVisible);
+  void setLoadedColumns(int columns);
   bool columnEmpty(int col) const;
   bool columnHasData(int col) const;
   int firstLineLength() const;
   // After an edit that put in or took out `count` columns at `at`.
   void columnsShifted(int at, int count);
   void insertColumns(int at, table::ColumnBlock block);
+
+  comport::TSerialPort serialPort1_;
+
+  std::int32_t stepRunning_ = 0;
+  std::int32_t stepColumn_ = -1;
+  std::array<std::int32_t, table::kChannels> channelEnabled_{};
+
+  std::int32_t lastColumn_ = 0;
+  double loadPercent_ = 0.0;
+  std::int32_t lastInterval_ = 0;
+  std::vector<std::string> tableLines_;
+
+  table::CellStore cells_;
+  int colCount_ = 1;
+  table::Rgb fixedColor_ = table::clSilver;
+  int currentCol_ = 0;
+  int currentRow_ = 1;
+  std::string edit1Text_ = "100";
+  std::vector<std::string> comboItems_;
+  std::string comboText_ = "COM";
+  bool comboEnabled_ = true;
+  bool timer1Enabled_ = false;
+  int timer1Interval_ = 100;
+  std::array<std::string, 3> statusText_;
+  std::array<bool, table::kChannels> indicatorOn_{};
+  int progressPosition_ = 0;
+  bool panel3Visible_ = true;
+  int windowWidth_ = 617;
+  std::string decimalSeparator_ = ".";
+  EditHistory history_;
 
   Observer* observer_ = nullptr;
   StateLabels* labels_ = nullptr;

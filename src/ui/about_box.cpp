@@ -117,11 +117,6 @@ TForm4::TForm4(program::ErrorSink& errors, const QByteArray& picture, QWidget* p
   connect(Label1, &OkLabel::mouseDown, this, &TForm4::Label1MouseDown);
   connect(Label1, &OkLabel::mouseUp, this, &TForm4::Label1MouseUp);
   connect(Label1, &OkLabel::clicked, this, &TForm4::Label1Click);
-  FormCreate();
-}
-
-void TForm4::FormCreate() {
-  placed_ = false;
 }
 
 void TForm4::showEvent(QShowEvent* event) {

@@ -61,7 +61,6 @@ class TForm4 : public QWidget {
   Bevel* Bevel1;
   const QString& pictureError() const { return pictureError_; }
 
-  void FormCreate();
   void Label1MouseDown();
   void Label1MouseUp();
   void Label1Click();

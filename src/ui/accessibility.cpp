@@ -60,7 +60,7 @@ class CellAccessible : public QAccessibleInterface, public QAccessibleTableCellI
   CellAccessible(StringGridView* grid, int row, int col) : grid_(grid), row_(row), col_(col) {}
 
   bool isValid() const override {
-    return !grid_.isNull() && row_ < kRows && col_ < grid_->model().ColCount;
+    return !grid_.isNull() && row_ < kRows && col_ < grid_->model().colCount();
   }
   QObject* object() const override { return nullptr; }
   QAccessibleInterface* childAt(int, int) const override { return nullptr; }
@@ -71,7 +71,7 @@ class CellAccessible : public QAccessibleInterface, public QAccessibleTableCellI
 
   QString text(QAccessible::Text t) const override {
     if (t != QAccessible::Name || !isValid()) return {};
-    return QString::fromStdString(grid_->model().Cells.text(col_, row_));
+    return QString::fromStdString(grid_->model().cells().text(col_, row_));
   }
   void setText(QAccessible::Text, const QString&) override {}
 
@@ -116,7 +116,7 @@ class CellAccessible : public QAccessibleInterface, public QAccessibleTableCellI
 
   bool isSelected() const override {
     const auto& m = grid_->model();
-    return isValid() && row_ == m.CurrentRow && col_ == m.CurrentCol;
+    return isValid() && row_ == m.currentRow() && col_ == m.currentCol();
   }
   QList<QAccessibleInterface*> columnHeaderCells() const override;
   QList<QAccessibleInterface*> rowHeaderCells() const override { return {}; }
@@ -173,7 +173,7 @@ class GridAccessible : public QAccessibleWidget, public QAccessibleTableInterfac
   QAccessibleInterface* focusChild() const override {
     if (!grid()->hasFocus()) return nullptr;
     const auto& m = grid()->model();
-    return cellAt(m.CurrentRow, m.CurrentCol);
+    return cellAt(m.currentRow(), m.currentCol());
   }
 
   // QAccessibleTableInterface
@@ -200,7 +200,7 @@ class GridAccessible : public QAccessibleWidget, public QAccessibleTableInterfac
   }
   int selectedColumnCount() const override { return 0; }
   int selectedRowCount() const override { return 0; }
-  int columnCount() const override { return grid()->model().ColCount; }
+  int columnCount() const override { return grid()->model().colCount(); }
   int rowCount() const override { return kRows; }
   QList<int> selectedColumns() const override { return {}; }
   QList<int> selectedRows() const override { return {}; }
@@ -216,7 +216,7 @@ class GridAccessible : public QAccessibleWidget, public QAccessibleTableInterfac
  private:
   QAccessibleInterface* focusCell() const {
     const auto& m = grid()->model();
-    return cellAt(m.CurrentRow, m.CurrentCol);
+    return cellAt(m.currentRow(), m.currentCol());
   }
 
   // Cell interfaces by (column, row); the ids stay valid while the table
@@ -318,7 +318,7 @@ void announceCurrentCell(StringGridView* grid) {
   if (!QAccessible::isActive() || !grid->hasFocus()) return;
   const auto& m = grid->model();
   QAccessibleEvent event(grid, QAccessible::Focus);
-  event.setChild(m.CurrentRow * m.ColCount + m.CurrentCol);
+  event.setChild(m.currentRow() * m.colCount() + m.currentCol());
   QAccessible::updateAccessibility(&event);
 }
 

@@ -23,6 +23,9 @@ namespace {
 constexpr int kPanel1Height = 57;
 constexpr int kStatusHeight = 19;
 constexpr int kPanel3Height = 17;
+// The table's width as designed, until the housekeeping tick fits it to the
+// window.
+constexpr int kGridDesignWidth = 201;
 
 struct ButtonDesign {
   int left;
@@ -86,21 +89,27 @@ TForm1::TForm1(program::Program& program, ErrorDisplay* errors, QWidget* parent)
   Timer1 = new StepTimer(this);
   Timer1->setObjectName("Timer1");
   Timer1->setInterval(100);
-  connect(Timer1, &StepTimer::timeout, this, &TForm1::Posilka);
+  connect(Timer1, &StepTimer::timeout, this, [this] {
+    if (closing_) return;
+    program_.Posilka();
+    // A tick that took long (its frame sent here, on a port without the
+    // output thread) is shown now, not after the next one.
+    throttle_->paintIfDue();
+  });
   Timer2 = new QTimer(this);
   Timer2->setObjectName("Timer2");
   Timer2->setInterval(100);
-  connect(Timer2, &QTimer::timeout, this, &TForm1::Narahiv);
+  connect(Timer2, &QTimer::timeout, this, [this] { program_.Narahiv(); });
 
   // The step timer may tick every millisecond: the window is painted at
   // most at a screen's rate.
   throttle_ = new RepaintThrottle(this, kRepaintPeriodMs);
 
-  model().DecimalSeparator = QLocale::system().decimalPoint().toStdString();
+  model().setDecimalSeparator(QLocale::system().decimalPoint().toStdString());
   model().setObserver(this);
   layoutBands();
 
-  FormCreate();
+  create();
   // Timer2 is enabled as designed; its ticks come from the event loop, after
   // every window exists.
   Timer2->start();
@@ -128,7 +137,7 @@ void TForm1::buildToolPanel() {
   Label51 = caption("Label51", "милисек.", 11, 17);
   Label52 = caption("Label52", "Порт", 32, 33);
 
-  Edit1 = new QLineEdit(fromStd(model().Edit1Text), Panel1);
+  Edit1 = new QLineEdit(fromStd(model().edit1Text()), Panel1);
   Edit1->setObjectName("Edit1");
   Edit1->setGeometry(64, 8, 57, 21);
   setHint(Edit1, "Скорость перебора столбцов");
@@ -141,7 +150,7 @@ void TForm1::buildToolPanel() {
   // A typed name stays as typed: no completion to the first listed port.
   ComboBox1->setCompleter(nullptr);
   ComboBox1->setGeometry(64, 28, 57, 21);
-  ComboBox1->setEditText(fromStd(model().ComboText));
+  ComboBox1->setEditText(fromStd(model().comboText()));
   setHint(ComboBox1, "Найденные COM-порты");
   connect(ComboBox1, &QComboBox::currentTextChanged, this,
           [this](const QString& text) { model().setComboText(text.toStdString()); });
@@ -151,11 +160,31 @@ void TForm1::buildToolPanel() {
   Label51->setBuddy(Edit1);
   Label52->setBuddy(ComboBox1);
 
-  using Handler = void (TForm1::*)();
-  const Handler handlers[10] = {&TForm1::BitBtn1Click, &TForm1::BitBtn2Click, &TForm1::BitBtn3Click,
-                                &TForm1::BitBtn4Click, &TForm1::BitBtn5Click, &TForm1::BitBtn6Click,
-                                &TForm1::BitBtn7Click, &TForm1::BitBtn8Click, &TForm1::BitBtn9Click,
-                                &TForm1::BitBtn10Click};
+  // Start, stop and exit may open or close the virtual board's port.
+  const std::function<void()> handlers[10] = {
+      [this] {
+        program_.BitBtn1Click();
+        syncBoardWindow();
+      },
+      [this] {
+        // The stop shows at once; the port closes once its all-off frame is out.
+        program_.BitBtn2Click();
+        syncBoardWindow();
+      },
+      [this] { BitBtn3Click(); },
+      [this] { BitBtn4Click(); },
+      [this] { BitBtn5Click(); },
+      [this] {
+        beginClose();
+        program_.BitBtn6Click();
+        syncBoardWindow();
+        close();
+      },
+      [this] { program_.BitBtn7Click(); },
+      [this] { program_.BitBtn8Click(); },
+      [this] { program_.BitBtn9Click(); },
+      [this] { BitBtn10Click(); },
+  };
   for (int i = 0; i < 10; ++i) {
     auto* button = new QPushButton(Panel1);
     button->setObjectName(QString("BitBtn%1").arg(i + 1));
@@ -164,12 +193,12 @@ void TForm1::buildToolPanel() {
     button->setIconSize(QSize(32, 32));
     setHint(button, kButtons[i].hint);
     connect(button, &QPushButton::clicked, this, handlers[i]);
-    BitBtns[i] = button;
+    bitBtns[i] = button;
   }
 
   // Tab order as designed.
   std::array<QWidget*, 12> order{};
-  for (int i = 0; i < 10; ++i) order[kButtons[i].tabOrder] = BitBtns[i];
+  for (int i = 0; i < 10; ++i) order[kButtons[i].tabOrder] = bitBtns[i];
   order[3] = ComboBox1;
   order[4] = Edit1;
   for (std::size_t i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
@@ -184,16 +213,16 @@ void TForm1::buildChannelArea() {
   for (int n = 1; n <= table::kChannels; ++n) {
     auto* label = new Indicator(n, Panel2);
     label->move(1 + 8, 1 + 25 + 16 * (n - 1));
-    Labels[n - 1] = label;
+    indicators[n - 1] = label;
   }
 
   StringGrid1 = new StringGridView(model(), Panel2);
   StringGrid1->setObjectName("StringGrid1");
-  StringGrid1->setGeometry(1 + 32, 1 + 9, model().GridWidth, 800);
+  StringGrid1->setGeometry(1 + 32, 1 + 9, kGridDesignWidth, 800);
   setHint(StringGrid1, "Таблица данных");
-  StringGrid1->onClick = [this] { StringGrid1Click(); };
-  StringGrid1->onKeyPress = [this](char key) { return StringGrid1KeyPress(key); };
-  StringGrid1Actions = new TableActions(StringGrid1, model(), this);
+  StringGrid1->onClick = [this] { program_.StringGrid1Click(); };
+  StringGrid1->onKeyPress = [this](char key) { return program_.StringGrid1KeyPress(key); };
+  tableActions = new TableActions(StringGrid1, model(), this);
 
   Panel3 = new QFrame(Panel2);
   Panel3->setObjectName("Panel3");
@@ -221,7 +250,7 @@ void TForm1::buildStatusBar() {
     } else {
       StatusBar1->addWidget(panel, 1);
     }
-    StatusPanels[i] = panel;
+    statusPanels[i] = panel;
   }
 }
 
@@ -275,17 +304,9 @@ void TForm1::setBoardWindow(QWidget* board) {
   syncBoardWindow();
 }
 
-void TForm1::guarded(const std::function<void()>& handler) {
-  try {
-    handler();
-  } catch (const std::exception& e) {
-    program_.errors().showError(e.what());
-  }
-}
-
 // ---------------------------------------------------------------- start-up
 
-void TForm1::FormCreate() {
+void TForm1::create() {
   // Top-left corner, as wide as the whole desktop (all screens together).
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect desktop = screen->virtualGeometry();
@@ -299,7 +320,7 @@ void TForm1::FormCreate() {
   model().setWindowWidth(frameGeometry().width());
   program_.FormCreate();
   syncComboBox();
-  Edit1->setText(fromStd(model().Edit1Text));
+  Edit1->setText(fromStd(model().edit1Text()));
 }
 
 void TForm1::showEvent(QShowEvent* event) {
@@ -320,40 +341,17 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TForm1::Podskazka(const QString& hint) {
-  StatusPanels[2]->setText(hint);
+  statusPanels[2]->setText(hint);
 }
 
 // ---------------------------------------------------------------- timers
-
-void TForm1::Posilka() {
-  if (closing_) return;
-  program_.Timer1Tick();
-  // A tick that took long (its frame sent here, on a port without the
-  // output thread) is shown now, not after the next one.
-  throttle_->paintIfDue();
-}
 
 void TForm1::deliverFrames() {
   program_.deliverFrames();
   throttle_->paintIfDue();
 }
 
-void TForm1::Narahiv() {
-  guarded([this] { model().Narahiv(); });
-}
-
 // ---------------------------------------------------------------- buttons
-
-void TForm1::BitBtn1Click() {
-  program_.BitBtn1Click();
-  syncBoardWindow();
-}
-
-void TForm1::BitBtn2Click() {
-  // The stop shows at once; the port closes once its all-off frame is out.
-  program_.BitBtn2Click();
-  syncBoardWindow();
-}
 
 void TForm1::BitBtn3Click() {
   if (!form2_) return;
@@ -375,40 +373,11 @@ void TForm1::BitBtn5Click() {
   showHelp(this, "Rilvet.hlp", kHelpContext, 0);
 }
 
-void TForm1::BitBtn6Click() {
-  beginClose();
-  program_.BitBtn6Click();
-  syncBoardWindow();
-  close();
-}
-
-void TForm1::BitBtn7Click() {
-  guarded([this] { program_.BitBtn7Click(); });
-}
-
-void TForm1::BitBtn8Click() {
-  guarded([this] { program_.BitBtn8Click(); });
-}
-
-void TForm1::BitBtn9Click() {
-  guarded([this] { program_.BitBtn9Click(); });
-}
-
 void TForm1::BitBtn10Click() {
   if (!form4_) return;
   form4_->show();
   form4_->raise();
   form4_->activateWindow();
-}
-
-void TForm1::StringGrid1Click() {
-  guarded([this] { model().StringGrid1Click(); });
-}
-
-bool TForm1::StringGrid1KeyPress(char key) {
-  bool moved = false;
-  guarded([&] { moved = model().StringGrid1KeyPress(key); });
-  return moved;
 }
 
 void TForm1::beginClose() {
@@ -449,7 +418,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 
 void TForm1::syncBoardWindow() {
   if (!board_) return;
-  const auto& port = model().SerialPort1;
+  const auto& port = model().SerialPort1();
   const bool virtualOpen = port.IsOpen() && port.Port() == sys::kVirtualPort;
   if (virtualOpen && !board_->isVisible()) {
     board_->show();
@@ -460,15 +429,15 @@ void TForm1::syncBoardWindow() {
 
 void TForm1::syncTimer1() {
   const auto& m = model();
-  if (Timer1->interval() != m.Timer1Interval) Timer1->setInterval(m.Timer1Interval);
-  if (m.Timer1Enabled && !Timer1->isActive() && !closing_) Timer1->start();
-  if (!m.Timer1Enabled && Timer1->isActive()) Timer1->stop();
+  if (Timer1->interval() != m.timer1Interval()) Timer1->setInterval(m.timer1Interval());
+  if (m.timer1Enabled() && !Timer1->isActive() && !closing_) Timer1->start();
+  if (!m.timer1Enabled() && Timer1->isActive()) Timer1->stop();
 }
 
 void TForm1::syncComboBox() {
   const auto& m = model();
   QStringList items;
-  for (const auto& item : m.ComboItems) items << fromStd(item);
+  for (const auto& item : m.comboItems()) items << fromStd(item);
   QStringList current;
   for (int i = 0; i < ComboBox1->count(); ++i) current << ComboBox1->itemText(i);
   if (items != current) {
@@ -476,26 +445,26 @@ void TForm1::syncComboBox() {
     ComboBox1->clear();
     ComboBox1->addItems(items);
   }
-  if (ComboBox1->currentText() != fromStd(m.ComboText)) {
+  if (ComboBox1->currentText() != fromStd(m.comboText())) {
     const QSignalBlocker block(ComboBox1);
-    const int index = ComboBox1->findText(fromStd(m.ComboText));
+    const int index = ComboBox1->findText(fromStd(m.comboText()));
     if (index >= 0) ComboBox1->setCurrentIndex(index);
-    ComboBox1->setEditText(fromStd(m.ComboText));
+    ComboBox1->setEditText(fromStd(m.comboText()));
   }
   ComboBox1->showStart();
-  ComboBox1->setEnabled(m.ComboEnabled);
+  ComboBox1->setEnabled(m.comboEnabled());
 }
 
 void TForm1::changed(sequencer::Change what, int index) {
   using sequencer::Change;
   auto& m = model();
   switch (what) {
-    case Change::Indicator: Labels[index - 1]->setOn(m.IndicatorOn[index - 1]); break;
-    case Change::Status: StatusPanels[index]->setText(fromStd(m.StatusText[index])); break;
+    case Change::Indicator: indicators[index - 1]->setOn(m.indicatorOn()[index - 1]); break;
+    case Change::Status: statusPanels[index]->setText(fromStd(m.statusText()[index])); break;
     case Change::FixedColor: StringGrid1->headerColorChanged(); break;
     case Change::Timer1: syncTimer1(); break;
     case Change::Edit1:
-      if (Edit1->text() != fromStd(m.Edit1Text)) Edit1->setText(fromStd(m.Edit1Text));
+      if (Edit1->text() != fromStd(m.edit1Text())) Edit1->setText(fromStd(m.edit1Text()));
       break;
     case Change::ComboBox:
       syncComboBox();
@@ -507,10 +476,14 @@ void TForm1::changed(sequencer::Change what, int index) {
     case Change::Marker: StringGrid1->markerChanged(index); break;
     case Change::CurrentCell: StringGrid1->currentCellChanged(); break;
     case Change::Progress:
-      ProgressBar1->setValue(m.ProgressPosition);
-      Panel3->setVisible(m.Panel3Visible);
+      ProgressBar1->setValue(m.progressPosition());
+      Panel3->setVisible(m.panel3Visible());
       break;
-    case Change::GridWidth: StringGrid1->resize(m.GridWidth, StringGrid1->height()); break;
+    case Change::GridWidth:
+      if (StringGrid1->width() != m.gridWidth()) {
+        StringGrid1->resize(m.gridWidth(), StringGrid1->height());
+      }
+      break;
   }
 }
 

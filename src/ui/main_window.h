@@ -51,7 +51,7 @@ class TForm1 : public QWidget, public sequencer::Observer {
   int frameWidth() const { return frameGeometry().width() - width(); }
 
   program::Program& program() { return program_; }
-  sequencer::Sequencer& model() { return program_.Form1; }
+  sequencer::Sequencer& model() { return program_.sequencer(); }
   ErrorDisplay& errors() { return *errors_; }
 
   // The other windows, created after this one.
@@ -68,35 +68,25 @@ class TForm1 : public QWidget, public sequencer::Observer {
   QLabel* Label52;
   QLineEdit* Edit1;
   PortBox* ComboBox1;
-  std::array<QPushButton*, 10> BitBtns;  // BitBtn1 … BitBtn10
-  QPushButton* BitBtn(int n) const { return BitBtns[n - 1]; }
-  std::array<Indicator*, table::kChannels> Labels;  // Label1 … Label48
-  Indicator* Label(int n) const { return Labels[n - 1]; }
+  std::array<QPushButton*, 10> bitBtns;  // BitBtn1 … BitBtn10
+  QPushButton* BitBtn(int n) const { return bitBtns[n - 1]; }
+  std::array<Indicator*, table::kChannels> indicators;  // Label1 … Label48
+  Indicator* Label(int n) const { return indicators[n - 1]; }
   StringGridView* StringGrid1;
-  TableActions* StringGrid1Actions;  // undo, redo and the edits of whole steps
+  TableActions* tableActions;  // undo, redo and the edits of whole steps
   QProgressBar* ProgressBar1;
   QStatusBar* StatusBar1;
-  std::array<StatusPanel*, 3> StatusPanels;
+  std::array<StatusPanel*, 3> statusPanels;
   StepTimer* Timer1;
   QTimer* Timer2;
 
-  // Handlers.
-  void FormCreate();
+  // The window's own handlers; the others are the program's, wired to their
+  // widgets here.
   void Podskazka(const QString& hint);
-  void Posilka();
-  void Narahiv();
-  void BitBtn1Click();
-  void BitBtn2Click();
   void BitBtn3Click();
   void BitBtn4Click();
   void BitBtn5Click();
-  void BitBtn6Click();
-  void BitBtn7Click();
-  void BitBtn8Click();
-  void BitBtn9Click();
   void BitBtn10Click();
-  void StringGrid1Click();
-  bool StringGrid1KeyPress(char key);
 
   // The output thread has sent frames: show what they did.
   void deliverFrames();
@@ -122,12 +112,12 @@ class TForm1 : public QWidget, public sequencer::Observer {
   void buildChannelArea();
   void buildStatusBar();
   void layoutBands();
+  // The window's creation: placed on the desktop, then the program's start-up.
+  void create();
   // As wide as the desktop, frame included; again when the frame becomes
   // known, unless the user has set a width of their own since.
   void fitToDesktop();
   void refitToFrame();
-  // Runs a handler; an error that leaves it is shown and the program goes on.
-  void guarded(const std::function<void()>& handler);
   // The first step of leaving: no more step ticks, boxes wait.
   void beginClose();
   void syncBoardWindow();

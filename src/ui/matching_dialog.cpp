@@ -60,8 +60,8 @@ TForm2::TForm2(program::Program& program, program::ErrorSink& errors, QWidget* p
       box->setAccessibleName(what);
       box->setAccessibleDescription(what);
       connect(box, &QComboBox::currentIndexChanged, this,
-              [this, n](int index) { program_.Form2.setBox(n, index); });
-      ComboBoxes[n - 1] = box;
+              [this, n](int index) { program_.matching().setBox(n, index); });
+      comboBoxes[n - 1] = box;
     }
     auto* stateLabel = new QLabel(this);
     stateLabel->setObjectName(QString("Label%1").arg(20 + k));
@@ -69,7 +69,7 @@ TForm2::TForm2(program::Program& program, program::ErrorSink& errors, QWidget* p
     stateLabel->setFont(state);
     stateLabel->setAutoFillBackground(true);
     stateLabel->setAccessibleDescription(QString("Состояние выхода %1").arg(k));
-    StateLabels[k - 1] = stateLabel;
+    stateLabels[k - 1] = stateLabel;
   }
 
   Button1 = new QPushButton("ОК", this);
@@ -77,10 +77,11 @@ TForm2::TForm2(program::Program& program, program::ErrorSink& errors, QWidget* p
   Button1->setGeometry(232, 128, 75, 25);
   connect(Button1, &QPushButton::clicked, this, &TForm2::Button1Click);
 
-  program_.Form2.setObserver(this);
+  program_.matching().setObserver(this);
   boxesChanged();
   for (int k = 1; k <= inputs::kOutputs; ++k) labelChanged(k);
-  FormCreate();
+  // The stored matching, as the dialog is created.
+  program_.loadMatching();
 
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect desktop = screen->availableGeometry();
@@ -89,18 +90,14 @@ TForm2::TForm2(program::Program& program, program::ErrorSink& errors, QWidget* p
 }
 
 TForm2::~TForm2() {
-  program_.Form2.setObserver(nullptr);
-}
-
-void TForm2::FormCreate() {
-  program_.Form2Create();
+  program_.matching().setObserver(nullptr);
 }
 
 void TForm2::boxesChanged() {
-  const auto& boxes = program_.Form2.Boxes();
+  const auto& boxes = program_.matching().Boxes();
   for (int n = 1; n <= 16; ++n) {
     const int index = boxes[n - 1];
-    QComboBox* box = ComboBoxes[n - 1];
+    QComboBox* box = comboBoxes[n - 1];
     if (box->currentIndex() != index) {
       const QSignalBlocker block(box);
       box->setCurrentIndex(index >= 0 && index <= 3 ? index : -1);
@@ -109,8 +106,8 @@ void TForm2::boxesChanged() {
 }
 
 void TForm2::labelChanged(int output) {
-  const inputs::StateLabel& state = program_.Form2.Label(output);
-  QLabel* l = StateLabels[output - 1];
+  const inputs::StateLabel& state = program_.matching().Label(output);
+  QLabel* l = stateLabels[output - 1];
   l->setText(QString::fromStdString(state.text));
   QPalette palette = l->palette();
   palette.setColor(QPalette::Window, QColor(hex(state.color)));
@@ -120,7 +117,7 @@ void TForm2::labelChanged(int output) {
 
 void TForm2::Button1Click() {
   try {
-    program_.SohrSettings();
+    program_.saveSettings();
   } catch (const std::exception& e) {
     errors_.showError(e.what());
     return;  // the dialog stays open
@@ -130,7 +127,7 @@ void TForm2::Button1Click() {
 
 void TForm2::closeEvent(QCloseEvent* event) {
   try {
-    program_.SohrSettings();
+    program_.saveSettings();
   } catch (const std::exception& e) {
     errors_.showError(e.what());
     event->ignore();

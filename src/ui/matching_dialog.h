@@ -24,13 +24,12 @@ class TForm2 : public QWidget, public inputs::MatchingObserver {
   TForm2(program::Program& program, program::ErrorSink& errors, QWidget* parent = nullptr);
   ~TForm2() override;
 
-  std::array<QComboBox*, 16> ComboBoxes;  // ComboBox1 … ComboBox16
-  QComboBox* ComboBox(int n) const { return ComboBoxes[n - 1]; }
-  std::array<QLabel*, 8> StateLabels;  // Label21 … Label28
-  QLabel* Label(int n) const { return StateLabels[n - 21]; }
+  std::array<QComboBox*, 16> comboBoxes;  // ComboBox1 … ComboBox16
+  QComboBox* ComboBox(int n) const { return comboBoxes[n - 1]; }
+  std::array<QLabel*, 8> stateLabels;  // Label21 … Label28
+  QLabel* Label(int n) const { return stateLabels[n - 21]; }
   QPushButton* Button1;
 
-  void FormCreate();
   void Button1Click();
 
   void boxesChanged() override;

@@ -31,14 +31,14 @@ PatternDialog::PatternDialog(QWidget* parent) : QDialog(parent) {
   setWindowTitle("Шаблон шагов");
   setFont(msSansSerif(11));
 
-  Kind = new QComboBox(this);
-  Kind->setObjectName("Kind");
-  Kind->addItems({"Бегущий огонь", "Все включены", "Через один", "Копии этого шага"});
-  FirstChannel = spinBox(this, "FirstChannel", 48, 1);
-  LastChannel = spinBox(this, "LastChannel", 48, 48);
-  Steps = spinBox(this, "Steps", sequencer::Pattern::kMaxSteps, 48);
-  Place = new QLabel(this);
-  Place->setObjectName("Place");
+  kind = new QComboBox(this);
+  kind->setObjectName("Kind");
+  kind->addItems({"Бегущий огонь", "Все включены", "Через один", "Копии этого шага"});
+  firstChannel = spinBox(this, "FirstChannel", 48, 1);
+  lastChannel = spinBox(this, "LastChannel", 48, 48);
+  steps = spinBox(this, "Steps", sequencer::Pattern::kMaxSteps, 48);
+  place = new QLabel(this);
+  place->setObjectName("Place");
 
   // Each caption labels its box, and names it for a screen reader.
   const auto caption = [this](const char* text, QWidget* box, const char* name) {
@@ -48,45 +48,45 @@ PatternDialog::PatternDialog(QWidget* parent) : QDialog(parent) {
     return label;
   };
   auto* grid = new QGridLayout;
-  grid->addWidget(caption("Шаблон", Kind, "Шаблон"), 0, 0);
-  grid->addWidget(Kind, 0, 1, 1, 3);
-  grid->addWidget(caption("Каналы с", FirstChannel, "Каналы с"), 1, 0);
-  grid->addWidget(FirstChannel, 1, 1);
-  grid->addWidget(caption("по", LastChannel, "Каналы по"), 1, 2, Qt::AlignRight);
-  grid->addWidget(LastChannel, 1, 3);
-  grid->addWidget(caption("Новых шагов", Steps, "Новых шагов"), 2, 0);
-  grid->addWidget(Steps, 2, 1);
+  grid->addWidget(caption("Шаблон", kind, "Шаблон"), 0, 0);
+  grid->addWidget(kind, 0, 1, 1, 3);
+  grid->addWidget(caption("Каналы с", firstChannel, "Каналы с"), 1, 0);
+  grid->addWidget(firstChannel, 1, 1);
+  grid->addWidget(caption("по", lastChannel, "Каналы по"), 1, 2, Qt::AlignRight);
+  grid->addWidget(lastChannel, 1, 3);
+  grid->addWidget(caption("Новых шагов", steps, "Новых шагов"), 2, 0);
+  grid->addWidget(steps, 2, 1);
 
-  OkButton = new QPushButton("ОК", this);
-  OkButton->setObjectName("OkButton");
-  OkButton->setDefault(true);
-  CancelButton = new QPushButton("Отмена", this);
-  CancelButton->setObjectName("CancelButton");
-  connect(OkButton, &QPushButton::clicked, this, &QDialog::accept);
-  connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
+  okButton = new QPushButton("ОК", this);
+  okButton->setObjectName("OkButton");
+  okButton->setDefault(true);
+  cancelButton = new QPushButton("Отмена", this);
+  cancelButton->setObjectName("CancelButton");
+  connect(okButton, &QPushButton::clicked, this, &QDialog::accept);
+  connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
-  buttons->addWidget(OkButton);
-  buttons->addWidget(CancelButton);
+  buttons->addWidget(okButton);
+  buttons->addWidget(cancelButton);
 
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
-  layout->addWidget(Place);
+  layout->addWidget(place);
   layout->addLayout(buttons);
   layout->setSizeConstraint(QLayout::SetFixedSize);
 }
 
 void PatternDialog::setColumn(int col) {
   column_ = col;
-  Place->setText(QString("Новые шаги встанут перед шагом %1").arg(col + 1));
+  place->setText(QString("Новые шаги встанут перед шагом %1").arg(col + 1));
 }
 
 sequencer::Pattern PatternDialog::pattern() const {
   sequencer::Pattern p;
-  p.kind = kKinds[std::max(0, Kind->currentIndex())];
-  p.firstChannel = FirstChannel->value();
-  p.lastChannel = LastChannel->value();
-  p.steps = Steps->value();
+  p.kind = kKinds[std::max(0, kind->currentIndex())];
+  p.firstChannel = firstChannel->value();
+  p.lastChannel = lastChannel->value();
+  p.steps = steps->value();
   return p;
 }
 

@@ -24,13 +24,13 @@ class PatternDialog : public QDialog {
   int column() const { return column_; }
   sequencer::Pattern pattern() const;
 
-  QComboBox* Kind;
-  QSpinBox* FirstChannel;
-  QSpinBox* LastChannel;
-  QSpinBox* Steps;
-  QLabel* Place;
-  QPushButton* OkButton;
-  QPushButton* CancelButton;
+  QComboBox* kind;
+  QSpinBox* firstChannel;
+  QSpinBox* lastChannel;
+  QSpinBox* steps;
+  QLabel* place;
+  QPushButton* okButton;
+  QPushButton* cancelButton;
 
  private:
   int column_ = 0;

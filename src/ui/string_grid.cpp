@@ -70,7 +70,7 @@ QRect StringGridView::cellRect(int col, int row) const {
 int StringGridView::columnAt(int x) const {
   if (x < 0) return -1;
   const int col = leftCol_ + x / kColPitch;
-  return col < model_.ColCount ? col : -1;
+  return col < model_.colCount() ? col : -1;
 }
 
 int StringGridView::rowAt(int y) const {
@@ -80,7 +80,7 @@ int StringGridView::rowAt(int y) const {
 }
 
 void StringGridView::updateScrollBar() {
-  const int maxLeft = std::max(0, model_.ColCount - visibleColumns());
+  const int maxLeft = std::max(0, model_.colCount() - visibleColumns());
   QScrollBar* bar = horizontalScrollBar();
   bar->setRange(0, maxLeft);
   bar->setPageStep(visibleColumns());
@@ -88,7 +88,7 @@ void StringGridView::updateScrollBar() {
 }
 
 void StringGridView::setLeftCol(int col) {
-  col = std::clamp(col, 0, std::max(0, model_.ColCount - 1));
+  col = std::clamp(col, 0, std::max(0, model_.colCount() - 1));
   if (col == leftCol_) return;
   leftCol_ = col;
   if (horizontalScrollBar()->value() != col) horizontalScrollBar()->setValue(col);
@@ -112,7 +112,7 @@ void StringGridView::ensureVisible(int col) {
 void StringGridView::columnsChanged() {
   announceColumns(this);
   updateScrollBar();
-  if (editorOpen() && editCol_ >= model_.ColCount) commitEditor();
+  if (editorOpen() && editCol_ >= model_.colCount()) commitEditor();
   viewport()->update();
 }
 
@@ -120,7 +120,7 @@ void StringGridView::cellsChanged(int col) {
   if (editorOpen() && (col < 0 || col == editCol_)) {
     // Changed by something other than the typing (a clear): the editor
     // shows what the cell now holds.
-    const QString now = QString::fromStdString(model_.Cells.text(editCol_, editRow_));
+    const QString now = QString::fromStdString(model_.cells().text(editCol_, editRow_));
     if (editor_->text() != now) editor_->setText(now);
   }
   if (col < 0) {
@@ -138,7 +138,7 @@ void StringGridView::markerChanged(int col) {
 }
 
 void StringGridView::currentCellChanged() {
-  ensureVisible(model_.CurrentCol);
+  ensureVisible(model_.currentCol());
   viewport()->update();
   announceCurrentCell(this);
 }
@@ -187,7 +187,7 @@ void StringGridView::paintArea(QPainter& p, const QRect& area) {
   p.fillRect(area, kOutsideColor);
 
   const int firstCol = leftCol_ + std::max(0, area.left()) / kColPitch;
-  const int lastCol = std::min(model_.ColCount - 1, leftCol_ + area.right() / kColPitch);
+  const int lastCol = std::min(model_.colCount() - 1, leftCol_ + area.right() / kColPitch);
   if (lastCol < firstCol) return;
   const int firstRow = std::max(0, area.top() / kRowPitch);
   const int lastRow = std::min(table::CellStore::kRows - 1, area.bottom() / kRowPitch);
@@ -195,7 +195,7 @@ void StringGridView::paintArea(QPainter& p, const QRect& area) {
   const int bottom = table::CellStore::kRows * kRowPitch;
 
   // Cells, then the grid lines over the gaps between them, then the texts.
-  const QColor header = rgb(model_.FixedColor);
+  const QColor header = rgb(model_.fixedColor());
   const int x0 = (firstCol - leftCol_) * kColPitch;
   if (firstRow == 0) p.fillRect(QRect(x0, 0, right - x0, kRowPitch), header);
   const int bodyTop = std::max(1, firstRow) * kRowPitch;
@@ -237,10 +237,10 @@ void StringGridView::paintArea(QPainter& p, const QRect& area) {
   for (int col = firstCol; col <= lastCol; ++col) {
     for (int row = firstRow; row <= lastRow; ++row) {
       if (row <= 1 && headerText != cellText) p.setPen(row == 0 ? headerText : cellText);
-      if (model_.Cells.isEmpty(col, row)) continue;
+      if (model_.cells().isEmpty(col, row)) continue;
       if (editorOpen() && col == editCol_ && row == editRow_) continue;
       const QRect r = cellRect(col, row);
-      const std::string& text = model_.Cells.text(col, row);
+      const std::string& text = model_.cells().text(col, row);
       if (const QStaticText* s = staticTextFor(text)) {
         p.drawStaticText(r.left() + 2, r.top() + (r.height() - staticHeight_) / 2, *s);
       } else {
@@ -250,9 +250,9 @@ void StringGridView::paintArea(QPainter& p, const QRect& area) {
     }
   }
 
-  if (hasFocus() && !editorOpen() && model_.CurrentCol >= firstCol &&
-      model_.CurrentCol <= lastCol) {
-    QRect focus = cellRect(model_.CurrentCol, model_.CurrentRow);
+  if (hasFocus() && !editorOpen() && model_.currentCol() >= firstCol &&
+      model_.currentCol() <= lastCol) {
+    QRect focus = cellRect(model_.currentCol(), model_.currentRow());
     p.setPen(QPen(Qt::black, 1, Qt::DotLine));
     p.setBrush(Qt::NoBrush);
     p.drawRect(focus.adjusted(0, 0, -1, -1));
@@ -267,9 +267,9 @@ void StringGridView::paintArea(QPainter& p, const QRect& area) {
 // ---------------------------------------------------------------- moves
 
 void StringGridView::moveTo(int col, int row) {
-  col = std::clamp(col, 0, model_.ColCount - 1);
+  col = std::clamp(col, 0, model_.colCount() - 1);
   row = std::clamp(row, 1, table::kChannels);
-  if (col == model_.CurrentCol && row == model_.CurrentRow) return;
+  if (col == model_.currentCol() && row == model_.currentRow()) return;
   commitEditor();
   model_.setCurrentCell(col, row);
   ensureVisible(col);
@@ -291,7 +291,7 @@ void StringGridView::mousePressEvent(QMouseEvent* event) {
     dropAt_ = -1;
     return;
   }
-  const bool wasCurrent = col == model_.CurrentCol && row == model_.CurrentRow;
+  const bool wasCurrent = col == model_.currentCol() && row == model_.currentRow();
   commitEditor();
   model_.setCurrentCell(col, row);
   ensureVisible(col);
@@ -310,7 +310,7 @@ void StringGridView::mouseMoveEvent(QMouseEvent* event) {
   if (dragFrom_ < 0) return;
   const int x = event->position().toPoint().x();
   int col = leftCol_ + std::max(0, x) / kColPitch;
-  col = std::clamp(col, 0, model_.ColCount - 1);
+  col = std::clamp(col, 0, model_.colCount() - 1);
   if (col != dropAt_) {
     dropAt_ = col;
     viewport()->update();
@@ -337,18 +337,18 @@ void StringGridView::wheelEvent(QWheelEvent* event) {
   wheelRemainder_ += event->angleDelta().y();
   while (wheelRemainder_ <= -120) {
     wheelRemainder_ += 120;
-    moveTo(model_.CurrentCol, model_.CurrentRow + 1);  // towards the user: down
+    moveTo(model_.currentCol(), model_.currentRow() + 1);  // towards the user: down
   }
   while (wheelRemainder_ >= 120) {
     wheelRemainder_ -= 120;
-    moveTo(model_.CurrentCol, model_.CurrentRow - 1);
+    moveTo(model_.currentCol(), model_.currentRow() - 1);
   }
   event->accept();
 }
 
 bool StringGridView::handleMoveKey(QKeyEvent* event) {
-  const int col = model_.CurrentCol;
-  const int row = model_.CurrentRow;
+  const int col = model_.currentCol();
+  const int row = model_.currentRow();
   const bool ctrl = event->modifiers() & Qt::ControlModifier;
   switch (event->key()) {
     case Qt::Key_Up: moveTo(col, row - 1); return true;
@@ -358,7 +358,7 @@ bool StringGridView::handleMoveKey(QKeyEvent* event) {
     case Qt::Key_PageUp: moveTo(col, row - table::kChannels); return true;
     case Qt::Key_PageDown: moveTo(col, row + table::kChannels); return true;
     case Qt::Key_Home: moveTo(0, ctrl ? 1 : row); return true;
-    case Qt::Key_End: moveTo(model_.ColCount - 1, ctrl ? table::kChannels : row); return true;
+    case Qt::Key_End: moveTo(model_.colCount() - 1, ctrl ? table::kChannels : row); return true;
     default: return false;
   }
 }
@@ -427,7 +427,7 @@ void StringGridView::contextMenuEvent(QContextMenuEvent* event) {
     return;
   }
   commitEditor();
-  const int col = model_.CurrentCol;
+  const int col = model_.currentCol();
   ensureVisible(col);
   onColumnMenu(col, viewport()->mapToGlobal(cellRect(col, 0).bottomLeft()));
 }
@@ -444,13 +444,13 @@ void StringGridView::enterPressed() {
 // ---------------------------------------------------------------- editor
 
 void StringGridView::openEditor(const QString* replaceWith) {
-  const int col = model_.CurrentCol;
-  const int row = model_.CurrentRow;
-  if (col >= model_.ColCount) return;
+  const int col = model_.currentCol();
+  const int row = model_.currentRow();
+  if (col >= model_.colCount()) return;
   model_.endTyping();  // a new editing of a cell is a step of its own
   editCol_ = col;
   editRow_ = row;
-  editOriginal_ = QString::fromStdString(model_.Cells.text(col, row));
+  editOriginal_ = QString::fromStdString(model_.cells().text(col, row));
   editor_->setFont(font());
   editor_->setGeometry(cellRect(col, row));
   editor_->setText(replaceWith ? *replaceWith : editOriginal_);

@@ -14,26 +14,26 @@ TableActions::TableActions(StringGridView* grid, sequencer::Sequencer& model, QW
   auto show = [this](std::optional<int> col) {
     if (col) grid_->showColumn(*col);
   };
-  Undo = action("Отменить", {QKeySequence(Qt::CTRL | Qt::Key_Z)}, window, Qt::WindowShortcut,
-                [this, show](int) { show(model_.undo()); });
-  Redo =
+  undoAction = action("Отменить", {QKeySequence(Qt::CTRL | Qt::Key_Z)}, window, Qt::WindowShortcut,
+                      [this, show](int) { show(model_.undo()); });
+  redoAction =
       action("Повторить",
              {QKeySequence(Qt::CTRL | Qt::Key_Y), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)},
              window, Qt::WindowShortcut, [this, show](int) { show(model_.redo()); });
   const auto inTable = Qt::WidgetWithChildrenShortcut;
-  Copy = action("Копировать шаг", {QKeySequence(Qt::CTRL | Qt::Key_C)}, grid, inTable,
-                [this](int col) { model_.copyColumn(col); });
-  Cut = action("Вырезать шаг", {QKeySequence(Qt::CTRL | Qt::Key_X)}, grid, inTable,
-               [this](int col) { model_.cutColumn(col); });
-  Paste = action("Вставить шаг", {QKeySequence(Qt::CTRL | Qt::Key_V)}, grid, inTable,
-                 [this](int col) { model_.pasteColumn(col); });
-  Duplicate = action("Дублировать шаг", {QKeySequence(Qt::CTRL | Qt::Key_D)}, grid, inTable,
-                     [this](int col) { model_.duplicateColumn(col); });
-  InsertEmpty = action("Вставить пустой шаг", {QKeySequence(Qt::Key_Insert)}, grid, inTable,
-                       [this](int col) { model_.insertEmptyColumn(col); });
-  Delete = action("Удалить шаг", {QKeySequence(Qt::CTRL | Qt::Key_Delete)}, grid, inTable,
-                  [this](int col) { model_.deleteColumn(col); });
-  Patterns = action("Шаблон шагов…", {}, grid, inTable, [this](int col) {
+  copyAction = action("Копировать шаг", {QKeySequence(Qt::CTRL | Qt::Key_C)}, grid, inTable,
+                      [this](int col) { model_.copyColumn(col); });
+  cutAction = action("Вырезать шаг", {QKeySequence(Qt::CTRL | Qt::Key_X)}, grid, inTable,
+                     [this](int col) { model_.cutColumn(col); });
+  pasteAction = action("Вставить шаг", {QKeySequence(Qt::CTRL | Qt::Key_V)}, grid, inTable,
+                       [this](int col) { model_.pasteColumn(col); });
+  duplicateAction = action("Дублировать шаг", {QKeySequence(Qt::CTRL | Qt::Key_D)}, grid, inTable,
+                           [this](int col) { model_.duplicateColumn(col); });
+  insertEmptyAction = action("Вставить пустой шаг", {QKeySequence(Qt::Key_Insert)}, grid, inTable,
+                             [this](int col) { model_.insertEmptyColumn(col); });
+  deleteAction = action("Удалить шаг", {QKeySequence(Qt::CTRL | Qt::Key_Delete)}, grid, inTable,
+                        [this](int col) { model_.deleteColumn(col); });
+  patternsAction = action("Шаблон шагов…", {}, grid, inTable, [this](int col) {
     dialog_->setColumn(col);
     dialog_->open();
   });
@@ -51,11 +51,12 @@ TableActions::TableActions(StringGridView* grid, sequencer::Sequencer& model, QW
   title_ = menu_->addAction(QString());
   title_->setEnabled(false);
   menu_->addSeparator();
-  menu_->addActions({Undo, Redo});
+  menu_->addActions({undoAction, redoAction});
   menu_->addSeparator();
-  menu_->addActions({Copy, Cut, Paste, Duplicate, InsertEmpty, Delete});
+  menu_->addActions(
+      {copyAction, cutAction, pasteAction, duplicateAction, insertEmptyAction, deleteAction});
   menu_->addSeparator();
-  menu_->addAction(Patterns);
+  menu_->addAction(patternsAction);
   // A command chosen in the menu runs after the menu has hidden, and ends
   // the menu's time itself; a menu closed without a choice ends it here.
   connect(menu_, &QMenu::aboutToHide, this, [this] {
@@ -87,23 +88,23 @@ QAction* TableActions::action(const QString& text, const QList<QKeySequence>& ke
 }
 
 int TableActions::column() const {
-  return menuColumn_ >= 0 ? menuColumn_ : model_.CurrentCol;
+  return menuColumn_ >= 0 ? menuColumn_ : model_.currentCol();
 }
 
 void TableActions::endMenu() {
   menuColumn_ = -1;
-  Undo->setEnabled(true);
-  Redo->setEnabled(true);
-  Paste->setEnabled(true);
+  undoAction->setEnabled(true);
+  redoAction->setEnabled(true);
+  pasteAction->setEnabled(true);
 }
 
 void TableActions::showMenu(int col, const QPoint& at) {
   ++menusShown_;
   menuColumn_ = col;
   title_->setText(QString("Шаг %1").arg(col + 1));
-  Undo->setEnabled(model_.History.canUndo());
-  Redo->setEnabled(model_.History.canRedo());
-  Paste->setEnabled(model_.hasCopiedColumn());
+  undoAction->setEnabled(model_.history().canUndo());
+  redoAction->setEnabled(model_.history().canRedo());
+  pasteAction->setEnabled(model_.hasCopiedColumn());
   menu_->popup(at);
 }
 
@@ -111,7 +112,7 @@ bool TableActions::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::ShortcutOverride) {
     const auto* key = static_cast<QKeyEvent*>(event);
     const QKeySequence pressed(key->keyCombination());
-    for (const QAction* a : {Undo, Redo}) {
+    for (const QAction* a : {undoAction, redoAction}) {
       // Left unaccepted, the key goes to the window's shortcut.
       if (a->shortcuts().contains(pressed)) return true;
     }

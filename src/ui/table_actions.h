@@ -22,15 +22,15 @@ class TableActions : public QObject {
  public:
   TableActions(StringGridView* grid, sequencer::Sequencer& model, QWidget* window);
 
-  QAction* Undo;
-  QAction* Redo;
-  QAction* Copy;
-  QAction* Cut;
-  QAction* Paste;
-  QAction* Duplicate;
-  QAction* InsertEmpty;
-  QAction* Delete;
-  QAction* Patterns;
+  QAction* undoAction;
+  QAction* redoAction;
+  QAction* copyAction;
+  QAction* cutAction;
+  QAction* pasteAction;
+  QAction* duplicateAction;
+  QAction* insertEmptyAction;
+  QAction* deleteAction;
+  QAction* patternsAction;
 
   QMenu* menu() const { return menu_; }
   // The header cell's menu for column `col`, at a point on the screen.

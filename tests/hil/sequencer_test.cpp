@@ -10,7 +10,13 @@
 #include "hil/hil_fixture.h"
 #include "hil/linux_port.h"
 #include "program/program.h"
+#include "support/sequencer_access.h"
 #include "support/temp_folder.h"
+
+using testing_support::enableAllChannels;
+using testing_support::setColCount;
+using testing_support::stepTickMessage;
+using testing_support::tableCells;
 
 namespace hil {
 namespace {
@@ -18,23 +24,23 @@ namespace {
 class FramesTest : public BoardTest {
  protected:
   FramesTest() : seq(linuxPlatform(), nullptr) {
-    seq.ComboText = port();
-    seq.ChannelEnabled.fill(1);
+    seq.setComboText(port());
+    enableAllChannels(seq);
   }
 
   void setColumn(int col, const std::vector<bool>& bits) {
-    for (int k = 1; k <= 48; ++k) seq.Cells.setText(col, k, bits[k - 1] ? "1" : "0");
+    for (int k = 1; k <= 48; ++k) tableCells(seq).setText(col, k, bits[k - 1] ? "1" : "0");
   }
 
   void start() {
-    seq.BitBtn1Click();
-    ASSERT_TRUE(seq.SerialPort1.IsOpen());
+    seq.startOrPause();
+    ASSERT_TRUE(seq.SerialPort1().IsOpen());
     link().reset(board());
   }
 
   // One tick; the frame it sent must be exactly `bits`, latched as such.
   void expectTick(const std::vector<bool>& bits, unsigned latches) {
-    seq.Posilka();
+    seq.stepTick();
     EXPECT_EQ(checkFrame(link().log(board()), bits), "");
     const Latched out = link().outputs(board());
     EXPECT_EQ(out.registers, registersFor(bits));
@@ -53,23 +59,23 @@ TEST_P(FramesTest, StepFramesLatchExactlyTheirColumns) {
       std::vector<bool>(48, false),
   };
   for (std::size_t c = 0; c < columns.size(); ++c) setColumn(static_cast<int>(c), columns[c]);
-  seq.ColCount = static_cast<int>(columns.size()) + 1;
+  setColCount(seq, static_cast<int>(columns.size()) + 1);
   start();
   for (std::size_t c = 0; c < columns.size(); ++c) {
     SCOPED_TRACE("column " + std::to_string(c));
     expectTick(columns[c], static_cast<unsigned>(c + 1));
-    EXPECT_EQ(seq.StepColumn, static_cast<int>(c));
+    EXPECT_EQ(seq.StepColumn(), static_cast<int>(c));
   }
   // Between frames DTR rests low and RTS holds the last bit.
   EXPECT_EQ(link().lines(board()), std::make_pair(false, false));
-  seq.BitBtn2Click();
-  EXPECT_FALSE(seq.SerialPort1.IsOpen());
+  seq.stop();
+  EXPECT_FALSE(seq.SerialPort1().IsOpen());
 }
 
 TEST_P(FramesTest, RunPlaysTheColumnsInOrderAndStopSwitchesEverythingOff) {
   const std::vector<std::vector<bool>> columns = {bitsFor({1, 2}), bitsFor({3}), bitsFor({47, 48})};
   for (std::size_t c = 0; c < columns.size(); ++c) setColumn(static_cast<int>(c), columns[c]);
-  seq.ColCount = 4;
+  setColCount(seq, 4);
   start();
   unsigned latches = 0;
   for (int tick = 0; tick < 7; ++tick) {
@@ -77,16 +83,16 @@ TEST_P(FramesTest, RunPlaysTheColumnsInOrderAndStopSwitchesEverythingOff) {
     expectTick(columns[tick % 3], ++latches);
   }
   // Paused: the same column again.
-  seq.BitBtn1Click();
-  EXPECT_EQ(seq.StepRunning, 0);
+  seq.startOrPause();
+  EXPECT_EQ(seq.StepRunning(), 0);
   expectTick(columns[0], ++latches);
 
-  seq.BitBtn2Click();
+  seq.stop();
   EXPECT_EQ(checkFrame(link().log(board()), std::vector<bool>(48, false)), "") << "all-off frame";
   const Latched out = link().outputs(board());
   EXPECT_EQ(out.registers, (std::array<std::uint8_t, 6>{}));
   EXPECT_EQ(out.latches, latches + 1);
-  EXPECT_FALSE(seq.SerialPort1.IsOpen());
+  EXPECT_FALSE(seq.SerialPort1().IsOpen());
   EXPECT_EQ(link().lines(board()), std::make_pair(false, false));
 }
 
@@ -111,17 +117,17 @@ TEST(AdapterUnplugTest, RunFailsWithPortErrorsAndCloseStillEnds) {
   const testing_support::TempFolder folder;
   program::Program program(linuxPlatform(), nullptr, errors, folder.path("unplug_table.txt"),
                            folder.path("unplug.dat"));
-  sequencer::Sequencer& seq = program.Form1;
-  seq.ComboText = "ttyUSB0";
-  seq.ChannelEnabled.fill(1);
-  seq.Cells.setText(0, 1, "1");
-  seq.Cells.setText(1, 2, "1");
-  seq.ColCount = 3;
+  sequencer::Sequencer& seq = program.sequencer();
+  seq.setComboText("ttyUSB0");
+  enableAllChannels(seq);
+  tableCells(seq).setText(0, 1, "1");
+  tableCells(seq).setText(1, 2, "1");
+  setColCount(seq, 3);
   link().reset(Board::Adapter);
-  seq.BitBtn1Click();
-  ASSERT_TRUE(seq.SerialPort1.IsOpen());
-  EXPECT_EQ(seq.Timer1Tick(), std::nullopt);
-  EXPECT_EQ(seq.Timer1Tick(), std::nullopt);
+  seq.startOrPause();
+  ASSERT_TRUE(seq.SerialPort1().IsOpen());
+  EXPECT_EQ(stepTickMessage(seq), std::nullopt);
+  EXPECT_EQ(stepTickMessage(seq), std::nullopt);
   EXPECT_EQ(link().outputs(Board::Adapter).latches, 2u);
 
   link().unplugAdapter();
@@ -131,7 +137,7 @@ TEST(AdapterUnplugTest, RunFailsWithPortErrorsAndCloseStillEnds) {
 
   // Whatever the failing calls do, none of it may hang.
   auto run = std::async(std::launch::async, [&] {
-    const auto message = seq.Timer1Tick();
+    const auto message = stepTickMessage(seq);
     program.FormClose();
     return message;
   });
@@ -140,7 +146,7 @@ TEST(AdapterUnplugTest, RunFailsWithPortErrorsAndCloseStillEnds) {
   const auto message = run.get();
   ASSERT_TRUE(message.has_value());
   EXPECT_TRUE(isPortMessage(*message)) << *message;
-  EXPECT_FALSE(seq.SerialPort1.IsOpen());
+  EXPECT_FALSE(seq.SerialPort1().IsOpen());
   for (const auto& m : errors.messages) {
     EXPECT_TRUE(isPortMessage(m)) << "close sequence message: " << m;
   }

@@ -20,6 +20,12 @@
 #include "storage/file_test_support.h"
 #include "storage/table_file.h"
 #include "support/gui_queue.h"
+#include "support/sequencer_access.h"
+
+using testing_support::enableAllChannels;
+using testing_support::setChannelEnabled;
+using testing_support::setColCount;
+using testing_support::tableCells;
 
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
@@ -46,23 +52,25 @@ class ProgramInputsTest : public ::testing::Test {
   ProgramInputsTest()
       : program(*board, &queue, errors, folder.path(storage::kTableFileName),
                 folder.path("Rilvet.dat")) {
-    program.Form1.ChannelEnabled.fill(1);
+    enableAllChannels(program.sequencer());
   }
 
   // Output k's switch-on and switch-off boxes.
   void match(int output, std::int32_t on, std::int32_t off) {
-    program.Form2.setBox(2 * output - 1, on);
-    program.Form2.setBox(2 * output, off);
+    program.matching().setBox(2 * output - 1, on);
+    program.matching().setBox(2 * output, off);
   }
 
   Flags flags() const {
     Flags out{};
-    for (int k = 1; k <= inputs::kOutputs; ++k) out[k - 1] = program.Form1.ChannelEnabled[k - 1];
+    for (int k = 1; k <= inputs::kOutputs; ++k)
+      out[k - 1] = program.sequencer().ChannelEnabled()[k - 1];
     return out;
   }
 
   void setFlags(const Flags& values) {
-    for (int k = 1; k <= inputs::kOutputs; ++k) program.Form1.ChannelEnabled[k - 1] = values[k - 1];
+    for (int k = 1; k <= inputs::kOutputs; ++k)
+      setChannelEnabled(program.sequencer(), k, values[k - 1]);
   }
 
   // The labels as "A" (активн on fuchsia), "P" (пассив on aqua) or "?" for
@@ -70,7 +78,7 @@ class ProgramInputsTest : public ::testing::Test {
   std::string labels() const {
     std::string out;
     for (int k = 1; k <= inputs::kOutputs; ++k) {
-      const inputs::StateLabel& label = program.Form2.Label(k);
+      const inputs::StateLabel& label = program.matching().Label(k);
       if (label.text == "активн" && label.color == table::clFuchsia) {
         out += 'A';
       } else if (label.text == "пассив" && label.color == table::clAqua) {
@@ -88,7 +96,7 @@ class ProgramInputsTest : public ::testing::Test {
     return out;
   }
 
-  comport::TSerialPort& port() { return program.Form1.SerialPort1; }
+  comport::TSerialPort& port() { return program.sequencer().SerialPort1(); }
 
   // The six input operations, each as it activates its input, and the three
   // line handlers with the line going inactive.
@@ -136,13 +144,15 @@ class ProgramInputsTest : public ::testing::Test {
 
 TEST_F(ProgramInputsTest, WithEveryBoxAtNoInputNothingChangesButTheLabelsArePainted) {
   const Flags pattern = {0, 1, 0, 1, 1, 0, 0, 1};
-  auto& enabled = program.Form1.ChannelEnabled;
+  const auto& enabled = program.sequencer().ChannelEnabled();
   for (const auto& [name, operation] : everyInputOperation()) {
     SCOPED_TRACE(name);
     setFlags(pattern);
-    for (int k = 9; k <= table::kChannels; ++k) enabled[k - 1] = k % 3 == 0 ? 0 : 1;
+    for (int k = 9; k <= table::kChannels; ++k) {
+      setChannelEnabled(program.sequencer(), k, k % 3 == 0 ? 0 : 1);
+    }
     const auto before = enabled;
-    program.Form2.showNoLink();
+    program.matching().showNoLink();
     operation();
     EXPECT_EQ(enabled, before);
     EXPECT_EQ(labels(), labelsFor(pattern));
@@ -200,7 +210,7 @@ TEST_F(ProgramInputsTest, ALineGoingInactiveSwitchesNothing) {
   match(3, kIn3, kIn3);
   const Flags start = {0, 1, 1, 1, 1, 1, 1, 1};
   setFlags(start);
-  program.Form2.showNoLink();
+  program.matching().showNoLink();
   program.SerialPort1RLSDChange(port(), false);
   program.SerialPort1CTSChange(port(), false);
   program.SerialPort1DSRChange(port(), false);
@@ -231,8 +241,8 @@ TEST_F(ProgramInputsTest, FlagsThatAreNeitherZeroNorOneAreLeftAlone) {
 
 TEST_F(ProgramInputsTest, OutputsAfterTheEighthAreNeverTouched) {
   for (int k = 1; k <= inputs::kOutputs; ++k) match(k, kIn1, kIn1);
-  auto& enabled = program.Form1.ChannelEnabled;
-  enabled.fill(0);
+  const auto& enabled = program.sequencer().ChannelEnabled();
+  program.sequencer().setChannelEnabled({});
   program.BitBtn7Click();
   for (int k = 1; k <= table::kChannels; ++k) EXPECT_EQ(enabled[k - 1], k <= 8 ? 1 : 0) << k;
   program.SerialPort1RLSDChange(port(), true);
@@ -242,48 +252,48 @@ TEST_F(ProgramInputsTest, OutputsAfterTheEighthAreNeverTouched) {
 // ---------------------------------------------------------------- end to end
 
 TEST_F(ProgramInputsTest, ACtsInputHoldsItsOutputOffInTheNextFrames) {
-  auto& form = program.Form1;
-  form.ComboText = sys::kVirtualPort;
-  form.Cells.setText(0, 1, "1");
-  form.Cells.setText(0, 3, "1");
-  form.ColCount = 2;
+  auto& seq = program.sequencer();
+  seq.setComboText(sys::kVirtualPort);
+  tableCells(seq).setText(0, 1, "1");
+  tableCells(seq).setText(0, 3, "1");
+  setColCount(seq, 2);
   match(3, kNone, kIn2);
-  form.BitBtn1Click();
-  ASSERT_TRUE(form.SerialPort1.IsOpen());
-  form.Posilka();
+  seq.startOrPause();
+  ASSERT_TRUE(seq.SerialPort1().IsOpen());
+  seq.stepTick();
   EXPECT_THAT(channelsOn(), ElementsAre(1, 3));
 
   board->setCts(true);
-  ASSERT_TRUE(pumpUntil([&] { return form.ChannelEnabled[2] == 0; }));
+  ASSERT_TRUE(pumpUntil([&] { return seq.ChannelEnabled()[2] == 0; }));
   EXPECT_EQ(flags(), (Flags{1, 1, 0, 1, 1, 1, 1, 1}));
   EXPECT_EQ(labels(), "AAPAAAAA");
 
-  form.Posilka();
-  EXPECT_TRUE(form.Cells.isOne(form.StepColumn, 3));
+  seq.stepTick();
+  EXPECT_TRUE(seq.cells().isOne(seq.StepColumn(), 3));
   EXPECT_THAT(channelsOn(), ElementsAre(1));
-  EXPECT_FALSE(form.IndicatorOn[2]);
+  EXPECT_FALSE(seq.indicatorOn()[2]);
 
   // Paused, the same column is sent again, still without output 3.
-  form.BitBtn1Click();
-  ASSERT_EQ(form.StepRunning, 0);
-  form.Posilka();
-  EXPECT_EQ(form.StepColumn, 0);
+  seq.startOrPause();
+  ASSERT_EQ(seq.StepRunning(), 0);
+  seq.stepTick();
+  EXPECT_EQ(seq.StepColumn(), 0);
   EXPECT_THAT(channelsOn(), ElementsAre(1));
 
-  form.BitBtn2Click();
-  EXPECT_FALSE(form.SerialPort1.IsOpen());
+  seq.stop();
+  EXPECT_FALSE(seq.SerialPort1().IsOpen());
   EXPECT_THAT(errors.shown, IsEmpty());
 }
 
 TEST_F(ProgramInputsTest, EachPortLineIsItsOwnInput) {
-  auto& form = program.Form1;
-  form.ComboText = sys::kVirtualPort;
+  auto& seq = program.sequencer();
+  seq.setComboText(sys::kVirtualPort);
   match(1, kNone, kIn1);
   match(2, kNone, kIn2);
   match(3, kNone, kIn3);
   match(4, kIn1, kIn3);
-  form.BitBtn1Click();
-  ASSERT_TRUE(form.SerialPort1.IsOpen());
+  seq.startOrPause();
+  ASSERT_TRUE(seq.SerialPort1().IsOpen());
 
   board->setRlsd(true);
   ASSERT_TRUE(pumpUntil([&] { return flags()[0] == 0; }));
@@ -300,7 +310,7 @@ TEST_F(ProgramInputsTest, EachPortLineIsItsOwnInput) {
   ASSERT_TRUE(pumpUntil([&] { return flags()[3] == 1; }));
   EXPECT_EQ(flags(), (Flags{0, 0, 0, 1, 1, 1, 1, 1}));
 
-  form.BitBtn2Click();
+  seq.stop();
   EXPECT_THAT(errors.shown, IsEmpty());
 }
 

@@ -10,7 +10,10 @@
 #include "storage/table_file.h"
 #include "support/recording_platform.h"
 #include "support/save_faults.h"
+#include "support/sequencer_access.h"
 #include "support/table_bytes.h"
+
+using testing_support::tableCells;
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -64,9 +67,9 @@ class ProgramTest : public ::testing::Test {
   }
 
   void startOnBoard(program::Program& program) {
-    program.Form1.setComboText(sys::kVirtualPort);
-    program.Form1.BitBtn1Click();
-    ASSERT_TRUE(program.Form1.SerialPort1.IsOpen());
+    program.sequencer().setComboText(sys::kVirtualPort);
+    program.sequencer().startOrPause();
+    ASSERT_TRUE(program.sequencer().SerialPort1().IsOpen());
   }
 
   testing_support::TempFolder folder;
@@ -81,37 +84,37 @@ TEST_F(ProgramTest, FirstStartCreatesTheDefaultFileAndTouchesNoLine) {
   ports = {"COM3", "COM1"};
   auto program = makeProgram();
   program->FormCreate();
-  program->Form2Create();
+  program->loadMatching();
   EXPECT_THAT(errors.messages, IsEmpty());
   EXPECT_EQ(readBytes(tablePath()), storage::joinLines(storage::defaultTableLines()));
   EXPECT_FALSE(testing_support::exists(settingsPath()));
-  auto& form = program->Form1;
-  EXPECT_THAT(form.ComboItems, ElementsAre("COM1", "COM3", "VIRTUAL"));
-  EXPECT_EQ(form.ComboText, "COM1");
-  EXPECT_EQ(form.Edit1Text, "100");
-  EXPECT_EQ(form.ColCount, 1);
-  EXPECT_EQ(form.StepColumn, -1);
-  EXPECT_EQ(form.StepRunning, 0);
-  for (int flag : form.ChannelEnabled) EXPECT_EQ(flag, 1);
-  EXPECT_EQ(form.SerialPort1.Port(), "COM2");  // left as designed until a start
+  auto& seq = program->sequencer();
+  EXPECT_THAT(seq.comboItems(), ElementsAre("COM1", "COM3", "VIRTUAL"));
+  EXPECT_EQ(seq.comboText(), "COM1");
+  EXPECT_EQ(seq.edit1Text(), "100");
+  EXPECT_EQ(seq.colCount(), 1);
+  EXPECT_EQ(seq.StepColumn(), -1);
+  EXPECT_EQ(seq.StepRunning(), 0);
+  for (int flag : seq.ChannelEnabled()) EXPECT_EQ(flag, 1);
+  EXPECT_EQ(seq.SerialPort1().Port(), "COM2");  // left as designed until a start
   EXPECT_THAT(deviceCalls(), IsEmpty());
-  for (int box : program->Form2.Boxes()) EXPECT_EQ(box, 0);
+  for (int box : program->matching().Boxes()) EXPECT_EQ(box, 0);
 }
 
 TEST_F(ProgramTest, WithoutSerialPortsTheVirtualBoardIsFirstAndChosen) {
   auto program = makeProgram();
   program->FormCreate();
-  EXPECT_THAT(program->Form1.ComboItems, ElementsAre("VIRTUAL"));
-  EXPECT_EQ(program->Form1.ComboText, "VIRTUAL");
+  EXPECT_THAT(program->sequencer().comboItems(), ElementsAre("VIRTUAL"));
+  EXPECT_EQ(program->sequencer().comboText(), "VIRTUAL");
 }
 
 TEST_F(ProgramTest, PortsAreListedInTextOrderWithoutRegardToCase) {
   ports = {"COM2", "COM10", "com3", "COM1", "COM1"};
   auto program = makeProgram();
   program->FormCreate();
-  EXPECT_THAT(program->Form1.ComboItems,
+  EXPECT_THAT(program->sequencer().comboItems(),
               ElementsAre("COM1", "COM1", "COM10", "COM2", "com3", "VIRTUAL"));
-  EXPECT_EQ(program->Form1.ComboText, "COM1");
+  EXPECT_EQ(program->sequencer().comboText(), "COM1");
 }
 
 TEST_F(ProgramTest, AnUnreadablePortListIsReportedAndStartUpGoesOn) {
@@ -121,12 +124,12 @@ TEST_F(ProgramTest, AnUnreadablePortListIsReportedAndStartUpGoesOn) {
   auto program = makeProgram();
   program->FormCreate();
   EXPECT_THAT(errors.messages, ElementsAre("Ошибка обращения к системному реестру"));
-  auto& form = program->Form1;
-  EXPECT_THAT(form.ComboItems, ElementsAre("VIRTUAL"));
-  EXPECT_EQ(form.Edit1Text, "250");
-  EXPECT_EQ(form.Cells.text(0, 1), "1");
-  EXPECT_EQ(form.Cells.text(1, 2), "1");
-  for (int flag : form.ChannelEnabled) EXPECT_EQ(flag, 1);
+  auto& seq = program->sequencer();
+  EXPECT_THAT(seq.comboItems(), ElementsAre("VIRTUAL"));
+  EXPECT_EQ(seq.edit1Text(), "250");
+  EXPECT_EQ(seq.cells().text(0, 1), "1");
+  EXPECT_EQ(seq.cells().text(1, 2), "1");
+  for (int flag : seq.ChannelEnabled()) EXPECT_EQ(flag, 1);
 }
 
 TEST_F(ProgramTest, ASavedTableIsLoadedButRevealedByTheHousekeepingTick) {
@@ -135,11 +138,11 @@ TEST_F(ProgramTest, ASavedTableIsLoadedButRevealedByTheHousekeepingTick) {
   writeBytes(tablePath(), stored);
   auto program = makeProgram();
   program->FormCreate();
-  auto& form = program->Form1;
-  EXPECT_EQ(form.ColCount, 1);
-  EXPECT_EQ(form.Edit1Text, "40");
-  for (int i = 0; i < 3; ++i) form.Narahiv();
-  EXPECT_EQ(form.ColCount, 4);
+  auto& seq = program->sequencer();
+  EXPECT_EQ(seq.colCount(), 1);
+  EXPECT_EQ(seq.edit1Text(), "40");
+  for (int i = 0; i < 3; ++i) seq.housekeepingTick();
+  EXPECT_EQ(seq.colCount(), 4);
   // Nothing changed: the close writes the file back byte for byte.
   program->FormClose();
   EXPECT_EQ(readBytes(tablePath()), stored);
@@ -151,9 +154,9 @@ TEST_F(ProgramTest, ExitDuringTheRevealKeepsEveryLoadedColumn) {
   writeBytes(tablePath(), stored);
   auto program = makeProgram();
   program->FormCreate();
-  program->Form1.Narahiv();
-  program->Form1.Narahiv();
-  ASSERT_EQ(program->Form1.ColCount, 3);
+  program->sequencer().housekeepingTick();
+  program->sequencer().housekeepingTick();
+  ASSERT_EQ(program->sequencer().colCount(), 3);
   program->FormClose();
   EXPECT_EQ(readBytes(tablePath()), stored);
 }
@@ -165,8 +168,8 @@ TEST_F(ProgramTest, AnUnreadableTableIsReportedAndNeverOverwritten) {
   program->FormCreate();
   ASSERT_EQ(errors.messages.size(), 1u);
   EXPECT_NE(errors.messages[0].find("Rilvet_код.txt"), std::string::npos);
-  for (int flag : program->Form1.ChannelEnabled) EXPECT_EQ(flag, 1);
-  program->Form1.Cells.setText(0, 1, "1");
+  for (int flag : program->sequencer().ChannelEnabled()) EXPECT_EQ(flag, 1);
+  tableCells(program->sequencer()).setText(0, 1, "1");
   program->FormClose();
   EXPECT_TRUE(std::filesystem::is_directory(testing_support::fsPath(tablePath())));
   EXPECT_TRUE(testing_support::exists(settingsPath()));
@@ -177,13 +180,13 @@ TEST_F(ProgramTest, ExitWhileRunningSendsTheAllOffFrameAfterTheStepThenCloses) {
              tableFile(columns(2, [](int c, int k) { return k <= c + 1 ? '1' : '0'; }), "100"));
   auto program = makeProgram();
   program->FormCreate();
-  program->Form2Create();
-  program->Form2.setBox(1, 2);
-  program->Form2.setBox(2, 3);
-  program->Form1.Narahiv();
-  program->Form1.Narahiv();
+  program->loadMatching();
+  program->matching().setBox(1, 2);
+  program->matching().setBox(2, 3);
+  program->sequencer().housekeepingTick();
+  program->sequencer().housekeepingTick();
   startOnBoard(*program);
-  program->Form1.Posilka();
+  program->sequencer().stepTick();
   ASSERT_TRUE(board->channelOutput(1));
   platform.clearCalls();
 
@@ -196,7 +199,7 @@ TEST_F(ProgramTest, ExitWhileRunningSendsTheAllOffFrameAfterTheStepThenCloses) {
   EXPECT_THAT(wire(), ElementsAreArray(expected));
   EXPECT_EQ(board->outputBits(), 0u);
   EXPECT_FALSE(board->state().open);
-  EXPECT_FALSE(program->Form1.SerialPort1.IsOpen());
+  EXPECT_FALSE(program->sequencer().SerialPort1().IsOpen());
   EXPECT_THAT(errors.messages, IsEmpty());
   // Both files, byte-exact.
   EXPECT_EQ(readBytes(tablePath()),
@@ -213,10 +216,10 @@ TEST_F(ProgramTest, CloseBoxGivesTheSameTrafficAndFilesAsTheExitButton) {
     auto program = std::make_unique<program::Program>(platform, nullptr, errors, own.path("t.txt"),
                                                       own.path("s.dat"));
     program->FormCreate();
-    program->Form1.Cells.setText(0, 5, "1");
-    program->Form1.Narahiv();
+    tableCells(program->sequencer()).setText(0, 5, "1");
+    program->sequencer().housekeepingTick();
     startOnBoard(*program);
-    program->Form1.Posilka();
+    program->sequencer().stepTick();
     platform.clearCalls();
     if (viaButton) program->BitBtn6Click();
     program->FormClose();
@@ -228,7 +231,7 @@ TEST_F(ProgramTest, CloseBoxGivesTheSameTrafficAndFilesAsTheExitButton) {
 TEST_F(ProgramTest, ExitWithThePortNeverOpenedTouchesNoLineAndWritesBothFiles) {
   auto program = makeProgram();
   program->FormCreate();
-  program->Form1.setEdit1Text("abc");
+  program->sequencer().setEdit1Text("abc");
   platform.clearCalls();
   program->BitBtn6Click();
   program->FormClose();
@@ -242,11 +245,11 @@ TEST_F(ProgramTest, ExitWithThePortNeverOpenedTouchesNoLineAndWritesBothFiles) {
 TEST_F(ProgramTest, APortThatDiedStillLetsTheProgramEndWithBothFilesSaved) {
   auto program = makeProgram();
   program->FormCreate();
-  program->Form1.Cells.setText(0, 7, "1");
-  program->Form1.Narahiv();
-  program->Form2.setBox(3, 1);
+  tableCells(program->sequencer()).setText(0, 7, "1");
+  program->sequencer().housekeepingTick();
+  program->matching().setBox(3, 1);
   startOnBoard(*program);
-  program->Form1.Posilka();
+  program->sequencer().stepTick();
   platform.unplug();
 
   program->BitBtn6Click();
@@ -254,7 +257,7 @@ TEST_F(ProgramTest, APortThatDiedStillLetsTheProgramEndWithBothFilesSaved) {
 
   // One message for the dead port, not one per step.
   EXPECT_THAT(errors.messages, ElementsAre("Ошибка функции EscapeCommFunction"));
-  EXPECT_FALSE(program->Form1.SerialPort1.IsOpen());
+  EXPECT_FALSE(program->sequencer().SerialPort1().IsOpen());
   EXPECT_EQ(platform.openDevices(), 0);
   EXPECT_EQ(platform.openEvents(), 0);
   auto lines = storage::splitLines(readBytes(tablePath()));
@@ -267,8 +270,8 @@ TEST_F(ProgramTest, AFailedSaveIsReportedAndTheOtherFileIsStillWritten) {
   auto program = makeProgram();
   program->FormCreate();
   const std::string before = readBytes(tablePath());
-  program->Form1.Cells.setText(0, 1, "1");
-  program->Form1.Narahiv();
+  tableCells(program->sequencer()).setText(0, 1, "1");
+  program->sequencer().housekeepingTick();
   testing_support::failNextWriteAt(testing_support::WriteStep::kWrite);
   program->FormClose();
   ASSERT_EQ(errors.messages.size(), 1u);
@@ -285,8 +288,8 @@ TEST_F(ProgramTest, SettingsAreLoadedIntoTheBoxes) {
   writeBytes(settingsPath(), settings);
   auto program = makeProgram();
   program->FormCreate();
-  program->Form2Create();
-  const auto& boxes = program->Form2.Boxes();
+  program->loadMatching();
+  const auto& boxes = program->matching().Boxes();
   EXPECT_EQ(boxes[0], 2);
   EXPECT_EQ(boxes[1], 3);
   EXPECT_EQ(boxes[15], -1);

@@ -132,8 +132,8 @@ TEST_F(DiskTest, ExitIntoAReadOnlyFolderKeepsBothFilesAndStillEnds) {
 
   // Once the folder can be written again, the same state saves whole.
   disk_->makeWritable();
-  rig.program->SohrTable();
-  rig.program->SohrSettings();
+  rig.program->saveTable();
+  rig.program->saveSettings();
   rig.expectFilesSaved();
 }
 
@@ -155,8 +155,8 @@ TEST_F(DiskTest, ExitOntoAFullDiskKeepsBothFilesAndLeavesNoTemporaryFile) {
   rig.expectNothingOpen();
 
   disk_->empty();
-  rig.program->SohrTable();
-  rig.program->SohrSettings();
+  rig.program->saveTable();
+  rig.program->saveSettings();
   rig.expectFilesSaved();
 }
 
@@ -169,10 +169,10 @@ TEST_F(DiskTest, StartingInAReadOnlyFolderWithoutATableReportsItAndCreatesNothin
   RecordedErrors errors;
   program::Program program(rig.platform, nullptr, errors, rig.tablePath(), rig.settingsPath());
   program.FormCreate();
-  program.Form2Create();
+  program.loadMatching();
   ASSERT_EQ(errors.messages.size(), 1u);
   expectSaveError(errors.messages[0], rig.tablePath(), EROFS);
-  EXPECT_EQ(program.Form1.Edit1Text, "100");
+  EXPECT_EQ(program.sequencer().edit1Text(), "100");
   program.FormClose();
   ASSERT_EQ(errors.messages.size(), 3u);
   expectSaveError(errors.messages[1], rig.tablePath(), EROFS);
@@ -206,7 +206,7 @@ TEST(InjectedDiskFaults, ASaveThatFailsAtAnyStepKeepsThePreviousFileWhole) {
       } else {
         // The matching dialog saves on its own too (its OK button and close).
         failNextWrite(step);
-        rig.guarded([&] { rig.program->SohrSettings(); });
+        rig.guarded([&] { rig.program->saveSettings(); });
         ASSERT_EQ(rig.errors.messages.size(), 1u);
         expectSaveError(rig.errors.messages[0], rig.settingsPath(), ENOSPC);
         EXPECT_EQ(readBytes(rig.settingsPath()), settingsBefore);
@@ -269,8 +269,8 @@ TEST(FilesChangedWhileRunning, TheTableIsSavedWholeWhateverHappenedToItsFile) {
         rig.program = std::make_unique<program::Program>(rig.platform, nullptr, rig.errors,
                                                          rig.tablePath(), rig.settingsPath());
         rig.program->FormCreate();
-        rig.program->Form2Create();
-        ASSERT_EQ(rig.seq().ColCount, 1);
+        rig.program->loadMatching();
+        ASSERT_EQ(rig.seq().colCount(), 1);
       } else {
         rig.start();
         rig.tick(4);
@@ -334,11 +334,11 @@ class FolderContents : public ::testing::Test {
           RecordedErrors errors;
           program::Program program(platform, nullptr, errors, table(), settings());
           program.FormCreate();
-          program.Form2Create();
-          std::string out = "Edit1 " + program.Form1.Edit1Text;
+          program.loadMatching();
+          std::string out = "Edit1 " + program.sequencer().edit1Text();
           if (whileRunning) whileRunning();
-          program.Form1.setEdit1Text("9");
-          program.Form2.setBox(16, 3);
+          program.sequencer().setEdit1Text("9");
+          program.matching().setBox(16, 3);
           program.FormClose();
           for (const std::string& message : errors.messages) out += "\n" + message;
           return out;

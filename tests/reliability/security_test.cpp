@@ -104,7 +104,7 @@ class PortNameTest : public ::testing::Test {
         std::make_unique<program::Program>(sys::Backends(platform, &board), nullptr, errors,
                                            folder.path("table.txt"), folder.path("settings.dat"));
     program->FormCreate();
-    program->Form2Create();
+    program->loadMatching();
   }
   ~PortNameTest() override { program.reset(); }
 
@@ -125,7 +125,7 @@ class PortNameTest : public ::testing::Test {
 
 TEST_F(PortNameTest, ATypedNameOpensNothingButATerminalInTheDeviceFolder) {
   // The list holds only the virtual board: the class folder has no ttys.
-  EXPECT_EQ(program->Form1.ComboItems, std::vector<std::string>{sys::kVirtualPort});
+  EXPECT_EQ(program->sequencer().comboItems(), std::vector<std::string>{sys::kVirtualPort});
   EXPECT_EQ(errors.messages, std::vector<std::string>{});  // the list was read
 
   FolderWatch watch;
@@ -162,13 +162,13 @@ TEST_F(PortNameTest, ATypedNameOpensNothingButATerminalInTheDeviceFolder) {
                                           "VIRTUAL/.."};
   for (const std::string& name : names) {
     SCOPED_TRACE("port name \"" + name + "\"");
-    auto& seq = program->Form1;
+    auto& seq = program->sequencer();
     seq.setComboText(name);
-    testing_support::expectThrows([&] { seq.BitBtn1Click(); }, comport::msg::kNoSuchPort);
-    EXPECT_FALSE(seq.SerialPort1.IsOpen());
-    EXPECT_FALSE(seq.Timer1Enabled);
-    EXPECT_TRUE(seq.ComboEnabled);
-    EXPECT_EQ(seq.StepRunning, 0);
+    testing_support::expectThrows([&] { seq.startOrPause(); }, comport::msg::kNoSuchPort);
+    EXPECT_FALSE(seq.SerialPort1().IsOpen());
+    EXPECT_FALSE(seq.timer1Enabled());
+    EXPECT_TRUE(seq.comboEnabled());
+    EXPECT_EQ(seq.StepRunning(), 0);
     EXPECT_EQ(platform.openDevices(), 0);
     EXPECT_EQ(platform.openEvents(), 0);
     // Nothing in the folders was opened, read, written or created, even for
@@ -181,10 +181,10 @@ TEST_F(PortNameTest, ATypedNameOpensNothingButATerminalInTheDeviceFolder) {
   EXPECT_EQ(testing_support::readBytes("/etc/passwd"), passwd);
 
   // The list's own entry still opens.
-  program->Form1.setComboText(sys::kVirtualPort);
-  program->Form1.BitBtn1Click();
+  program->sequencer().setComboText(sys::kVirtualPort);
+  program->sequencer().startOrPause();
   EXPECT_TRUE(board.state().open);
-  program->Form1.BitBtn2Click();
+  program->sequencer().stop();
   EXPECT_EQ(platform.openDevices(), 0);
 }
 
@@ -219,13 +219,13 @@ class OwnFilesTest : public ::testing::Test {
       program::Program program(sys::Backends(platform, &board), nullptr, errors,
                                storage::kTableFileName, inputs::kSettingsFileName);
       program.FormCreate();
-      program.Form2Create();
-      for (int i = 0; i < 6; ++i) program.Form1.Narahiv();
-      program.Form1.setComboText(sys::kVirtualPort);
-      program.Form1.BitBtn1Click();
-      for (int i = 0; i < 5; ++i) program.Form1.Posilka();
-      program.Form1.setCell(0, 7, "1");
-      program.Form1.BitBtn2Click();
+      program.loadMatching();
+      for (int i = 0; i < 6; ++i) program.sequencer().housekeepingTick();
+      program.sequencer().setComboText(sys::kVirtualPort);
+      program.sequencer().startOrPause();
+      for (int i = 0; i < 5; ++i) program.sequencer().stepTick();
+      program.sequencer().setCell(0, 7, "1");
+      program.sequencer().stop();
       program.BitBtn6Click();
       program.FormClose();
     }

@@ -12,6 +12,7 @@
 #include "sequencer/sequencer.h"
 #include "support/expect_com_port.h"
 #include "support/recording_platform.h"
+#include "support/sequencer_access.h"
 
 namespace testing_support {
 
@@ -19,13 +20,13 @@ class SequencerTest : public ::testing::Test {
  protected:
   SequencerTest() : seq(platform, nullptr) {
     platform.setLogging(true);
-    seq.ComboText = "COM2";
-    seq.ChannelEnabled.fill(1);
+    seq.setComboText("COM2");
+    enableAllChannels(seq);
   }
 
   // Puts "1" into the given channels of a column.
   void setColumn(int col, std::initializer_list<int> channels) {
-    for (int k : channels) seq.Cells.setText(col, k, "1");
+    for (int k : channels) tableCells(seq).setText(col, k, "1");
   }
 
   // The line operations and writes logged since the last clear.
@@ -42,13 +43,13 @@ class SequencerTest : public ::testing::Test {
 
   std::string markerRow() const {
     std::string row;
-    for (int c = 0; c < seq.ColCount + 1; ++c) row += seq.Cells.text(c, 0).empty() ? "." : "v";
+    for (int c = 0; c < seq.colCount() + 1; ++c) row += seq.cells().text(c, 0).empty() ? "." : "v";
     return row;
   }
 
   void start() {
-    seq.BitBtn1Click();
-    ASSERT_TRUE(seq.SerialPort1.IsOpen());
+    seq.startOrPause();
+    ASSERT_TRUE(seq.SerialPort1().IsOpen());
   }
 
   std::shared_ptr<sys::VirtualBoard> board = std::make_shared<sys::VirtualBoard>("COM2");

@@ -10,172 +10,176 @@ using ::testing::IsEmpty;
 using testing_support::bitsFor;
 using testing_support::frameWire;
 using testing_support::Op;
+using testing_support::setColCount;
+using testing_support::setComboEnabled;
+using testing_support::setIndicators;
+using testing_support::setStepColumn;
 
 namespace {
 
 class RunControlTest : public testing_support::SequencerTest {
  protected:
   void expectStopped() {
-    EXPECT_FALSE(seq.SerialPort1.IsOpen());
-    EXPECT_FALSE(seq.Timer1Enabled);
-    EXPECT_EQ(seq.StepRunning, 0);
-    EXPECT_EQ(seq.StepColumn, -1);
-    EXPECT_TRUE(seq.ComboEnabled);
-    for (bool on : seq.IndicatorOn) EXPECT_FALSE(on);
+    EXPECT_FALSE(seq.SerialPort1().IsOpen());
+    EXPECT_FALSE(seq.timer1Enabled());
+    EXPECT_EQ(seq.StepRunning(), 0);
+    EXPECT_EQ(seq.StepColumn(), -1);
+    EXPECT_TRUE(seq.comboEnabled());
+    for (bool on : seq.indicatorOn()) EXPECT_FALSE(on);
   }
 };
 
 TEST_F(RunControlTest, StartOpensAt9600LowersRtsThenDtrAndRuns) {
-  seq.SerialPort1.SetBaudRate(comport::br300);
-  seq.BitBtn1Click();
-  EXPECT_TRUE(seq.SerialPort1.IsOpen());
-  EXPECT_EQ(seq.SerialPort1.Port(), "COM2");
+  seq.SerialPort1().SetBaudRate(comport::br300);
+  seq.startOrPause();
+  EXPECT_TRUE(seq.SerialPort1().IsOpen());
+  EXPECT_EQ(seq.SerialPort1().Port(), "COM2");
   EXPECT_EQ(board->state().dcb.BaudRate, 9600u);
   EXPECT_THAT(wire(), ElementsAre(testing_support::clrRts(), testing_support::clrDtr()));
   EXPECT_FALSE(board->state().dtr);
   EXPECT_FALSE(board->state().rts);
-  EXPECT_TRUE(seq.Timer1Enabled);
-  EXPECT_FALSE(seq.ComboEnabled);
-  EXPECT_EQ(seq.StepRunning, 1);
+  EXPECT_TRUE(seq.timer1Enabled());
+  EXPECT_FALSE(seq.comboEnabled());
+  EXPECT_EQ(seq.StepRunning(), 1);
   EXPECT_EQ(board->state().framesLatched, 0u);  // nothing latched before the first tick
 }
 
 TEST_F(RunControlTest, StartPauseStartContinuesAfterThePausedColumn) {
   for (int c = 0; c < 4; ++c) setColumn(c, {c + 1});
-  seq.ColCount = 5;
+  setColCount(seq, 5);
   start();
-  seq.Posilka();
-  seq.Posilka();
-  seq.BitBtn1Click();
-  EXPECT_EQ(seq.StepRunning, 0);
-  EXPECT_TRUE(seq.SerialPort1.IsOpen());
-  seq.Posilka();
+  seq.stepTick();
+  seq.stepTick();
+  seq.startOrPause();
+  EXPECT_EQ(seq.StepRunning(), 0);
+  EXPECT_TRUE(seq.SerialPort1().IsOpen());
+  seq.stepTick();
   EXPECT_THAT(channelsOn(), ElementsAre(2));
-  seq.BitBtn1Click();
-  EXPECT_EQ(seq.StepRunning, 1);
-  seq.Posilka();
+  seq.startOrPause();
+  EXPECT_EQ(seq.StepRunning(), 1);
+  seq.stepTick();
   EXPECT_THAT(channelsOn(), ElementsAre(3));
   EXPECT_EQ(board->state().openCount, 1);
 }
 
 TEST_F(RunControlTest, StartStopStartBeginsAgainAtColumnZero) {
   for (int c = 0; c < 4; ++c) setColumn(c, {c + 1});
-  seq.ColCount = 5;
+  setColCount(seq, 5);
   start();
-  seq.Posilka();
-  seq.Posilka();
-  seq.Posilka();
-  seq.BitBtn2Click();
+  seq.stepTick();
+  seq.stepTick();
+  seq.stepTick();
+  seq.stop();
   expectStopped();
   start();
-  seq.Posilka();
-  EXPECT_EQ(seq.StepColumn, 0);
+  seq.stepTick();
+  EXPECT_EQ(seq.StepColumn(), 0);
   EXPECT_THAT(channelsOn(), ElementsAre(1));
 }
 
 TEST_F(RunControlTest, StopSendsTheAllOffFrameRemovesTheMarkerAndCloses) {
   setColumn(0, {1, 2});
   setColumn(1, {3});
-  seq.ColCount = 3;
+  setColCount(seq, 3);
   start();
-  seq.Posilka();
-  seq.Posilka();
-  ASSERT_EQ(seq.Cells.text(1, 0), "v");
+  seq.stepTick();
+  seq.stepTick();
+  ASSERT_EQ(seq.cells().text(1, 0), "v");
   platform.clearCalls();
-  seq.BitBtn2Click();
+  seq.stop();
   std::vector<testing_support::Call> expected = testing_support::allOffWire();
   // ClosePort lowers DTR then RTS itself.
   expected.push_back(testing_support::clrDtr());
   expected.push_back(testing_support::clrRts());
   EXPECT_THAT(wire(), ElementsAreArray(expected));
   EXPECT_THAT(channelsOn(), IsEmpty());
-  EXPECT_EQ(seq.Cells.text(1, 0), "");
-  EXPECT_EQ(seq.FixedColor, clSilver);
+  EXPECT_EQ(seq.cells().text(1, 0), "");
+  EXPECT_EQ(seq.fixedColor(), clSilver);
   expectStopped();
 }
 
 TEST_F(RunControlTest, AllOffFrameClearsWhateverTheBoardShowed) {
   for (int k = 1; k <= 48; ++k) setColumn(0, {k});
-  seq.ColCount = 2;
+  setColCount(seq, 2);
   start();
-  seq.Posilka();
+  seq.stepTick();
   ASSERT_EQ(channelsOn().size(), 48u);
   platform.clearCalls();
-  seq.SendAllOffFrame();
+  seq.sendAllOffFrame();
   EXPECT_EQ(wire().size(), 99u);
   EXPECT_THAT(channelsOn(), IsEmpty());
 }
 
 TEST_F(RunControlTest, StopWithThePortClosedSendsNothingAndResets) {
-  seq.StepColumn = 4;
-  seq.ComboEnabled = false;
-  seq.IndicatorOn.fill(true);
-  seq.BitBtn2Click();
+  setStepColumn(seq, 4);
+  setComboEnabled(seq, false);
+  setIndicators(seq, true);
+  seq.stop();
   EXPECT_THAT(platform.calls(), IsEmpty());
   expectStopped();
 }
 
 TEST_F(RunControlTest, OpenFailuresLeaveEverythingAsItWas) {
-  seq.ComboText = "COM9";
-  testing_support::expectThrows([&] { seq.BitBtn1Click(); },
+  seq.setComboText("COM9");
+  testing_support::expectThrows([&] { seq.startOrPause(); },
                                 "Попытка открыть несуществующий COM-порт");
-  EXPECT_FALSE(seq.SerialPort1.IsOpen());
-  EXPECT_FALSE(seq.Timer1Enabled);
-  EXPECT_TRUE(seq.ComboEnabled);
-  EXPECT_EQ(seq.StepRunning, 0);
+  EXPECT_FALSE(seq.SerialPort1().IsOpen());
+  EXPECT_FALSE(seq.timer1Enabled());
+  EXPECT_TRUE(seq.comboEnabled());
+  EXPECT_EQ(seq.StepRunning(), 0);
 
-  seq.ComboText = "COM2";
+  seq.setComboText("COM2");
   platform.failCall(Op::CreateFile, 1, sys::kErrorAccessDenied);  // another program has it
-  EXPECT_THROW(seq.BitBtn1Click(), comport::EComPort);
-  EXPECT_FALSE(seq.Timer1Enabled);
-  EXPECT_TRUE(seq.ComboEnabled);
-  EXPECT_EQ(seq.StepRunning, 0);
+  EXPECT_THROW(seq.startOrPause(), comport::EComPort);
+  EXPECT_FALSE(seq.timer1Enabled());
+  EXPECT_TRUE(seq.comboEnabled());
+  EXPECT_EQ(seq.StepRunning(), 0);
 }
 
 TEST_F(RunControlTest, ALineErrorRightAfterOpeningLeavesThePortOpenAndTimerOff) {
   platform.failCall(Op::EscapeCommFunction, 1, sys::kErrorBadCommand);
-  EXPECT_THROW(seq.BitBtn1Click(), comport::EComPort);
-  EXPECT_TRUE(seq.SerialPort1.IsOpen());
-  EXPECT_FALSE(seq.Timer1Enabled);
-  EXPECT_TRUE(seq.ComboEnabled);
-  EXPECT_EQ(seq.StepRunning, 0);
+  EXPECT_THROW(seq.startOrPause(), comport::EComPort);
+  EXPECT_TRUE(seq.SerialPort1().IsOpen());
+  EXPECT_FALSE(seq.timer1Enabled());
+  EXPECT_TRUE(seq.comboEnabled());
+  EXPECT_EQ(seq.StepRunning(), 0);
   // A later start finds the port open and only toggles the run flag.
-  seq.BitBtn1Click();
-  EXPECT_EQ(seq.StepRunning, 1);
-  EXPECT_FALSE(seq.Timer1Enabled);
+  seq.startOrPause();
+  EXPECT_EQ(seq.StepRunning(), 1);
+  EXPECT_FALSE(seq.timer1Enabled());
   EXPECT_EQ(board->state().openCount, 1);
-  seq.BitBtn2Click();
+  seq.stop();
   expectStopped();
 }
 
 TEST_F(RunControlTest, AStopThatFailsStaysOpenAndTheNextStopTriesAgain) {
-  seq.ColCount = 2;
+  setColCount(seq, 2);
   start();
-  seq.Posilka();
+  seq.stepTick();
   platform.failCall(Op::EscapeCommFunction, 10, sys::kErrorBadCommand);
-  EXPECT_THROW(seq.BitBtn2Click(), comport::EComPort);
-  EXPECT_TRUE(seq.SerialPort1.IsOpen());
-  EXPECT_FALSE(seq.Timer1Enabled);
-  EXPECT_EQ(seq.StepRunning, 0);
-  EXPECT_FALSE(seq.ComboEnabled);
+  EXPECT_THROW(seq.stop(), comport::EComPort);
+  EXPECT_TRUE(seq.SerialPort1().IsOpen());
+  EXPECT_FALSE(seq.timer1Enabled());
+  EXPECT_EQ(seq.StepRunning(), 0);
+  EXPECT_FALSE(seq.comboEnabled());
   // The port answers again: the whole stop runs.
   platform.clearCalls();
-  seq.BitBtn2Click();
+  seq.stop();
   EXPECT_EQ(wire().size(), 101u);
   expectStopped();
   EXPECT_THAT(channelsOn(), IsEmpty());
 }
 
 TEST_F(RunControlTest, APortThatNoLongerAnswersIsReleasedByTheSecondStop) {
-  seq.ColCount = 2;
+  setColCount(seq, 2);
   setColumn(0, {5});
   start();
-  seq.Posilka();
+  seq.stepTick();
   platform.unplug();
-  EXPECT_THROW(seq.BitBtn2Click(), comport::EComPort);
-  EXPECT_TRUE(seq.SerialPort1.IsOpen());
+  EXPECT_THROW(seq.stop(), comport::EComPort);
+  EXPECT_TRUE(seq.SerialPort1().IsOpen());
   // The second stop lets the port go, and says that the outputs may be on.
-  testing_support::expectThrows([&] { seq.BitBtn2Click(); }, text::kReleased);
+  testing_support::expectThrows([&] { seq.stop(); }, text::kReleased);
   expectStopped();
   EXPECT_THAT(channelsOn(), ElementsAre(5)) << "the board keeps what it had";
   EXPECT_EQ(platform.openDevices(), 0);
@@ -183,21 +187,21 @@ TEST_F(RunControlTest, APortThatNoLongerAnswersIsReleasedByTheSecondStop) {
   // Once the adapter is back, the program starts again normally.
   platform.replug();
   start();
-  seq.Posilka();
+  seq.stepTick();
   EXPECT_THAT(channelsOn(), ElementsAre(5));
 }
 
 TEST_F(RunControlTest, HeaderColourFollowsTheRunState) {
-  seq.ColCount = 2;
+  setColCount(seq, 2);
   start();
-  EXPECT_EQ(seq.FixedColor, clSilver);  // set by the next tick, not by the button
-  seq.Posilka();
-  EXPECT_EQ(seq.FixedColor, clRed);
-  seq.BitBtn1Click();
-  seq.Posilka();
-  EXPECT_EQ(seq.FixedColor, clYellow);
-  seq.BitBtn2Click();
-  EXPECT_EQ(seq.FixedColor, clSilver);
+  EXPECT_EQ(seq.fixedColor(), clSilver);  // set by the next tick, not by the button
+  seq.stepTick();
+  EXPECT_EQ(seq.fixedColor(), clRed);
+  seq.startOrPause();
+  seq.stepTick();
+  EXPECT_EQ(seq.fixedColor(), clYellow);
+  seq.stop();
+  EXPECT_EQ(seq.fixedColor(), clSilver);
 }
 
 }  // namespace

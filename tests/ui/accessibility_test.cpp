@@ -79,13 +79,13 @@ class AccessibilityTest : public QObject {
   void theDialogsControlsAreNamed() {
     Harness h;
     ui::TForm2& form2 = *h.windows->form2;
-    QCOMPARE(form2.ComboBoxes[0]->accessibleName(), QString("Включение выхода 1"));
-    QCOMPARE(form2.ComboBoxes[15]->accessibleDescription(), QString("Отключение выхода 8"));
+    QCOMPARE(form2.comboBoxes[0]->accessibleName(), QString("Включение выхода 1"));
+    QCOMPARE(form2.comboBoxes[15]->accessibleDescription(), QString("Отключение выхода 8"));
     ui::PatternDialog pattern;
-    QCOMPARE(pattern.FirstChannel->accessibleName(), QString("Каналы с"));
-    QCOMPARE(pattern.LastChannel->accessibleName(), QString("Каналы по"));
-    QCOMPARE(pattern.Steps->accessibleName(), QString("Новых шагов"));
-    QCOMPARE(nameOf(pattern.OkButton), QString("ОК"));
+    QCOMPARE(pattern.firstChannel->accessibleName(), QString("Каналы с"));
+    QCOMPARE(pattern.lastChannel->accessibleName(), QString("Каналы по"));
+    QCOMPARE(pattern.steps->accessibleName(), QString("Новых шагов"));
+    QCOMPARE(nameOf(pattern.okButton), QString("ОК"));
     QCOMPARE(nameOf(h.windows->form4->Label1), QString("OK"));
   }
 
@@ -109,13 +109,13 @@ class AccessibilityTest : public QObject {
     Harness h(tableBytes({{1}, {2}, {}}, "250"));
     ui::TForm1& f = h.form();
     h.reveal(5);
-    QCOMPARE(nameOf(f.StatusPanels[1]), QString("Порт отключен - связи нет"));
-    QCOMPARE(of(f.StatusPanels[1])->role(), QAccessible::StaticText);
+    QCOMPARE(nameOf(f.statusPanels[1]), QString("Порт отключен - связи нет"));
+    QCOMPARE(of(f.statusPanels[1])->role(), QAccessible::StaticText);
     QTest::mouseClick(f.StringGrid1->viewport(), Qt::LeftButton, {},
                       f.StringGrid1->cellRect(2, 3).center());
-    QCOMPARE(nameOf(f.StatusPanels[0]), QString("Позиция 3"));
+    QCOMPARE(nameOf(f.statusPanels[0]), QString("Позиция 3"));
     f.Podskazka("Выход");
-    QCOMPARE(nameOf(f.StatusPanels[2]), QString("Выход"));
+    QCOMPARE(nameOf(f.statusPanels[2]), QString("Выход"));
   }
 
   void tableTellsItsCells() {
@@ -123,7 +123,7 @@ class AccessibilityTest : public QObject {
     Harness h(tableBytes({{1}, {}, {2}}, "250"));
     ui::TForm1& f = h.form();
     h.reveal(5);
-    QCOMPARE(h.model().ColCount, 4);
+    QCOMPARE(h.model().colCount(), 4);
     QAccessibleInterface* grid = of(f.StringGrid1);
     QCOMPARE(grid->role(), QAccessible::Table);
     QAccessibleTableInterface* table = grid->tableInterface();
@@ -169,10 +169,10 @@ class AccessibilityTest : public QObject {
 
     // A cleared table: the cells beyond its columns are gone.
     QAccessibleInterface* far = table->cellAt(1, 3);
-    h.model().ClearTable();
+    h.model().clearTable();
     h.reveal(2);
-    QCOMPARE(table->columnCount(), h.model().ColCount);
-    QVERIFY(h.model().ColCount < 4);
+    QCOMPARE(table->columnCount(), h.model().colCount());
+    QVERIFY(h.model().colCount() < 4);
     QVERIFY(!far->isValid());
   }
 
@@ -192,14 +192,14 @@ class AccessibilityTest : public QObject {
     for (int i = 0; i < 7; ++i) {
       f.Label(3)->setOn(i % 2 == 0);
       gatherer.add(f.Label(3), ui::ChangeGatherer::Kind::State);
-      gatherer.add(f.StatusPanels[0], ui::ChangeGatherer::Kind::Text);
+      gatherer.add(f.statusPanels[0], ui::ChangeGatherer::Kind::Text);
     }
     gatherer.add(f.Label(4), ui::ChangeGatherer::Kind::State);
     QCOMPARE(batches, 0);
     QVERIFY(waitFor([&] { return batches > 0; }, 1000));
     QCOMPARE(batches, 1);
     const QList<QPair<QWidget*, bool>> expected = {
-        {f.Label(3), true}, {f.Label(4), false}, {f.StatusPanels[0], false}};
+        {f.Label(3), true}, {f.Label(4), false}, {f.statusPanels[0], false}};
     QCOMPARE(told, expected);
 
     // A widget gone before its turn is passed over, not told.

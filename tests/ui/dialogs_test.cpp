@@ -4,8 +4,13 @@
 #include <QLabel>
 #include <QTextBrowser>
 
+#include "support/sequencer_access.h"
 #include "ui/support/help_viewer.h"
 #include "ui_harness.h"
+
+using testing_support::setChannelEnabled;
+using testing_support::setStepColumn;
+using testing_support::tableCells;
 
 using ui_testing::Harness;
 
@@ -28,7 +33,7 @@ int visibleWindowsNamed(const QString& name) {
 }
 
 QString cell(Harness& h, int col, int row) {
-  return QString::fromStdString(h.model().Cells.text(col, row));
+  return QString::fromStdString(h.model().cells().text(col, row));
 }
 
 struct Recorder : program::ErrorSink {
@@ -83,8 +88,8 @@ class DialogsTest : public QObject {
     QCOMPARE(d.ComboBox(2)->currentText(), QString("вх3"));
     QCOMPARE(d.ComboBox(3)->currentText(), QString("нет"));
     QCOMPARE(d.ComboBox(16)->currentIndex(), -1);
-    h.model().ChannelEnabled[2] = 0;
-    h.windows->program.Form2.indikator();
+    setChannelEnabled(h.model(), 3, 0);
+    h.windows->program.matching().indikator();
     for (int k = 1; k <= 8; ++k) {
       QLabel* label = d.Label(20 + k);
       const bool passive = k == 3;
@@ -92,7 +97,7 @@ class DialogsTest : public QObject {
       QCOMPARE(label->palette().color(QPalette::Window),
                passive ? QColor(0x00, 0xFF, 0xFF) : QColor(0xFF, 0x00, 0xFF));
     }
-    h.form().Narahiv();  // stopped
+    h.form().program().Narahiv();  // stopped
     QCOMPARE(d.Label(23)->text(), QString("нет св"));
     QCOMPARE(d.Label(23)->palette().color(QPalette::Window), QColor(0x80, 0x80, 0x80));
   }
@@ -152,9 +157,9 @@ class DialogsTest : public QObject {
 
   void noChangesNothingAndTwoPressesGiveOneDialog() {
     Harness h;
-    h.model().Cells.setText(0, 1, "1");
-    h.model().Cells.setText(0, 0, "v");
-    h.model().StepColumn = 0;
+    tableCells(h.model()).setText(0, 1, "1");
+    tableCells(h.model()).setText(0, 0, "v");
+    setStepColumn(h.model(), 0);
     h.reveal(1);
     QTest::mouseClick(h.form().BitBtn(4), Qt::LeftButton);
     QTest::mouseClick(h.form().BitBtn(4), Qt::LeftButton);
@@ -164,7 +169,7 @@ class DialogsTest : public QObject {
     QVERIFY(!h.windows->form3->isVisible());
     QCOMPARE(cell(h, 0, 1), QString("1"));
     QCOMPARE(cell(h, 0, 0), QString("v"));
-    QCOMPARE(h.model().StepColumn, 0);
+    QCOMPARE(h.model().StepColumn(), 0);
     // It comes back where it was left.
     h.windows->form3->move(placed + QPoint(40, 30));
     h.form().BitBtn4Click();
@@ -173,38 +178,38 @@ class DialogsTest : public QObject {
 
   void yesEmptiesEveryChannelCellUpToTheLastColumn() {
     Harness h;
-    h.model().Cells.setText(0, 1, "1");
-    h.model().Cells.setText(0, 2, "0");
-    h.model().Cells.setText(0, 48, "abc");
-    h.model().Cells.setText(0, 0, "v");
-    h.model().StepColumn = 5;
-    h.form().Narahiv();  // LastColumn 0, then grows
+    tableCells(h.model()).setText(0, 1, "1");
+    tableCells(h.model()).setText(0, 2, "0");
+    tableCells(h.model()).setText(0, 48, "abc");
+    tableCells(h.model()).setText(0, 0, "v");
+    setStepColumn(h.model(), 5);
+    h.form().program().Narahiv();  // LastColumn 0, then grows
     h.form().BitBtn4Click();
     QTest::mouseClick(h.windows->form3->Button1, Qt::LeftButton);
     QVERIFY(!h.windows->form3->isVisible());
     for (int r = 1; r <= 48; ++r) QCOMPARE(cell(h, 0, r), QString(""));
     QCOMPARE(cell(h, 0, 0), QString("v"));  // the marker row is not touched
-    QCOMPARE(h.model().StepColumn, 0);
+    QCOMPARE(h.model().StepColumn(), 0);
   }
 
   void yesWhileRunningPlaysOnFromColumnZeroOverTheEmptyTable() {
     Harness h;
-    for (int c = 0; c < 4; ++c) h.model().Cells.setText(c, c + 1, "1");
+    for (int c = 0; c < 4; ++c) tableCells(h.model()).setText(c, c + 1, "1");
     h.reveal(4);
     // Only the test's own steps.
     h.form().Edit1->setText("100000");
-    h.form().Narahiv();
+    h.form().program().Narahiv();
     QTest::mouseClick(h.form().BitBtn(1), Qt::LeftButton);
     for (int i = 0; i < 3; ++i) QVERIFY(h.tick());
     QVERIFY(h.board().channelOutput(3));
-    h.form().Narahiv();
+    h.form().program().Narahiv();
     h.form().BitBtn4Click();
     QTest::mouseClick(h.windows->form3->Button1, Qt::LeftButton);
     QCOMPARE(cell(h, 2, 0), QString("v"));  // the marker stays where it was
-    QVERIFY(h.model().Timer1Enabled);
-    QCOMPARE(h.model().StepRunning, 1);
+    QVERIFY(h.model().timer1Enabled());
+    QCOMPARE(h.model().StepRunning(), 1);
     QVERIFY(h.tick());
-    QCOMPARE(h.model().StepColumn, 1);
+    QCOMPARE(h.model().StepColumn(), 1);
     QCOMPARE(h.board().outputBits(), 0u);
     QTest::mouseClick(h.form().BitBtn(2), Qt::LeftButton);
     QVERIFY(h.framesSent());
@@ -212,22 +217,22 @@ class DialogsTest : public QObject {
 
   void yesDuringTheRevealClearsOnlyTheShownColumns() {
     Harness h(ui_testing::tableBytes({{1}, {1}, {1}, {1}, {1}}, "100"));
-    h.form().Narahiv();
-    h.form().Narahiv();  // three columns shown, LastColumn 1
-    QCOMPARE(h.model().LastColumn, 1);
+    h.form().program().Narahiv();
+    h.form().program().Narahiv();  // three columns shown, LastColumn 1
+    QCOMPARE(h.model().LastColumn(), 1);
     h.form().BitBtn4Click();
     QTest::mouseClick(h.windows->form3->Button1, Qt::LeftButton);
     QCOMPARE(cell(h, 0, 1), QString(""));
     QCOMPARE(cell(h, 1, 1), QString(""));
     QCOMPARE(cell(h, 2, 1), QString("1"));
     QCOMPARE(cell(h, 4, 1), QString("1"));
-    for (int i = 0; i < 4; ++i) h.form().Narahiv();
-    QCOMPARE(h.model().ColCount, 1);
+    for (int i = 0; i < 4; ++i) h.form().program().Narahiv();
+    QCOMPARE(h.model().colCount(), 1);
     // Data in the first columns again: the kept ones come back into view.
-    h.model().Cells.setText(0, 9, "1");
-    h.model().Cells.setText(1, 9, "1");
-    for (int i = 0; i < 6; ++i) h.form().Narahiv();
-    QCOMPARE(h.model().ColCount, 6);
+    tableCells(h.model()).setText(0, 9, "1");
+    tableCells(h.model()).setText(1, 9, "1");
+    for (int i = 0; i < 6; ++i) h.form().program().Narahiv();
+    QCOMPARE(h.model().colCount(), 6);
   }
 
   // ---------------------------------------------------------- about box

@@ -6,7 +6,10 @@
 #include <QLineEdit>
 #include <QStatusTipEvent>
 
+#include "support/sequencer_access.h"
 #include "ui_harness.h"
+
+using testing_support::tableCells;
 
 using ui_testing::Harness;
 using ui_testing::visibleBoxes;
@@ -40,7 +43,7 @@ class MainWindowTest : public QObject {
     QCOMPARE(frame, 4);
     QCOMPARE(f.frameGeometry().width(),
              QGuiApplication::primaryScreen()->virtualGeometry().width());
-    QCOMPARE(h.model().WindowWidth, f.frameGeometry().width());
+    QCOMPARE(h.model().windowWidth(), f.frameGeometry().width());
     QCOMPARE(f.height(), 908);
     // The bands: tool panel 57, status bar 19, channel area between.
     QCOMPARE(f.Panel1->geometry(), QRect(0, 0, f.width(), 57));
@@ -123,7 +126,7 @@ class MainWindowTest : public QObject {
     }
     // The table follows the window within one housekeeping tick.
     f.resize(1500, 908);
-    f.Narahiv();
+    f.program().Narahiv();
     QCOMPARE(f.StringGrid1->width(), f.frameGeometry().width() - 60);
     QCOMPARE(f.frameGeometry().width(), 1504);
     // The height never changes; the width never goes below the minimum.
@@ -173,18 +176,18 @@ class MainWindowTest : public QObject {
   void statusBarPanels() {
     Harness h;
     ui::TForm1& f = h.form();
-    QCOMPARE(f.StatusPanels[0]->width(), 70);
-    QCOMPARE(f.StatusPanels[1]->width(), 200);
-    const int before = f.StatusPanels[2]->width();
+    QCOMPARE(f.statusPanels[0]->width(), 70);
+    QCOMPARE(f.statusPanels[1]->width(), 200);
+    const int before = f.statusPanels[2]->width();
     f.resize(f.width() + 300, 908);
-    QVERIFY(f.StatusPanels[2]->width() > before);
-    QCOMPARE(f.StatusPanels[0]->width(), 70);
-    QCOMPARE(f.StatusPanels[1]->width(), 200);
+    QVERIFY(f.statusPanels[2]->width() > before);
+    QCOMPARE(f.statusPanels[0]->width(), 70);
+    QCOMPARE(f.statusPanels[1]->width(), 200);
   }
 
   void aStatusTextTooLongForItsPanelIsWholeInTheTooltip() {
     Harness h;
-    ui::StatusPanel* panel = h.form().StatusPanels[1];
+    ui::StatusPanel* panel = h.form().statusPanels[1];
     const QString watching("Наблюдение за состоянием драйвера");
     panel->setText(watching);
     const bool fits = panel->fontMetrics().horizontalAdvance(watching) <= panel->width() - 5;
@@ -232,26 +235,26 @@ class MainWindowTest : public QObject {
     ui::TForm1& f = h.form();
     QEvent enter(QEvent::Enter);
     QApplication::sendEvent(f.BitBtn(6), &enter);
-    QCOMPARE(f.StatusPanels[2]->text(), QString("Выход"));
+    QCOMPARE(f.statusPanels[2]->text(), QString("Выход"));
     QEvent leave(QEvent::Leave);
     QApplication::sendEvent(f.BitBtn(6), &leave);
-    QCOMPARE(f.StatusPanels[2]->text(), QString());
+    QCOMPARE(f.statusPanels[2]->text(), QString());
     QApplication::sendEvent(f.Label(9), &enter);
-    QCOMPARE(f.StatusPanels[2]->text(), QString("Индикатор 9 выхода"));
+    QCOMPARE(f.statusPanels[2]->text(), QString("Индикатор 9 выхода"));
     // Hints of the other windows reach the same panel.
     QStatusTipEvent tip("Найденные COM-порты");
     QApplication::sendEvent(h.windows->form2.get(), &tip);
-    QCOMPARE(f.StatusPanels[2]->text(), QString("Найденные COM-порты"));
+    QCOMPARE(f.statusPanels[2]->text(), QString("Найденные COM-порты"));
   }
 
   void startStepsAndStopThroughTheButtons() {
     Harness h;
     ui::TForm1& f = h.form();
-    h.model().Cells.setText(0, 2, "1");
+    tableCells(h.model()).setText(0, 2, "1");
     h.reveal(1);
     QCOMPARE(f.ComboBox1->currentText(), QString("VIRTUAL"));
     QTest::mouseClick(f.BitBtn(1), Qt::LeftButton);
-    QVERIFY(h.model().SerialPort1.IsOpen());
+    QVERIFY(h.model().SerialPort1().IsOpen());
     QVERIFY(f.Timer1->isActive());
     QVERIFY(!f.ComboBox1->isEnabled());
     QVERIFY(h.windows->boardWindow->isVisible());
@@ -259,8 +262,8 @@ class MainWindowTest : public QObject {
     QVERIFY(f.Label(2)->isOn());
     QVERIFY(!f.Label(1)->isOn());
     QVERIFY(h.board().channelOutput(2));
-    QCOMPARE(f.StatusPanels[0]->text(), QString("Позиция 1"));
-    QCOMPARE(f.StatusPanels[1]->text(), QString("Обмен данными с драйвером"));
+    QCOMPARE(f.statusPanels[0]->text(), QString("Позиция 1"));
+    QCOMPARE(f.statusPanels[1]->text(), QString("Обмен данными с драйвером"));
     // The header of column 1 (no marker there) shows the run state.
     const QPoint header(13 + 6, 8);
     QCOMPARE(f.StringGrid1->grab().toImage().pixelColor(header), QColor(0xFF, 0, 0));
@@ -272,7 +275,7 @@ class MainWindowTest : public QObject {
     QVERIFY(!f.Timer1->isActive());
     QCOMPARE(f.StringGrid1->grab().toImage().pixelColor(header), QColor(0xC0, 0xC0, 0xC0));
     QVERIFY(h.framesSent());
-    QVERIFY(!h.model().SerialPort1.IsOpen());
+    QVERIFY(!h.model().SerialPort1().IsOpen());
     QVERIFY(!f.Timer1->isActive());
     QVERIFY(f.ComboBox1->isEnabled());
     QVERIFY(!f.Label(2)->isOn());
@@ -285,10 +288,10 @@ class MainWindowTest : public QObject {
     Harness h;
     ui::TForm1& f = h.form();
     QTest::keyClicks(f.Edit1, "5");  // "1005"
-    f.Narahiv();
+    f.program().Narahiv();
     QCOMPARE(f.Timer1->interval(), 1005);
     f.Edit1->setText("0");
-    f.Narahiv();
+    f.program().Narahiv();
     QCOMPARE(f.Timer1->interval(), 1);
     QCOMPARE(f.Edit1->text(), QString("1"));
   }
@@ -301,7 +304,7 @@ class MainWindowTest : public QObject {
     QTest::keyClicks(f.ComboBox1->lineEdit(), "VIR");
     QCOMPARE(f.ComboBox1->currentText(), QString("VIR"));
     QCOMPARE(f.ComboBox1->lineEdit()->selectedText(), QString());
-    QCOMPARE(h.model().ComboText, std::string("VIR"));
+    QCOMPARE(h.model().comboText(), std::string("VIR"));
     QVERIFY(f.ComboBox1->completer() == nullptr);
   }
 
@@ -329,7 +332,7 @@ class MainWindowTest : public QObject {
     QTest::mouseClick(f.BitBtn(2), Qt::LeftButton);
     QTest::mouseClick(f.BitBtn(2), Qt::LeftButton);
     QVERIFY(h.framesSent());
-    QVERIFY(!h.model().SerialPort1.IsOpen());
+    QVERIFY(!h.model().SerialPort1().IsOpen());
     QVERIFY(!f.Timer1->isActive());
     QVERIFY(f.ComboBox1->isEnabled());
     // Neither stop was silent: the first could not reach the board, the
@@ -351,14 +354,14 @@ class MainWindowTest : public QObject {
     ui::TForm1& f = h.form();
     h.windows->form2->ComboBox(2)->setCurrentIndex(1);  // output 1 off by вх1
     QTest::mouseClick(f.BitBtn(7), Qt::LeftButton);
-    QCOMPARE(h.model().ChannelEnabled[0], 0);
+    QCOMPARE(h.model().ChannelEnabled()[0], 0);
     QCOMPARE(h.windows->form2->Label(21)->text(), QString("пассив"));
     h.windows->form2->ComboBox(1)->setCurrentIndex(2);  // output 1 on by вх2
     QTest::mouseClick(f.BitBtn(8), Qt::LeftButton);
-    QCOMPARE(h.model().ChannelEnabled[0], 1);
+    QCOMPARE(h.model().ChannelEnabled()[0], 1);
     QCOMPARE(h.windows->form2->Label(21)->text(), QString("активн"));
     // Stopped: the next housekeeping tick shows "нет св" on grey.
-    f.Narahiv();
+    f.program().Narahiv();
     QCOMPARE(h.windows->form2->Label(21)->text(), QString("нет св"));
   }
 

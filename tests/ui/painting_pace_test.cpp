@@ -211,8 +211,8 @@ class PaintingPaceTest : public QObject {
     ui::TForm1& f = h.form();
     f.repaintThrottle().setPeriod(0);
     f.ComboBox1->setCurrentIndex(f.ComboBox1->findText("VIRTUAL"));
-    f.BitBtn1Click();
-    QVERIFY(h.model().SerialPort1.IsOpen());
+    f.BitBtn(1)->click();
+    QVERIFY(h.model().SerialPort1().IsOpen());
     QVERIFY(h.tick());  // column 0
     QTest::qWait(20);
 
@@ -234,8 +234,8 @@ class PaintingPaceTest : public QObject {
     const QRegion wrapped = std::accumulate(log.regions.begin(), log.regions.end(), QRegion());
     QVERIFY(wrapped.contains(f.StringGrid1->cellRect(0, 0)));
     QCOMPARE(wrapped - markerRow, QRegion());
-    QCOMPARE(h.model().StepColumn, 0);
-    f.BitBtn2Click();
+    QCOMPARE(h.model().StepColumn(), 0);
+    f.BitBtn(2)->click();
     QVERIFY(h.framesSent());
   }
 
@@ -244,13 +244,13 @@ class PaintingPaceTest : public QObject {
     ui::TForm1& f = h.form();
     f.repaintThrottle().setPeriod(0);
     QTest::qWait(20);
-    const QRect before = f.StatusPanels[0]->geometry();
+    const QRect before = f.statusPanels[0]->geometry();
     PaintLog bar(f.StatusBar1);
-    PaintLog panel(f.StatusPanels[0]);
-    f.StatusPanels[0]->setText("Позиция 12345");
+    PaintLog panel(f.statusPanels[0]);
+    f.statusPanels[0]->setText("Позиция 12345");
     QTest::qWait(20);
-    QCOMPARE(f.StatusPanels[0]->text(), QString("Позиция 12345"));
-    QCOMPARE(f.StatusPanels[0]->geometry(), before);
+    QCOMPARE(f.statusPanels[0]->text(), QString("Позиция 12345"));
+    QCOMPARE(f.statusPanels[0]->geometry(), before);
     QCOMPARE(panel.regions.size(), 1);
     QCOMPARE(bar.regions.size(), 0);
   }

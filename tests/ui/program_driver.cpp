@@ -80,7 +80,7 @@ void drive() {
   board = boardWindow->board();
   board->keepHistory(1u << 16);
   form->ComboBox1->setCurrentIndex(form->ComboBox1->findText("VIRTUAL"));
-  form->BitBtn1Click();
+  form->BitBtn(1)->click();
   auto* poll = new QTimer(qApp);
   poll->setInterval(10);
   QObject::connect(poll, &QTimer::timeout, [poll, form, matching] {

@@ -1,7 +1,10 @@
 // The sequence table driven with real mouse, key and wheel events.
 #include <QWheelEvent>
 
+#include "support/sequencer_access.h"
 #include "ui_harness.h"
+
+using testing_support::tableCells;
 
 using ui_testing::centreOf;
 using ui_testing::clickCell;
@@ -36,13 +39,13 @@ class TableEditingTest : public QObject {
 
   // A table with `columns` data columns shown (and the trailing one).
   static void showColumns(Harness& h, int columns) {
-    for (int c = 0; c < columns; ++c) h.model().Cells.setText(c, 48, "0");
+    for (int c = 0; c < columns; ++c) tableCells(h.model()).setText(c, 48, "0");
     h.reveal(columns);
-    QCOMPARE(h.model().ColCount, columns + 1);
+    QCOMPARE(h.model().colCount(), columns + 1);
   }
 
   static QString cell(Harness& h, int col, int row) {
-    return QString::fromStdString(h.model().Cells.text(col, row));
+    return QString::fromStdString(h.model().cells().text(col, row));
   }
 
  private slots:
@@ -52,7 +55,7 @@ class TableEditingTest : public QObject {
     ui::StringGridView* grid = h.form().StringGrid1;
     clickCell(grid, 1, 5);
     QCOMPARE(cell(h, 1, 5), QString("1"));
-    QCOMPARE(h.form().StatusPanels[0]->text(), QString("Позиция 2"));
+    QCOMPARE(h.form().statusPanels[0]->text(), QString("Позиция 2"));
     QVERIFY(!grid->editorOpen());
     clickCell(grid, 1, 5);
     QCOMPARE(cell(h, 1, 5), QString(""));
@@ -98,7 +101,7 @@ class TableEditingTest : public QObject {
     grid->setFocus();
     QTest::keyClick(grid, Qt::Key_Up);  // row 1: cannot move
     QCOMPARE(cell(h, 0, 1), QString(""));
-    QCOMPARE(h.form().StatusPanels[0]->text(), QString(""));
+    QCOMPARE(h.form().statusPanels[0]->text(), QString(""));
     QTest::keyClick(grid, Qt::Key_Left);  // column 0: cannot move
     QCOMPARE(cell(h, 0, 1), QString(""));
     QTest::keyClick(grid, Qt::Key_Down);
@@ -107,17 +110,17 @@ class TableEditingTest : public QObject {
     QCOMPARE(cell(h, 0, 3), QString("1"));
     QTest::keyClick(grid, Qt::Key_Right);
     QCOMPARE(cell(h, 1, 3), QString("1"));
-    QCOMPARE(h.form().StatusPanels[0]->text(), QString("Позиция 2"));
+    QCOMPARE(h.form().statusPanels[0]->text(), QString("Позиция 2"));
     QTest::keyClick(grid, Qt::Key_End);
-    QCOMPARE(h.model().CurrentCol, 3);
+    QCOMPARE(h.model().currentCol(), 3);
     QCOMPARE(cell(h, 3, 3), QString("1"));
     QTest::keyClick(grid, Qt::Key_End);  // already there
     QCOMPARE(cell(h, 3, 3), QString("1"));
     QTest::keyClick(grid, Qt::Key_PageDown);
-    QCOMPARE(h.model().CurrentRow, 48);
+    QCOMPARE(h.model().currentRow(), 48);
     QCOMPARE(cell(h, 3, 48), QString("1"));
     QTest::keyClick(grid, Qt::Key_Home);
-    QCOMPARE(h.model().CurrentCol, 0);
+    QCOMPARE(h.model().currentCol(), 0);
   }
 
   void enterWalksRightAndStopsAtTheLastColumn() {
@@ -128,16 +131,16 @@ class TableEditingTest : public QObject {
     QCOMPARE(cell(h, 0, 7), QString("1"));
     grid->setFocus();
     QTest::keyClick(grid, Qt::Key_Return);
-    QCOMPARE(h.model().CurrentCol, 1);
+    QCOMPARE(h.model().currentCol(), 1);
     QCOMPARE(cell(h, 1, 7), QString("1"));
     QVERIFY(grid->editorOpen());
     QCOMPARE(grid->editor()->text(), QString("1"));
     QTest::keyClick(grid->editor(), Qt::Key_Return);
     QTest::keyClick(grid->editor(), Qt::Key_Return);
-    QCOMPARE(h.model().CurrentCol, 3);
+    QCOMPARE(h.model().currentCol(), 3);
     QCOMPARE(cell(h, 2, 7), QString("1"));
     QCOMPARE(cell(h, 3, 7), QString("1"));
-    QCOMPARE(h.form().StatusPanels[0]->text(), QString("Позиция 4"));
+    QCOMPARE(h.form().statusPanels[0]->text(), QString("Позиция 4"));
     // Last column: Enter toggles nothing and only closes / opens the editor.
     QVERIFY(grid->editorOpen());
     QTest::keyClick(grid->editor(), Qt::Key_Return);
@@ -155,7 +158,7 @@ class TableEditingTest : public QObject {
     h.model().setCurrentCell(1, 5);
     grid->setFocus();
     wheel(grid, 3);
-    QCOMPARE(h.model().CurrentRow, 8);
+    QCOMPARE(h.model().currentRow(), 8);
     QCOMPARE(cell(h, 1, 5), QString(""));
     QCOMPARE(cell(h, 1, 6), QString("1"));
     QCOMPARE(cell(h, 1, 7), QString("1"));
@@ -163,10 +166,10 @@ class TableEditingTest : public QObject {
     h.model().setCurrentCell(1, 48);
     const QString last = cell(h, 1, 48);
     wheel(grid, 2);
-    QCOMPARE(h.model().CurrentRow, 48);
+    QCOMPARE(h.model().currentRow(), 48);
     QCOMPARE(cell(h, 1, 48), last);
     wheel(grid, -1);
-    QCOMPARE(h.model().CurrentRow, 47);
+    QCOMPARE(h.model().currentRow(), 47);
     QCOMPARE(cell(h, 1, 47), QString("1"));
   }
 
@@ -174,14 +177,14 @@ class TableEditingTest : public QObject {
     Harness h;
     showColumns(h, 4);
     ui::StringGridView* grid = h.form().StringGrid1;
-    h.model().Cells.setText(0, 2, "1");
-    h.model().Cells.setText(0, 3, "abc");
+    tableCells(h.model()).setText(0, 2, "1");
+    tableCells(h.model()).setText(0, 3, "abc");
     h.model().setCurrentCell(2, 10);
     // A click on the header chooses nothing.
     clickCell(grid, 1, 0);
-    QCOMPARE(h.model().CurrentRow, 10);
-    QCOMPARE(h.model().CurrentCol, 2);
-    QCOMPARE(h.form().StatusPanels[0]->text(), QString(""));
+    QCOMPARE(h.model().currentRow(), 10);
+    QCOMPARE(h.model().currentCol(), 2);
+    QCOMPARE(h.form().statusPanels[0]->text(), QString(""));
     // A drag from column 0's header to column 2 moves the column.
     QTest::mousePress(grid->viewport(), Qt::LeftButton, Qt::NoModifier, centreOf(grid, 0, 0));
     QMouseEvent move(QEvent::MouseMove, centreOf(grid, 2, 0),
@@ -192,7 +195,7 @@ class TableEditingTest : public QObject {
     QCOMPARE(cell(h, 2, 2), QString("1"));
     QCOMPARE(cell(h, 2, 3), QString("abc"));
     QCOMPARE(cell(h, 0, 2), QString(""));
-    QCOMPARE(h.model().CurrentRow, 10);
+    QCOMPARE(h.model().currentRow(), 10);
   }
 
   void doubleClickOnAnUnchosenCellTogglesOnce() {
@@ -214,7 +217,7 @@ class TableEditingTest : public QObject {
     ui::StringGridView* grid = h.form().StringGrid1;
     QTest::mouseClick(grid->viewport(), Qt::RightButton, Qt::NoModifier, centreOf(grid, 1, 9));
     QCOMPARE(cell(h, 1, 9), QString(""));
-    QCOMPARE(h.model().CurrentCol, 0);
+    QCOMPARE(h.model().currentCol(), 0);
   }
 
   void lostColumnsMoveTheCurrentCellWithoutToggling() {
@@ -222,16 +225,16 @@ class TableEditingTest : public QObject {
     showColumns(h, 4);
     ui::StringGridView* grid = h.form().StringGrid1;
     clickCell(grid, 4, 2);  // the trailing column: "1" there grows the table
-    h.form().Narahiv();
-    QCOMPARE(h.model().ColCount, 6);
+    h.form().program().Narahiv();
+    QCOMPARE(h.model().colCount(), 6);
     clickCell(grid, 4, 2);  // empty again, editor open
     QTest::keyClick(grid->editor(), Qt::Key_Escape);
-    for (int r = 1; r <= 48; ++r) h.model().Cells.setText(3, r, "");
-    h.model().Cells.setText(2, 48, "");
-    h.model().Cells.setText(1, 48, "");
-    for (int i = 0; i < 4; ++i) h.form().Narahiv();
-    QCOMPARE(h.model().ColCount, 2);
-    QCOMPARE(h.model().CurrentCol, 1);
+    for (int r = 1; r <= 48; ++r) tableCells(h.model()).setText(3, r, "");
+    tableCells(h.model()).setText(2, 48, "");
+    tableCells(h.model()).setText(1, 48, "");
+    for (int i = 0; i < 4; ++i) h.form().program().Narahiv();
+    QCOMPARE(h.model().colCount(), 2);
+    QCOMPARE(h.model().currentCol(), 1);
     QCOMPARE(cell(h, 1, 2), QString(""));
   }
 
@@ -248,10 +251,10 @@ class TableEditingTest : public QObject {
     // The line editor has no use for Ctrl+M and passes it on to the table:
     // the key handler still sees it once.
     sendKey(grid->editor(), Qt::Key_M, Qt::ControlModifier, "\r");
-    QCOMPARE(h.model().CurrentCol, 1);
+    QCOMPARE(h.model().currentCol(), 1);
     QCOMPARE(cell(h, 1, 7), QString("1"));
     QCOMPARE(cell(h, 2, 7), QString(""));
-    QCOMPARE(h.form().StatusPanels[0]->text(), QString("Позиция 2"));
+    QCOMPARE(h.form().statusPanels[0]->text(), QString("Позиция 2"));
     // As after Enter: the editor has left the old cell for the new one.
     QVERIFY(grid->editorOpen());
     QCOMPARE(grid->editor()->geometry(), grid->cellRect(1, 7));
@@ -260,7 +263,7 @@ class TableEditingTest : public QObject {
     QTest::keyClick(grid->editor(), Qt::Key_Escape);
     QVERIFY(!grid->editorOpen());
     sendKey(grid, Qt::Key_M, Qt::ControlModifier, "\r");
-    QCOMPARE(h.model().CurrentCol, 2);
+    QCOMPARE(h.model().currentCol(), 2);
     QCOMPARE(cell(h, 2, 7), QString("1"));
     QCOMPARE(cell(h, 3, 7), QString(""));
   }
@@ -305,8 +308,8 @@ class TableEditingTest : public QObject {
     QTest::keyClick(grid, '0');
     QVERIFY(grid->editorOpen());
     QCOMPARE(cell(h, 2, 5), QString("0"));
-    h.form().Narahiv();
-    QCOMPARE(h.model().ColCount, 4);
+    h.form().program().Narahiv();
+    QCOMPARE(h.model().colCount(), 4);
     QVERIFY(grid->editorOpen());
     QTest::keyClick(grid->editor(), 'k');
     QCOMPARE(cell(h, 2, 5), QString("0k"));
@@ -324,7 +327,7 @@ class TableEditingTest : public QObject {
     ui::StringGridView* grid = f.StringGrid1;
     // Only the test's own steps.
     f.Edit1->setText("100000");
-    f.Narahiv();
+    f.program().Narahiv();
     QTest::mouseClick(f.BitBtn(1), Qt::LeftButton);  // start
     QVERIFY(h.tick());                               // plays column 0
     QTest::mouseClick(f.BitBtn(1), Qt::LeftButton);  // pause: column 0 again and again
@@ -353,20 +356,20 @@ class TableEditingTest : public QObject {
     QTest::keyClicks(grid->editor(), "ab");
     // Over the editor: the editor has no use for the wheel and passes it on.
     wheel(grid, 2, grid->editor());
-    QCOMPARE(h.model().CurrentRow, 7);
+    QCOMPARE(h.model().currentRow(), 7);
     QVERIFY(!grid->editorOpen());
     QCOMPARE(cell(h, 1, 5), QString("ab"));
     QCOMPARE(cell(h, 1, 6), QString("1"));
     QCOMPARE(cell(h, 1, 7), QString("1"));
-    QCOMPARE(h.form().StatusPanels[0]->text(), QString("Позиция 2"));
+    QCOMPARE(h.form().statusPanels[0]->text(), QString("Позиция 2"));
   }
 
   void aOneInTheLastColumnGrowsTheTableWithinATick() {
     Harness h;
     ui::StringGridView* grid = h.form().StringGrid1;
-    QCOMPARE(h.model().ColCount, 1);
+    QCOMPARE(h.model().colCount(), 1);
     clickCell(grid, 0, 12);
-    QVERIFY(ui_testing::waitFor([&] { return h.model().ColCount == 2; }, 1000));
+    QVERIFY(ui_testing::waitFor([&] { return h.model().colCount() == 2; }, 1000));
   }
 };
 

@@ -4,8 +4,11 @@
 #include <QMenu>
 #include <QWheelEvent>
 
+#include "support/sequencer_access.h"
 #include "ui/table_actions.h"
 #include "ui_harness.h"
+
+using testing_support::tableCells;
 
 using ui_testing::centreOf;
 using ui_testing::clickCell;
@@ -42,15 +45,15 @@ class TableUndoTest : public QObject {
   // the table shows them all.
   static void lettered(Harness& h, int columns) {
     for (int c = 0; c < columns; ++c) {
-      h.model().Cells.setText(c, 1, std::string(1, static_cast<char>('a' + c)));
-      h.model().Cells.setText(c, 48, "0");
+      tableCells(h.model()).setText(c, 1, std::string(1, static_cast<char>('a' + c)));
+      tableCells(h.model()).setText(c, 48, "0");
     }
     h.reveal(columns);
-    QCOMPARE(h.model().ColCount, columns + 1);
+    QCOMPARE(h.model().colCount(), columns + 1);
   }
 
   static QString cell(Harness& h, int col, int row) {
-    return QString::fromStdString(h.model().Cells.text(col, row));
+    return QString::fromStdString(h.model().cells().text(col, row));
   }
 
   // Row `row` of columns 0 … n − 1, "." for an empty cell.
@@ -97,7 +100,7 @@ class TableUndoTest : public QObject {
     key(grid, Qt::Key_Down);
     wheelDown(grid, 2);
     key(grid, Qt::Key_Return);
-    QCOMPARE(h.model().CurrentCol, 2);
+    QCOMPARE(h.model().currentCol(), 2);
     QCOMPARE(row(h, 9, 3), QString(".11"));
     QVERIFY(grid->editorOpen());
     undo(grid);  // Enter's toggle; the editor closes first
@@ -115,8 +118,8 @@ class TableUndoTest : public QObject {
     QCOMPARE(cell(h, 1, 6), QString(""));
     QCOMPARE(cell(h, 1, 5), QString("1"));
     // Undo moves no cell, so nothing is toggled by it.
-    QCOMPARE(h.model().CurrentCol, 2);
-    QCOMPARE(h.model().CurrentRow, 9);
+    QCOMPARE(h.model().currentCol(), 2);
+    QCOMPARE(h.model().currentRow(), 9);
   }
 
   void oneEditingOfACellIsOneStepAndUndoInTheEditorIsTheTables() {
@@ -179,7 +182,7 @@ class TableUndoTest : public QObject {
     undo(h.form().BitBtn(4));  // anywhere in the main window
     QCOMPARE(row(h, 1, 4), QString("bcad"));
     QCOMPARE(row(h, 48, 4), QString("0000"));
-    QCOMPARE(h.model().StepColumn, 0);  // set by the clear, kept by the undo
+    QCOMPARE(h.model().StepColumn(), 0);  // set by the clear, kept by the undo
     // Undo never writes the table file.
     QCOMPARE(Harness::read(h.tablePath()), file);
   }
@@ -222,7 +225,7 @@ class TableUndoTest : public QObject {
     Harness h;
     lettered(h, 4);
     ui::StringGridView* grid = focusedGrid(h);
-    ui::TableActions& actions = *h.form().StringGrid1Actions;
+    ui::TableActions& actions = *h.form().tableActions;
     QMenu* menu = actions.menu();
     // The right button on a body cell has no menu and chooses nothing.
     rightClick(grid, 2, 5);
@@ -231,10 +234,10 @@ class TableUndoTest : public QObject {
 
     // Closed without a choice: nothing done, nothing left greyed.
     rightClick(grid, 2, 0);
-    QVERIFY(!actions.Paste->isEnabled());
+    QVERIFY(!actions.pasteAction->isEnabled());
     QTest::keyClick(menu, Qt::Key_Escape);
     QVERIFY(!menu->isVisible());
-    QTRY_VERIFY(actions.Paste->isEnabled());
+    QTRY_VERIFY(actions.pasteAction->isEnabled());
     QCOMPARE(row(h, 1, 4), QString("abcd"));
     // The menu key opens the current column's menu.
     h.model().setCurrentCell(1, 3);
@@ -249,23 +252,23 @@ class TableUndoTest : public QObject {
     rightClick(grid, 2, 0);
     QVERIFY(menu->isVisible());
     QCOMPARE(menu->actions().first()->text(), QString("Шаг 3"));
-    QVERIFY(!actions.Undo->isEnabled());  // nothing to undo yet
-    QVERIFY(!actions.Paste->isEnabled());
-    choose(menu, actions.Delete);
+    QVERIFY(!actions.undoAction->isEnabled());  // nothing to undo yet
+    QVERIFY(!actions.pasteAction->isEnabled());
+    choose(menu, actions.deleteAction);
     QVERIFY(!menu->isVisible());
     QCOMPARE(row(h, 1, 4), QString("abd."));
-    QCOMPARE(h.model().CurrentCol, 0);
-    QVERIFY(actions.Paste->isEnabled());  // greyed for the menu only
+    QCOMPARE(h.model().currentCol(), 0);
+    QVERIFY(actions.pasteAction->isEnabled());  // greyed for the menu only
 
     rightClick(grid, 0, 0);
-    QVERIFY(actions.Undo->isEnabled());
-    choose(menu, actions.Copy);
+    QVERIFY(actions.undoAction->isEnabled());
+    choose(menu, actions.copyAction);
     rightClick(grid, 3, 0);
-    choose(menu, actions.Paste);
+    choose(menu, actions.pasteAction);
     QCOMPARE(row(h, 1, 5), QString("abda."));
     for (int i = 0; i < 2; ++i) {
       rightClick(grid, 1, 0);
-      choose(menu, actions.Undo);
+      choose(menu, actions.undoAction);
     }
     QCOMPARE(row(h, 1, 5), QString("abcd."));
     // From the keyboard afterwards, the current column again.
@@ -278,10 +281,10 @@ class TableUndoTest : public QObject {
     Harness h;
     lettered(h, 2);
     ui::StringGridView* grid = focusedGrid(h);
-    ui::TableActions& actions = *h.form().StringGrid1Actions;
+    ui::TableActions& actions = *h.form().tableActions;
     auto* dialog = h.form().findChild<ui::PatternDialog*>();
     QVERIFY(dialog != nullptr);
-    h.model().Cells.setText(1, 4, "1");
+    tableCells(h.model()).setText(1, 4, "1");
     struct Expect {
       int kind;
       const char* channels2to5;  // of the three new steps, step by step
@@ -295,15 +298,15 @@ class TableUndoTest : public QObject {
     for (const Expect& e : kinds) {
       h.form().Edit1->setFocus();  // the menu of a header cell takes no focus
       rightClick(grid, 1, 0);
-      choose(actions.menu(), actions.Patterns);
+      choose(actions.menu(), actions.patternsAction);
       QTRY_VERIFY(dialog->isVisible());
       QCOMPARE(dialog->windowTitle(), QString("Шаблон шагов"));
-      QCOMPARE(dialog->Place->text(), QString("Новые шаги встанут перед шагом 2"));
-      dialog->Kind->setCurrentIndex(e.kind);
-      dialog->FirstChannel->setValue(2);
-      dialog->LastChannel->setValue(5);
-      dialog->Steps->setValue(3);
-      QTest::mouseClick(dialog->OkButton, Qt::LeftButton);
+      QCOMPARE(dialog->place->text(), QString("Новые шаги встанут перед шагом 2"));
+      dialog->kind->setCurrentIndex(e.kind);
+      dialog->firstChannel->setValue(2);
+      dialog->lastChannel->setValue(5);
+      dialog->steps->setValue(3);
+      QTest::mouseClick(dialog->okButton, Qt::LeftButton);
       QVERIFY(!dialog->isVisible());
       QString got;
       for (int s = 1; s <= 3; ++s) {
@@ -321,18 +324,18 @@ class TableUndoTest : public QObject {
     }
     // "Отмена" changes nothing.
     rightClick(grid, 0, 0);
-    choose(actions.menu(), actions.Patterns);
+    choose(actions.menu(), actions.patternsAction);
     QTRY_VERIFY(dialog->isVisible());
-    QTest::mouseClick(dialog->CancelButton, Qt::LeftButton);
+    QTest::mouseClick(dialog->cancelButton, Qt::LeftButton);
     QCOMPARE(row(h, 1, 3), QString("ab."));
-    QVERIFY(h.model().History.canRedo());
+    QVERIFY(h.model().history().canRedo());
   }
 
   void newStepsReachTheFileAtExitBeforeTheyAreShown() {
     Harness h;
     lettered(h, 2);
     h.model().insertPattern(2, {sequencer::PatternKind::Chase, 1, 4, 4});
-    QCOMPARE(h.model().ColCount, 3);  // not one of them shown yet
+    QCOMPARE(h.model().colCount(), 3);  // not one of them shown yet
     h.form().close();
     QCOMPARE(Harness::read(h.tablePath()),
              ui_testing::tableBytes({{}, {}, {1}, {2}, {3}, {4}}, "100"));

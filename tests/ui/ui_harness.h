@@ -81,12 +81,12 @@ class Harness {
   }
 
   ui::TForm1& form() { return *windows->form1; }
-  sequencer::Sequencer& model() { return windows->program.Form1; }
+  sequencer::Sequencer& model() { return windows->program.sequencer(); }
   sys::VirtualBoard& board() { return *windows->board; }
 
   // Runs housekeeping ticks by hand until the loaded table is revealed.
   void reveal(int ticks) {
-    for (int i = 0; i < ticks; ++i) form().Narahiv();
+    for (int i = 0; i < ticks; ++i) form().program().Narahiv();
   }
 
   // Lets the frames on their way (a step's, a stop's) go out and show what
@@ -96,7 +96,7 @@ class Harness {
   }
   // A step tick as the step timer runs it, its frame sent.
   bool tick() {
-    form().Posilka();
+    emit form().Timer1->timeout();
     return framesSent();
   }
 

@@ -91,11 +91,11 @@ int main(int argc, char** argv) {
   settle(1400);
 
   form.ComboBox1->setCurrentIndex(form.ComboBox1->findText("VIRTUAL"));
-  form.BitBtn1Click();
+  form.BitBtn(1)->click();
   // Below the main window, so that neither hides the other.
   w.boardWindow->move(40, form.frameGeometry().bottom() + 20);
   settle(1650);
-  form.BitBtn1Click();  // pause, so the pictures agree with each other
+  form.BitBtn(1)->click();  // pause, so the pictures agree with each other
   settle(300);
   shoot(out, "main.png", form.frameGeometry());
   shoot(out, "board.png", w.boardWindow->frameGeometry());
@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
   settle(300);
 
   shoot(out, "desktop.png", QGuiApplication::primaryScreen()->geometry());
-  form.BitBtn2Click();
+  form.BitBtn(2)->click();
   form.close();
   return 0;
 }
