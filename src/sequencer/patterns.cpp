@@ -7,7 +7,7 @@ using table::ColumnBlock;
 
 namespace sequencer {
 
-ColumnBlock MakePattern(const Pattern& pattern, const ColumnBlock& source) {
+ColumnBlock makePattern(const Pattern& pattern, const ColumnBlock& source) {
   const int first = std::clamp(std::min(pattern.firstChannel, pattern.lastChannel), 1, 48);
   const int last = std::clamp(std::max(pattern.firstChannel, pattern.lastChannel), 1, 48);
   const int width = last - first + 1;

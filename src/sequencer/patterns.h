@@ -22,6 +22,6 @@ struct Pattern {
 // The pattern's steps. `source` (one step) is what a fill copies. A step in
 // which no chosen channel holds "0" or "1" gets "0" in its empty cells, so
 // that it stays a step of the table and is played as all off.
-table::ColumnBlock MakePattern(const Pattern& pattern, const table::ColumnBlock& source);
+table::ColumnBlock makePattern(const Pattern& pattern, const table::ColumnBlock& source);
 
 }  // namespace sequencer

@@ -450,7 +450,7 @@ void Sequencer::deleteColumn(int col) {
 }
 
 void Sequencer::insertPattern(int col, const Pattern& pattern) {
-  insertColumns(col, MakePattern(pattern, cells_.channels(col, 1)));
+  insertColumns(col, makePattern(pattern, cells_.channels(col, 1)));
 }
 
 std::optional<int> Sequencer::undo() {

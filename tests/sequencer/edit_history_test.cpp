@@ -8,7 +8,7 @@
 #include "sequencer/patterns.h"
 
 using sequencer::EditHistory;
-using sequencer::MakePattern;
+using sequencer::makePattern;
 using table::CellStore;
 using table::ColumnBlock;
 
@@ -202,23 +202,23 @@ TEST(PatternTest, ChaseAllOnAndAlternateOverTheChosenChannels) {
   using sequencer::Pattern;
   using sequencer::PatternKind;
   const ColumnBlock none;
-  ColumnBlock chase = MakePattern({PatternKind::Chase, 3, 6, 6}, none);
+  ColumnBlock chase = makePattern({PatternKind::Chase, 3, 6, 6}, none);
   ASSERT_EQ(chase.columns, 6);
   const char* expected[] = {"..1...", "...1..", "....1.", ".....1", "..1...", "...1.."};
   for (int s = 0; s < 6; ++s) EXPECT_EQ(stepText(chase, s, 1, 6), expected[s]) << s;
   EXPECT_EQ(stepText(chase, 0, 7, 48), std::string(42, '.'));
 
-  ColumnBlock all = MakePattern({PatternKind::AllOn, 1, 48, 2}, none);
+  ColumnBlock all = makePattern({PatternKind::AllOn, 1, 48, 2}, none);
   EXPECT_EQ(stepText(all, 1), std::string(48, '1'));
 
   // Channels given the wrong way round are the same range.
-  ColumnBlock alternate = MakePattern({PatternKind::Alternate, 5, 1, 2}, none);
+  ColumnBlock alternate = makePattern({PatternKind::Alternate, 5, 1, 2}, none);
   EXPECT_EQ(stepText(alternate, 0, 1, 6), "1.1.1.");
   EXPECT_EQ(stepText(alternate, 1, 1, 6), ".1.1..");
 
   // A single channel every other step: the off step is kept as a step of
   // "0" cells, which the table counts as data.
-  ColumnBlock single = MakePattern({PatternKind::Alternate, 9, 9, 3}, none);
+  ColumnBlock single = makePattern({PatternKind::Alternate, 9, 9, 3}, none);
   EXPECT_EQ(stepText(single, 0, 8, 10), ".1.");
   EXPECT_EQ(stepText(single, 1), std::string(48, '0'));
 }
@@ -230,7 +230,7 @@ TEST(PatternTest, FillCopiesTheStepsChosenChannelsWithTheirTexts) {
   cells.setText(0, 4, "abc");
   cells.setText(0, 40, "1");
   const ColumnBlock source = cells.channels(0, 1);
-  ColumnBlock fill = MakePattern({sequencer::PatternKind::Fill, 1, 10, 3}, source);
+  ColumnBlock fill = makePattern({sequencer::PatternKind::Fill, 1, 10, 3}, source);
   ASSERT_EQ(fill.columns, 3);
   CellStore out;
   out.setChannels(0, fill);
@@ -241,8 +241,8 @@ TEST(PatternTest, FillCopiesTheStepsChosenChannelsWithTheirTexts) {
     EXPECT_EQ(out.text(s, 40), "");  // not a chosen channel
   }
   // Step counts are kept within bounds.
-  EXPECT_EQ(MakePattern({sequencer::PatternKind::AllOn, 1, 1, 0}, source).columns, 1);
-  EXPECT_EQ(MakePattern({sequencer::PatternKind::AllOn, 1, 1, 1 << 30}, source).columns,
+  EXPECT_EQ(makePattern({sequencer::PatternKind::AllOn, 1, 1, 0}, source).columns, 1);
+  EXPECT_EQ(makePattern({sequencer::PatternKind::AllOn, 1, 1, 1 << 30}, source).columns,
             sequencer::Pattern::kMaxSteps);
 }
 
