@@ -154,8 +154,6 @@ class Sequencer {
   // Every frame passes these on its way out and back.
   Frame outgoing(Frame frame);
   void sent(const FrameResult& result);
-  // outgoing, the frame on this thread, sent.
-  FrameResult sendNow(const Frame& frame);
 
   // Input from the widgets.
   void setEdit1Text(const std::string& text);
@@ -165,7 +163,6 @@ class Sequencer {
   void setDecimalSeparator(std::string separator) { decimalSeparator_ = std::move(separator); }
   // Moves the current cell (row 1 … 48, column 0 … colCount() − 1).
   void setCurrentCell(int col, int row);
-  void setStatus(int panel, const std::string& text);
 
   // The table file's side, which fills and writes what the file holds: its
   // lines, the cells and the interval text. `load` returns the number of
@@ -216,6 +213,9 @@ class Sequencer {
   friend struct SequencerTestAccess;
 
   void notify(Change what, int index = 0);
+  // outgoing, the frame on this thread, sent.
+  FrameResult sendNow(const Frame& frame);
+  void setStatus(int panel, const std::string& text);
   void setIndicator(int channel, bool on);
   void setFixedColor(table::Rgb color);
   void setTimer1Enabled(bool enabled);
