@@ -2,7 +2,7 @@
 
 namespace inputs {
 
-void ApplyInput(int input, const MatchingIndices& boxes,
+void applyInput(int input, const MatchingIndices& boxes,
                 std::array<std::int32_t, table::kChannels>& enabled) {
   for (int k = 1; k <= kOutputs; ++k) {
     const std::int32_t on = boxes[2 * k - 2];
@@ -18,7 +18,7 @@ void ApplyInput(int input, const MatchingIndices& boxes,
   }
 }
 
-MatchingDialog::MatchingDialog(const std::array<std::int32_t, table::kChannels>& channelEnabled)
+Matching::Matching(const std::array<std::int32_t, table::kChannels>& channelEnabled)
     : channelEnabled_(channelEnabled) {
   // As designed: alternating until the first real paint.
   for (int k = 1; k <= kOutputs; ++k) {
@@ -27,25 +27,25 @@ MatchingDialog::MatchingDialog(const std::array<std::int32_t, table::kChannels>&
   }
 }
 
-void MatchingDialog::setBox(int box, std::int32_t index) {
+void Matching::setBox(int box, std::int32_t index) {
   if (boxes_[box - 1] == index) return;
   boxes_[box - 1] = index;
   if (observer_) observer_->boxesChanged();
 }
 
-void MatchingDialog::setBoxes(const MatchingIndices& boxes) {
+void Matching::setBoxes(const MatchingIndices& boxes) {
   boxes_ = boxes;
   if (observer_) observer_->boxesChanged();
 }
 
-void MatchingDialog::setLabel(int output, const char* text, table::Rgb color) {
+void Matching::setLabel(int output, const char* text, table::Rgb color) {
   StateLabel& label = labels_[output - 1];
   if (label.text == text && label.color == color) return;
   label = {text, color};
   if (observer_) observer_->labelChanged(output);
 }
 
-void MatchingDialog::indikator() {
+void Matching::indikator() {
   for (int k = 1; k <= kOutputs; ++k) {
     if (channelEnabled_[k - 1] == 1) {
       setLabel(k, kActive, table::clFuchsia);
@@ -55,15 +55,15 @@ void MatchingDialog::indikator() {
   }
 }
 
-void MatchingDialog::showNoLink() {
+void Matching::showNoLink() {
   for (int k = 1; k <= kOutputs; ++k) setLabel(k, kNoLink, table::clGray);
 }
 
-void MatchingDialog::Zagr(const std::string& fileName) {
+void Matching::Zagr(const std::string& fileName) {
   if (auto loaded = loadSettings(fileName)) setBoxes(*loaded);
 }
 
-void MatchingDialog::Sohr(const std::string& fileName) const {
+void Matching::Sohr(const std::string& fileName) const {
   saveSettings(fileName, boxes_);
 }
 

@@ -21,7 +21,7 @@ inline constexpr const char* kNoLink = "нет св";
 // Applies input `input` (1, 2 or 3): for outputs 1 … 8 in order, the
 // switch-on box (ComboBox 2k−1) naming the input enables a disabled output,
 // otherwise the switch-off box (ComboBox 2k) naming it disables an enabled one.
-void ApplyInput(int input, const MatchingIndices& boxes,
+void applyInput(int input, const MatchingIndices& boxes,
                 std::array<std::int32_t, table::kChannels>& enabled);
 
 struct StateLabel {
@@ -37,18 +37,18 @@ class MatchingObserver {
 };
 
 // The dialog's state without widgets.
-class MatchingDialog {
+class Matching {
  public:
-  explicit MatchingDialog(const std::array<std::int32_t, table::kChannels>& channelEnabled);
+  explicit Matching(const std::array<std::int32_t, table::kChannels>& channelEnabled);
 
   void setObserver(MatchingObserver* observer) { observer_ = observer; }
 
   // ComboBox1 … ComboBox16: index 0 "нет", 1 … 3 "вх1" … "вх3", −1 none.
-  const MatchingIndices& Boxes() const { return boxes_; }
+  const MatchingIndices& boxes() const { return boxes_; }
   void setBox(int box, std::int32_t index);  // box 1 … 16
   void setBoxes(const MatchingIndices& boxes);
   // Label21 … Label28.
-  const StateLabel& Label(int output) const { return labels_[output - 1]; }
+  const StateLabel& label(int output) const { return labels_[output - 1]; }
 
   // Labels from the enabled flags of outputs 1 … 8 ("активн" on fuchsia,
   // "пассив" on aqua), or "нет св" on grey on all of them.

@@ -254,7 +254,7 @@ void Program::FormClose() {
 void Program::applyInput(int input, bool active) {
   if (active) {
     auto enabled = sequencer_.ChannelEnabled();
-    inputs::ApplyInput(input, matching_.Boxes(), enabled);
+    inputs::applyInput(input, matching_.boxes(), enabled);
     sequencer_.setChannelEnabled(enabled);
   }
   matching_.indikator();

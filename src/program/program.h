@@ -24,8 +24,8 @@ class Program {
   // The main window's state and the matching dialog's.
   sequencer::Sequencer& sequencer() { return sequencer_; }
   const sequencer::Sequencer& sequencer() const { return sequencer_; }
-  inputs::MatchingDialog& matching() { return matching_; }
-  const inputs::MatchingDialog& matching() const { return matching_; }
+  inputs::Matching& matching() { return matching_; }
+  const inputs::Matching& matching() const { return matching_; }
 
   // Every error goes this way to the user (`errors`, the display, shows what
   // it passes).
@@ -103,14 +103,14 @@ class Program {
 
   // The housekeeping tick keeps the matching dialog's state labels current.
   struct MatchingLabels : sequencer::StateLabels {
-    explicit MatchingLabels(inputs::MatchingDialog& form) : dialog(form) {}
+    explicit MatchingLabels(inputs::Matching& form) : dialog(form) {}
     void indikator() override { dialog.indikator(); }
     void showNoLink() override { dialog.showNoLink(); }
-    inputs::MatchingDialog& dialog;
+    inputs::Matching& dialog;
   };
 
   sequencer::Sequencer sequencer_;
-  inputs::MatchingDialog matching_;
+  inputs::Matching matching_;
   MatchingLabels stateLabels_{matching_};
   ErrorPath errorPath_;
   std::string tableFile_;

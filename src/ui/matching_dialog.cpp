@@ -94,7 +94,7 @@ TForm2::~TForm2() {
 }
 
 void TForm2::boxesChanged() {
-  const auto& boxes = program_.matching().Boxes();
+  const auto& boxes = program_.matching().boxes();
   for (int n = 1; n <= 16; ++n) {
     const int index = boxes[n - 1];
     QComboBox* box = comboBoxes[n - 1];
@@ -106,7 +106,7 @@ void TForm2::boxesChanged() {
 }
 
 void TForm2::labelChanged(int output) {
-  const inputs::StateLabel& state = program_.matching().Label(output);
+  const inputs::StateLabel& state = program_.matching().label(output);
   QLabel* l = stateLabels[output - 1];
   l->setText(QString::fromStdString(state.text));
   QPalette palette = l->palette();

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-using inputs::ApplyInput;
+using inputs::applyInput;
 using inputs::MatchingIndices;
 
 namespace {
@@ -28,24 +28,24 @@ void setOff(MatchingIndices& boxes, int output, std::int32_t input) {
   boxes[static_cast<std::size_t>(2 * output - 1)] = input;
 }
 
-TEST(ApplyInput, WithEveryBoxAtNoneNoInputChangesAFlag) {
+TEST(MatchingRule, WithEveryBoxAtNoneNoInputChangesAFlag) {
   MatchingIndices boxes{};
   Flags flags = allFlags(1);
   for (int k = 1; k <= 8; k += 2) flags[static_cast<std::size_t>(k - 1)] = 0;
   const Flags before = flags;
   for (int input = 1; input <= 3; ++input) {
-    ApplyInput(input, boxes, flags);
+    applyInput(input, boxes, flags);
     EXPECT_EQ(flags, before) << "input " << input;
   }
 }
 
-TEST(ApplyInput, EachOutputHasItsOwnPairOfBoxes) {
+TEST(MatchingRule, EachOutputHasItsOwnPairOfBoxes) {
   for (int k = 1; k <= 8; ++k) {
     SCOPED_TRACE("output " + std::to_string(k));
     MatchingIndices on{};
     setOn(on, k, 2);
     Flags flags = allFlags(0);
-    ApplyInput(2, on, flags);
+    applyInput(2, on, flags);
     Flags expected = allFlags(0);
     expected[static_cast<std::size_t>(k - 1)] = 1;
     EXPECT_EQ(flags, expected);
@@ -53,56 +53,56 @@ TEST(ApplyInput, EachOutputHasItsOwnPairOfBoxes) {
     MatchingIndices off{};
     setOff(off, k, 2);
     flags = allFlags(1);
-    ApplyInput(2, off, flags);
+    applyInput(2, off, flags);
     expected = allFlags(1);
     expected[static_cast<std::size_t>(k - 1)] = 0;
     EXPECT_EQ(flags, expected);
   }
 }
 
-TEST(ApplyInput, OnlyTheInputNamedInABoxSwitches) {
+TEST(MatchingRule, OnlyTheInputNamedInABoxSwitches) {
   MatchingIndices boxes{};
   setOn(boxes, 1, 1);
   setOff(boxes, 2, 2);
   Flags flags = allFlags(1);
   flags[0] = 0;
   const Flags before = flags;
-  ApplyInput(3, boxes, flags);
+  applyInput(3, boxes, flags);
   EXPECT_EQ(flags, before);
-  ApplyInput(2, boxes, flags);
+  applyInput(2, boxes, flags);
   EXPECT_EQ(flags[0], 0) << "input 2 is not output 1's switch-on input";
   EXPECT_EQ(flags[1], 0);
-  ApplyInput(1, boxes, flags);
+  applyInput(1, boxes, flags);
   EXPECT_EQ(flags[0], 1);
   EXPECT_EQ(flags[1], 0) << "input 1 is not output 2's switch-on input";
 }
 
-TEST(ApplyInput, ASwitchOnEnablesOnceAndASwitchOffDisablesOnce) {
+TEST(MatchingRule, ASwitchOnEnablesOnceAndASwitchOffDisablesOnce) {
   MatchingIndices boxes{};
   setOn(boxes, 3, 1);
   setOff(boxes, 4, 1);
   Flags flags = allFlags(1);
   flags[2] = 0;
   for (int press = 1; press <= 3; ++press) {
-    ApplyInput(1, boxes, flags);
+    applyInput(1, boxes, flags);
     EXPECT_EQ(flags[2], 1) << "press " << press;
     EXPECT_EQ(flags[3], 0) << "press " << press;
   }
 }
 
-TEST(ApplyInput, BothBoxesNamingTheSameInputToggleAtEveryActivation) {
+TEST(MatchingRule, BothBoxesNamingTheSameInputToggleAtEveryActivation) {
   MatchingIndices boxes{};
   setOn(boxes, 1, 2);
   setOff(boxes, 1, 2);
   Flags flags = allFlags(1);
   const std::int32_t expected[] = {0, 1, 0, 1};
   for (const std::int32_t want : expected) {
-    ApplyInput(2, boxes, flags);
+    applyInput(2, boxes, flags);
     EXPECT_EQ(flags[0], want);
   }
 }
 
-TEST(ApplyInput, OneActivationSwitchesSeveralOutputsSomeOnSomeOff) {
+TEST(MatchingRule, OneActivationSwitchesSeveralOutputsSomeOnSomeOff) {
   MatchingIndices boxes{};
   setOn(boxes, 1, 3);
   setOff(boxes, 2, 3);
@@ -114,7 +114,7 @@ TEST(ApplyInput, OneActivationSwitchesSeveralOutputsSomeOnSomeOff) {
   flags[0] = 0;
   flags[4] = 0;
   flags[5] = 0;
-  ApplyInput(3, boxes, flags);
+  applyInput(3, boxes, flags);
   Flags expected = allFlags(1);
   expected[1] = 0;
   expected[5] = 0;
@@ -122,22 +122,22 @@ TEST(ApplyInput, OneActivationSwitchesSeveralOutputsSomeOnSomeOff) {
   EXPECT_EQ(flags, expected);
 }
 
-TEST(ApplyInput, ChannelsNineToFortyEightAreNeverTouched) {
+TEST(MatchingRule, ChannelsNineToFortyEightAreNeverTouched) {
   // Every box names input 1 on both rows.
   MatchingIndices boxes;
   boxes.fill(1);
   Flags flags = allFlags(0);
   for (std::size_t i = 8; i < 48; i += 2) flags[i] = 1;
   const Flags rest = flags;
-  ApplyInput(1, boxes, flags);
+  applyInput(1, boxes, flags);
   for (std::size_t i = 8; i < 48; ++i) EXPECT_EQ(flags[i], rest[i]) << "channel " << i + 1;
   for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(flags[i], 1) << "output " << i + 1;
-  ApplyInput(1, boxes, flags);
+  applyInput(1, boxes, flags);
   for (std::size_t i = 8; i < 48; ++i) EXPECT_EQ(flags[i], rest[i]) << "channel " << i + 1;
   for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(flags[i], 0) << "output " << i + 1;
 }
 
-TEST(ApplyInput, AFlagThatIsNeitherZeroNorOneIsLeftAsItIs) {
+TEST(MatchingRule, AFlagThatIsNeitherZeroNorOneIsLeftAsItIs) {
   MatchingIndices boxes{};
   setOn(boxes, 1, 1);
   setOff(boxes, 2, 1);
@@ -147,20 +147,20 @@ TEST(ApplyInput, AFlagThatIsNeitherZeroNorOneIsLeftAsItIs) {
   flags[0] = 2;
   flags[1] = -1;
   flags[2] = 7;
-  ApplyInput(1, boxes, flags);
+  applyInput(1, boxes, flags);
   EXPECT_EQ(flags[0], 2);
   EXPECT_EQ(flags[1], -1);
   EXPECT_EQ(flags[2], 7);
 }
 
-TEST(ApplyInput, BoxesWithoutAChoiceMatchNoInput) {
+TEST(MatchingRule, BoxesWithoutAChoiceMatchNoInput) {
   MatchingIndices boxes;
   boxes.fill(-1);
   setOn(boxes, 4, kNone);
   Flags flags = allFlags(0);
   flags[1] = 1;
   const Flags before = flags;
-  for (int input = 1; input <= 3; ++input) ApplyInput(input, boxes, flags);
+  for (int input = 1; input <= 3; ++input) applyInput(input, boxes, flags);
   EXPECT_EQ(flags, before);
 }
 

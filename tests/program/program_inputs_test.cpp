@@ -78,7 +78,7 @@ class ProgramInputsTest : public ::testing::Test {
   std::string labels() const {
     std::string out;
     for (int k = 1; k <= inputs::kOutputs; ++k) {
-      const inputs::StateLabel& label = program.matching().Label(k);
+      const inputs::StateLabel& label = program.matching().label(k);
       if (label.text == "активн" && label.color == table::clFuchsia) {
         out += 'A';
       } else if (label.text == "пассив" && label.color == table::clAqua) {

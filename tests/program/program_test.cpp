@@ -98,7 +98,7 @@ TEST_F(ProgramTest, FirstStartCreatesTheDefaultFileAndTouchesNoLine) {
   for (int flag : seq.ChannelEnabled()) EXPECT_EQ(flag, 1);
   EXPECT_EQ(seq.SerialPort1().Port(), "COM2");  // left as designed until a start
   EXPECT_THAT(deviceCalls(), IsEmpty());
-  for (int box : program->matching().Boxes()) EXPECT_EQ(box, 0);
+  for (int box : program->matching().boxes()) EXPECT_EQ(box, 0);
 }
 
 TEST_F(ProgramTest, WithoutSerialPortsTheVirtualBoardIsFirstAndChosen) {
@@ -289,7 +289,7 @@ TEST_F(ProgramTest, SettingsAreLoadedIntoTheBoxes) {
   auto program = makeProgram();
   program->FormCreate();
   program->loadMatching();
-  const auto& boxes = program->matching().Boxes();
+  const auto& boxes = program->matching().boxes();
   EXPECT_EQ(boxes[0], 2);
   EXPECT_EQ(boxes[1], 3);
   EXPECT_EQ(boxes[15], -1);
