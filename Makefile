@@ -67,12 +67,14 @@ package:
 	cmake --build --preset package
 	cd build/package && cpack -G DEB
 
-# Every C and C++ file as clang-format wants it, and no layer of src/
-# including one above it (CI runs this first).
+# Every C and C++ file as clang-format wants it, no layer of src/
+# including one above it, and each handler name defined in one class (CI runs
+# this first).
 lint:
 	@scripts/bootstrap.sh lint
 	@scripts/lint.sh format
 	@scripts/lint.sh layers
+	@scripts/lint.sh handlers
 
 # The .clang-tidy checks over src/.
 tidy:
