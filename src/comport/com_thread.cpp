@@ -11,7 +11,7 @@ namespace {
 using Fire = void (TSerialPort::*)();
 
 // The fixed order in which events that arrive together are delivered.
-constexpr std::pair<TPortEvent, Fire> kDeliveryOrder[] = {
+constexpr std::pair<PortEvent, Fire> kDeliveryOrder[] = {
     {peError, &TSerialPort::FireError},     {peRxChar, &TSerialPort::FireRxChar},
     {peTxEmpty, &TSerialPort::FireTxEmpty}, {peRing, &TSerialPort::FireRing},
     {peCTS, &TSerialPort::FireCTSChange},   {peDSR, &TSerialPort::FireDSRChange},
@@ -53,7 +53,7 @@ void TComThread::SignalStop() {
 }
 
 void TComThread::waitForEnd() {
-  TSyncInvoker* invoker = OwnerPort.Invoker();
+  SyncInvoker* invoker = OwnerPort.Invoker();
   while (!finished_.load()) {
     // A delivery may be waiting for this (the GUI) thread: run it, or the
     // thread could never see the stop.
@@ -98,7 +98,7 @@ void TComThread::Execute() {
       failures = 0;
       ReceivedEvents = MaskToEvents(mask_);
       if (ReceivedEvents.empty()) continue;
-      TSyncInvoker* invoker = OwnerPort.Invoker();
+      SyncInvoker* invoker = OwnerPort.Invoker();
       switch (OwnerPort.SyncMethod()) {
         case smThreadSync:
           if (!invoker) {
@@ -143,9 +143,9 @@ void TComThread::DeliverEvents() {
 }
 
 void TComThread::ForwardToWindow() {
-  TSyncInvoker* invoker = OwnerPort.Invoker();
+  SyncInvoker* invoker = OwnerPort.Invoker();
   for (const auto& entry : kDeliveryOrder) {
-    const TPortEvent event = entry.first;
+    const PortEvent event = entry.first;
     if (!ReceivedEvents.contains(event)) continue;
     const std::uint32_t message = kEventMaskOf[event];
     if (invoker) {

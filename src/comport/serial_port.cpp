@@ -34,7 +34,7 @@ std::uint32_t BaudRateValue(TBaudRate rate) {
 std::uint32_t EventsToMask(TPortEvents events) {
   std::uint32_t mask = 0;
   for (unsigned i = 0; i < kEventMasks.size(); ++i) {
-    if (events.contains(static_cast<TPortEvent>(i))) mask |= kEventMasks[i];
+    if (events.contains(static_cast<PortEvent>(i))) mask |= kEventMasks[i];
   }
   return mask;
 }
@@ -42,7 +42,7 @@ std::uint32_t EventsToMask(TPortEvents events) {
 TPortEvents MaskToEvents(std::uint32_t mask) {
   TPortEvents events;
   for (unsigned i = 0; i < kEventMasks.size(); ++i) {
-    if (mask & kEventMasks[i]) events.insert(static_cast<TPortEvent>(i));
+    if (mask & kEventMasks[i]) events.insert(static_cast<PortEvent>(i));
   }
   return events;
 }
@@ -78,7 +78,7 @@ void TComTimeouts::Assign(const TComTimeouts& source) {
 
 // ---------------------------------------------------------------- component
 
-TSerialPort::TSerialPort(sys::Backends backends, TSyncInvoker* invoker)
+TSerialPort::TSerialPort(sys::Backends backends, SyncInvoker* invoker)
     : backends_(backends),
       platform_(&backends.machine()),
       invoker_(invoker),
@@ -281,7 +281,7 @@ void TSerialPort::FreeRequest(TPortRequest*& request) {
   request = nullptr;
 }
 
-void TSerialPort::FillRequest(TRequestKind kind, const void* source, int count,
+void TSerialPort::FillRequest(RequestKind kind, const void* source, int count,
                               TPortRequest* request) {
   request->Kind = kind;
   request->Data.reset();
@@ -335,7 +335,7 @@ int TSerialPort::WriteText(const std::string& text) {
 // ---------------------------------------------------------------- events
 
 bool TSerialPort::HandlesAny(TPortEvents events) const {
-  const std::pair<TPortEvent, bool> handled[] = {
+  const std::pair<PortEvent, bool> handled[] = {
       {peError, OnError.Assigned()},     {peRxChar, OnRxChar.Assigned()},
       {peTxEmpty, OnTxEmpty.Assigned()}, {peRing, OnRing.Assigned()},
       {peCTS, OnCTSChange.Assigned()},   {peDSR, OnDSRChange.Assigned()},

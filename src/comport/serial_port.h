@@ -40,7 +40,7 @@ enum TParity : std::uint8_t { paNone, paOdd, paEven, paMark, paSpace };
 enum TStopBits : std::uint8_t { sb1, sb1_5, sb2 };
 enum TSyncMethod : std::uint8_t { smThreadSync, smWindowSync, smNone };
 
-enum TComError : std::uint8_t {
+enum ComError : std::uint8_t {
   ceFrame,
   ceRxParity,
   ceOverrun,
@@ -50,9 +50,9 @@ enum TComError : std::uint8_t {
   ceRxOver,
   ceTxFull
 };
-using TComErrors = EnumSet<TComError>;
+using TComErrors = EnumSet<ComError>;
 
-enum TPortEvent : std::uint8_t {
+enum PortEvent : std::uint8_t {
   peRxChar,
   peTxEmpty,
   peRing,
@@ -62,10 +62,10 @@ enum TPortEvent : std::uint8_t {
   peError,
   peRx80Full
 };
-using TPortEvents = EnumSet<TPortEvent>;
+using TPortEvents = EnumSet<PortEvent>;
 
-enum TLineState : std::uint8_t { lsCTS, lsDSR, lsRing, lsRLSD };
-using TLineStates = EnumSet<TLineState>;
+enum LineState : std::uint8_t { lsCTS, lsDSR, lsRing, lsRLSD };
+using TLineStates = EnumSet<LineState>;
 
 // Bits per second for each TBaudRate, by ordinal.
 std::uint32_t BaudRateValue(TBaudRate rate);
@@ -133,18 +133,18 @@ class TComTimeouts {
   std::int32_t writeTotalConstant_ = 1000;
 };
 
-enum TRequestKind : std::uint8_t { rkWrite = 0, rkRead = 1 };
+enum RequestKind : std::uint8_t { rkWrite = 0, rkRead = 1 };
 
 // One overlapped transfer; the request keeps its own copy of the bytes, so the
 // caller may release its source as soon as BeginWrite returns.
 struct TPortRequest {
   sys::Overlapped Overlapped{};
-  TRequestKind Kind = rkWrite;
+  RequestKind Kind = rkWrite;
   std::unique_ptr<std::uint8_t[]> Data;
   std::int32_t Size = 0;
 };
 
-using TNotifyEvent = std::function<void(TSerialPort& sender)>;
+using NotifyEvent = std::function<void(TSerialPort& sender)>;
 using TComSignalEvent = std::function<void(TSerialPort& sender, bool state)>;
 using TComErrorEvent = std::function<void(TSerialPort& sender, TComErrors errors)>;
 using TRxCharEvent = std::function<void(TSerialPort& sender, int count)>;
@@ -152,9 +152,9 @@ using TRxCharEvent = std::function<void(TSerialPort& sender, int count)>;
 // An event property: the GUI thread assigns the handler and the deliveries
 // call it; whether one is assigned can also be asked from the event thread.
 template <typename Handler>
-class TEventProperty {
+class EventProperty {
  public:
-  TEventProperty& operator=(Handler handler) {
+  EventProperty& operator=(Handler handler) {
     handler_ = std::move(handler);
     assigned_ = static_cast<bool>(handler_);
     return *this;
@@ -175,7 +175,7 @@ class TSerialPort {
  public:
   // `backends`: where a port name is opened (one platform, or the machine's
   // and the virtual board's).
-  explicit TSerialPort(sys::Backends backends, TSyncInvoker* invoker = nullptr);
+  explicit TSerialPort(sys::Backends backends, SyncInvoker* invoker = nullptr);
   ~TSerialPort();
   TSerialPort(const TSerialPort&) = delete;
   TSerialPort& operator=(const TSerialPort&) = delete;
@@ -201,14 +201,14 @@ class TSerialPort {
   const TComTimeouts& Timeouts() const { return *timeouts_; }
   void SetTimeouts(const TComTimeouts& value);
 
-  TEventProperty<TComSignalEvent> OnCTSChange;
-  TEventProperty<TComSignalEvent> OnDSRChange;
-  TEventProperty<TComErrorEvent> OnError;
-  TEventProperty<TNotifyEvent> OnRing;
-  TEventProperty<TComSignalEvent> OnRLSDChange;
-  TEventProperty<TNotifyEvent> OnRx80Full;
-  TEventProperty<TRxCharEvent> OnRxChar;
-  TEventProperty<TNotifyEvent> OnTxEmpty;
+  EventProperty<TComSignalEvent> OnCTSChange;
+  EventProperty<TComSignalEvent> OnDSRChange;
+  EventProperty<TComErrorEvent> OnError;
+  EventProperty<NotifyEvent> OnRing;
+  EventProperty<TComSignalEvent> OnRLSDChange;
+  EventProperty<NotifyEvent> OnRx80Full;
+  EventProperty<TRxCharEvent> OnRxChar;
+  EventProperty<NotifyEvent> OnTxEmpty;
   // Called on the event thread when an exception ends it (no more events
   // until the port is opened again); lets the program tell the user.
   std::function<void(const std::string& message)> OnThreadError;
@@ -219,8 +219,8 @@ class TSerialPort {
   // The backend of the port's name, as chosen at the last OpenPort.
   sys::Platform& Platform() const { return *platform_; }
   const sys::Backends& Backends() const { return backends_; }
-  TSyncInvoker* Invoker() const { return invoker_; }
-  void SetInvoker(TSyncInvoker* invoker) { invoker_ = invoker; }
+  SyncInvoker* Invoker() const { return invoker_; }
+  void SetInvoker(SyncInvoker* invoker) { invoker_ = invoker; }
 
   void OpenPort();
   void ClosePort();
@@ -236,7 +236,7 @@ class TSerialPort {
   void AbortIO();
   void NewRequest(TPortRequest*& request);
   void FreeRequest(TPortRequest*& request);
-  static void FillRequest(TRequestKind kind, const void* source, int count, TPortRequest* request);
+  static void FillRequest(RequestKind kind, const void* source, int count, TPortRequest* request);
   int BeginWrite(const void* source, int count, TPortRequest* request);
   int BeginWriteText(const std::string& text, TPortRequest* request);
   int FinishRequest(TPortRequest* request);
@@ -270,7 +270,7 @@ class TSerialPort {
 
   sys::Backends backends_;
   sys::Platform* platform_;
-  TSyncInvoker* invoker_;
+  SyncInvoker* invoker_;
   TBaudRate baudRate_ = br9600;
   TByteSize byteSize_ = bs8;
   std::int32_t inBufSize_ = 2048;

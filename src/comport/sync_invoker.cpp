@@ -4,7 +4,7 @@
 
 namespace comport {
 
-void TSyncQueue::Synchronize(const std::function<void()>& call) {
+void SyncQueue::Synchronize(const std::function<void()>& call) {
   auto item = std::make_shared<Item>();
   item->run = call;
   item->synchronous = true;
@@ -25,7 +25,7 @@ void TSyncQueue::Synchronize(const std::function<void()>& call) {
   if (error) std::rethrow_exception(error);
 }
 
-void TSyncQueue::Send(std::function<void()> message) {
+void SyncQueue::Send(std::function<void()> message) {
   auto item = std::make_shared<Item>();
   item->run = std::move(message);
   {
@@ -38,7 +38,7 @@ void TSyncQueue::Send(std::function<void()> message) {
   changed_.wait(lock, [&] { return item->taken; });
 }
 
-bool TSyncQueue::CheckSynchronize() {
+bool SyncQueue::CheckSynchronize() {
   bool ran = false;
   for (;;) {
     std::shared_ptr<Item> item;
@@ -73,7 +73,7 @@ bool TSyncQueue::CheckSynchronize() {
   return ran;
 }
 
-void TSyncQueue::HandleException(const std::exception& e) {
+void SyncQueue::HandleException(const std::exception& e) {
   if (onException) onException(e);
 }
 

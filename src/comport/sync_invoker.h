@@ -12,9 +12,9 @@
 
 namespace comport {
 
-class TSyncInvoker {
+class SyncInvoker {
  public:
-  virtual ~TSyncInvoker() = default;
+  virtual ~SyncInvoker() = default;
 
   // Worker thread: runs `call` on the GUI thread and waits until it has run.
   // An exception thrown by `call` is thrown again here.
@@ -34,7 +34,7 @@ class TSyncInvoker {
 // A thread-safe queue that does the work of an invoker. `wake` is called (from
 // the worker) whenever something is queued, so the toolkit can make the GUI
 // thread call CheckSynchronize soon; `onException` shows a message's error.
-class TSyncQueue : public TSyncInvoker {
+class SyncQueue : public SyncInvoker {
  public:
   std::function<void()> wake;
   std::function<void(const std::exception&)> onException;

@@ -12,7 +12,7 @@
 
 namespace program {
 
-Program::Program(sys::Backends backends, comport::TSyncInvoker* invoker, ErrorSink& errors,
+Program::Program(sys::Backends backends, comport::SyncInvoker* invoker, ErrorSink& errors,
                  std::string tableFile, std::string settingsFile)
     : sequencer_(backends, invoker),
       matching_(sequencer_.ChannelEnabled()),

@@ -18,7 +18,7 @@ namespace program {
 
 class Program {
  public:
-  Program(sys::Backends backends, comport::TSyncInvoker* invoker, ErrorSink& errors,
+  Program(sys::Backends backends, comport::SyncInvoker* invoker, ErrorSink& errors,
           std::string tableFile, std::string settingsFile);
 
   // The main window's state and the matching dialog's.

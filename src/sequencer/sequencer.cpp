@@ -18,7 +18,7 @@ using table::Rgb;
 
 namespace sequencer {
 
-Sequencer::Sequencer(sys::Backends backends, comport::TSyncInvoker* invoker)
+Sequencer::Sequencer(sys::Backends backends, comport::SyncInvoker* invoker)
     : serialPort1_(backends, invoker) {}
 
 void Sequencer::notify(Change what, int index) {

@@ -77,7 +77,7 @@ struct TickPlan {
 
 class Sequencer {
  public:
-  Sequencer(sys::Backends backends, comport::TSyncInvoker* invoker);
+  Sequencer(sys::Backends backends, comport::SyncInvoker* invoker);
 
   void setObserver(Observer* observer) { observer_ = observer; }
   void setStateLabels(StateLabels* labels) { labels_ = labels; }

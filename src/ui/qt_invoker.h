@@ -8,7 +8,7 @@
 
 namespace ui {
 
-class QtInvoker : public QObject, public comport::TSyncQueue {
+class QtInvoker : public QObject, public comport::SyncQueue {
   Q_OBJECT
 
  public:

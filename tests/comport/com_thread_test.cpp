@@ -425,7 +425,7 @@ TEST_F(ComThreadTest, EachErrorFlagGivesItsOwnErrorValue) {
   port.SetParity(paOdd);
   watchErrors();
   port.OpenPort();
-  const std::pair<std::uint32_t, TComError> flags[] = {
+  const std::pair<std::uint32_t, ComError> flags[] = {
       {sys::kCeFrame, ceFrame},     {sys::kCeRxParity, ceRxParity},
       {sys::kCeOverrun, ceOverrun}, {sys::kCeBreak, ceBreak},
       {sys::kCeIoe, ceIO},          {sys::kCeMode, ceMode},

@@ -1,5 +1,5 @@
 // The GUI side of the event thread's calls where no toolkit runs one: a
-// TSyncQueue whose thread can sleep until the event thread hands it something,
+// SyncQueue whose thread can sleep until the event thread hands it something,
 // as the toolkit's event loop does in the program.
 #pragma once
 
@@ -11,7 +11,7 @@
 
 namespace testing_support {
 
-class GuiQueue : public comport::TSyncQueue {
+class GuiQueue : public comport::SyncQueue {
  public:
   GuiQueue() {
     wake = [this] {
