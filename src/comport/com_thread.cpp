@@ -27,7 +27,7 @@ constexpr std::uint32_t kEventMaskOf[] = {sys::kEvRxChar, sys::kEvTxEmpty, sys::
 TComThread::TComThread(TSerialPort& owner) : OwnerPort(owner), platform_(owner.Platform()) {
   StopEvent = platform_.CreateEventA(true, false);
   overlapped_.hEvent = platform_.CreateEventA(true, true);
-  platform_.SetCommMask(owner.PortHandle(), EventsToMask(owner.WatchedEvents()));
+  platform_.SetCommMask(owner.PortHandle(), eventsToMask(owner.WatchedEvents()));
   thread_ = std::thread([this] { Execute(); });
 }
 
@@ -96,7 +96,7 @@ void TComThread::Execute() {
         continue;
       }
       failures = 0;
-      ReceivedEvents = MaskToEvents(mask_);
+      ReceivedEvents = maskToEvents(mask_);
       if (ReceivedEvents.empty()) continue;
       SyncInvoker* invoker = OwnerPort.Invoker();
       switch (OwnerPort.SyncMethod()) {

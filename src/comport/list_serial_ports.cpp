@@ -28,11 +28,11 @@ const std::locale& userLocale() {
 
 }  // namespace
 
-bool PortNameLess(const std::string& a, const std::string& b) {
-  return PortNameLessIn(a, b, userLocale());
+bool portNameLess(const std::string& a, const std::string& b) {
+  return portNameLessIn(a, b, userLocale());
 }
 
-bool PortNameLessIn(const std::string& a, const std::string& b, const std::locale& locale) {
+bool portNameLessIn(const std::string& a, const std::string& b, const std::locale& locale) {
   std::string x = a;
   std::string y = b;
   const auto& ctype = std::use_facet<std::ctype<char>>(locale);
@@ -49,7 +49,7 @@ void ListSerialPorts(sys::Platform& platform, std::vector<std::string>& Ports) {
                   [](const std::string& name) { return name.size() > kLongestName; })) {
     throw EComPort(msg::kRegistry);
   }
-  std::stable_sort(found.begin(), found.end(), PortNameLess);
+  std::stable_sort(found.begin(), found.end(), portNameLess);
   Ports = std::move(found);
 }
 

@@ -10,7 +10,7 @@
 
 namespace comport {
 
-// Replaces `Ports` with the port names found, sorted by PortNameLess,
+// Replaces `Ports` with the port names found, sorted by portNameLess,
 // duplicates kept. Raises EComPort with the registry message when the list
 // cannot be read or a name is longer than 255 characters; `Ports` is then
 // unchanged.
@@ -18,7 +18,7 @@ void ListSerialPorts(sys::Platform& platform, std::vector<std::string>& Ports);
 
 // The order of the list: by the rules of the user's locale (or of `locale`),
 // without regard to case, as text (COM1, COM10, com2).
-bool PortNameLess(const std::string& a, const std::string& b);
-bool PortNameLessIn(const std::string& a, const std::string& b, const std::locale& locale);
+bool portNameLess(const std::string& a, const std::string& b);
+bool portNameLessIn(const std::string& a, const std::string& b, const std::locale& locale);
 
 }  // namespace comport

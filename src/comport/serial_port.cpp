@@ -27,11 +27,11 @@ constexpr std::array<std::uint32_t, 8> kEventMasks = {sys::kEvRxChar, sys::kEvTx
 
 }  // namespace
 
-std::uint32_t BaudRateValue(TBaudRate rate) {
+std::uint32_t baudRateValue(TBaudRate rate) {
   return kBaudRates.at(rate);
 }
 
-std::uint32_t EventsToMask(TPortEvents events) {
+std::uint32_t eventsToMask(TPortEvents events) {
   std::uint32_t mask = 0;
   for (unsigned i = 0; i < kEventMasks.size(); ++i) {
     if (events.contains(static_cast<PortEvent>(i))) mask |= kEventMasks[i];
@@ -39,7 +39,7 @@ std::uint32_t EventsToMask(TPortEvents events) {
   return mask;
 }
 
-TPortEvents MaskToEvents(std::uint32_t mask) {
+TPortEvents maskToEvents(std::uint32_t mask) {
   TPortEvents events;
   for (unsigned i = 0; i < kEventMasks.size(); ++i) {
     if (mask & kEventMasks[i]) events.insert(static_cast<PortEvent>(i));
@@ -47,7 +47,7 @@ TPortEvents MaskToEvents(std::uint32_t mask) {
   return events;
 }
 
-TComErrors ErrorsFromFlags(std::uint32_t flags, TParity parity) {
+TComErrors errorsFromFlags(std::uint32_t flags, TParity parity) {
   TComErrors errors;
   if (flags & sys::kCeFrame) errors.insert(ceFrame);
   if ((flags & sys::kCeRxParity) && parity != paNone) errors.insert(ceRxParity);
@@ -213,7 +213,7 @@ void TSerialPort::ConfigureLine() {
   sys::DCB dcb;
   std::memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
-  dcb.BaudRate = BaudRateValue(baudRate_);
+  dcb.BaudRate = baudRateValue(baudRate_);
   dcb.Flags = sys::kDcbBinary | sys::kDcbDtrControlEnable | sys::kDcbRtsControlEnable;
   if (parity_ != paNone) dcb.Flags |= sys::kDcbParity;
   dcb.ByteSize = static_cast<std::uint8_t>(5 + byteSize_);
@@ -348,7 +348,7 @@ TComErrors TSerialPort::ReadErrors() {
   std::uint32_t flags = 0;
   sys::ComStat stat{};
   if (!platform_->ClearCommError(portHandle_, &flags, &stat)) raise(msg::kClearCommError);
-  return ErrorsFromFlags(flags, parity_);
+  return errorsFromFlags(flags, parity_);
 }
 
 void TSerialPort::FireError() {

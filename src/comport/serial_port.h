@@ -68,13 +68,13 @@ enum LineState : std::uint8_t { lsCTS, lsDSR, lsRing, lsRLSD };
 using TLineStates = EnumSet<LineState>;
 
 // Bits per second for each TBaudRate, by ordinal.
-std::uint32_t BaudRateValue(TBaudRate rate);
+std::uint32_t baudRateValue(TBaudRate rate);
 // Platform event mask of a set of port events, and back (unknown bits dropped).
-std::uint32_t EventsToMask(TPortEvents events);
-TPortEvents MaskToEvents(std::uint32_t mask);
+std::uint32_t eventsToMask(TPortEvents events);
+TPortEvents maskToEvents(std::uint32_t mask);
 // Error set from the platform's error flags; parity errors only count when the
 // port checks parity.
-TComErrors ErrorsFromFlags(std::uint32_t flags, TParity parity);
+TComErrors errorsFromFlags(std::uint32_t flags, TParity parity);
 
 // The fixed messages.
 namespace msg {

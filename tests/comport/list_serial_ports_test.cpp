@@ -19,7 +19,7 @@ namespace {
 
 using comport::EComPort;
 using comport::ListSerialPorts;
-using comport::PortNameLessIn;
+using comport::portNameLessIn;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using testing_support::Op;
@@ -86,14 +86,14 @@ TEST_F(ListSerialPortsTest, TheOrderIsTheLocalesCollationOfTheNamesWithoutCase) 
   const std::locale classic = std::locale::classic();
   const std::locale own(classic, new PastPunctuation);
   // By bytes '-' comes before the letters; by the locale it is not looked at.
-  EXPECT_TRUE(PortNameLessIn("ttyUSB-b", "ttyUSBa", classic));
-  EXPECT_FALSE(PortNameLessIn("ttyUSB-b", "ttyUSBa", own));
-  EXPECT_TRUE(PortNameLessIn("ttyUSBa", "ttyUSB-b", own));
+  EXPECT_TRUE(portNameLessIn("ttyUSB-b", "ttyUSBa", classic));
+  EXPECT_FALSE(portNameLessIn("ttyUSB-b", "ttyUSBa", own));
+  EXPECT_TRUE(portNameLessIn("ttyUSBa", "ttyUSB-b", own));
   // Case is folded before the collation is asked.
-  EXPECT_TRUE(PortNameLessIn("COM1", "com2", own));
-  EXPECT_FALSE(PortNameLessIn("com2", "COM1", own));
-  EXPECT_FALSE(PortNameLessIn("COM1", "com1", own));
-  EXPECT_FALSE(PortNameLessIn("com1", "COM1", own));
+  EXPECT_TRUE(portNameLessIn("COM1", "com2", own));
+  EXPECT_FALSE(portNameLessIn("com2", "COM1", own));
+  EXPECT_FALSE(portNameLessIn("COM1", "com1", own));
+  EXPECT_FALSE(portNameLessIn("com1", "COM1", own));
 }
 
 }  // namespace

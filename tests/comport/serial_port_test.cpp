@@ -57,7 +57,7 @@ TEST_F(SerialPortTest, NewComponentHasItsDefaultsAndIsClosed) {
   EXPECT_EQ(port.Timeouts().WriteTotalConstant(), 1000);
   EXPECT_EQ(port.Timeouts().OwnerPort, &port);
   EXPECT_EQ(port.PortHandle(), sys::kInvalidHandle);
-  EXPECT_EQ(EventsToMask(port.WatchedEvents()), 0x05BDu);
+  EXPECT_EQ(eventsToMask(port.WatchedEvents()), 0x05BDu);
   // Creating the component opens nothing.
   EXPECT_THAT(platform.calls(), IsEmpty());
 }
@@ -117,7 +117,7 @@ TEST_F(SerialPortTest, LineSetUpIsTheExactDcb) {
 TEST_F(SerialPortTest, EveryBaudRateMapsToItsNumber) {
   const std::uint32_t rates[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
                                  19200, 38400, 56000, 57600, 115200, 128000, 256000};
-  for (int i = 0; i < 15; ++i) EXPECT_EQ(BaudRateValue(static_cast<TBaudRate>(i)), rates[i]);
+  for (int i = 0; i < 15; ++i) EXPECT_EQ(baudRateValue(static_cast<TBaudRate>(i)), rates[i]);
 }
 
 TEST_F(SerialPortTest, ChangingALinePropertyWhileOpenRaisesTheLinesAgain) {

@@ -130,7 +130,7 @@ TEST(PortListTest, ListsTheUartAndTheAdapterButNotTheConsole) {
   EXPECT_THAT(ports, ::testing::Contains("ttyUSB0"));
   EXPECT_THAT(ports, ::testing::Not(::testing::Contains("ttyS0"))) << "the guest's console";
   EXPECT_THAT(ports, ::testing::Not(::testing::Contains("stale")));
-  EXPECT_TRUE(std::is_sorted(ports.begin(), ports.end(), comport::PortNameLess));
+  EXPECT_TRUE(std::is_sorted(ports.begin(), ports.end(), comport::portNameLess));
 }
 
 // The inputs as the event thread delivers them, on the UART (QEMU's adapter
