@@ -464,7 +464,7 @@ int latches() {
     } catch (const std::exception& e) {
       outcome = std::string("refused at the open: ") + e.what();
     }
-    port.ReleasePort();
+    port.releasePort();
     bench::info("a pseudo-terminal on the Linux backend, as it is", outcome);
   }
   std::vector<double> onPty;

@@ -24,15 +24,15 @@ constexpr std::uint32_t kEventMaskOf[] = {sys::kEvRxChar, sys::kEvTxEmpty, sys::
 
 }  // namespace
 
-TComThread::TComThread(TSerialPort& owner) : OwnerPort(owner), platform_(owner.Platform()) {
+TComThread::TComThread(TSerialPort& owner) : OwnerPort(owner), platform_(owner.platform()) {
   StopEvent = platform_.CreateEventA(true, false);
   overlapped_.hEvent = platform_.CreateEventA(true, true);
   platform_.SetCommMask(owner.PortHandle(), eventsToMask(owner.WatchedEvents()));
-  thread_ = std::thread([this] { Execute(); });
+  thread_ = std::thread([this] { execute(); });
 }
 
 TComThread::~TComThread() {
-  Stop();
+  stop();
   if (waiting_) platform_.WaitForSingleObject(overlapped_.hEvent, sys::kInfinite);
   // Closed here rather than by the thread, so that a stop signalled after the
   // thread has ended never reaches a recycled handle.
@@ -40,7 +40,7 @@ TComThread::~TComThread() {
   platform_.CloseHandle(StopEvent);
 }
 
-void TComThread::Stop() {
+void TComThread::stop() {
   if (!thread_.joinable()) return;
   SignalStop();
   waitForEnd();
@@ -53,7 +53,7 @@ void TComThread::SignalStop() {
 }
 
 void TComThread::waitForEnd() {
-  SyncInvoker* invoker = OwnerPort.Invoker();
+  SyncInvoker* invoker = OwnerPort.invoker();
   while (!finished_.load()) {
     // A delivery may be waiting for this (the GUI) thread: run it, or the
     // thread could never see the stop.
@@ -63,7 +63,7 @@ void TComThread::waitForEnd() {
   }
 }
 
-void TComThread::Execute() {
+void TComThread::execute() {
   const sys::Handle port = OwnerPort.PortHandle();
   const sys::Handle waits[2] = {StopEvent, overlapped_.hEvent};
   int failures = 0;
@@ -98,17 +98,17 @@ void TComThread::Execute() {
       failures = 0;
       ReceivedEvents = maskToEvents(mask_);
       if (ReceivedEvents.empty()) continue;
-      SyncInvoker* invoker = OwnerPort.Invoker();
+      SyncInvoker* invoker = OwnerPort.invoker();
       switch (OwnerPort.SyncMethod()) {
         case smThreadSync:
           if (!invoker) {
             DeliverEvents();
-          } else if (OwnerPort.HandlesAny(ReceivedEvents)) {
+          } else if (OwnerPort.handlesAny(ReceivedEvents)) {
             invoker->Synchronize([this] { DeliverEvents(); });
           } else if (ReceivedEvents.contains(peError)) {
             // Nothing to show, so nothing for the GUI thread (the latch's
             // EV_TXEMPTY, every frame); the error flags are still cleared.
-            OwnerPort.ReadErrors();
+            OwnerPort.readErrors();
           }
           break;
         case smWindowSync: ForwardToWindow(); break;
@@ -116,9 +116,9 @@ void TComThread::Execute() {
       }
     }
   } catch (const std::exception& e) {
-    if (OwnerPort.OnThreadError) OwnerPort.OnThreadError(e.what());
+    if (OwnerPort.onThreadError) OwnerPort.onThreadError(e.what());
   } catch (...) {
-    if (OwnerPort.OnThreadError) OwnerPort.OnThreadError("");
+    if (OwnerPort.onThreadError) OwnerPort.onThreadError("");
   }
 
   // Clearing the mask ends the wait under way; it then has finished writing
@@ -143,15 +143,15 @@ void TComThread::DeliverEvents() {
 }
 
 void TComThread::ForwardToWindow() {
-  SyncInvoker* invoker = OwnerPort.Invoker();
+  SyncInvoker* invoker = OwnerPort.invoker();
   for (const auto& entry : kDeliveryOrder) {
     const PortEvent event = entry.first;
     if (!ReceivedEvents.contains(event)) continue;
     const std::uint32_t message = kEventMaskOf[event];
     if (invoker) {
-      invoker->Send([&port = OwnerPort, message] { port.WindowProcedure(message); });
+      invoker->Send([&port = OwnerPort, message] { port.windowProcedure(message); });
     } else {
-      OwnerPort.WindowProcedure(message);
+      OwnerPort.windowProcedure(message);
     }
   }
 }

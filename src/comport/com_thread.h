@@ -15,7 +15,7 @@ class TComThread {
  public:
   // Sets the device's event mask to the port's watched events and starts.
   explicit TComThread(TSerialPort& owner);
-  // Stop(); then, when the thread could not end its device wait (clearing the
+  // stop(); then, when the thread could not end its device wait (clearing the
   // mask failed), waits for the wait's end, which the port's close brings:
   // the record it completes lives here until then.
   ~TComThread();
@@ -24,15 +24,14 @@ class TComThread {
 
   // Signals the stop and waits for the end, running the GUI-thread calls the
   // thread is waiting for meanwhile.
-  void Stop();
+  void stop();
   void SignalStop();
 
   TSerialPort& OwnerPort;
   TPortEvents ReceivedEvents;
 
  private:
-  void Execute();
-  void Run();
+  void execute();
   void DeliverEvents();
   void ForwardToWindow();
   void waitForEnd();

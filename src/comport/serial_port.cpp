@@ -68,7 +68,7 @@ void TComTimeouts::set(std::int32_t& field, std::int32_t value) {
   if (OwnerPort) OwnerPort->ConfigureTimeouts();
 }
 
-void TComTimeouts::Assign(const TComTimeouts& source) {
+void TComTimeouts::assign(const TComTimeouts& source) {
   readInterval_ = source.readInterval_;
   readTotalMultiplier_ = source.readTotalMultiplier_;
   readTotalConstant_ = source.readTotalConstant_;
@@ -88,7 +88,7 @@ TSerialPort::~TSerialPort() {
   try {
     ClosePort();
   } catch (...) {
-    ReleasePort();
+    releasePort();
   }
 }
 
@@ -138,7 +138,7 @@ void TSerialPort::SetSyncMethod(TSyncMethod value) {
 }
 
 void TSerialPort::SetTimeouts(const TComTimeouts& value) {
-  timeouts_->Assign(value);
+  timeouts_->assign(value);
   ConfigureTimeouts();
 }
 
@@ -161,7 +161,7 @@ void TSerialPort::OpenPort() {
     ConfigureLine();
     ConfigureTimeouts();
   } catch (...) {
-    CloseHandleAndMarkClosed();
+    closeHandleAndMarkClosed();
     throw;
   }
   eventThread_ = std::make_unique<TComThread>(*this);
@@ -172,26 +172,26 @@ void TSerialPort::ClosePort() {
   SetDTR(false);
   SetRTS(false);
   AbortIO();
-  StopEventThread();
-  CloseHandleAndMarkClosed();
+  stopEventThread();
+  closeHandleAndMarkClosed();
 }
 
-void TSerialPort::ReleasePort() noexcept {
+void TSerialPort::releasePort() noexcept {
   if (!isOpen_) return;
   // Best effort: a port that has gone away refuses all of these.
   sys::Platform& p = *platform_;
   p.EscapeCommFunction(portHandle_, sys::kClrDtr);
   p.EscapeCommFunction(portHandle_, sys::kClrRts);
   p.PurgeComm(portHandle_, sys::kPurgeTxAbort | sys::kPurgeRxAbort);
-  StopEventThread();
-  CloseHandleAndMarkClosed();
+  stopEventThread();
+  closeHandleAndMarkClosed();
 }
 
-void TSerialPort::StopEventThread() noexcept {
-  if (eventThread_) eventThread_->Stop();
+void TSerialPort::stopEventThread() noexcept {
+  if (eventThread_) eventThread_->stop();
 }
 
-void TSerialPort::CloseHandleAndMarkClosed() noexcept {
+void TSerialPort::closeHandleAndMarkClosed() noexcept {
   if (portHandle_ != sys::kInvalidHandle) platform_->CloseHandle(portHandle_);
   portHandle_ = sys::kInvalidHandle;
   // After the close: a device wait that the thread could not end on its way
@@ -334,17 +334,17 @@ int TSerialPort::WriteText(const std::string& text) {
 
 // ---------------------------------------------------------------- events
 
-bool TSerialPort::HandlesAny(TPortEvents events) const {
+bool TSerialPort::handlesAny(TPortEvents events) const {
   const std::pair<PortEvent, bool> handled[] = {
-      {peError, OnError.Assigned()},     {peRxChar, OnRxChar.Assigned()},
-      {peTxEmpty, OnTxEmpty.Assigned()}, {peRing, OnRing.Assigned()},
-      {peCTS, OnCTSChange.Assigned()},   {peDSR, OnDSRChange.Assigned()},
-      {peRLSD, OnRLSDChange.Assigned()}, {peRx80Full, OnRx80Full.Assigned()}};
+      {peError, OnError.assigned()},     {peRxChar, OnRxChar.assigned()},
+      {peTxEmpty, OnTxEmpty.assigned()}, {peRing, OnRing.assigned()},
+      {peCTS, OnCTSChange.assigned()},   {peDSR, OnDSRChange.assigned()},
+      {peRLSD, OnRLSDChange.assigned()}, {peRx80Full, OnRx80Full.assigned()}};
   return std::any_of(std::begin(handled), std::end(handled),
                      [&](const auto& h) { return h.second && events.contains(h.first); });
 }
 
-TComErrors TSerialPort::ReadErrors() {
+TComErrors TSerialPort::readErrors() {
   std::uint32_t flags = 0;
   sys::ComStat stat{};
   if (!platform_->ClearCommError(portHandle_, &flags, &stat)) raise(msg::kClearCommError);
@@ -352,7 +352,7 @@ TComErrors TSerialPort::ReadErrors() {
 }
 
 void TSerialPort::FireError() {
-  const TComErrors errors = ReadErrors();
+  const TComErrors errors = readErrors();
   if (!errors.empty() && OnError) OnError(*this, errors);
 }
 
@@ -385,7 +385,7 @@ void TSerialPort::FireRx80Full() {
   if (OnRx80Full) OnRx80Full(*this);
 }
 
-void TSerialPort::WindowProcedure(std::uint32_t eventMask) {
+void TSerialPort::windowProcedure(std::uint32_t eventMask) {
   if (!isOpen_) return;  // a message that arrives after the close is ignored
   try {
     switch (eventMask) {

@@ -119,7 +119,7 @@ class TComTimeouts {
   void SetWriteTotalConstant(std::int32_t value) { set(writeTotalConstant_, value); }
 
   // Copies the five values, without applying them.
-  void Assign(const TComTimeouts& source);
+  void assign(const TComTimeouts& source);
 
   TSerialPort* const OwnerPort;
 
@@ -160,7 +160,7 @@ class EventProperty {
     return *this;
   }
   explicit operator bool() const { return static_cast<bool>(handler_); }
-  bool Assigned() const { return assigned_.load(); }
+  bool assigned() const { return assigned_.load(); }
   template <typename... Args>
   void operator()(Args&&... args) const {
     handler_(std::forward<Args>(args)...);
@@ -211,22 +211,22 @@ class TSerialPort {
   EventProperty<NotifyEvent> OnTxEmpty;
   // Called on the event thread when an exception ends it (no more events
   // until the port is opened again); lets the program tell the user.
-  std::function<void(const std::string& message)> OnThreadError;
+  std::function<void(const std::string& message)> onThreadError;
 
   bool IsOpen() const { return isOpen_; }
   sys::Handle PortHandle() const { return portHandle_; }
   TPortEvents WatchedEvents() const { return watchedEvents_; }
   // The backend of the port's name, as chosen at the last OpenPort.
-  sys::Platform& Platform() const { return *platform_; }
-  const sys::Backends& Backends() const { return backends_; }
-  SyncInvoker* Invoker() const { return invoker_; }
-  void SetInvoker(SyncInvoker* invoker) { invoker_ = invoker; }
+  sys::Platform& platform() const { return *platform_; }
+  const sys::Backends& backends() const { return backends_; }
+  SyncInvoker* invoker() const { return invoker_; }
+  void setInvoker(SyncInvoker* invoker) { invoker_ = invoker; }
 
   void OpenPort();
   void ClosePort();
   // Closes even a port that no longer answers: line and purge errors are
   // ignored, the event thread is stopped and the handle released.
-  void ReleasePort() noexcept;
+  void releasePort() noexcept;
 
   // Line control and transfers.
   void SetDTR(bool state);
@@ -244,9 +244,9 @@ class TSerialPort {
 
   // Event delivery, run wherever they are called from.
   // Whether delivering `events` calls a handler; asked from any thread.
-  bool HandlesAny(TPortEvents events) const;
+  bool handlesAny(TPortEvents events) const;
   // Reads and clears the device's error flags (FireError without the handler).
-  TComErrors ReadErrors();
+  TComErrors readErrors();
   void FireError();
   void FireRxChar();
   void FireTxEmpty();
@@ -256,15 +256,15 @@ class TSerialPort {
   void FireRLSDChange();
   void FireRx80Full();
   // The notify window's procedure for one port event message.
-  void WindowProcedure(std::uint32_t eventMask);
+  void windowProcedure(std::uint32_t eventMask);
 
  private:
   friend class TComTimeouts;
   void ConfigureBuffers();
   void ConfigureLine();
   void ConfigureTimeouts();
-  void StopEventThread() noexcept;
-  void CloseHandleAndMarkClosed() noexcept;
+  void stopEventThread() noexcept;
+  void closeHandleAndMarkClosed() noexcept;
   template <typename T>
   void setLineProperty(T& field, T value);
 

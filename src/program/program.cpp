@@ -38,7 +38,7 @@ void Program::FormCreate() {
     }
   };
   std::vector<std::string> ports;
-  step([&] { comport::ListSerialPorts(sequencer_.SerialPort1().Backends().machine(), ports); });
+  step([&] { comport::ListSerialPorts(sequencer_.SerialPort1().backends().machine(), ports); });
   ports.push_back(sys::kVirtualPort);
   sequencer_.setComboItems(ports);
   sequencer_.setComboText(ports.front());
@@ -222,7 +222,7 @@ void Program::releasePort(bool answered) {
   // failed the all-off frame is not asked again: the user has been told, and
   // a second message about the same pulled plug would say nothing new.
   if (answered) closeStep([&] { sequencer_.SerialPort1().ClosePort(); });
-  sequencer_.SerialPort1().ReleasePort();
+  sequencer_.SerialPort1().releasePort();
 }
 
 void Program::beginClose() {

@@ -249,7 +249,7 @@ std::optional<std::string> Sequencer::finishStop(const std::optional<FrameResult
       message = error;
       return true;
     }
-    serialPort1_.ReleasePort();
+    serialPort1_.releasePort();
     message = text::kReleased;
     return false;
   };

@@ -153,7 +153,7 @@ class ComThreadTest : public ::testing::Test {
   ComThreadTest() : port(platform, &queue) {
     platform.setLogging(true);
     queue.onException = [this](const std::exception& e) { shown.add(e.what()); };
-    port.OnThreadError = [this](const std::string& message) { threadErrors.add(message); };
+    port.onThreadError = [this](const std::string& message) { threadErrors.add(message); };
     // The last event of the delivery order: see settle().
     port.OnRx80Full = [this](TSerialPort&) { journal.add("Rx80Full"); };
   }
@@ -232,7 +232,7 @@ class ComThreadTest : public ::testing::Test {
   TestQueue queue;
   Journal journal;       // handler calls
   Journal shown;         // exceptions handed to the invoker
-  Journal threadErrors;  // OnThreadError
+  Journal threadErrors;  // onThreadError
   TSerialPort port;      // last: closed first, while the above still exist
 };
 
@@ -518,13 +518,13 @@ TEST_F(ComThreadTest, WindowMessagesAfterTheCloseAreIgnored) {
   watchErrors();
   port.OpenPort();
   board->setRlsd(true);
-  port.WindowProcedure(sys::kEvRlsd);  // open: dispatched
+  port.windowProcedure(sys::kEvRlsd);  // open: dispatched
   port.ClosePort();
   journal.clear();
   platform.clearCalls();
   for (std::uint32_t message : {sys::kEvRlsd, sys::kEvCts, sys::kEvDsr, sys::kEvRing,
                                 sys::kEvRxChar, sys::kEvErr, sys::kEvRx80Full}) {
-    port.WindowProcedure(message);
+    port.windowProcedure(message);
   }
   EXPECT_THAT(journal.entries(), IsEmpty());
   EXPECT_THAT(platform.calls(), IsEmpty());
@@ -680,8 +680,8 @@ TEST_F(ComThreadTest, AnUnpluggedBoardDoesNotMakeTheThreadSpin) {
   EXPECT_TRUE(port.IsOpen());
   const auto start = Clock::now();
   {
-    Watchdog watchdog(30s, "ReleasePort of an unplugged board");
-    port.ReleasePort();
+    Watchdog watchdog(30s, "releasePort of an unplugged board");
+    port.releasePort();
   }
   EXPECT_LT(Clock::now() - start, 500ms);
   EXPECT_FALSE(port.IsOpen());

@@ -192,7 +192,7 @@ TEST_F(SerialPortTest, AssignCopiesValuesWithoutApplying) {
   platform.clearCalls();
   TComTimeouts source;
   source.SetReadInterval(3);
-  port.Timeouts().Assign(source);
+  port.Timeouts().assign(source);
   EXPECT_EQ(port.Timeouts().ReadInterval(), 3);
   EXPECT_EQ(port.Timeouts().OwnerPort, &port);
   EXPECT_THAT(platform.calls({Op::SetCommTimeouts}), IsEmpty());
@@ -328,7 +328,7 @@ TEST_F(SerialPortTest, ReleaseClosesAPortThatNoLongerAnswers) {
   platform.unplug();
   expectThrows([&] { port.ClosePort(); }, msg::kEscapeCommFunction);
   ASSERT_TRUE(port.IsOpen());
-  port.ReleasePort();
+  port.releasePort();
   EXPECT_FALSE(port.IsOpen());
   EXPECT_EQ(platform.openDevices(), 0);
   EXPECT_EQ(platform.openEvents(), 0);
@@ -615,7 +615,7 @@ TEST_F(BackendsTest, TheEventThreadWaitsOnTheBoardAndThePortListIsTheMachines) {
   EXPECT_THAT(machine.calls(), IsEmpty());
 
   std::vector<std::string> ports;
-  ListSerialPorts(port.Backends().machine(), ports);
+  ListSerialPorts(port.backends().machine(), ports);
   EXPECT_THAT(ports, ElementsAre("COM3"));
 }
 

@@ -136,7 +136,7 @@ class Rig {
         frameWoken_.notify_all();
       });
     }
-    program->sequencer().SerialPort1().OnThreadError = [this](const std::string& message) {
+    program->sequencer().SerialPort1().onThreadError = [this](const std::string& message) {
       std::lock_guard lock(threadErrorsMutex_);
       threadErrors_.push_back(message);
     };

@@ -198,12 +198,12 @@ TEST_F(Win32PlatformTest, PortOnAPseudoTerminalOpensWritesAndCloses) {
     expectThrows([&] { port.ReadModemStatus(); }, msg::kGetCommModemStatus);
 
     // Closing begins by lowering DTR, so it stops there and the port stays
-    // open with its thread running; ReleasePort then ends the thread and
+    // open with its thread running; releasePort then ends the thread and
     // closes the handle. The destructor does the same in the last round.
     expectThrows([&] { port.ClosePort(); }, msg::kEscapeCommFunction);
     EXPECT_TRUE(port.IsOpen());
     if (round < 3) {
-      port.ReleasePort();
+      port.releasePort();
       EXPECT_FALSE(port.IsOpen());
       EXPECT_EQ(port.PortHandle(), sys::kInvalidHandle);
       EXPECT_FALSE(platform.CloseHandle(handle)) << "the port's handle is still open";
@@ -240,7 +240,7 @@ TEST_F(Win32PlatformTest, TheRecordingPlatformSeesAndFailsCallsOfTheRealApi) {
   EXPECT_EQ(port.WriteText("\x01"), 1);
   EXPECT_THAT(recorder.calls({testing_support::Op::WriteFile}),
               ElementsAre(testing_support::latch()));
-  port.ReleasePort();
+  port.releasePort();
   EXPECT_EQ(recorder.openDevices() + recorder.openEvents(), 0);
 }
 
