@@ -457,7 +457,7 @@ int latches() {
   {
     // As it is: a pty has no modem lines.
     comport::TSerialPort port(*linux);
-    port.SetPort("ttyBENCH");
+    port.setPort("ttyBENCH");
     std::string outcome = "opens";
     try {
       port.OpenPort();

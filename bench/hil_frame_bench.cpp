@@ -66,7 +66,7 @@ BENCHMARK(BM_FrameUart8250)->MinTime(2.0)->UseRealTime();
 // `ioctls`: the calls it made meanwhile, per second.
 double idleCpuShare(std::chrono::seconds span, double& ioctls) {
   comport::TSerialPort port(hil::linuxPlatform());
-  port.SetPort("ttyS1");
+  port.setPort("ttyS1");
   port.OnCTSChange = [](comport::TSerialPort&, bool) {};
   port.OnDSRChange = [](comport::TSerialPort&, bool) {};
   port.OnRLSDChange = [](comport::TSerialPort&, bool) {};
@@ -96,7 +96,7 @@ std::vector<double> ctsEdgeMicros(int edges) {
   link.setInputs(hil::Board::Uart, false, false, false);
   testing_support::GuiQueue gui;
   comport::TSerialPort port(hil::linuxPlatform(), &gui);
-  port.SetPort("ttyS1");
+  port.setPort("ttyS1");
   std::vector<Clock::time_point> calls;
   port.OnCTSChange = [&](comport::TSerialPort&, bool) { calls.push_back(Clock::now()); };
   port.OpenPort();

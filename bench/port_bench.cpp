@@ -73,7 +73,7 @@ struct Rig {
       : machine(pty ? sys::makePosixPlatform(pty->devDir(), pty->sysDir()) : nullptr),
         board(pty ? nullptr : std::make_unique<sys::VirtualBoard>()),
         port(pty ? sys::Backends(*machine) : sys::Backends(*board), &gui) {
-    port.SetPort(pty ? "ttyBENCH" : sys::kVirtualPort);
+    port.setPort(pty ? "ttyBENCH" : sys::kVirtualPort);
     port.OnCTSChange = [this](comport::TSerialPort&, bool) { calls.push_back(Clock::now()); };
   }
   void setCts(bool on) {

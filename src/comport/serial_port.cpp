@@ -99,45 +99,45 @@ void TSerialPort::setLineProperty(T& field, T value) {
   ConfigureLine();
 }
 
-void TSerialPort::SetBaudRate(TBaudRate value) {
+void TSerialPort::setBaudRate(TBaudRate value) {
   setLineProperty(baudRate_, value);
 }
-void TSerialPort::SetByteSize(TByteSize value) {
+void TSerialPort::setByteSize(TByteSize value) {
   setLineProperty(byteSize_, value);
 }
-void TSerialPort::SetParity(TParity value) {
+void TSerialPort::setParity(TParity value) {
   setLineProperty(parity_, value);
 }
-void TSerialPort::SetStopBits(TStopBits value) {
+void TSerialPort::setStopBits(TStopBits value) {
   setLineProperty(stopBits_, value);
 }
 
-void TSerialPort::SetInBufSize(std::int32_t value) {
+void TSerialPort::setInBufSize(std::int32_t value) {
   if (inBufSize_ == value) return;
   inBufSize_ = value;
   if (inBufSize_ > 0 && inBufSize_ % 2 == 1) --inBufSize_;
   ConfigureBuffers();
 }
 
-void TSerialPort::SetOutBufSize(std::int32_t value) {
+void TSerialPort::setOutBufSize(std::int32_t value) {
   if (outBufSize_ == value) return;
   outBufSize_ = value;
   if (outBufSize_ > 0 && outBufSize_ % 2 == 1) --outBufSize_;
   ConfigureBuffers();
 }
 
-void TSerialPort::SetPort(const std::string& value) {
+void TSerialPort::setPort(const std::string& value) {
   if (isOpen_) raise(msg::kPortOpen);
   if (port_ != value) port_ = value;
 }
 
-void TSerialPort::SetSyncMethod(TSyncMethod value) {
+void TSerialPort::setSyncMethod(TSyncMethod value) {
   if (syncMethod_ == value) return;
   if (isOpen_) raise(msg::kPortOpen);
   syncMethod_ = value;
 }
 
-void TSerialPort::SetTimeouts(const TComTimeouts& value) {
+void TSerialPort::setTimeouts(const TComTimeouts& value) {
   timeouts_->assign(value);
   ConfigureTimeouts();
 }

@@ -112,11 +112,11 @@ class TComTimeouts {
   std::int32_t ReadTotalConstant() const { return readTotalConstant_; }
   std::int32_t WriteTotalMultiplier() const { return writeTotalMultiplier_; }
   std::int32_t WriteTotalConstant() const { return writeTotalConstant_; }
-  void SetReadInterval(std::int32_t value) { set(readInterval_, value); }
-  void SetReadTotalMultiplier(std::int32_t value) { set(readTotalMultiplier_, value); }
-  void SetReadTotalConstant(std::int32_t value) { set(readTotalConstant_, value); }
-  void SetWriteTotalMultiplier(std::int32_t value) { set(writeTotalMultiplier_, value); }
-  void SetWriteTotalConstant(std::int32_t value) { set(writeTotalConstant_, value); }
+  void setReadInterval(std::int32_t value) { set(readInterval_, value); }
+  void setReadTotalMultiplier(std::int32_t value) { set(readTotalMultiplier_, value); }
+  void setReadTotalConstant(std::int32_t value) { set(readTotalConstant_, value); }
+  void setWriteTotalMultiplier(std::int32_t value) { set(writeTotalMultiplier_, value); }
+  void setWriteTotalConstant(std::int32_t value) { set(writeTotalConstant_, value); }
 
   // Copies the five values, without applying them.
   void assign(const TComTimeouts& source);
@@ -182,24 +182,24 @@ class TSerialPort {
 
   // Properties.
   TBaudRate BaudRate() const { return baudRate_; }
-  void SetBaudRate(TBaudRate value);
+  void setBaudRate(TBaudRate value);
   TByteSize ByteSize() const { return byteSize_; }
-  void SetByteSize(TByteSize value);
+  void setByteSize(TByteSize value);
   std::int32_t InBufSize() const { return inBufSize_; }
-  void SetInBufSize(std::int32_t value);
+  void setInBufSize(std::int32_t value);
   std::int32_t OutBufSize() const { return outBufSize_; }
-  void SetOutBufSize(std::int32_t value);
+  void setOutBufSize(std::int32_t value);
   TParity Parity() const { return parity_; }
-  void SetParity(TParity value);
+  void setParity(TParity value);
   const std::string& Port() const { return port_; }
-  void SetPort(const std::string& value);
+  void setPort(const std::string& value);
   TSyncMethod SyncMethod() const { return syncMethod_; }
-  void SetSyncMethod(TSyncMethod value);
+  void setSyncMethod(TSyncMethod value);
   TStopBits StopBits() const { return stopBits_; }
-  void SetStopBits(TStopBits value);
+  void setStopBits(TStopBits value);
   TComTimeouts& Timeouts() { return *timeouts_; }
   const TComTimeouts& Timeouts() const { return *timeouts_; }
-  void SetTimeouts(const TComTimeouts& value);
+  void setTimeouts(const TComTimeouts& value);
 
   EventProperty<TComSignalEvent> OnCTSChange;
   EventProperty<TComSignalEvent> OnDSRChange;

@@ -209,8 +209,8 @@ void Sequencer::sendAllOffFrame() {
 
 void Sequencer::startOrPause() {
   if (!serialPort1_.IsOpen()) {
-    serialPort1_.SetPort(comboText_);
-    serialPort1_.SetBaudRate(comport::br9600);
+    serialPort1_.setPort(comboText_);
+    serialPort1_.setBaudRate(comport::br9600);
     serialPort1_.OpenPort();
     linesUnsettled_ = true;
     serialPort1_.SetRTS(false);

@@ -260,7 +260,7 @@ TEST_F(ComThreadTest, EachLineChangeIsOneCallWithTheNewLevelOnTheGuiThread) {
 }
 
 TEST_F(ComThreadTest, WithoutSynchronisationHandlersRunOnTheEventThread) {
-  port.SetSyncMethod(smNone);
+  port.setSyncMethod(smNone);
   watchLines();
   port.OpenPort();
   board->setDsr(true);
@@ -395,7 +395,7 @@ TEST_F(ComThreadTest, AParityErrorWithoutParityCheckingIsClearedButNotReported) 
 
   // The flag was cleared: with parity checked now, a framing error comes
   // alone, and a new parity error is reported.
-  port.SetParity(paEven);
+  port.setParity(paEven);
   board->raiseErrors(sys::kCeFrame);
   ASSERT_TRUE(settle());
   board->raiseErrors(sys::kCeRxParity);
@@ -422,7 +422,7 @@ TEST_F(ComThreadTest, ErrorFlagsAreClearedEvenWithoutAHandler) {
 }
 
 TEST_F(ComThreadTest, EachErrorFlagGivesItsOwnErrorValue) {
-  port.SetParity(paOdd);
+  port.setParity(paOdd);
   watchErrors();
   port.OpenPort();
   const std::pair<std::uint32_t, ComError> flags[] = {
@@ -470,7 +470,7 @@ TEST_F(ComThreadTest, ReceivedCharactersReportTheQueuedCountAndNothingWhenEmpty)
 // ---------------------------------------------------------------- window mode
 
 TEST_F(ComThreadTest, WindowModeDeliversARlsdChangeAndARingOnceEach) {
-  port.SetSyncMethod(smWindowSync);
+  port.setSyncMethod(smWindowSync);
   watchLines();
   port.OnRing = [this](TSerialPort&) { journal.add("Ring"); };
   port.OpenPort();
@@ -486,7 +486,7 @@ TEST_F(ComThreadTest, WindowModeDeliversARlsdChangeAndARingOnceEach) {
 }
 
 TEST_F(ComThreadTest, WindowModeLetsTheThreadWaitAgainWhileAHandlerRuns) {
-  port.SetSyncMethod(smWindowSync);
+  port.setSyncMethod(smWindowSync);
   int waits = 0;
   bool rearmed = false;
   bool ran = false;
@@ -509,7 +509,7 @@ TEST_F(ComThreadTest, WindowModeLetsTheThreadWaitAgainWhileAHandlerRuns) {
 }
 
 TEST_F(ComThreadTest, WindowMessagesAfterTheCloseAreIgnored) {
-  port.SetSyncMethod(smWindowSync);
+  port.setSyncMethod(smWindowSync);
   watchLines();
   port.OnRing = [this](TSerialPort&) { journal.add("Ring"); };
   port.OnRxChar = [this](TSerialPort&, int count) {
@@ -532,7 +532,7 @@ TEST_F(ComThreadTest, WindowMessagesAfterTheCloseAreIgnored) {
 }
 
 TEST_F(ComThreadTest, WindowModeShowsAnExceptionAndGoesOn) {
-  port.SetSyncMethod(smWindowSync);
+  port.setSyncMethod(smWindowSync);
   port.OnRLSDChange = [this](TSerialPort&, bool state) {
     journal.add("RLSD " + level(state));
     throw std::runtime_error("handler failed");
@@ -592,7 +592,7 @@ TEST_F(ComThreadTest, AFailedErrorReadEndsTheThread) {
 }
 
 TEST_F(ComThreadTest, WithoutSynchronisationAHandlerExceptionEndsTheThreadDirectly) {
-  port.SetSyncMethod(smNone);
+  port.setSyncMethod(smNone);
   watchLines();
   port.OnDSRChange = [this](TSerialPort&, bool) { throw std::runtime_error("handler failed"); };
   port.OpenPort();

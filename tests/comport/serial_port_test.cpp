@@ -97,16 +97,16 @@ TEST_F(SerialPortTest, LineSetUpIsTheExactDcb) {
   expected[21] = 0x11, expected[22] = 0x13;  // XonChar, XoffChar
   EXPECT_EQ(std::memcmp(&dcb, expected, sizeof expected), 0);
 
-  port.SetParity(paEven);
+  port.setParity(paEven);
   dcb = board->state().dcb;
   EXPECT_EQ(dcb.Flags, 0x1013u);
   EXPECT_EQ(dcb.Parity, 2);
-  port.SetParity(paNone);
+  port.setParity(paNone);
   EXPECT_EQ(board->state().dcb.Flags, 0x1011u);
 
-  port.SetByteSize(bs5);
-  port.SetStopBits(sb2);
-  port.SetBaudRate(br115200);
+  port.setByteSize(bs5);
+  port.setStopBits(sb2);
+  port.setBaudRate(br115200);
   dcb = board->state().dcb;
   EXPECT_EQ(dcb.ByteSize, 5);
   EXPECT_EQ(dcb.StopBits, 2);
@@ -126,40 +126,40 @@ TEST_F(SerialPortTest, ChangingALinePropertyWhileOpenRaisesTheLinesAgain) {
   port.SetRTS(false);
   port.SetDTR(false);
   ASSERT_FALSE(board->state().dtr);
-  port.SetBaudRate(br19200);
+  port.setBaudRate(br19200);
   EXPECT_TRUE(board->state().dtr);
   EXPECT_TRUE(board->state().rts);
   // Setting the same value applies nothing.
   platform.clearCalls();
-  port.SetBaudRate(br19200);
+  port.setBaudRate(br19200);
   EXPECT_THAT(platform.calls({Op::SetCommState}), IsEmpty());
   port.ClosePort();
 }
 
 TEST_F(SerialPortTest, PropertiesWhileClosedAreOnlyStored) {
   TSerialPort port(platform);
-  port.SetBaudRate(br300);
-  port.SetInBufSize(100);
-  port.Timeouts().SetWriteTotalConstant(5);
+  port.setBaudRate(br300);
+  port.setInBufSize(100);
+  port.Timeouts().setWriteTotalConstant(5);
   EXPECT_EQ(port.BaudRate(), br300);
   EXPECT_THAT(platform.calls(), IsEmpty());
 }
 
 TEST_F(SerialPortTest, BufferSizesAreMadeEvenWhenPositive) {
   TSerialPort port(platform);
-  port.SetInBufSize(2049);
+  port.setInBufSize(2049);
   EXPECT_EQ(port.InBufSize(), 2048);
-  port.SetInBufSize(1);
+  port.setInBufSize(1);
   EXPECT_EQ(port.InBufSize(), 0);
-  port.SetInBufSize(0);
+  port.setInBufSize(0);
   EXPECT_EQ(port.InBufSize(), 0);
-  port.SetInBufSize(-3);
+  port.setInBufSize(-3);
   EXPECT_EQ(port.InBufSize(), -3);
-  port.SetOutBufSize(4097);
+  port.setOutBufSize(4097);
   EXPECT_EQ(port.OutBufSize(), 4096);
   port.OpenPort();
   platform.clearCalls();
-  port.SetOutBufSize(1001);
+  port.setOutBufSize(1001);
   EXPECT_THAT(platform.calls({Op::SetupComm}),
               ElementsAre(Call{Op::SetupComm, {4294967293, 1000}}));
   port.ClosePort();
@@ -168,20 +168,20 @@ TEST_F(SerialPortTest, BufferSizesAreMadeEvenWhenPositive) {
 TEST_F(SerialPortTest, NegativeTimeoutsAreAppliedAsMaxDword) {
   TSerialPort port(platform);
   port.OpenPort();
-  port.Timeouts().SetWriteTotalConstant(-5);
+  port.Timeouts().setWriteTotalConstant(-5);
   EXPECT_EQ(board->state().timeouts.WriteTotalTimeoutConstant, 0xFFFFFFFFu);
   EXPECT_EQ(board->state().timeouts.ReadIntervalTimeout, 0xFFFFFFFFu);
-  // The same value again is not re-applied; SetTimeouts always is.
+  // The same value again is not re-applied; setTimeouts always is.
   platform.clearCalls();
-  port.Timeouts().SetWriteTotalConstant(-5);
+  port.Timeouts().setWriteTotalConstant(-5);
   EXPECT_THAT(platform.calls({Op::SetCommTimeouts}), IsEmpty());
   TComTimeouts other;
-  other.SetReadTotalConstant(7);
-  port.SetTimeouts(other);
+  other.setReadTotalConstant(7);
+  port.setTimeouts(other);
   EXPECT_EQ(port.Timeouts().ReadTotalConstant(), 7);
   EXPECT_EQ(port.Timeouts().WriteTotalConstant(), 1000);
   EXPECT_EQ(platform.calls({Op::SetCommTimeouts}).size(), 1u);
-  port.SetTimeouts(other);
+  port.setTimeouts(other);
   EXPECT_EQ(platform.calls({Op::SetCommTimeouts}).size(), 2u);
   port.ClosePort();
 }
@@ -191,7 +191,7 @@ TEST_F(SerialPortTest, AssignCopiesValuesWithoutApplying) {
   port.OpenPort();
   platform.clearCalls();
   TComTimeouts source;
-  source.SetReadInterval(3);
+  source.setReadInterval(3);
   port.Timeouts().assign(source);
   EXPECT_EQ(port.Timeouts().ReadInterval(), 3);
   EXPECT_EQ(port.Timeouts().OwnerPort, &port);
@@ -201,28 +201,28 @@ TEST_F(SerialPortTest, AssignCopiesValuesWithoutApplying) {
 
 TEST_F(SerialPortTest, PortAndSyncMethodAreLockedWhileOpen) {
   TSerialPort port(platform);
-  port.SetPort("COM2");
+  port.setPort("COM2");
   port.OpenPort();
-  expectThrows([&] { port.SetPort("COM2"); }, msg::kPortOpen);
-  expectThrows([&] { port.SetPort("COM3"); }, msg::kPortOpen);
+  expectThrows([&] { port.setPort("COM2"); }, msg::kPortOpen);
+  expectThrows([&] { port.setPort("COM3"); }, msg::kPortOpen);
   EXPECT_EQ(port.Port(), "COM2");
-  port.SetSyncMethod(smThreadSync);  // same value: no error
-  expectThrows([&] { port.SetSyncMethod(smNone); }, msg::kPortOpen);
+  port.setSyncMethod(smThreadSync);  // same value: no error
+  expectThrows([&] { port.setSyncMethod(smNone); }, msg::kPortOpen);
   EXPECT_EQ(port.SyncMethod(), smThreadSync);
   port.ClosePort();
-  port.SetPort("com2");
+  port.setPort("com2");
   EXPECT_EQ(port.Port(), "com2");
-  port.SetSyncMethod(smNone);
+  port.setSyncMethod(smNone);
   EXPECT_EQ(port.SyncMethod(), smNone);
 }
 
 TEST_F(SerialPortTest, OpenErrorsGiveTheirMessagesAndLeaveThePortClosed) {
   TSerialPort port(platform);
-  port.SetPort("COM7");
+  port.setPort("COM7");
   expectThrows([&] { port.OpenPort(); }, msg::kNoSuchPort);
   EXPECT_FALSE(port.IsOpen());
 
-  port.SetPort("COM2");
+  port.setPort("COM2");
   platform.failCall(Op::CreateFile, 1, sys::kErrorAccessDenied);  // another program has it
   expectThrows([&] { port.OpenPort(); }, msg::kPortBusy);
   EXPECT_FALSE(port.IsOpen());
@@ -266,12 +266,12 @@ TEST_F(SerialPortTest, AFailingSetterKeepsTheValueAndThePortOpen) {
   TSerialPort port(platform);
   port.OpenPort();
   platform.failCall(Op::SetCommState, 1, sys::kErrorInvalidParameter);
-  expectThrows([&] { port.SetBaudRate(br57600); }, msg::kSetCommState);
+  expectThrows([&] { port.setBaudRate(br57600); }, msg::kSetCommState);
   EXPECT_EQ(port.BaudRate(), br57600);
   EXPECT_TRUE(port.IsOpen());
   EXPECT_EQ(board->state().dcb.BaudRate, 9600u);
   platform.failCall(Op::SetupComm, 1, sys::kErrorInvalidParameter);
-  expectThrows([&] { port.SetInBufSize(64); }, msg::kSetupComm);
+  expectThrows([&] { port.setInBufSize(64); }, msg::kSetupComm);
   EXPECT_EQ(port.InBufSize(), 64);
   port.ClosePort();
 }
@@ -338,7 +338,7 @@ TEST_F(SerialPortTest, ReopeningReadsThePropertiesAgain) {
   TSerialPort port(platform);
   port.OpenPort();
   port.ClosePort();
-  port.SetBaudRate(br4800);
+  port.setBaudRate(br4800);
   port.OpenPort();
   EXPECT_EQ(board->state().dcb.BaudRate, 4800u);
   EXPECT_EQ(board->state().openCount, 2);
@@ -570,14 +570,14 @@ class BackendsTest : public ::testing::Test {
 
 TEST_F(BackendsTest, TheNameVirtualOpensTheBoardAndEveryOtherNameTheMachine) {
   TSerialPort port(backends);
-  port.SetPort("COM3");
+  port.setPort("COM3");
   port.OpenPort();
   sendFrame(port, std::vector<bool>(48, true));
   EXPECT_EQ(machinePort.outputBits(), (std::uint64_t{1} << 48) - 1);
   port.ClosePort();
   EXPECT_EQ(machine.openDevices() + machine.openEvents(), 0);
 
-  port.SetPort(sys::kVirtualPort);
+  port.setPort(sys::kVirtualPort);
   port.OpenPort();
   sendFrame(port, std::vector<bool>(48, true));
   EXPECT_EQ(virtualBoard.outputBits(), (std::uint64_t{1} << 48) - 1);
@@ -590,7 +590,7 @@ TEST_F(BackendsTest, TheNameVirtualOpensTheBoardAndEveryOtherNameTheMachine) {
   EXPECT_EQ(board.openDevices() + board.openEvents(), 0);
 
   // Only the exact name: "virtual" is a name of the machine.
-  port.SetPort("virtual");
+  port.setPort("virtual");
   expectThrows([&] { port.OpenPort(); }, msg::kNoSuchPort);
   EXPECT_EQ(machine.calls({Op::CreateFile}).size(), 2u);
   EXPECT_EQ(board.calls({Op::CreateFile}).size(), 1u);
@@ -598,12 +598,12 @@ TEST_F(BackendsTest, TheNameVirtualOpensTheBoardAndEveryOtherNameTheMachine) {
 
 TEST_F(BackendsTest, TheEventThreadWaitsOnTheBoardAndThePortListIsTheMachines) {
   TSerialPort port(backends);
-  port.SetSyncMethod(smNone);
+  port.setSyncMethod(smNone);
   std::atomic<int> rises{0};
   port.OnCTSChange = [&](TSerialPort&, bool on) {
     if (on) ++rises;
   };
-  port.SetPort(sys::kVirtualPort);
+  port.setPort(sys::kVirtualPort);
   port.OpenPort();
   virtualBoard.setCts(true);
   for (int i = 0; i < 2500 && rises.load() == 0; ++i) {

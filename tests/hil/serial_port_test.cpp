@@ -34,7 +34,7 @@ class SerialPortTest : public BoardTest {};
 
 TEST_P(SerialPortTest, OpenSetsRawNineSixHundredAndRaisesBothLines) {
   TSerialPort port(linuxPlatform());
-  port.SetPort(this->port());
+  port.setPort(this->port());
   port.OpenPort();
   ASSERT_TRUE(port.IsOpen());
   EXPECT_EQ(link().lines(board()), std::make_pair(true, true)) << "RTS, DTR after the open";
@@ -63,10 +63,10 @@ TEST_P(SerialPortTest, OpenSetsRawNineSixHundredAndRaisesBothLines) {
 
 TEST_P(SerialPortTest, SecondOpenIsBusyAndMissingPortIsMissing) {
   TSerialPort first(linuxPlatform());
-  first.SetPort(port());
+  first.setPort(port());
   first.OpenPort();
   TSerialPort second(linuxPlatform());
-  second.SetPort(port());
+  second.setPort(port());
   EXPECT_EQ(openError(second), "Порт занят другой программой");
   EXPECT_FALSE(second.IsOpen());
   first.ClosePort();
@@ -75,13 +75,13 @@ TEST_P(SerialPortTest, SecondOpenIsBusyAndMissingPortIsMissing) {
   second.ClosePort();
 
   TSerialPort missing(linuxPlatform());
-  missing.SetPort("ttyUSB7");
+  missing.setPort("ttyUSB7");
   EXPECT_EQ(openError(missing), "Попытка открыть несуществующий COM-порт");
 }
 
 TEST_P(SerialPortTest, LineSwitchesReachTheHostEdgeByEdge) {
   TSerialPort port(linuxPlatform());
-  port.SetPort(this->port());
+  port.setPort(this->port());
   port.OpenPort();
   port.SetRTS(false);
   port.SetDTR(false);
@@ -99,7 +99,7 @@ TEST_P(SerialPortTest, LineSwitchesReachTheHostEdgeByEdge) {
 
 TEST_P(SerialPortTest, ModemStatusReadsTheHostInputs) {
   TSerialPort port(linuxPlatform());
-  port.SetPort(this->port());
+  port.setPort(this->port());
   port.OpenPort();
   link().setInputs(board(), true, false, true);
   // The emulated UART refreshes its status register after a line change.
@@ -145,7 +145,7 @@ class InputEventsTest : public ::testing::Test {
   void SetUp() override {
     link().reset(Board::Uart);
     link().setInputs(Board::Uart, false, false, false);
-    port.SetPort("ttyS1");
+    port.setPort("ttyS1");
     port.OnCTSChange = [this](TSerialPort&, bool state) { record('C', state); };
     port.OnDSRChange = [this](TSerialPort&, bool state) { record('D', state); };
     port.OnRLSDChange = [this](TSerialPort&, bool state) { record('R', state); };

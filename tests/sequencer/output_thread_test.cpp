@@ -42,7 +42,7 @@ std::uint64_t latchOf(std::initializer_list<int> channels) {
 class OutputThreadTest : public ::testing::Test {
  protected:
   OutputThreadTest() : port(gate) {
-    port.SetPort("COM2");
+    port.setPort("COM2");
     port.OpenPort();
     // As a start leaves them: the clock low, so that the first pulse shifts.
     port.SetRTS(false);

@@ -30,7 +30,7 @@ class RunControlTest : public testing_support::SequencerTest {
 };
 
 TEST_F(RunControlTest, StartOpensAt9600LowersRtsThenDtrAndRuns) {
-  seq.SerialPort1().SetBaudRate(comport::br300);
+  seq.SerialPort1().setBaudRate(comport::br300);
   seq.startOrPause();
   EXPECT_TRUE(seq.SerialPort1().IsOpen());
   EXPECT_EQ(seq.SerialPort1().Port(), "COM2");

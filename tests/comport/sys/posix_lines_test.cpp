@@ -219,7 +219,7 @@ TEST_P(PosixLinesTest, APulseReachesTheHandlerWithTheLevelAtDelivery) {
   testing_support::RecordingPlatform recorder(*platform);
   recorder.setLogging(true);
   TSerialPort port(recorder, &gui);
-  port.SetPort("ttyS9");
+  port.setPort("ttyS9");
   std::vector<bool> states;
   port.OnCTSChange = [&](TSerialPort&, bool state) { states.push_back(state); };
   port.OpenPort();

@@ -247,7 +247,7 @@ TEST_F(PosixPlatformTest, APortHeldByAnotherIsBusyUntilItIsClosed) {
   ASSERT_NE(held, sys::kInvalidHandle);
   EXPECT_EQ(openError("ttyPTY0"), sys::kErrorAccessDenied);
   TSerialPort port(*platform);
-  port.SetPort("ttyPTY0");
+  port.setPort("ttyPTY0");
   expectThrows([&] { port.OpenPort(); }, comport::msg::kPortBusy);
   EXPECT_FALSE(port.IsOpen());
 
@@ -290,7 +290,7 @@ TEST_F(PosixPlatformTest, APortThatMayNotBeOpenedSaysSoAndOneHeldExclusivelyIsBu
             sys::kErrorPrivilegeNotHeld & 0xFF);
   testing_support::RecordingPlatform recorder(*platform);
   TSerialPort port(recorder);
-  port.SetPort("ttyPTY0");
+  port.setPort("ttyPTY0");
   if (::geteuid() != 0) expectThrows([&] { port.OpenPort(); }, comport::msg::kNoAccess);
 
   // Open for everyone, but held by us with TIOCEXCL: busy for others.
@@ -304,7 +304,7 @@ TEST_F(PosixPlatformTest, APortThatMayNotBeOpenedSaysSoAndOneHeldExclusivelyIsBu
 TEST_F(PosixPlatformTest, OpeningAPtyThroughTheComponentFailsAtTheLineSetUp) {
   testing_support::RecordingPlatform recorder(*platform);
   TSerialPort port(recorder);
-  port.SetPort("ttyPTY0");
+  port.setPort("ttyPTY0");
   expectThrows([&] { port.OpenPort(); }, comport::msg::kSetCommState);
   EXPECT_FALSE(port.IsOpen());
   EXPECT_EQ(recorder.openDevices(), 0);

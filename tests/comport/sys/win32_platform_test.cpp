@@ -87,7 +87,7 @@ TEST_F(Win32PlatformTest, OpeningAMissingPortRaisesNoSuchPort) {
   EXPECT_EQ(platform.GetLastError(), sys::kErrorFileNotFound);
 
   TSerialPort port(platform);
-  port.SetPort(kMissingPort);
+  port.setPort(kMissingPort);
   expectThrows([&] { port.OpenPort(); }, msg::kNoSuchPort);
   EXPECT_FALSE(port.IsOpen());
   EXPECT_EQ(port.PortHandle(), sys::kInvalidHandle);
@@ -171,7 +171,7 @@ TEST_F(Win32PlatformTest, PortOnAPseudoTerminalOpensWritesAndCloses) {
   for (int round = 1; round <= 3; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     TSerialPort port(platform);
-    port.SetPort(pty);
+    port.setPort(pty);
     ASSERT_NO_THROW(port.OpenPort());
     ASSERT_TRUE(port.IsOpen());
     const sys::Handle handle = port.PortHandle();
@@ -220,7 +220,7 @@ TEST_F(Win32PlatformTest, TheRecordingPlatformSeesAndFailsCallsOfTheRealApi) {
   testing_support::RecordingPlatform recorder(platform);
   recorder.setLogging(true);
   TSerialPort port(recorder);
-  port.SetPort(pty);
+  port.setPort(pty);
   recorder.failCall(testing_support::Op::SetCommTimeouts, 1, sys::kErrorInvalidParameter);
   expectThrows([&] { port.OpenPort(); }, msg::kSetCommTimeouts);
   EXPECT_FALSE(port.IsOpen());
