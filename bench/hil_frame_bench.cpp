@@ -115,7 +115,7 @@ std::vector<double> ctsEdgeMicros(int edges) {
   });
   while (!done) {
     gui.waitForWork(1);
-    gui.CheckSynchronize();
+    gui.checkSynchronize();
   }
   host.join();
   port.ClosePort();

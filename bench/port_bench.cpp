@@ -47,15 +47,15 @@ using bench::Pty;
 // The GUI side: runs the event thread's synchronous calls, counting them.
 class Gui : public testing_support::GuiQueue {
  public:
-  void Synchronize(const std::function<void()>& call) override {
+  void synchronize(const std::function<void()>& call) override {
     ++synchronous;
-    GuiQueue::Synchronize(call);
+    GuiQueue::synchronize(call);
   }
   // Pumps until `done` is set.
   void run(const std::atomic<bool>& done) {
     while (!done.load()) {
       waitForWork(1);
-      CheckSynchronize();
+      checkSynchronize();
     }
   }
   std::atomic<long> synchronous{0};
@@ -108,7 +108,7 @@ void withGui(Rig& rig, Stimulus&& stimulus) {
   });
   rig.gui.run(done);
   t.join();
-  rig.gui.CheckSynchronize();
+  rig.gui.checkSynchronize();
 }
 
 void edges(Rig& rig, const std::string& name) {

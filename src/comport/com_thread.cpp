@@ -57,7 +57,7 @@ void TComThread::waitForEnd() {
   while (!finished_.load()) {
     // A delivery may be waiting for this (the GUI) thread: run it, or the
     // thread could never see the stop.
-    if (invoker) invoker->CheckSynchronize();
+    if (invoker) invoker->checkSynchronize();
     std::unique_lock lock(endMutex_);
     ended_.wait_for(lock, std::chrono::milliseconds(1), [this] { return finished_.load(); });
   }
@@ -104,7 +104,7 @@ void TComThread::execute() {
           if (!invoker) {
             DeliverEvents();
           } else if (OwnerPort.handlesAny(ReceivedEvents)) {
-            invoker->Synchronize([this] { DeliverEvents(); });
+            invoker->synchronize([this] { DeliverEvents(); });
           } else if (ReceivedEvents.contains(peError)) {
             // Nothing to show, so nothing for the GUI thread (the latch's
             // EV_TXEMPTY, every frame); the error flags are still cleared.
@@ -149,7 +149,7 @@ void TComThread::ForwardToWindow() {
     if (!ReceivedEvents.contains(event)) continue;
     const std::uint32_t message = kEventMaskOf[event];
     if (invoker) {
-      invoker->Send([&port = OwnerPort, message] { port.windowProcedure(message); });
+      invoker->send([&port = OwnerPort, message] { port.windowProcedure(message); });
     } else {
       OwnerPort.windowProcedure(message);
     }

@@ -400,7 +400,7 @@ void TSerialPort::windowProcedure(std::uint32_t eventMask) {
       default: break;
     }
   } catch (const std::exception& e) {
-    if (invoker_) invoker_->HandleException(e);
+    if (invoker_) invoker_->handleException(e);
   }
 }
 

@@ -4,7 +4,7 @@
 
 namespace comport {
 
-void SyncQueue::Synchronize(const std::function<void()>& call) {
+void SyncQueue::synchronize(const std::function<void()>& call) {
   auto item = std::make_shared<Item>();
   item->run = call;
   item->synchronous = true;
@@ -25,7 +25,7 @@ void SyncQueue::Synchronize(const std::function<void()>& call) {
   if (error) std::rethrow_exception(error);
 }
 
-void SyncQueue::Send(std::function<void()> message) {
+void SyncQueue::send(std::function<void()> message) {
   auto item = std::make_shared<Item>();
   item->run = std::move(message);
   {
@@ -38,7 +38,7 @@ void SyncQueue::Send(std::function<void()> message) {
   changed_.wait(lock, [&] { return item->taken; });
 }
 
-bool SyncQueue::CheckSynchronize() {
+bool SyncQueue::checkSynchronize() {
   bool ran = false;
   for (;;) {
     std::shared_ptr<Item> item;
@@ -66,14 +66,14 @@ bool SyncQueue::CheckSynchronize() {
       try {
         item->run();
       } catch (const std::exception& e) {
-        HandleException(e);
+        handleException(e);
       }
     }
   }
   return ran;
 }
 
-void SyncQueue::HandleException(const std::exception& e) {
+void SyncQueue::handleException(const std::exception& e) {
   if (onException) onException(e);
 }
 

@@ -18,36 +18,36 @@ class SyncInvoker {
 
   // Worker thread: runs `call` on the GUI thread and waits until it has run.
   // An exception thrown by `call` is thrown again here.
-  virtual void Synchronize(const std::function<void()>& call) = 0;
+  virtual void synchronize(const std::function<void()>& call) = 0;
   // Worker thread: hands `message` to the GUI thread and returns as soon as
   // the GUI thread has taken it, as a sent message that is replied at once;
   // the GUI thread then runs it.
-  virtual void Send(std::function<void()> message) = 0;
+  virtual void send(std::function<void()> message) = 0;
   // GUI thread: runs the calls and messages that wait for it. Whoever waits on
   // the GUI thread for a worker must keep calling this, or the two can block
   // each other.
-  virtual bool CheckSynchronize() = 0;
+  virtual bool checkSynchronize() = 0;
   // GUI thread: shows an exception that a message let out and goes on.
-  virtual void HandleException(const std::exception& e) = 0;
+  virtual void handleException(const std::exception& e) = 0;
 };
 
 // A thread-safe queue that does the work of an invoker. `wake` is called (from
 // the worker) whenever something is queued, so the toolkit can make the GUI
-// thread call CheckSynchronize soon; `onException` shows a message's error.
+// thread call checkSynchronize soon; `onException` shows a message's error.
 class SyncQueue : public SyncInvoker {
  public:
   std::function<void()> wake;
   std::function<void(const std::exception&)> onException;
 
-  void Synchronize(const std::function<void()>& call) override;
-  void Send(std::function<void()> message) override;
-  bool CheckSynchronize() override;
-  void HandleException(const std::exception& e) override;
+  void synchronize(const std::function<void()>& call) override;
+  void send(std::function<void()> message) override;
+  bool checkSynchronize() override;
+  void handleException(const std::exception& e) override;
 
  private:
   struct Item {
     std::function<void()> run;
-    bool synchronous = false;  // Synchronize: the worker waits for the end
+    bool synchronous = false;  // synchronize: the worker waits for the end
     bool taken = false;
     bool done = false;
     std::exception_ptr error;

@@ -7,7 +7,7 @@ namespace ui {
 QtInvoker::QtInvoker(QObject* parent) : QObject(parent) {
   wake = [this] {
     QMetaObject::invokeMethod(
-        this, [this] { CheckSynchronize(); }, Qt::QueuedConnection);
+        this, [this] { checkSynchronize(); }, Qt::QueuedConnection);
   };
 }
 

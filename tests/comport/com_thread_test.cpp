@@ -82,13 +82,13 @@ class Journal {
 // is blocked in a call that the GUI thread has not run yet.
 class TestQueue : public testing_support::GuiQueue {
  public:
-  void Synchronize(const std::function<void()>& call) override {
+  void synchronize(const std::function<void()>& call) override {
     {
       std::lock_guard lock(mutex_);
       ++entered_;
     }
     changed_.notify_all();
-    GuiQueue::Synchronize([this, &call] {
+    GuiQueue::synchronize([this, &call] {
       {
         std::lock_guard lock(mutex_);
         ++ran_;
@@ -175,7 +175,7 @@ class ComThreadTest : public ::testing::Test {
   bool pumpUntil(const std::function<bool()>& done, Clock::duration limit = 10s) {
     const auto deadline = Clock::now() + limit;
     for (;;) {
-      queue.CheckSynchronize();
+      queue.checkSynchronize();
       if (done()) return true;
       if (Clock::now() > deadline) return false;
       queue.waitForWork(5);

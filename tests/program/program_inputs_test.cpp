@@ -118,7 +118,7 @@ class ProgramInputsTest : public ::testing::Test {
   bool pumpUntil(const std::function<bool()>& done) {
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     for (;;) {
-      queue.CheckSynchronize();
+      queue.checkSynchronize();
       if (done()) return true;
       if (std::chrono::steady_clock::now() > deadline) return false;
       queue.waitForWork(5);

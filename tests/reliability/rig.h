@@ -183,7 +183,7 @@ class Rig {
         std::lock_guard lock(frameMutex_);
         wakes = frameWakes_;
       }
-      invoker.CheckSynchronize();
+      invoker.checkSynchronize();
       program->deliverFrames();
       if (!program->sending()) return true;
       if (std::chrono::steady_clock::now() > deadline) return false;
@@ -216,7 +216,7 @@ class Rig {
   bool pumpUntil(const std::function<bool()>& done, int ms = 5000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
-      invoker.CheckSynchronize();
+      invoker.checkSynchronize();
       if (done()) return true;
       if (std::chrono::steady_clock::now() > deadline) return false;
       invoker.waitForWork(2);

@@ -24,7 +24,7 @@ class GuiQueue : public comport::SyncQueue {
   }
 
   // Waits up to `timeoutMs` for a call or message queued since the last
-  // return; the caller then runs them with CheckSynchronize().
+  // return; the caller then runs them with checkSynchronize().
   void waitForWork(int timeoutMs) {
     std::unique_lock lock(wakeMutex_);
     woken_.wait_for(lock, std::chrono::milliseconds(timeoutMs),

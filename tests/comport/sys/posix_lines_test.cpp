@@ -229,7 +229,7 @@ TEST_P(PosixLinesTest, APulseReachesTheHandlerWithTheLevelAtDelivery) {
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   while (states.empty() && std::chrono::steady_clock::now() < deadline) {
     gui.waitForWork(5);
-    gui.CheckSynchronize();
+    gui.checkSynchronize();
   }
   // One call, or two when the watcher saw the edges apart; the level is low
   // at each delivery.
