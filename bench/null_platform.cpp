@@ -139,7 +139,7 @@ void NullPlatform::Sleep(std::uint32_t milliseconds) {
   }
 }
 
-bool NullPlatform::ListPorts(std::vector<std::string>& names) {
+bool NullPlatform::listPorts(std::vector<std::string>& names) {
   names.clear();  // a machine without serial ports
   return true;
 }

@@ -49,7 +49,7 @@ class NullPlatform : public sys::Platform {
                                        bool waitAll, std::uint32_t milliseconds) override;
   void Sleep(std::uint32_t milliseconds) override;
 
-  bool ListPorts(std::vector<std::string>& names) override;
+  bool listPorts(std::vector<std::string>& names) override;
 
  private:
   std::uint64_t escapes_ = 0;

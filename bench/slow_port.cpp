@@ -121,8 +121,8 @@ void SlowPlatform::Sleep(std::uint32_t milliseconds) {
   inner_.Sleep(milliseconds);
 }
 
-bool SlowPlatform::ListPorts(std::vector<std::string>& names) {
-  return inner_.ListPorts(names);
+bool SlowPlatform::listPorts(std::vector<std::string>& names) {
+  return inner_.listPorts(names);
 }
 
 }  // namespace bench

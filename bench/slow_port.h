@@ -56,7 +56,7 @@ class SlowPlatform : public sys::Platform {
                                        bool waitAll, std::uint32_t milliseconds) override;
   void Sleep(std::uint32_t milliseconds) override;
 
-  bool ListPorts(std::vector<std::string>& names) override;
+  bool listPorts(std::vector<std::string>& names) override;
 
  private:
   // Runs one device operation as a transfer: the pipe is held for the whole

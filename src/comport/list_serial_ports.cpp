@@ -44,7 +44,7 @@ bool portNameLessIn(const std::string& a, const std::string& b, const std::local
 
 void ListSerialPorts(sys::Platform& platform, std::vector<std::string>& Ports) {
   std::vector<std::string> found;
-  if (!platform.ListPorts(found) ||
+  if (!platform.listPorts(found) ||
       std::any_of(found.begin(), found.end(),
                   [](const std::string& name) { return name.size() > kLongestName; })) {
     throw EComPort(msg::kRegistry);

@@ -64,7 +64,7 @@ TEST_F(ListSerialPortsTest, ANameOf255CharactersIsListedAndOneOf256IsAnError) {
 }
 
 TEST_F(ListSerialPortsTest, AListThatCannotBeReadIsAnErrorAndLeavesTheOldOne) {
-  platform.failCall(Op::ListPorts, 1, sys::kErrorAccessDenied);
+  platform.failCall(Op::listPorts, 1, sys::kErrorAccessDenied);
   std::vector<std::string> ports{"COM4", "COM5"};
   expectRegistryError(ports);
   EXPECT_THAT(ports, ElementsAre("COM4", "COM5"));

@@ -50,7 +50,7 @@ class ProgramTest : public ::testing::Test {
 
   std::unique_ptr<program::Program> makeProgram() {
     platform.setPorts(ports);
-    if (!portsReadable) platform.failAlways(Op::ListPorts, sys::kErrorAccessDenied);
+    if (!portsReadable) platform.failAlways(Op::listPorts, sys::kErrorAccessDenied);
     auto program =
         std::make_unique<program::Program>(platform, nullptr, errors, tablePath(), settingsPath());
     return program;
@@ -61,7 +61,7 @@ class ProgramTest : public ::testing::Test {
   std::vector<testing_support::Call> deviceCalls() const {
     std::vector<testing_support::Call> out;
     for (const auto& call : platform.calls()) {
-      if (call.op != Op::ListPorts) out.push_back(call);
+      if (call.op != Op::listPorts) out.push_back(call);
     }
     return out;
   }

@@ -94,7 +94,7 @@ class GatedPlatform : public sys::Platform {
     return inner_.WaitForMultipleObjects(count, handles, waitAll, ms);
   }
   void Sleep(std::uint32_t ms) override { inner_.Sleep(ms); }
-  bool ListPorts(std::vector<std::string>& names) override { return inner_.ListPorts(names); }
+  bool listPorts(std::vector<std::string>& names) override { return inner_.listPorts(names); }
 
  private:
   void pass() {

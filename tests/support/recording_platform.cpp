@@ -47,7 +47,7 @@ const char* opName(Op op) {
     case Op::ClearCommError: return "ClearCommError";
     case Op::PurgeComm: return "PurgeComm";
     case Op::WriteFile: return "WriteFile";
-    case Op::ListPorts: return "ListPorts";
+    case Op::listPorts: return "listPorts";
   }
   return "?";
 }
@@ -392,8 +392,8 @@ void RecordingPlatform::Sleep(std::uint32_t milliseconds) {
   inner_.Sleep(milliseconds);
 }
 
-bool RecordingPlatform::ListPorts(std::vector<std::string>& names) {
-  if (std::uint32_t error = enter({Op::ListPorts})) return failed(error);
+bool RecordingPlatform::listPorts(std::vector<std::string>& names) {
+  if (std::uint32_t error = enter({Op::listPorts})) return failed(error);
   {
     std::lock_guard lock(mutex_);
     if (ownPorts_) {
@@ -401,7 +401,7 @@ bool RecordingPlatform::ListPorts(std::vector<std::string>& names) {
       return true;
     }
   }
-  return passed(inner_.ListPorts(names));
+  return passed(inner_.listPorts(names));
 }
 
 }  // namespace testing_support

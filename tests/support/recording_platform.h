@@ -32,7 +32,7 @@ enum class Op {
   ClearCommError,
   PurgeComm,
   WriteFile,
-  ListPorts,
+  listPorts,
 };
 
 // One device call as the log keeps it: the operation and its numeric
@@ -164,7 +164,7 @@ class RecordingPlatform : public sys::Platform {
   std::uint32_t WaitForMultipleObjects(std::uint32_t count, const sys::Handle* handles,
                                        bool waitAll, std::uint32_t milliseconds) override;
   void Sleep(std::uint32_t milliseconds) override;
-  bool ListPorts(std::vector<std::string>& names) override;
+  bool listPorts(std::vector<std::string>& names) override;
 
  private:
   // Records the call and returns the error to fail it with, or 0.

@@ -170,7 +170,7 @@ class Platform {
   // The machine's serial ports by the names a user opens them by ("COM3",
   // "ttyUSB0"), in the system's order; false when they cannot be read.
   // Never opens a port: on many drivers an open alone raises DTR and RTS.
-  virtual bool ListPorts(std::vector<std::string>& names) = 0;
+  virtual bool listPorts(std::vector<std::string>& names) = 0;
 };
 
 }  // namespace sys

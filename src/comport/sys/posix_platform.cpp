@@ -637,7 +637,7 @@ class PosixPlatform final : public Platform {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   }
 
-  bool ListPorts(std::vector<std::string>& names) override {
+  bool listPorts(std::vector<std::string>& names) override {
     std::error_code ec;
     names.clear();
     for (auto it = fs::directory_iterator(sysDir_ / "class/tty", ec);

@@ -108,7 +108,7 @@ class VirtualBoard : public Platform {
   }
   void Sleep(std::uint32_t milliseconds) override { events_.Sleep(milliseconds); }
   // The program lists the board itself, on every machine.
-  bool ListPorts(std::vector<std::string>& names) override {
+  bool listPorts(std::vector<std::string>& names) override {
     names.clear();
     return true;
   }

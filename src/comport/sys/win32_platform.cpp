@@ -115,7 +115,7 @@ class Win32Platform final : public Platform {
   // The ports Windows records under HARDWARE\DEVICEMAP\SERIALCOMM: each
   // value's data is a port name. A value name or data that does not fit 256
   // bytes ends the listing with an error.
-  bool ListPorts(std::vector<std::string>& names) override {
+  bool listPorts(std::vector<std::string>& names) override {
     HKEY key = nullptr;
     if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
         ERROR_SUCCESS) {

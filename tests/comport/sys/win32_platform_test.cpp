@@ -131,7 +131,7 @@ TEST_F(Win32PlatformTest, ThePortListIsTheRegistrysInItsOwnOrder) {
   const std::vector<std::string> direct = readSerialCommDirectly();
   ASSERT_FALSE(direct.empty());
   std::vector<std::string> listed = {"left over"};
-  ASSERT_TRUE(platform.ListPorts(listed));
+  ASSERT_TRUE(platform.listPorts(listed));
   EXPECT_EQ(listed, direct);
 }
 
