@@ -271,34 +271,34 @@ void TSerialPort::AbortIO() {
 
 void TSerialPort::NewRequest(TPortRequest*& request) {
   request = new TPortRequest;
-  request->Overlapped.hEvent = platform_->CreateEventA(true, true);
+  request->overlapped.hEvent = platform_->CreateEventA(true, true);
 }
 
 void TSerialPort::FreeRequest(TPortRequest*& request) {
   if (request == nullptr) return;
-  platform_->CloseHandle(request->Overlapped.hEvent);
+  platform_->CloseHandle(request->overlapped.hEvent);
   delete request;
   request = nullptr;
 }
 
 void TSerialPort::FillRequest(RequestKind kind, const void* source, int count,
                               TPortRequest* request) {
-  request->Kind = kind;
-  request->Data.reset();
-  request->Size = 0;
+  request->kind = kind;
+  request->data.reset();
+  request->size = 0;
   if (count > 0) {
-    request->Data = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(count));
-    std::memcpy(request->Data.get(), source, static_cast<std::size_t>(count));
+    request->data = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(count));
+    std::memcpy(request->data.get(), source, static_cast<std::size_t>(count));
   }
-  request->Size = count;
+  request->size = count;
 }
 
 int TSerialPort::BeginWrite(const void* source, int count, TPortRequest* request) {
   if (request == nullptr) raise(msg::kBadAsync);
   FillRequest(rkWrite, source, count, request);
   std::uint32_t written = 0;
-  if (!platform_->WriteFile(portHandle_, request->Data.get(), static_cast<std::uint32_t>(count),
-                            &written, &request->Overlapped)) {
+  if (!platform_->WriteFile(portHandle_, request->data.get(), static_cast<std::uint32_t>(count),
+                            &written, &request->overlapped)) {
     if (platform_->GetLastError() != sys::kErrorIoPending) raise(msg::kWriteError);
   }
   return static_cast<int>(written);
@@ -312,10 +312,10 @@ int TSerialPort::BeginWriteText(const std::string& text, TPortRequest* request) 
 int TSerialPort::FinishRequest(TPortRequest* request) {
   if (request == nullptr) raise(msg::kBadAsync);
   std::uint32_t transferred = 0;
-  if (platform_->WaitForSingleObject(request->Overlapped.hEvent, sys::kInfinite) !=
+  if (platform_->WaitForSingleObject(request->overlapped.hEvent, sys::kInfinite) !=
           sys::kWaitObject0 ||
-      !platform_->GetOverlappedResult(portHandle_, &request->Overlapped, &transferred, false)) {
-    raise(request->Kind == rkRead ? msg::kReadError : msg::kWriteError);
+      !platform_->GetOverlappedResult(portHandle_, &request->overlapped, &transferred, false)) {
+    raise(request->kind == rkRead ? msg::kReadError : msg::kWriteError);
   }
   return static_cast<int>(transferred);
 }

@@ -138,10 +138,10 @@ enum RequestKind : std::uint8_t { rkWrite = 0, rkRead = 1 };
 // One overlapped transfer; the request keeps its own copy of the bytes, so the
 // caller may release its source as soon as BeginWrite returns.
 struct TPortRequest {
-  sys::Overlapped Overlapped{};
-  RequestKind Kind = rkWrite;
-  std::unique_ptr<std::uint8_t[]> Data;
-  std::int32_t Size = 0;
+  sys::Overlapped overlapped{};
+  RequestKind kind = rkWrite;
+  std::unique_ptr<std::uint8_t[]> data;
+  std::int32_t size = 0;
 };
 
 using NotifyEvent = std::function<void(TSerialPort& sender)>;

@@ -463,7 +463,7 @@ TEST_F(SerialPortTest, FailedWritesSayWriteOrReadAfterTheirKind) {
   // The completion query names the request's kind.
   platform.failCall(Op::GetOverlappedResult, 1, sys::kErrorGenFailure);
   expectThrows([&] { port.FinishRequest(request); }, msg::kWriteError);
-  request->Kind = rkRead;
+  request->kind = rkRead;
   platform.failCall(Op::GetOverlappedResult, 1, sys::kErrorGenFailure);
   expectThrows([&] { port.FinishRequest(request); }, msg::kReadError);
   port.FreeRequest(request);
@@ -476,18 +476,18 @@ TEST_F(SerialPortTest, RequestsKeepTheirOwnCopyOfTheBytes) {
   TPortRequest* request = nullptr;
   port.NewRequest(request);
   ASSERT_NE(request, nullptr);
-  EXPECT_EQ(request->Kind, rkWrite);
-  EXPECT_EQ(request->Size, 0);
-  EXPECT_EQ(request->Data, nullptr);
+  EXPECT_EQ(request->kind, rkWrite);
+  EXPECT_EQ(request->size, 0);
+  EXPECT_EQ(request->data, nullptr);
   char source[] = "hello";
   TSerialPort::FillRequest(rkRead, source, 5, request);
   source[0] = 'j';
-  EXPECT_EQ(request->Kind, rkRead);
-  ASSERT_EQ(request->Size, 5);
-  EXPECT_EQ(std::memcmp(request->Data.get(), "hello", 5), 0);
+  EXPECT_EQ(request->kind, rkRead);
+  ASSERT_EQ(request->size, 5);
+  EXPECT_EQ(std::memcmp(request->data.get(), "hello", 5), 0);
   TSerialPort::FillRequest(rkWrite, "xy", 2, request);
-  EXPECT_EQ(request->Size, 2);
-  EXPECT_EQ(std::memcmp(request->Data.get(), "xy", 2), 0);
+  EXPECT_EQ(request->size, 2);
+  EXPECT_EQ(std::memcmp(request->data.get(), "xy", 2), 0);
   port.FreeRequest(request);
   EXPECT_EQ(request, nullptr);
   EXPECT_EQ(platform.openEvents(), 0);
