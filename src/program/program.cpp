@@ -126,23 +126,23 @@ void Program::tickDone(const std::optional<std::string>& error) {
   }
 }
 
-void Program::BitBtn1Click() {
-  if (closing_) return;
+bool Program::clickNow(void (Program::*click)()) {
+  if (closing_) return false;
   if (stopping_) {
-    afterStop_.push_back([this] { BitBtn1Click(); });
-    return;
+    afterStop_.push_back([this, click] { (this->*click)(); });
+    return false;
   }
   runChanged();
+  return true;
+}
+
+void Program::BitBtn1Click() {
+  if (!clickNow(&Program::BitBtn1Click)) return;
   guarded([this] { sequencer_.startOrPause(); });
 }
 
 void Program::BitBtn2Click() {
-  if (closing_) return;
-  if (stopping_) {
-    afterStop_.push_back([this] { BitBtn2Click(); });
-    return;
-  }
-  runChanged();
+  if (!clickNow(&Program::BitBtn2Click)) return;
   if (!output_) {
     guarded([this] { sequencer_.stop(); });
     return;

@@ -91,6 +91,9 @@ class Program {
   void tickDone(const std::optional<std::string>& error);
   // The run was started, paused, resumed or stopped: a failing run begins anew.
   void runChanged();
+  // A run-control click goes on now (true), waits for the stop on its way,
+  // or is dropped while closing.
+  bool clickNow(void (Program::*click)());
   void stopDone(const std::optional<std::string>& message);
   // Keeps ticks and deferred clicks out and waits for the frames on their way.
   void beginClose();
