@@ -20,7 +20,16 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# The Qt-free test programs are linked fully static; the Qt program (and Qt
+# itself, scripts/mingw-qt.sh) with -DRILVET_MINGW_STATIC=OFF uses the DLLs
+# shipped beside it.
+if(NOT DEFINED RILVET_MINGW_STATIC OR RILVET_MINGW_STATIC)
+  set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+endif()
+# Where scripts/mingw-qt.sh built Qt and libjpeg for Windows, if given.
+if(RILVET_MINGW_QT)
+  list(APPEND CMAKE_FIND_ROOT_PATH "${RILVET_MINGW_QT}/qt" "${RILVET_MINGW_QT}/jpeg")
+endif()
 
 # Test programs (and GoogleTest's discovery) run under wine. The prefix lives
 # in the build directory; RILVET_WINEPREFIX in the environment overrides it.
