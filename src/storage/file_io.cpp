@@ -13,6 +13,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <cwchar>
+#include <iterator>
+
 #include <windows.h>
 #else
 #include <cerrno>
@@ -65,36 +68,43 @@ ErrorCode lastError() {
   return GetLastError();
 }
 
-std::string ansiToUtf8(const std::string& text) {
-  if (text.empty()) return text;
-  const int size = static_cast<int>(text.size());
-  const int wide = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
-  if (wide <= 0) return text;
-  std::wstring w(static_cast<std::size_t>(wide), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), size, w.data(), wide);
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return text;
-  std::string out(static_cast<std::size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, out.data(), bytes, nullptr, nullptr);
+// Our names are UTF-8 on every system; Windows gets them through its wide
+// API, so "Rilvet_код.txt" is the same file whatever the code page for
+// non-Unicode programs is.
+std::wstring wide(const std::string& name) {
+  if (name.empty()) return {};
+  const int size = static_cast<int>(name.size());
+  const int length = MultiByteToWideChar(CP_UTF8, 0, name.data(), size, nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+  if (length > 0) MultiByteToWideChar(CP_UTF8, 0, name.data(), size, out.data(), length);
+  return out;
+}
+
+std::string utf8(const wchar_t* text, int length) {
+  if (length <= 0) return {};
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
+  if (bytes > 0) WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), bytes, nullptr, nullptr);
   return out;
 }
 
 std::string reasonText(ErrorCode code) {
-  char* buffer = nullptr;
-  const DWORD length = FormatMessageA(
+  wchar_t* buffer = nullptr;
+  const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
-  std::string text = length > 0 ? std::string(buffer, length) : "error " + std::to_string(code);
+      nullptr, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+  std::string text =
+      length > 0 ? utf8(buffer, static_cast<int>(length)) : "error " + std::to_string(code);
   if (buffer != nullptr) LocalFree(buffer);
   while (!text.empty() &&
          (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' || text.back() == '.')) {
     text.pop_back();
   }
-  return ansiToUtf8(text);
+  return text;
 }
 
 std::string displayName(const std::string& name) {
-  return ansiToUtf8(name);
+  return name;
 }
 
 bool isMissing(ErrorCode code) {
@@ -119,8 +129,8 @@ bool lookUpOpen(NativeFile file, Facts& facts) {
 bool lookUp(const std::string& name, Facts& facts) {
   // No access asked for: only the facts are read, and folders open too.
   const HANDLE file =
-      CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      CreateFileW(wide(name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   const bool known = lookUpOpen(file, facts);
   const ErrorCode code = GetLastError();
@@ -135,7 +145,7 @@ std::string followLinks(const std::string& name, ErrorCode&) {
 }
 
 bool mayWrite(const std::string& name) {
-  const DWORD attributes = GetFileAttributesA(name.c_str());
+  const DWORD attributes = GetFileAttributesW(wide(name).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;
   if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
   SetLastError(ERROR_ACCESS_DENIED);
@@ -143,19 +153,19 @@ bool mayWrite(const std::string& name) {
 }
 
 NativeFile openForReading(const std::string& name) {
-  return CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  return CreateFileW(wide(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // Without sharing, so no other process opens it, or deletes it as stale,
 // while it is written.
 NativeFile createExclusively(const std::string& name, bool) {
-  return CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                     nullptr);
+  return CreateFileW(wide(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 NativeFile openForRewrite(const std::string& name) {
-  return CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  return CreateFileW(wide(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
@@ -215,12 +225,12 @@ NativeFile native(SaveCalls::File file) {
 }
 
 bool renameOver(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(),
+  return MoveFileExW(wide(from).c_str(), wide(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 void removeFile(const std::string& name) {
-  DeleteFileA(name.c_str());
+  DeleteFileW(wide(name).c_str());
 }
 
 // MOVEFILE_WRITE_THROUGH has already made the replacement durable.
@@ -230,12 +240,14 @@ void syncFolderOf(const std::string&) {}
 // that begin with `prefix`.
 std::vector<std::string> namesIn(const std::string& folder, const std::string& prefix) {
   std::vector<std::string> names;
-  WIN32_FIND_DATAA found{};
-  const HANDLE search = FindFirstFileA((folder + prefix + "*").c_str(), &found);
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW(wide(folder + prefix + "*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return names;
   do {
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names.push_back(found.cFileName);
-  } while (FindNextFileA(search, &found));
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      names.push_back(utf8(found.cFileName, static_cast<int>(std::wcslen(found.cFileName))));
+    }
+  } while (FindNextFileW(search, &found));
   FindClose(search);
   return names;
 }
@@ -243,13 +255,13 @@ std::vector<std::string> namesIn(const std::string& folder, const std::string& p
 // A temporary file still being written is open without sharing, so the
 // delete fails for it.
 void removeIfStale(const std::string& name) {
-  DeleteFileA(name.c_str());
+  DeleteFileW(wide(name).c_str());
 }
 
 std::string absoluteFolder(const std::string& folder) {
-  char full[4 * MAX_PATH];
-  const DWORD length = GetFullPathNameA(folder.c_str(), sizeof full, full, nullptr);
-  return length > 0 && length < sizeof full ? std::string(full, length) : folder;
+  wchar_t full[4 * MAX_PATH];
+  const DWORD length = GetFullPathNameW(wide(folder).c_str(), std::size(full), full, nullptr);
+  return length > 0 && length < std::size(full) ? utf8(full, static_cast<int>(length)) : folder;
 }
 
 // A named mutex per folder: the system closes it with the process. Folder

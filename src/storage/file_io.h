@@ -2,8 +2,8 @@
 // the file and give the system's reason, and the lock that keeps a second
 // instance of the program away from the same files.
 //
-// File names are native strings: UTF-8 on Linux, the ANSI code page's bytes
-// (Windows-1251 for our names) on Windows.
+// File names are UTF-8 strings on every system (Windows gets them through
+// its wide API).
 #pragma once
 
 #include <cstddef>

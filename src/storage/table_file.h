@@ -15,12 +15,7 @@ namespace storage {
 using TableLines = std::vector<std::string>;
 
 // The file's own name, opened in the current folder.
-#ifdef _WIN32
-// The ANSI file functions take the name in Windows-1251.
-inline constexpr const char* kTableFileName = "Rilvet_\xEA\xEE\xE4.txt";
-#else
 inline constexpr const char* kTableFileName = "Rilvet_код.txt";
-#endif
 
 inline constexpr int kChannelPrefixBytes = 10;
 inline constexpr int kIntervalPrefixBytes = 9;

@@ -41,12 +41,12 @@ class FilesClaimTest : public ::testing::Test {
     writeBytes(settings() + ".rilvet-00000000abcd.tmp", "cut short");
   }
   std::set<std::string> withTemporaries() const {
-    const std::string tableName = TempFolder::entryName(storage::kTableFileName);
+    const std::string tableName = storage::kTableFileName;
     return {tableName, "Rilvet.dat", tableName + ".rilvet-0123456789ab.tmp",
             "Rilvet.dat.rilvet-00000000abcd.tmp"};
   }
   std::set<std::string> withoutTemporaries() const {
-    return {TempFolder::entryName(storage::kTableFileName), "Rilvet.dat"};
+    return {storage::kTableFileName, "Rilvet.dat"};
   }
 
   void expectRefused(const std::string& refusal) {

@@ -150,8 +150,7 @@ TEST_F(DiskTest, ExitOntoAFullDiskKeepsBothFilesAndLeavesNoTemporaryFile) {
   EXPECT_EQ(readBytes(rig.tablePath()), table);
   EXPECT_EQ(readBytes(rig.settingsPath()), settings);
   EXPECT_EQ(rig.folder.entries(),
-            (std::set<std::string>{testing_support::TempFolder::entryName(storage::kTableFileName),
-                                   "Rilvet.dat", "filler"}));
+            (std::set<std::string>{storage::kTableFileName, "Rilvet.dat", "filler"}));
   rig.expectNothingOpen();
 
   disk_->empty();
@@ -216,8 +215,7 @@ TEST(InjectedDiskFaults, ASaveThatFailsAtAnyStepKeepsThePreviousFileWhole) {
         rig.expectFilesSaved();
       }
       EXPECT_EQ(rig.folder.entries(),
-                (std::set<std::string>{
-                    testing_support::TempFolder::entryName(storage::kTableFileName), "Rilvet.dat"}))
+                (std::set<std::string>{storage::kTableFileName, "Rilvet.dat"}))
           << "no temporary file is left behind";
       rig.expectNothingOpen();
       EXPECT_EQ(rig.board->outputBits(), 0u);

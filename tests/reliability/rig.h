@@ -293,9 +293,7 @@ class Rig {
     EXPECT_EQ(testing_support::readBytes(tablePath()), expectedTable());
     EXPECT_EQ(testing_support::readBytes(settingsPath()), expectedSettings());
     const auto names = folder.entries();
-    EXPECT_EQ(names,
-              (std::set<std::string>{
-                  testing_support::TempFolder::entryName(storage::kTableFileName), "Rilvet.dat"}));
+    EXPECT_EQ(names, (std::set<std::string>{storage::kTableFileName, "Rilvet.dat"}));
   }
 
   testing_support::TempFolder folder;

@@ -24,30 +24,24 @@
 #include <unistd.h>
 #endif
 
-#include "storage/cp1251.h"
 #include "storage/file_io.h"
 #include "support/temp_folder.h"
 
 namespace testing_support {
 
-// A name as the file functions take it (in the ANSI code page on Windows),
-// for std::filesystem, which reads a narrow name differently there.
+// A name as the file functions take it (UTF-8), for std::filesystem and the
+// streams, which would read a narrow name in the ANSI code page on Windows.
 inline std::filesystem::path fsPath(const std::string& name) {
-#ifdef _WIN32
-  const std::string utf8 = storage::cp1251ToUtf8(name);
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-#else
-  return name;
-#endif
+  return std::filesystem::path(std::u8string(name.begin(), name.end()));
 }
 
 inline void writeBytes(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(fsPath(path), std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 inline std::string readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(fsPath(path), std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
@@ -56,20 +50,14 @@ inline bool exists(const std::string& path) {
 }
 
 // Checks a file error's message: the verb for its kind, the file's name and,
-// on POSIX hosts, strerror's text for `posixCode` as the reason. On Windows
-// the name is shown through the ANSI code page, so only ASCII names are
-// compared there, and the reason is whatever FormatMessage says.
+// on POSIX hosts, strerror's text for `posixCode` as the reason (on Windows
+// it is whatever FormatMessage says).
 inline void expectFileError(const storage::FileError& error, storage::FileError::Kind kind,
                             const std::string& name, [[maybe_unused]] int posixCode) {
   const std::string message = error.what();
   EXPECT_EQ(error.kind(), kind) << message;
   const std::string verb = kind == storage::FileError::Kind::kRead ? "открыть" : "записать";
-  std::string shown = name;
-#ifdef _WIN32
-  for (const char c : name) {
-    if (static_cast<unsigned char>(c) >= 0x80) shown = error.fileName();
-  }
-#endif
+  const std::string& shown = name;
   const std::string head = "Не удаётся " + verb + " файл \"" + shown + "\": ";
   ASSERT_EQ(message.substr(0, head.size()), head);
   EXPECT_GT(message.size(), head.size()) << "no reason given";

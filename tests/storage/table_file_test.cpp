@@ -76,9 +76,7 @@ class TableFileTest : public ::testing::Test {
     for (const auto& [k, text] : set) texts[k - 1] = text;
     return texts;
   }
-  std::set<std::string> onlyTheFile() const {
-    return {TempFolder::entryName(storage::kTableFileName)};
-  }
+  std::set<std::string> onlyTheFile() const { return {storage::kTableFileName}; }
 
   TempFolder folder;
   const std::string name = folder.path(storage::kTableFileName);
@@ -259,7 +257,7 @@ TEST_F(TableFileTest, LaterMalformedFilesNeverOverwriteAnEarlierBackup) {
   EXPECT_EQ(load().backupName, name + ".bak");
   writeBytes(name, second);
   EXPECT_EQ(load().backupName, name + ".bak1");
-  const std::string base = TempFolder::entryName(storage::kTableFileName);
+  const std::string base = storage::kTableFileName;
   EXPECT_EQ(folder.entries(), (std::set<std::string>{base, base + ".bak", base + ".bak1"}));
   EXPECT_EQ(readBytes(name + ".bak"), first);
   EXPECT_EQ(readBytes(name + ".bak1"), second);

@@ -8,10 +8,6 @@
 #include <set>
 #include <string>
 
-#ifdef _WIN32
-#include "storage/cp1251.h"
-#endif
-
 namespace testing_support {
 
 class TempFolder {
@@ -26,14 +22,15 @@ class TempFolder {
     for (;;) {
       const fs::path candidate = parent / ("rilvet-test-" + std::to_string(random()));
       if (fs::create_directory(candidate)) {
-        root_ = candidate.string();
+        const std::u8string name = candidate.u8string();
+        root_.assign(name.begin(), name.end());
         break;
       }
     }
   }
   ~TempFolder() {
     std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
+    std::filesystem::remove_all(std::u8string(root_.begin(), root_.end()), ignored);
   }
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
@@ -41,29 +38,21 @@ class TempFolder {
   const std::string& root() const { return root_; }
   std::string path(const std::string& name) const { return root_ + "/" + name; }
 
-  // A file name as entries() lists it. Windows builds read a narrow name in
-  // the ANSI code page but list names in UTF-8; compare in the same form.
-  static std::string entryName(const std::string& name) {
-#ifdef _WIN32
-    // The test runs set wine's ANSI code page to 1251.
-    return storage::cp1251ToUtf8(name);
-#else
-    return name;
-#endif
-  }
-
   // Empties the folder, keeping it.
   void clear() const {
-    for (const auto& entry : std::filesystem::directory_iterator(root_)) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::u8string(root_.begin(), root_.end()))) {
       std::filesystem::remove_all(entry.path());
     }
   }
 
-  // The names of everything in the folder, each as entryName() gives it.
+  // The names of everything in the folder, in UTF-8.
   std::set<std::string> entries() const {
     std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(root_)) {
-      names.insert(entry.path().filename().string());
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::u8string(root_.begin(), root_.end()))) {
+      const std::u8string name = entry.path().filename().u8string();
+      names.insert(std::string(name.begin(), name.end()));
     }
     return names;
   }
