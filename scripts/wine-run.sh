@@ -79,7 +79,13 @@ unset RILVET_WINE_HIDING
 # ------------------------------------------------------------ locale
 
 # A Russian UTF-8 locale: the system's, or one compiled once beside the prefix.
+# RILVET_WINE_LOCALE names another (C.UTF-8: code page 1252, as on a Windows
+# set to English), for the tests that must not depend on 1251.
 russian_locale() {
+  if [ -n "${RILVET_WINE_LOCALE:-}" ]; then
+    export LC_ALL=$RILVET_WINE_LOCALE
+    return
+  fi
   local dir=$prefix.locale tmp
   if locale -a 2>/dev/null | grep -qix 'ru_RU\.utf-\?8'; then
     export LC_ALL=ru_RU.UTF-8
@@ -106,10 +112,13 @@ russian_locale
 # ------------------------------------------------------------ wine
 
 export WINEPREFIX=$prefix
-export WINEDEBUG=-all
+export WINEDEBUG=${RILVET_WINEDEBUG:--all}
 # No Mono or Gecko install prompts, no menu entries written into $HOME.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# No display unless one is named for wine (the program's own test on a
+# virtual display): nothing else may open windows on the user's screen.
 unset DISPLAY WAYLAND_DISPLAY
+if [ -n "${RILVET_WINE_DISPLAY:-}" ]; then export DISPLAY=$RILVET_WINE_DISPLAY; fi
 command -v wine >/dev/null || die "wine is not installed"
 
 create_prefix() {
