@@ -5,7 +5,17 @@
 #include <stdexcept>
 #include <system_error>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+// clang-format off: windows.h first, the shell's headers need it
+#include <knownfolders.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <windows.h>
+// clang-format on
+#else
 #include <pwd.h>
 #include <unistd.h>
 #endif
@@ -19,6 +29,11 @@ namespace app {
 namespace {
 
 constexpr const char kDataFolderOption[] = "--data-folder";
+#ifdef _WIN32
+constexpr const char kHomeShown[] = "Documents";
+#else
+constexpr const char kHomeShown[] = "~";
+#endif
 
 }  // namespace
 
@@ -62,8 +77,8 @@ std::string helpText() {
          "unless one of these options names another.\n"
          "\n"
          "Options:\n"
-         "  --data-folder         work in ~/" +
-         kDataFolderName +
+         "  --data-folder         work in " +
+         dataFolderIn(kHomeShown) +
          ", created when missing (the menu entry\n"
          "                        starts the program so)\n"
          "  --data-folder=FOLDER  work in FOLDER, created when missing\n"
@@ -89,10 +104,42 @@ std::string dataFolderIn(const std::string& home) {
   return home + (separated ? "" : "/") + kDataFolderName;
 }
 
+#ifdef _WIN32
+namespace {
+
+std::string utf8(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return {text.begin(), text.end()};
+}
+
+}  // namespace
+#endif
+
+std::vector<std::string> programArguments([[maybe_unused]] int argc, [[maybe_unused]] char** argv) {
+#ifdef _WIN32
+  // argv holds the ANSI code page's idea of the arguments; the wide command
+  // line has them as typed, whatever the code page.
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> args;
+  for (int i = 1; wide != nullptr && i < count; ++i) args.push_back(utf8(wide[i]));
+  if (wide != nullptr) LocalFree(wide);
+  return args;
+#else
+  return {argv + 1, argv + argc};
+#endif
+}
+
 std::string homeFolder() {
 #ifdef _WIN32
-  const char* home = std::getenv("USERPROFILE");
-  return home != nullptr ? home : "";
+  // The user's Documents, where Windows programs keep the files one makes.
+  wchar_t* documents = nullptr;
+  std::string folder;
+  if (SHGetKnownFolderPath(FOLDERID_Documents, 0, nullptr, &documents) == S_OK) {
+    folder = utf8(documents);
+  }
+  CoTaskMemFree(documents);
+  return folder;
 #else
   const char* home = std::getenv("HOME");
   if (home != nullptr && *home != '\0') return home;
@@ -107,7 +154,7 @@ void enterDataFolder(const std::string& folder) {
   if (folder.empty()) {
     error = std::make_error_code(std::errc::no_such_file_or_directory);
   } else {
-    const std::filesystem::path path(folder);
+    const std::filesystem::path path(std::u8string(folder.begin(), folder.end()));
     std::filesystem::create_directories(path, error);
     if (!error) std::filesystem::current_path(path, error);
   }

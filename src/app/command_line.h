@@ -27,6 +27,8 @@ struct CommandLine {
 // options of the window toolkit, and anything else we do not know, are left
 // to it. `--help` or `--version` anywhere wins over the rest.
 CommandLine parseCommandLine(const std::vector<std::string>& args);
+// main()'s arguments without the program's name, in UTF-8 on every system.
+std::vector<std::string> programArguments(int argc, char** argv);
 
 std::string helpText();
 std::string versionText();
@@ -35,7 +37,8 @@ const char* versionNumber();
 
 // `home`/Rilvet-48; an empty `home` has no data folder (empty result).
 std::string dataFolderIn(const std::string& home);
-// The user's home folder: $HOME, or the account's home when it is unset.
+// The folder the data folder goes in: the user's home folder ($HOME, or the
+// account's home when it is unset); on Windows the user's Documents.
 std::string homeFolder();
 
 // Creates `folder` (and its parents) when missing and makes it the current

@@ -18,7 +18,7 @@
 int main(int argc, char** argv) {
   // Our options come first: --help and --version answer without a display
   // and without touching any file.
-  const app::CommandLine options = app::parseCommandLine({argv + 1, argv + argc});
+  const app::CommandLine options = app::parseCommandLine(app::programArguments(argc, argv));
   switch (options.action) {
     case app::CommandLine::Action::kHelp: std::fputs(app::helpText().c_str(), stdout); return 0;
     case app::CommandLine::Action::kVersion:

@@ -1,5 +1,6 @@
 #include "ui/termination.h"
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QThread>
 #include <cstdio>
@@ -47,6 +48,10 @@ Termination::Termination(TForm1& window) : window_(window) {
     registered = true;
     std::atexit(&Termination::atExit);
   }
+  // Windows logging off or shutting down: Qt says aboutToQuit while it
+  // answers the end of the session, and the process is killed right after,
+  // with no time for windows. After an ordinary close this finds nothing to do.
+  connect(qApp, &QCoreApplication::aboutToQuit, this, &Termination::endingWithoutDisplay);
 #ifndef _WIN32
   if (wakePipe[0] < 0 && pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
   notifier_ = new QSocketNotifier(wakePipe[0], QSocketNotifier::Read, this);

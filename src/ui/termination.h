@@ -5,8 +5,10 @@
 // it runs ends the program at once.
 //
 // When the connection to the display goes, the window system's library ends
-// the process itself (with exit()): the same close sequence then runs on the
-// way out, without windows, its messages written to the standard error.
+// the process itself (with exit()); when Windows ends the session (logging
+// off, shutting down) it kills the process once the program has answered.
+// In both cases the same close sequence runs on the way out, without
+// windows, its messages written to the standard error.
 #pragma once
 
 #include <QObject>

@@ -3,7 +3,9 @@
 
 Reads src/ui/resources/app_icon.bmp and writes one PNG per size into
 data/icons/ (16.png ... 256.png), which the build installs as the hicolor
-theme's application icons. The icon's ground (the colour of its lower-left
+theme's application icons, and the Windows icon data/icons/rilvet48.ico (the
+program file's icon, its Start-menu entry's and its installer's): 16, 24, 32
+and 48 as 32-bit bitmaps, which every reader of icons knows, 256 as PNG. The icon's ground (the colour of its lower-left
 pixel, which the program shows as transparent) becomes transparent here too.
 Each output pixel is the area-weighted average of the source pixels it
 covers: whole multiples of 32 stay sharp pixel art, other sizes get soft
@@ -101,13 +103,35 @@ def png(rows):
             chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
 
 
+def ico(images):
+    """An .ico of (size, rows) pairs: bitmaps below 256, PNG at 256."""
+    bodies = []
+    for size, rows in images:
+        if size >= 256:
+            bodies.append(png(rows))
+            continue
+        # BITMAPINFOHEADER with the height doubled (colour + AND mask), BGRA
+        # rows bottom-up, then the 1-bit mask (all shown: alpha decides).
+        header = struct.pack("<IiiHHIIiiII", 40, size, 2 * size, 1, 32, 0, 0, 0, 0, 0, 0)
+        pixels = b"".join(bytes((b, g, r, a)) for row in reversed(rows) for r, g, b, a in row)
+        mask = bytes(((size + 31) // 32 * 4) * size)
+        bodies.append(header + pixels + mask)
+    out = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    for (size, _), body in zip(images, bodies):
+        out += struct.pack("<BBBBHHII", size % 256, size % 256, 0, 0, 1, 32, len(body), offset)
+        offset += len(body)
+    return out + b"".join(bodies)
+
+
 def main():
     check = sys.argv[1:] == ["--check"]
     rows = read_bmp(SOURCE)
     stale = []
-    for size in SIZES:
-        path = os.path.join(OUT, "%d.png" % size)
-        data = png(scale(rows, size))
+    outputs = [("%d.png" % size, png(scale(rows, size))) for size in SIZES]
+    outputs.append(("rilvet48.ico", ico([(size, scale(rows, size)) for size in (16, 24, 32, 48, 256)])))
+    for name, data in outputs:
+        path = os.path.join(OUT, name)
         if check:
             if not os.path.exists(path) or open(path, "rb").read() != data:
                 stale.append(path)
@@ -120,7 +144,8 @@ def main():
         for path in stale:
             print("  " + os.path.relpath(path, TOP))
         return 1
-    print("icons %s: %s" % ("checked" if check else "written", ", ".join(map(str, SIZES))))
+    print("icons %s: %s and rilvet48.ico" % ("checked" if check else "written",
+                                              ", ".join(map(str, SIZES))))
     return 0
 
 

@@ -1,12 +1,5 @@
 #include "ui/support/help_viewer.h"
 
-#include <QWidget>
-
-#ifdef Q_OS_WIN
-#include <string>
-
-#include <windows.h>
-#else
 #include <QAction>
 #include <QCoreApplication>
 #include <QDir>
@@ -20,24 +13,9 @@
 #include <QToolBar>
 #include <QUrl>
 #include <QVBoxLayout>
-#endif
+#include <QWidget>
 
 namespace ui {
-
-#ifdef Q_OS_WIN
-
-bool showHelp(QWidget* owner, const QString& fileName, unsigned command, unsigned long context) {
-  const std::wstring wide = fileName.toStdWString();
-  const int size = WideCharToMultiByte(1251, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  std::string name(static_cast<std::size_t>(size > 0 ? size : 1), '\0');
-  if (size > 0) {
-    WideCharToMultiByte(1251, 0, wide.c_str(), -1, name.data(), size, nullptr, nullptr);
-  }
-  HWND window = owner != nullptr ? reinterpret_cast<HWND>(owner->winId()) : nullptr;
-  return WinHelpA(window, name.c_str(), command, static_cast<ULONG_PTR>(context)) != FALSE;
-}
-
-#else
 
 namespace {
 
@@ -221,7 +199,5 @@ bool showHelp(QWidget* owner, const QString& fileName, unsigned command, unsigne
   window->goToContext(command == kHelpContext ? context : 0);
   return true;
 }
-
-#endif
 
 }  // namespace ui

@@ -1,5 +1,6 @@
-// Opening the help file. On Windows this is WinHelp; elsewhere a small viewer
-// of our own takes the same three values and shows the (HTML) help file.
+// Opening the help file: WinHelp is gone from current Windows and never was
+// elsewhere, so a small viewer of our own takes the same three values and
+// shows the (HTML) help file on every system.
 #pragma once
 
 #include <QString>
@@ -16,13 +17,10 @@ inline constexpr unsigned kHelpContents = 3;  // HELP_CONTENTS: the start of the
 // The window title of our viewer.
 inline const QString kHelpWindowTitle = QStringLiteral("Справка — Rilvet-48");
 
-// Shows `fileName` (a bare name) for `owner`. On Windows: WinHelpA with the
-// name in Windows-1251 bytes, returning its result. Elsewhere the file is
-// looked for in the current working folder, then in the program's folder; with
-// no file nothing happens and the result is false. Otherwise one non-modal help
-// window per owner shows it (brought to the front when already open), at the
-// start of the file for context 0 or at the anchor "context-N" for context N
-// when the file has one.
+// Shows `fileName` (a bare name) for `owner`. The file is looked for in the current working folder,
+// then in the program's folder; with no file nothing happens and the result is false. Otherwise one
+// non-modal help window per owner shows it (brought to the front when already open), at the start
+// of the file for context 0 or at the anchor "context-N" for context N when the file has one.
 bool showHelp(QWidget* owner, const QString& fileName, unsigned command, unsigned long context);
 
 }  // namespace ui
