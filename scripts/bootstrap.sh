@@ -14,6 +14,7 @@
 #   hil          + QEMU and busybox for the hardware-in-the-loop rig (make hil)
 #   screenshots  + a virtual display (make screenshots)
 #   package      + the Debian package tools (make package)
+#   windows      + the mingw-w64 cross compiler and NSIS (make windows)
 #   artwork      + ImageMagick, for redrawing the about box's picture
 #   lint         clang-format and clang-tidy (make lint, make tidy)
 #   all          every one of these
@@ -31,17 +32,22 @@ virtual_display=(xvfb xauth x11-utils)
 # kernel is fetched by scripts/hil.sh with apt-get download)
 hil=(qemu-system-x86 busybox-static xz-utils)
 package=(dpkg-dev file)
+# the Windows build: Qt and libjpeg are cross-built from Debian's sources
+# (scripts/mingw-qt.sh), the installer made with NSIS
+windows=(g++-mingw-w64-x86-64 xz-utils nsis)
 test=(
   "${run[@]}"
   # unit and widget tests
   libgtest-dev libgmock-dev googletest
   # the installed program started from its menu entry under a virtual display
   "${virtual_display[@]}" xdotool desktop-file-utils appstream man-db file
+  # the Windows program's screenshots and colours (xwd)
+  x11-apps
   # the accessibility tree as a screen reader sees it (xdotool moves the pointer)
   dbus at-spi2-core python3 python3-pyatspi
   # the Windows check: cross compiler, wine, and the locale sources from
   # which a Russian locale is made for wine (ANSI code page 1251)
-  g++-mingw-w64-x86-64 wine64 wine locales
+  "${windows[@]}" wine64 wine locales
   "${hil[@]}"
 )
 
@@ -58,11 +64,12 @@ for purpose in "$@"; do
     hil) add "${run[@]}" libgtest-dev libgmock-dev googletest "${hil[@]}" ;;
     screenshots) add "${run[@]}" "${virtual_display[@]}" ;;
     package) add "${run[@]}" "${package[@]}" ;;
+    windows) add "${run[@]}" "${windows[@]}" ;;
     artwork) add python3 imagemagick ;;
     lint) add clang-format clang-tidy ;;
     all) add "${test[@]}" libbenchmark-dev clang libclang-rt-14-dev imagemagick clang-format clang-tidy ;;
     *)
-      echo "bootstrap: unknown purpose '$purpose' (run, test, check, bench, fuzz, hil, screenshots, package, artwork, lint, all)" >&2
+      echo "bootstrap: unknown purpose '$purpose' (run, test, check, bench, fuzz, hil, screenshots, package, windows, artwork, lint, all)" >&2
       exit 2
       ;;
   esac
