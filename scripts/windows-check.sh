@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
-# The Windows check: builds the Qt-free libraries and their tests as Windows
-# programs (mingw-w64, build/mingw) and runs them under wine, against the real
-# Win32 API. Exits 0 with "Windows check skipped: …" when the tools are missing.
+# The Windows check, under wine against the real Win32 API:
+#   1. the Qt-free libraries and their tests as Windows programs (mingw-w64,
+#      build/mingw, linked static);
+#   2. the Qt program and its widget tests for Windows (build/windows, against
+#      the Qt that scripts/mingw-qt.sh cross-builds once into a cache: about
+#      half an hour the first time);
+#   3. the portable zip and the installer, and the packaged program started
+#      from the zip on a virtual display (tests/windows/packaged_program_test.sh).
+# Exits 0 with "Windows check skipped: …" when the tools are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,5 +48,26 @@ scripts/wine-run.sh --prefix "$prefix" --init
 # Now and then wine fails to start one of the ~250 test processes (it ends
 # at once, before the program prints a line); such a test gets one more run.
 # A test that fails in its own code fails both runs and is reported.
+status=0
 scripts/wine-run.sh --prefix "$prefix" --session \
-  ctest --test-dir "$build" --output-on-failure -j2 --timeout 120 --repeat until-pass:2
+  ctest --test-dir "$build" --output-on-failure -j2 --timeout 120 --repeat until-pass:2 || status=$?
+
+echo "== Windows check: the Qt program and its widget tests (build/windows)"
+scripts/windows-build.sh rilvet_qt_tests
+qt=$(scripts/mingw-qt.sh --path)
+windows_path() { echo "Z:${1//\//\\}"; }
+mingw_runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")
+winpthread=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libwinpthread-1.dll)")
+# The tests find the Qt DLLs, their plugins and mingw's runtime where they
+# were built; the packaged program carries its own.
+WINEPATH="$(windows_path "$qt/qt/bin");$(windows_path "$mingw_runtime");$(windows_path "$winpthread")" \
+  QT_PLUGIN_PATH="$(windows_path "$qt/qt/plugins")" \
+  scripts/wine-run.sh --prefix "$prefix" --session \
+  ctest --test-dir build/windows -L 'qt|ui_support_tests' --output-on-failure -j2 --timeout 180 \
+  --repeat until-pass:2 || status=$?
+
+echo "== Windows check: the packages, and the program from the zip"
+scripts/windows-package.sh
+zip=$(ls build/windows/package/rilvet48-*-windows-x64.zip)
+tests/windows/packaged_program_test.sh "$zip" "$prefix" build/windows/screenshots || status=$?
+exit $status
