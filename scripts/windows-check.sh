@@ -23,6 +23,8 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
   skip "no mingw-w64 cross compiler (Debian package g++-mingw-w64-x86-64)"
 command -v wine >/dev/null && command -v wineserver >/dev/null ||
   skip "no wine (Debian packages wine, wine64)"
+# The CTest fixtures build their helpers for Linux (tests/comport/sys).
+command -v "${CC:-cc}" >/dev/null || skip "no C compiler for the host (Debian package gcc)"
 [ -f /usr/src/googletest/CMakeLists.txt ] ||
   skip "no GoogleTest sources in /usr/src/googletest (Debian package googletest)"
 # wine-run.sh hides the machine's serial devices from wine in a private mount

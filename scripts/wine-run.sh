@@ -9,6 +9,8 @@
 #
 # The prefix is the build's own (RILVET_WINEPREFIX overrides --prefix; the
 # user's WINEPREFIX and ~/.wine are never used). It is created on first use.
+# RILVET_WINE_PRELOAD names a Linux library to preload into the program's own
+# wine process (the Windows tests' board model), and into nothing else.
 #
 # Wine runs as on a Russian Windows: ANSI code page 1251, OEM 866, so file
 # names and texts go through the same conversions as for the program's users.
@@ -175,4 +177,11 @@ if [ "${RILVET_WINE_SESSION:-}" != "$prefix" ]; then
 fi
 # The test of the port list reads which extra ports to expect from here.
 export RILVET_WINE_EXTRA_PORTS="${extra_ports[*]}"
+# A library for the program's process only (the board model of the Windows
+# tests): set here, not by the caller, so that neither this script's tools nor
+# wine's services load it.
+if [ -n "${RILVET_WINE_PRELOAD:-}" ]; then
+  export LD_PRELOAD=$RILVET_WINE_PRELOAD
+fi
+unset RILVET_WINE_PRELOAD
 exec wine "$@"

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/board_frames.h"
+
 namespace hil {
 
 // The two boards of the rig.
@@ -48,10 +50,6 @@ class BoardLink {
   int fd_ = -1;
 };
 
-// The whole frame a column should produce on the host: 48 rising DTR edges
-// that shift the column's bits (channel 1 first), each followed by a falling
-// edge, RTS moving only while DTR is low, then the latch byte. Returns an
-// empty text when `tokens` is such a frame of `bits`, otherwise what is wrong.
-std::string checkFrame(const std::vector<std::string>& tokens, const std::vector<bool>& bits);
+using testing_support::checkFrame;
 
 }  // namespace hil

@@ -1,17 +1,23 @@
-/* The board on the host side of the rig, preloaded into qemu-system-x86_64.
+/* The board on the host side of the rig, preloaded into qemu-system-x86_64,
+ * and into wine for the Windows tests (tests/comport/sys/wine_pty_fixture.sh).
  *
  * QEMU's host "serial" chardev forwards every modem-line change of the guest's
  * UART (or of its emulated FTDI adapter) as ioctl(TIOCMGET) + ioctl(TIOCMSET)
  * on the host descriptor, reads CTS/DSR/DCD/RI with TIOCMGET, and writes the
- * guest's transmitted bytes to it. Pseudo-terminals refuse the modem ioctls, so
- * for the two descriptors the rig names this shim answers them itself, with a
- * model of six chained 74HC595: RTS is sampled into the chain on each rising
- * DTR edge, and every byte written latches the chain onto the outputs.
+ * guest's transmitted bytes to it; wine's serial driver does the same for a
+ * COM port's EscapeCommFunction, GetCommModemStatus and WaitCommEvent, and
+ * WriteFile. Pseudo-terminals refuse the modem ioctls, so for the two
+ * devices the rig names this shim answers them itself, with a model of six
+ * chained 74HC595: RTS is sampled into the chain on each rising DTR edge, and
+ * every byte written latches the chain onto the outputs. A board is known by
+ * its device number, not by the descriptor: wine's server opens the device
+ * and hands the program a copy of the descriptor.
  *
- * A thread serves the guest's test programs over a third serial port (a QEMU
- * socket chardev the thread connects to): they read the wire log and the
- * latched outputs, set the three inputs, and unplug the FTDI adapter through
- * QEMU's monitor. One command per line, one reply line:
+ * A thread serves the test programs over another serial port (a QEMU socket
+ * chardev, or under wine a pty bridged to the socket, that the thread
+ * connects to): they read the wire log and the latched outputs, set the three
+ * inputs, and unplug the FTDI adapter through QEMU's monitor. One command per
+ * line, one reply line:
  *   PING                          -> OK PONG
  *   RESET b                       -> OK          (log, chain, outputs, counters cleared)
  *   LOG b                         -> OK tokens   (and the log is cleared)
@@ -54,8 +60,8 @@
 #define CHAIN_MASK ((UINT64_C(1) << 48) - 1)
 
 struct board {
-  const char* path; /* the pty slave QEMU opens for this board */
-  int fd;
+  const char* path; /* the pty slave QEMU (or wine) opens for this board */
+  dev_t device;     /* its device number, once the path has led to one */
   int rts, dtr;
   int cts, dsr, dcd, ri;
   uint64_t chain;   /* bit s-1 = stage s, stage 1 nearest the data input */
@@ -119,30 +125,25 @@ static void refuse(const char* path) {
   errno = EACCES;
 }
 
-static int board_for_path(const char* path) {
-  char resolved[PATH_MAX];
-  const char* real = realpath(path, resolved) ? resolved : path;
-  for (int i = 0; i < BOARDS; ++i) {
-    if (boards[i].path && strcmp(boards[i].path, real) == 0) return i;
-  }
-  return -1;
-}
-
+/* Whether `fd` is one of the boards, without taking the lock: wine calls
+ * write() from signal handlers, which must not wait for it. */
 static int board_for_fd(int fd) {
-  if (fd < 0) return -1;
+  struct stat info;
+  int known = 0;
+  for (int i = 0; i < BOARDS; ++i) known |= boards[i].path != NULL;
+  if (!known || fd < 0 || fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return -1;
   for (int i = 0; i < BOARDS; ++i) {
-    if (boards[i].fd == fd) return i;
+    dev_t device = __atomic_load_n(&boards[i].device, __ATOMIC_RELAXED);
+    struct stat board;
+    /* The pty may be made after this process starts. */
+    if (device == 0 && boards[i].path && stat(boards[i].path, &board) == 0 &&
+        S_ISCHR(board.st_mode)) {
+      device = board.st_rdev;
+      __atomic_store_n(&boards[i].device, device, __ATOMIC_RELAXED);
+    }
+    if (device != 0 && info.st_rdev == device) return i;
   }
   return -1;
-}
-
-static void note_open(const char* path, int fd) {
-  if (fd < 0) return;
-  const int b = board_for_path(path);
-  if (b < 0) return;
-  pthread_mutex_lock(&lock);
-  boards[b].fd = fd;
-  pthread_mutex_unlock(&lock);
 }
 
 /* --- the board model --------------------------------------------------------- */
@@ -203,14 +204,8 @@ static int open_common(const char* symbol, int dirfd, const char* path, int flag
     refuse(path);
     return -1;
   }
-  int fd;
-  if (at) {
-    fd = REAL(symbol, int (*)(int, const char*, int, ...))(dirfd, path, flags, mode);
-  } else {
-    fd = REAL(symbol, int (*)(const char*, int, ...))(path, flags, mode);
-  }
-  note_open(path, fd);
-  return fd;
+  if (at) return REAL(symbol, int (*)(int, const char*, int, ...))(dirfd, path, flags, mode);
+  return REAL(symbol, int (*)(const char*, int, ...))(path, flags, mode);
 }
 
 static mode_t mode_argument(int flags, va_list args) {
@@ -273,23 +268,15 @@ FILE* fopen64(const char* path, const char* mode) {
   return REAL("fopen64", FILE * (*)(const char*, const char*))(path, mode);
 }
 
-int close(int fd) {
-  pthread_mutex_lock(&lock);
-  const int b = board_for_fd(fd);
-  if (b >= 0) boards[b].fd = -1;
-  pthread_mutex_unlock(&lock);
-  return REAL("close", int (*)(int))(fd);
-}
-
 int ioctl(int fd, unsigned long request, ...) {
   va_list args;
   va_start(args, request);
   void* argument = va_arg(args, void*);
   va_end(args);
   if (request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC) {
-    pthread_mutex_lock(&lock);
     const int b = board_for_fd(fd);
     if (b >= 0) {
+      pthread_mutex_lock(&lock);
       struct board* board = &boards[b];
       int* bits = argument;
       if (request == TIOCMGET) {
@@ -306,7 +293,6 @@ int ioctl(int fd, unsigned long request, ...) {
       pthread_mutex_unlock(&lock);
       return 0;
     }
-    pthread_mutex_unlock(&lock);
   }
   return REAL("ioctl", int (*)(int, unsigned long, ...))(fd, request, argument);
 }
@@ -314,22 +300,21 @@ int ioctl(int fd, unsigned long request, ...) {
 /* The latch bytes reach the board model and go no further: nobody reads the
  * other end of the pseudo-terminal. */
 ssize_t write(int fd, const void* data, size_t count) {
-  pthread_mutex_lock(&lock);
   const int b = board_for_fd(fd);
   if (b >= 0) {
+    pthread_mutex_lock(&lock);
     write_bytes(&boards[b], data, count);
     pthread_mutex_unlock(&lock);
     return (ssize_t)count;
   }
-  pthread_mutex_unlock(&lock);
   return REAL("write", ssize_t(*)(int, const void*, size_t))(fd, data, count);
 }
 
 ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
-  pthread_mutex_lock(&lock);
   const int b = board_for_fd(fd);
   if (b >= 0) {
     ssize_t total = 0;
+    pthread_mutex_lock(&lock);
     for (int i = 0; i < iovcnt; ++i) {
       write_bytes(&boards[b], iov[i].iov_base, iov[i].iov_len);
       total += (ssize_t)iov[i].iov_len;
@@ -337,7 +322,6 @@ ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
     pthread_mutex_unlock(&lock);
     return total;
   }
-  pthread_mutex_unlock(&lock);
   return REAL("writev", ssize_t(*)(int, const struct iovec*, int))(fd, iov, iovcnt);
 }
 
@@ -521,7 +505,6 @@ static void* serve(void* unused) {
 __attribute__((constructor)) static void start(void) {
   const char* names[BOARDS] = {"HIL_BOARD1", "HIL_BOARD2"};
   for (int i = 0; i < BOARDS; ++i) {
-    boards[i].fd = -1;
     boards[i].log = calloc(LOG_CAPACITY, 1);
     const char* path = getenv(names[i]);
     if (path) boards[i].path = strdup(path);

@@ -39,15 +39,7 @@ inline std::vector<bool> bitsFor(std::initializer_list<int> channels) {
   return bits;
 }
 
-// The six registers a column must leave latched, by the board's wiring:
-// channel k ends in register (48 - k) / 8 + 1, output Q((48 - k) mod 8).
-inline std::array<std::uint8_t, 6> registersFor(const std::vector<bool>& bits) {
-  std::array<std::uint8_t, 6> registers{};
-  for (int k = 1; k <= 48; ++k) {
-    if (bits[k - 1]) registers[(48 - k) / 8] |= static_cast<std::uint8_t>(1u << ((48 - k) % 8));
-  }
-  return registers;
-}
+using testing_support::registersFor;
 
 class BoardTest : public ::testing::TestWithParam<Board> {
  protected:

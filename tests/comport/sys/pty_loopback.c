@@ -1,18 +1,23 @@
-/* A serial line with its far end wired back, for the Windows tests under wine:
- * a pseudo-terminal whose master side returns every byte it receives, as a
- * plug joining TXD to RXD would. Wine shows the slave side as a COM port.
+/* A serial line for the Windows tests under wine, which shows the slave side
+ * of a pseudo-terminal as a COM port. Its far end is either wired back (every
+ * byte the port sends returns, as a plug joining TXD to RXD would), or a Unix
+ * socket: the line joins the port to the newest program connected there, as
+ * QEMU's socket chardev joins the rig's control port to the board shim.
  *
- *   pty_loopback DIR     writes the slave's path to DIR/slave, then serves
- *                        until killed (at most 30 minutes)
+ *   pty_loopback DIR [SOCKET]   writes the slave's path to DIR/slave, then
+ *                               serves until killed (at most 30 minutes)
  *
  * Built and started by wine_pty_fixture.sh on the Linux side. */
-#define _XOPEN_SOURCE 600
+#define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,11 +26,73 @@ static void die(const char* what) {
   exit(1);
 }
 
+static void write_all(int fd, const char* data, ssize_t n) {
+  for (ssize_t off = 0; off < n;) {
+    ssize_t w = write(fd, data + off, (size_t)(n - off));
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0) return; /* a peer that went away; the next poll sees it */
+    off += w;
+  }
+}
+
+static int listen_at(const char* path) {
+  struct sockaddr_un address;
+  memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  if (strlen(path) >= sizeof address.sun_path) die("socket path too long");
+  strcpy(address.sun_path, path);
+  unlink(path);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || bind(fd, (struct sockaddr*)&address, sizeof address) != 0 || listen(fd, 8) != 0) {
+    die(path);
+  }
+  return fd;
+}
+
+/* Every process wine starts for a test loads the shim, and each connects on
+ * its way to exec(): the newest connection is the test program's. The port's
+ * bytes wait in the pty while nobody is connected. */
+static void bridge(int master, int listener) {
+  int peer = -1;
+  char buf[4096];
+  for (;;) {
+    struct pollfd fds[3] = {
+        {listener, POLLIN, 0}, {peer, POLLIN, 0}, {peer >= 0 ? master : -1, POLLIN, 0}};
+    if (poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      die("poll");
+    }
+    if (fds[0].revents & POLLIN) {
+      int fd = accept4(listener, NULL, NULL, SOCK_CLOEXEC);
+      if (fd >= 0) {
+        if (peer >= 0) close(peer);
+        peer = fd;
+        continue;
+      }
+    }
+    if (peer >= 0 && fds[1].revents) {
+      ssize_t n = read(peer, buf, sizeof buf);
+      if (n <= 0) {
+        close(peer);
+        peer = -1;
+        continue;
+      }
+      write_all(master, buf, n);
+    }
+    if (peer >= 0 && (fds[2].revents & POLLIN)) {
+      ssize_t n = read(master, buf, sizeof buf);
+      if (n < 0 && errno != EINTR) die("read master");
+      if (n > 0) write_all(peer, buf, n);
+    }
+  }
+}
+
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: pty_loopback DIR\n");
+  if (argc != 2 && argc != 3) {
+    fprintf(stderr, "usage: pty_loopback DIR [SOCKET]\n");
     return 2;
   }
+  signal(SIGPIPE, SIG_IGN);
   setsid(); /* outlive the CTest step that started us */
   signal(SIGHUP, SIG_IGN);
   alarm(30 * 60);
@@ -49,7 +116,9 @@ int main(int argc, char** argv) {
   snprintf(done, sizeof done, "%s/slave", argv[1]);
   FILE* f = fopen(tmp, "w");
   if (!f || fprintf(f, "%s\n", slavePath) < 0 || fclose(f) != 0) die(tmp);
+  const int listener = argc == 3 ? listen_at(argv[2]) : -1;
   if (rename(tmp, done) != 0) die("rename");
+  if (listener >= 0) bridge(master, listener);
 
   char buf[256];
   for (;;) {
