@@ -227,6 +227,13 @@ int ioctl(int fd, unsigned long request, ...) {
 static unsigned long opens;
 static unsigned long deviceOpens;
 
+#ifdef TTY_MODEL_GUEST
+/* In the rig's guest the ttys are QEMU's, there to be opened. */
+static int machineTerminal(const char* path) {
+  (void)path;
+  return 0;
+}
+#else
 static int terminalPath(const char* path) {
   return strncmp(path, "/dev/tty", 8) == 0 || strncmp(path, "/dev/console", 12) == 0 ||
          strncmp(path, "/dev/serial/", 12) == 0 || strncmp(path, "/dev/ptmx", 9) == 0;
@@ -239,6 +246,7 @@ static int machineTerminal(const char* path) {
   if (terminalPath(path)) return 1;
   return realpath(path, resolved) != NULL && terminalPath(resolved);
 }
+#endif
 
 int open(const char* path, int flags, ...) {
   mode_t mode = 0;
@@ -258,12 +266,10 @@ int open(const char* path, int flags, ...) {
   // The tests try names of this machine's own terminals and consoles to see
   // that the port refuses them unopened. Should that ever break, the attempt
   // is counted here and the device is still not touched.
-#ifndef TTY_MODEL_GUEST /* in the rig's guest the ttys are QEMU's, there to be opened */
   if (machineTerminal(path)) {
     errno = EACCES;
     return -1;
   }
-#endif
   return (int)syscall(SYS_openat, AT_FDCWD, path, flags, mode);
 }
 
