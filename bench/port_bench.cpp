@@ -70,7 +70,8 @@ struct Rig {
   std::vector<Clock::time_point> calls;  // OnCTSChange, GUI thread
 
   explicit Rig(const Pty* pty)
-      : machine(pty ? sys::makePosixPlatform(pty->devDir(), pty->sysDir()) : nullptr),
+      : machine(pty ? sys::makePosixPlatform(pty->devDir(), pty->sysDir(), pty->lockDir())
+                    : nullptr),
         board(pty ? nullptr : std::make_unique<sys::VirtualBoard>()),
         port(pty ? sys::Backends(*machine) : sys::Backends(*board), &gui) {
     port.setPort(pty ? "ttyBENCH" : sys::kVirtualPort);

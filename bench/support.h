@@ -31,6 +31,7 @@ class Pty {
   const std::string& slave() const { return pair_.slave(); }
   std::string devDir() const { return dir_.path("dev"); }
   std::string sysDir() const { return dir_.path("sys"); }
+  std::string lockDir() const { return dir_.path("lock"); }  // missing: no lock files
 
  private:
   TempDir dir_;

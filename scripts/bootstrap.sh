@@ -11,7 +11,8 @@
 #   check        the sanitizer builds (make check): what test needs
 #   bench        + Google Benchmark, and the rig for its frame figure (make bench)
 #   fuzz         + clang and its libFuzzer runtime (make fuzz)
-#   hil          + QEMU and busybox for the hardware-in-the-loop rig (make hil)
+#   hil          + QEMU, busybox and Google Benchmark for the hardware-in-the-loop
+#                  rig (make hil)
 #   screenshots  + a virtual display (make screenshots)
 #   package      + the Debian package tools (make package)
 #   windows      + the mingw-w64 cross compiler and NSIS (make windows)
@@ -29,8 +30,9 @@ run=(
 )
 virtual_display=(xvfb xauth x11-utils)
 # the hardware-in-the-loop rig: QEMU and a static busybox for the guest (its
-# kernel is fetched by scripts/hil.sh with apt-get download)
-hil=(qemu-system-x86 busybox-static xz-utils)
+# kernel is fetched by scripts/hil.sh with apt-get download), and Google
+# Benchmark for the frame benchmark it runs once
+hil=(qemu-system-x86 busybox-static xz-utils libbenchmark-dev)
 package=(dpkg-dev file)
 # the Windows build: Qt and libjpeg are cross-built from Debian's sources
 # (scripts/mingw-qt.sh), the installer made with NSIS

@@ -86,10 +86,16 @@ else
   cmake --preset dev >/dev/null
   cmake --build --preset dev --target comport_tests sequencer_tests hil_tests hil_rig hil_board_shim
   guest_programs=(tests/comport/comport_tests tests/sequencer/sequencer_tests tests/hil/hil_tests)
+  # The frame benchmark's every path once, untimed, so that `make bench`
+  # does not break unnoticed (Google Benchmark installed: scripts/bootstrap.sh hil).
+  cmake --preset release >/dev/null
+  cmake --build --preset release --target hil_frame_bench
+  guest_programs+=(../release/bench/hil_frame_bench)
   # The adapter's unplugging runs last: it does not come back.
   run_list="comport_tests /tests/comport_tests --gtest_brief=1 --gtest_color=no
 sequencer_tests /tests/sequencer_tests --gtest_brief=1 --gtest_color=no
 hil_tests /tests/hil_tests --gtest_brief=1 --gtest_color=no --gtest_filter=-AdapterUnplugTest.*
+frame_bench_once /tests/hil_frame_bench --once
 hil_unplug_tests /tests/hil_tests --gtest_brief=1 --gtest_color=no --gtest_filter=AdapterUnplugTest.*"
 fi
 

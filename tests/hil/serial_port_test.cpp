@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -207,6 +208,21 @@ TEST_F(InputEventsTest, ShortPulsesAreNotLost) {
   forget();
   link().pulse(Board::Uart, "DCD", 40);
   EXPECT_TRUE(seen('R')) << "a DCD pulse of 40 ms";
+}
+
+// A line setting turns the 8250's modem-status interrupt off (CLOCAL, no
+// CRTSCTS) under the watcher already asleep in TIOCMIWAIT; QEMU then does not
+// even look at the host's lines. The inputs must still come.
+TEST_F(InputEventsTest, InputsStillComeAfterTheRateChangesWhileOpen) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the watcher is asleep
+  for (const auto rate : {comport::br19200, comport::br9600}) {
+    SCOPED_TRACE(rate);
+    port.setBaudRate(rate);
+    forget();
+    const bool cts = rate == comport::br19200;
+    link().setInputs(Board::Uart, cts, false, false);
+    EXPECT_TRUE(seen('C', cts ? 1 : 0)) << "CTS after the rate changed";
+  }
 }
 
 }  // namespace

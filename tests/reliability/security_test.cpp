@@ -116,7 +116,8 @@ class PortNameTest : public ::testing::Test {
   std::string outside() const { return folder.path("outside"); }
 
   testing_support::TempFolder folder;
-  std::unique_ptr<sys::Platform> machine = sys::makePosixPlatform(dev(), sys());
+  std::unique_ptr<sys::Platform> machine =
+      sys::makePosixPlatform(dev(), sys(), folder.path("lock"));
   testing_support::RecordingPlatform platform{*machine};
   sys::VirtualBoard board;
   RecordedErrors errors;
@@ -210,7 +211,8 @@ class OwnFilesTest : public ::testing::Test {
 
   // A whole run: start-up, a few steps on the board, stop, exit.
   void run() {
-    const auto machine = sys::makePosixPlatform(folder.path("dev"), folder.path("sys"));
+    const auto machine =
+        sys::makePosixPlatform(folder.path("dev"), folder.path("sys"), folder.path("lock"));
     testing_support::RecordingPlatform platform{*machine};
     sys::VirtualBoard board;
     RecordedErrors errors;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -27,6 +28,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "comport/sys/native_platform.h"
@@ -54,6 +56,16 @@ constexpr int kSampleMs = 10;
 constexpr int kRecheckMs = 2;
 // A write waiting for room in the driver's queue looks for a close this often.
 constexpr int kWriteStepMs = 20;
+// A write waiting for its bytes to leave looks at the driver's queue, and
+// then at the transmitter, this often.
+constexpr auto kQueueStep = std::chrono::microseconds(200);
+constexpr auto kEmptyStep = std::chrono::microseconds(50);
+// How far the transmitter-empty bit may lag behind the bytes' own time: a USB
+// adapter reports it with its status, every latency period (up to 16 ms). One
+// that has not said it by then is taken for a driver that cannot tell.
+constexpr auto kEmptyLag = std::chrono::milliseconds(20);
+// The bytes did not leave within the write timeout.
+constexpr std::uint32_t kTimedOut = ~0u;
 constexpr std::uint32_t kLineEvents = kEvCts | kEvDsr | kEvRlsd | kEvRing;
 // DCB flags this backend cannot honour: CTS/DSR output flow control, DSR
 // sensitivity, XON/XOFF both ways.
@@ -144,6 +156,74 @@ std::string checkPort(const std::string& port, const std::string& devDir, const 
   return path;
 }
 
+// ---------------------------------------------------------------- holders
+
+// The UUCP lock of a device, as minicom and other serial programs keep it:
+// LCK..<the device's name> in the lock folder, the holder's pid as ten ASCII
+// digits and a newline.
+std::string lockPath(const std::string& lockDir, const std::string& devicePath) {
+  std::error_code ec;
+  const fs::path real = fs::canonical(devicePath, ec);
+  return lockDir + "/LCK.." + (ec ? fs::path(devicePath) : real).filename().string();
+}
+
+enum class Lock { Taken, Held, None };
+
+// Takes the lock file, after removing a stale one (whose process is gone).
+// Where the folder is missing or not writable (the rig's guest, a system
+// without /run/lock) there is no lock to take, and the port is not refused
+// for that: the holder scan, the flock and TIOCEXCL still apply.
+Lock takeLock(const std::string& path) {
+  char content[16];
+  std::snprintf(content, sizeof content, "%10d\n", static_cast<int>(::getpid()));
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      const bool written = ::write(fd, content, 11) == 11;
+      ::close(fd);
+      if (written) return Lock::Taken;
+      ::unlink(path.c_str());
+      return Lock::None;
+    }
+    if (errno != EEXIST) return Lock::None;
+    // A file that names no pid may be one being written just now: held.
+    std::ifstream in(path);
+    long holder = 0;
+    if (!(in >> holder) || holder <= 0 || ::kill(static_cast<pid_t>(holder), 0) == 0 ||
+        errno != ESRCH) {
+      return Lock::Held;
+    }
+    ::unlink(path.c_str());
+  }
+  return Lock::Held;
+}
+
+// Whether another process has the device open, looked up in /proc without
+// opening the device: even an open that is then refused reaches the driver,
+// whose open raises DTR and RTS on the holder's board. This finds holders
+// that take no lock, and holds for root, whom TIOCEXCL does not stop. Other
+// users' processes are hidden from a user who is not root; their TIOCEXCL
+// refuses our open before the driver is reached.
+bool openElsewhere(dev_t device) {
+  const std::string self = std::to_string(::getpid());
+  std::error_code ec;
+  for (auto it = fs::directory_iterator("/proc", ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
+    const std::string pid = it->path().filename().string();
+    if (pid == self || !std::all_of(pid.begin(), pid.end(), ::isdigit)) continue;
+    std::error_code fdEc;
+    for (auto fd = fs::directory_iterator(it->path() / "fd", fdEc);
+         !fdEc && fd != fs::directory_iterator(); fd.increment(fdEc)) {
+      struct stat info {};
+      if (::stat(fd->path().c_str(), &info) == 0 && S_ISCHR(info.st_mode) &&
+          info.st_rdev == device) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 // ---------------------------------------------------------------- ports
 
 struct Port {
@@ -151,6 +231,7 @@ struct Port {
   ~Port() { ::close(epoll); }
 
   const int fd;
+  std::string lockFile;  // ours to remove at the close; "" when none was taken
   // The descriptor's input, edge-triggered: one wake per arrival, also while
   // earlier bytes sit unread.
   int epoll = epoll_create1(EPOLL_CLOEXEC);
@@ -176,7 +257,10 @@ struct Port {
   bool stopping = false;
   bool watcherDone = false;
   bool recheck = false;
+  bool rearm = false;  // the line settings changed under a watcher that waits
   std::condition_variable watcherEnded;
+  std::chrono::nanoseconds byteTime{0};  // one byte on the line at the set rate
+  std::atomic<bool> emptyBit{true};      // TIOCSERGETLSR tells when the bytes are out
 };
 
 std::uint32_t errorFlags(const serial_icounter_struct& was, const serial_icounter_struct& now) {
@@ -267,6 +351,10 @@ void watch(Port& p) {
     {
       std::lock_guard lock(p.mutex);
       if (p.stopping || p.gone) break;
+      // A line setting turns an 8250's modem-status interrupt off (without
+      // CRTSCTS, with CLOCAL) and only a new TIOCMIWAIT turns it on: the wait
+      // is begun again, and the lines looked at for what changed meanwhile.
+      if (std::exchange(p.rearm, false) && look(p, true, false) != 0) break;
     }
     if (!canWait) {
       ::poll(nullptr, 0, kSampleMs);  // a stop's signal ends it at once
@@ -305,8 +393,8 @@ void stopWatcher(Port& p) {
 
 class PosixPlatform final : public Platform {
  public:
-  PosixPlatform(std::string devDir, fs::path sysDir)
-      : devDir_(std::move(devDir)), sysDir_(std::move(sysDir)) {}
+  PosixPlatform(std::string devDir, fs::path sysDir, std::string lockDir)
+      : devDir_(std::move(devDir)), sysDir_(std::move(sysDir)), lockDir_(std::move(lockDir)) {}
   ~PosixPlatform() override {
     while (!ports_.empty()) CloseHandle(static_cast<Handle>(ports_.begin()->first));
     for (const auto& [fd, manual] : events_) ::close(fd);
@@ -320,10 +408,19 @@ class PosixPlatform final : public Platform {
     // A refused name is never opened, not even for a moment: opening alone can
     // act (a serial driver raises DTR and RTS, a FIFO's writer wakes).
     if (path.empty()) return fail(kErrorFileNotFound), kInvalidHandle;
+    // Nor is a port another program holds: its lock file, or its descriptor.
+    const std::string lockFile = lockPath(lockDir_, path);
+    const Lock taken = takeLock(lockFile);
+    if (taken == Lock::Held) return fail(kErrorAccessDenied), kInvalidHandle;
+    const auto release = [&] {
+      if (taken == Lock::Taken) ::unlink(lockFile.c_str());
+    };
+    if (openElsewhere(device)) return release(), fail(kErrorAccessDenied), kInvalidHandle;
     // O_NONBLOCK: without CLOCAL yet, a blocking open would wait for DCD.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
       const int err = errno;
+      release();
       // EBUSY: another program holds it exclusively (TIOCEXCL).
       fail(err == EACCES || err == EPERM                    ? kErrorPrivilegeNotHeld
            : err == EBUSY                                   ? kErrorAccessDenied
@@ -346,8 +443,10 @@ class PosixPlatform final : public Platform {
     }
     if (error != 0) {
       ::close(fd);
+      release();
       return fail(error), kInvalidHandle;
     }
+    if (taken == Lock::Taken) p->lockFile = lockFile;
     // The lock keeps out programs that lock; TIOCEXCL the others (root excepted).
     ioctl(fd, TIOCEXCL);
     p->counters = ioctl(fd, TIOCGICOUNT, &p->errorBase) == 0;  // errors before ours are not
@@ -384,6 +483,7 @@ class PosixPlatform final : public Platform {
     }
     ioctl(p->fd, TIOCNXCL);  // a pty keeps the flag for as long as its master lives
     ::close(p->fd);          // and this drops the flock
+    if (!p->lockFile.empty()) ::unlink(p->lockFile.c_str());
     return true;
   }
 
@@ -431,6 +531,15 @@ class PosixPlatform final : public Platform {
           ioctl(p.fd, rtsControl == 1 ? TIOCMBIS : TIOCMBIC, &rts) != 0 ||
           ioctl(p.fd, dtrControl == 1 ? TIOCMBIS : TIOCMBIC, &dtr) != 0) {
         return failed(p, errno);
+      }
+      // Start, data, parity and stop bits (one and a half counted as two).
+      const int bits = 1 + dcb.ByteSize + (dcb.Parity != 0 ? 1 : 0) + (dcb.StopBits != 0 ? 2 : 1);
+      p.byteTime = std::chrono::nanoseconds(1'000'000'000LL * bits / dcb.BaudRate);
+      // The watcher begins its wait again (see watch). One signal is enough:
+      // one that comes before it waits is handled before the wait begins.
+      if (p.watcher.joinable() && !p.watcherDone) {
+        p.rearm = true;
+        pthread_kill(p.watcher.native_handle(), wakeSignal());
       }
       return 0;
     });
@@ -681,6 +790,7 @@ class PosixPlatform final : public Platform {
     std::shared_lock use(p.use);
     std::unique_lock lock(p.mutex);
     const CommTimeouts t = p.timeouts;
+    const std::chrono::nanoseconds byteTime = p.byteTime;
     lock.unlock();
     const bool limited = t.WriteTotalTimeoutConstant != 0 || t.WriteTotalTimeoutMultiplier != 0;
     const auto deadline =
@@ -710,14 +820,105 @@ class PosixPlatform final : public Platform {
                      : kWriteStepMs);
     }
     // The latch byte must be on the wire before the next frame's clock pulses.
+    const std::uint32_t error = drain(p, byteTime * count, limited, deadline);
+    if (error == kTimedOut) {
+      // As a Win32 write cut short by its timeout: fewer bytes, no error.
+      // What did not go is dropped: a latch byte that went out late would
+      // latch whatever the next frame had shifted in by then.
+      int queued = 0;
+      ioctl(p.fd, TIOCOUTQ, &queued);
+      done -= std::min<std::uint32_t>(done, std::max(queued, 1));
+      ioctl(p.fd, TCFLSH, TCOFLUSH);
+      return true;
+    }
     lock.lock();
-    if (ioctl(p.fd, TCSBRK, 1) != 0) return fail(failed(p, errno));
+    if (error != 0) return fail(error);
     addEvents(p, kEvTxEmpty);
     return true;
   }
 
+  // Waits until the bytes just written have left the UART, taking
+  // `bytesTime` on the line: no longer than that where the driver's
+  // transmitter-empty bit tells (an 8250's tcdrain sleeps a jiffy or more per
+  // look, so a frame would take 4 ms at HZ 250 for a byte of 1.04 ms), and
+  // never past `deadline` when `limited`, nor a close. 0, kTimedOut or the error.
+  static std::uint32_t drain(Port& p, std::chrono::nanoseconds bytesTime, bool limited,
+                             Clock::time_point deadline) {
+    const auto error = [&p](int err) {
+      std::lock_guard lock(p.mutex);
+      return failed(p, err);
+    };
+    // The driver's queue first: a stalled adapter never takes its bytes.
+    for (int queued = 1; queued != 0;) {
+      if (p.closed) return kErrorOperationAborted;
+      if (ioctl(p.fd, TIOCOUTQ, &queued) != 0) return error(errno);
+      if (queued != 0 && late(limited, deadline)) return kTimedOut;
+      if (queued != 0) std::this_thread::sleep_for(kQueueStep);
+    }
+    // Then the UART: the bytes' own time, then its transmitter-empty bit.
+    const auto sent = Clock::now() + bytesTime;
+    if (p.emptyBit) std::this_thread::sleep_until(limited ? std::min(sent, deadline) : sent);
+    while (p.emptyBit) {
+      if (p.closed) return kErrorOperationAborted;
+      unsigned int status = 0;
+      if (ioctl(p.fd, TIOCSERGETLSR, &status) != 0) {
+        if (errno != ENOTTY && errno != EINVAL) return error(errno);
+        p.emptyBit = false;  // not answered (a pty, many USB adapters)
+      } else if (status & TIOCSER_TEMT) {
+        return 0;
+      } else if (late(limited, deadline)) {
+        return kTimedOut;
+      } else if (Clock::now() > sent + kEmptyLag) {
+        p.emptyBit = false;  // a driver's copy that is never brought up to date
+      } else {
+        std::this_thread::sleep_for(kEmptyStep);
+      }
+    }
+    return drainWithin(p, limited, deadline);
+  }
+
+  // tcdrain, ended by a signal at `deadline` when `limited`.
+  static std::uint32_t drainWithin(Port& p, bool limited, Clock::time_point deadline) {
+    timer_t timer{};
+    bool armed = false;
+    if (limited) {
+      sigevent event{};
+      event.sigev_notify = SIGEV_THREAD_ID;
+      event.sigev_signo = wakeSignal();
+      event._sigev_un._tid = ::gettid();
+      const auto left =
+          std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return kTimedOut;
+      itimerspec at{};
+      at.it_value.tv_sec = static_cast<time_t>(left.count() / 1'000'000'000);
+      at.it_value.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
+      armed = timer_create(CLOCK_MONOTONIC, &event, &timer) == 0;
+      if (armed && timer_settime(timer, 0, &at, nullptr) != 0) {
+        timer_delete(timer);
+        armed = false;
+      }
+    }
+    int result = 0;
+    int err = 0;
+    do {
+      result = ioctl(p.fd, TCSBRK, 1);
+      err = errno;
+    } while (result != 0 && err == EINTR && !p.closed && !late(limited, deadline));
+    if (armed) timer_delete(timer);
+    if (result == 0) return 0;
+    if (err != EINTR) {
+      std::lock_guard lock(p.mutex);
+      return failed(p, err);
+    }
+    return p.closed ? kErrorOperationAborted : kTimedOut;
+  }
+  static bool late(bool limited, Clock::time_point deadline) {
+    return limited && Clock::now() >= deadline;
+  }
+
   const std::string devDir_;
   const fs::path sysDir_;
+  const std::string lockDir_;
   std::mutex mutex_;
   std::map<int, std::shared_ptr<Port>> ports_;
   std::map<int, bool> events_;  // eventfd -> manual reset
@@ -725,8 +926,9 @@ class PosixPlatform final : public Platform {
 
 }  // namespace
 
-std::unique_ptr<Platform> makePosixPlatform(std::string devDir, std::string sysDir) {
-  return std::make_unique<PosixPlatform>(std::move(devDir), std::move(sysDir));
+std::unique_ptr<Platform> makePosixPlatform(std::string devDir, std::string sysDir,
+                                            std::string lockDir) {
+  return std::make_unique<PosixPlatform>(std::move(devDir), std::move(sysDir), std::move(lockDir));
 }
 
 std::string serialDevicePath(const std::string& port, const std::string& devDir,

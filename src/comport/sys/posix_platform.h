@@ -11,10 +11,11 @@
 
 namespace sys {
 
-// `devDir` and `sysDir` are the machine's /dev and /sys; tests give folders
-// of their own.
+// `devDir` and `sysDir` are the machine's /dev and /sys, `lockDir` the
+// folder of the UUCP lock files; tests give folders of their own.
 std::unique_ptr<Platform> makePosixPlatform(std::string devDir = "/dev",
-                                            std::string sysDir = "/sys");
+                                            std::string sysDir = "/sys",
+                                            std::string lockDir = "/run/lock");
 
 // The device file a port name opens, found without opening anything, or ""
 // when the name is not a serial port. A port name is a tty in `devDir`

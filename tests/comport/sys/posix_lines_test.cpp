@@ -3,10 +3,12 @@
 // TIOCM* requests of this program for that pty). What the model cannot show
 // (a real UART, a USB adapter's own TIOCMIWAIT) the QEMU rig does.
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 
 #include "comport/serial_port.h"
@@ -91,7 +93,7 @@ class PosixLinesTest : public ::testing::TestWithParam<bool> {
   TempFolder temp;
   Pty pty;
   std::unique_ptr<sys::Platform> platform =
-      sys::makePosixPlatform(temp.path("dev"), temp.path("sys"));
+      sys::makePosixPlatform(temp.path("dev"), temp.path("sys"), temp.path("lock"));
 };
 
 INSTANTIATE_TEST_SUITE_P(Driver, PosixLinesTest, ::testing::Values(true, false),
@@ -239,6 +241,63 @@ TEST_P(PosixLinesTest, APulseReachesTheHandlerWithTheLevelAtDelivery) {
   port.ClosePort();
   EXPECT_EQ(recorder.openDevices() + recorder.openEvents(), 0);
   EXPECT_EQ(ttyModelWaiting(), 0);
+}
+
+// A line setting turns a 16550's modem-status interrupt off under a watcher
+// already asleep in TIOCMIWAIT; the inputs must still come through.
+TEST_P(PosixLinesTest, InputsStillComeAfterALineSettingChangesWhileOpen) {
+  testing_support::GuiQueue gui;
+  TSerialPort port(*platform, &gui);
+  port.setPort("ttyS9");
+  std::vector<bool> states;
+  port.OnCTSChange = [&](TSerialPort&, bool state) { states.push_back(state); };
+  port.OpenPort();
+  ASSERT_TRUE(eventually([] { return !GetParam() || ttyModelWaiting() == 1; }));
+  port.setBaudRate(comport::TBaudRate::br19200);
+  ttyModelSetInput(TIOCM_CTS, 1);
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (states.empty() && std::chrono::steady_clock::now() < deadline) {
+    gui.waitForWork(5);
+    gui.checkSynchronize();
+  }
+  EXPECT_EQ(states, std::vector<bool>{true});
+  port.ClosePort();
+}
+
+// The latch byte's wait: until the transmitter is empty by TIOCSERGETLSR (no
+// tcdrain, which sleeps a jiffy at a time); a transmitter that never empties
+// ends the write at its timeout (1000 ms + 100 ms a byte) with no byte
+// written, as a Win32 write cut short, and the byte does not go later.
+TEST_P(PosixLinesTest, TheLatchWaitsForTheTransmitterNoLongerThanTheWriteTimeout) {
+  TSerialPort port(*platform);
+  port.setPort("ttyS9");
+  port.OpenPort();
+  const int fd = static_cast<int>(port.PortHandle());
+  const auto transmitterEmpty = [fd] {
+    unsigned int status = 0;
+    return ioctl(fd, TIOCSERGETLSR, &status) == 0 && (status & TIOCSER_TEMT) != 0;
+  };
+  ttyModelSetTransmitter(1'041'667);  // 10 bits at 9600 bit/s
+  ttyModelResetCalls();
+  EXPECT_EQ(port.WriteText("\x01"), 1);
+  EXPECT_TRUE(transmitterEmpty()) << "the write ended before its byte was out";
+  EXPECT_EQ(ttyModelCallsOf(TCSBRK), 0u);
+
+  ttyModelSetTransmitter(-1);
+  const auto start = std::chrono::steady_clock::now();
+  auto write = std::async(std::launch::async, [&] { return port.WriteText("\x01"); });
+  if (write.wait_for(10s) != std::future_status::ready) {
+    ADD_FAILURE() << "the write still waits for a transmitter that never empties";
+    ttyModelUnplug();  // lets it go
+  }
+  EXPECT_EQ(write.get(), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1100ms);
+  int queued = -1;
+  EXPECT_EQ(ioctl(fd, TIOCOUTQ, &queued), 0);
+  EXPECT_EQ(queued, 0) << "the byte that did not go was not dropped";
+  ttyModelSetTransmitter(0);
+  port.ClosePort();
+  EXPECT_FALSE(port.IsOpen());
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,12 +69,14 @@ class PosixPlatformTest : public ::testing::Test {
  protected:
   PosixPlatformTest() {
     fs::create_directory(devDir());
+    fs::create_directory(lockDir());
     fs::create_directories(sysDir() / "class/tty");
     fs::create_symlink(pty.slave(), devDir() / "ttyPTY0");
   }
 
   fs::path devDir() const { return temp.path("dev"); }
   fs::path sysDir() const { return temp.path("sys"); }
+  fs::path lockDir() const { return temp.path("lock"); }
 
   sys::Handle open(const std::string& port = "ttyPTY0") {
     return platform->CreateFileA("\\\\.\\" + port, sys::kGenericRead | sys::kGenericWrite, 0,
@@ -103,7 +106,7 @@ class PosixPlatformTest : public ::testing::Test {
 
   TempFolder temp;
   Pty pty;
-  std::unique_ptr<sys::Platform> platform = sys::makePosixPlatform(devDir(), sysDir());
+  std::unique_ptr<sys::Platform> platform = sys::makePosixPlatform(devDir(), sysDir(), lockDir());
 };
 
 // A completed overlapped status wait, with its event and record.
@@ -264,6 +267,81 @@ TEST_F(PosixPlatformTest, APortHeldByAnotherIsBusyUntilItIsClosed) {
   ASSERT_TRUE(platform->CloseHandle(held));
   EXPECT_FALSE(exclusive());
   EXPECT_EQ(openError("ttyPTY0"), 0u);
+}
+
+// Another program on a device: it holds it open (with TIOCEXCL or without),
+// or only its lock file names it. It runs until the object ends.
+class OtherProgram {
+ public:
+  enum Hold { Descriptor, Exclusive, LockFileOnly };
+  OtherProgram(const std::string& device, Hold hold) {
+    int ready[2];
+    EXPECT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(quit_, O_CLOEXEC), 0);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(quit_[1]);  // so that the test's close is the pipe's end
+      // Straight to the kernel: this program's own open() and ioctl() take locks.
+      const long fd = hold == LockFileOnly
+                          ? 0
+                          : ::syscall(SYS_openat, AT_FDCWD, device.c_str(), O_RDWR | O_NOCTTY);
+      if (hold == Exclusive) ::syscall(SYS_ioctl, fd, TIOCEXCL, 0);
+      char byte = fd >= 0 ? 1 : 0;
+      (void)!::write(ready[1], &byte, 1);
+      (void)!::read(quit_[0], &byte, 1);  // until the test lets go
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(quit_[0]);
+    char byte = 0;
+    EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+    EXPECT_EQ(byte, 1) << "the other program could not open " << device;
+    ::close(ready[0]);
+  }
+  ~OtherProgram() {
+    ::close(quit_[1]);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int quit_[2] = {-1, -1};
+};
+
+std::string lockContent(pid_t pid) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+  return text;
+}
+
+TEST_F(PosixPlatformTest, APortAnotherProgramHoldsIsBusyBeforeItsDeviceIsOpened) {
+  ASSERT_EQ(ttyModelAttach(pty.slave().c_str(), 1), 0);  // counts the device's opens
+  const fs::path lock = lockDir() / ("LCK.." + fs::path(pty.slave()).filename().string());
+  for (const auto hold :
+       {OtherProgram::Descriptor, OtherProgram::Exclusive, OtherProgram::LockFileOnly}) {
+    SCOPED_TRACE(hold);
+    OtherProgram other(pty.slave(), hold);
+    if (hold == OtherProgram::LockFileOnly) std::ofstream(lock) << lockContent(other.pid());
+    const unsigned long opens = ttyModelDeviceOpens();
+    EXPECT_EQ(openError("ttyPTY0"), sys::kErrorAccessDenied);
+    EXPECT_EQ(ttyModelDeviceOpens(), opens) << "the held device was opened";
+    EXPECT_EQ(fs::exists(lock), hold == OtherProgram::LockFileOnly);
+    fs::remove(lock);
+  }
+  // A lock whose process is gone is taken over; ours goes at the close.
+  const pid_t gone = ::fork();
+  if (gone == 0) ::_exit(0);
+  ::waitpid(gone, nullptr, 0);
+  std::ofstream(lock) << lockContent(gone);
+  const sys::Handle h = open();
+  ASSERT_NE(h, sys::kInvalidHandle);
+  std::ifstream in(lock);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), lockContent(::getpid()));
+  EXPECT_EQ(openError("ttyPTY0"), sys::kErrorAccessDenied);  // our own lock holds too
+  EXPECT_TRUE(platform->CloseHandle(h));
+  EXPECT_FALSE(fs::exists(lock));
+  ttyModelDetach();
 }
 
 // Runs `open` as a user who is not root (in a child process, as nobody, when
@@ -739,7 +817,7 @@ TEST_F(PosixPlatformTest, AnEmptyClassGivesAnEmptyListAndAMissingOneAnError) {
   std::ofstream(temp.path("file")) << "not a directory";
   for (const std::string& root : {temp.path("missing"), temp.path("file")}) {
     SCOPED_TRACE(root);
-    const auto own = sys::makePosixPlatform(devDir(), root);
+    const auto own = sys::makePosixPlatform(devDir(), root, lockDir());
     std::vector<std::string> kept{"kept"};
     expectThrows([&] { comport::ListSerialPorts(*own, kept); }, comport::msg::kRegistry);
     EXPECT_THAT(kept, ElementsAre("kept"));
@@ -789,7 +867,8 @@ class DevEntry {
 
 TEST(PosixMachineTest, AFifoOrAFileUnderDevIsRefusedWithoutAnOpenAndALinkedPtyOpens) {
   if (::access("/dev", W_OK) != 0) GTEST_SKIP() << "/dev is not writable here";
-  const auto platform = sys::makePosixPlatform();
+  TempFolder locks;
+  const auto platform = sys::makePosixPlatform("/dev", "/sys", locks.root());
   DevEntry fifo("fifo");
   DevEntry file("file");
   ASSERT_EQ(::mkfifo(fifo.path().c_str(), 0600), 0);
@@ -810,7 +889,7 @@ TEST(PosixMachineTest, AFifoOrAFileUnderDevIsRefusedWithoutAnOpenAndALinkedPtyOp
   const unsigned long opens = ttyModelOpens();
   const sys::Handle h = platform->CreateFileA("\\\\.\\" + link.name(), 0, 0, 0, 0);
   ASSERT_NE(h, sys::kInvalidHandle);
-  EXPECT_EQ(ttyModelOpens(), opens + 1);
+  EXPECT_EQ(ttyModelOpens(), opens + 2);  // its lock file, then the device
   std::uint32_t written = 0;
   EXPECT_TRUE(platform->WriteFile(h, "\x01", 1, &written, nullptr));
   EXPECT_EQ(pty.receive(1), "\x01");
