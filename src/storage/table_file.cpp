@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "storage/cp1251.h"
 #include "storage/file_io.h"
+#include "table/cp1251.h"
 #include "table/interval.h"
 
 namespace storage {
@@ -12,6 +12,7 @@ namespace storage {
 namespace {
 
 using table::CellStore;
+using table::cp1251ToUtf8;
 using table::kChannels;
 
 // Keeps the bytes of a malformed file before it is replaced: in
@@ -57,7 +58,7 @@ void fillCells(const TableLines& lines, int columns, CellStore& cells) {
       } else if (byte == '0') {
         cells.setCode(c, k, CellStore::kEmpty);
       } else {
-        cells.setText(c, k, cp1251ToUtf8(std::string_view(&byte, 1)));
+        cells.setCode(c, k, CellStore::codeOfByte(byte));
         allZero = false;
       }
     }

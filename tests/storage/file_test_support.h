@@ -24,9 +24,9 @@
 #include <unistd.h>
 #endif
 
-#include "storage/cp1251.h"
 #include "storage/file_io.h"
 #include "support/temp_folder.h"
+#include "table/cp1251.h"
 
 namespace testing_support {
 
@@ -34,7 +34,7 @@ namespace testing_support {
 // for std::filesystem, which reads a narrow name differently there.
 inline std::filesystem::path fsPath(const std::string& name) {
 #ifdef _WIN32
-  const std::string utf8 = storage::cp1251ToUtf8(name);
+  const std::string utf8 = table::cp1251ToUtf8(name);
   return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 #else
   return name;

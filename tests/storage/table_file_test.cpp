@@ -8,11 +8,11 @@
 
 #include <gtest/gtest.h>
 
-#include "storage/cp1251.h"
 #include "storage/file_io.h"
 #include "storage/file_test_support.h"
 #include "support/save_faults.h"
 #include "support/table_bytes.h"
+#include "table/cp1251.h"
 
 using storage::FileError;
 using storage::LoadResult;
@@ -296,7 +296,7 @@ TEST_F(TableFileTest, EmptyFileIsReplacedWithoutBackup) {
 
 TEST_F(TableFileTest, LinesAfter49AreIgnoredAndWrittenBackUnchanged) {
   TableLines file = tableLines(std::vector<std::string>(48, "10"), "250");
-  const TableLines extra = {storage::utf8ToCp1251("заметка: не трогать"), "", "\t 1 0 \xFF"};
+  const TableLines extra = {table::utf8ToCp1251("заметка: не трогать"), "", "\t 1 0 \xFF"};
   file.insert(file.end(), extra.begin(), extra.end());
   writeBytes(name, join(file));
 
@@ -371,7 +371,7 @@ TEST_F(TableFileTest, IntervalLineIsLoadedAfterItsFirstNineBytesUnaltered) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {kSpeed + "80x", "80x"},
       {kSpeed + "5", "5"},
-      {kSpeed + storage::utf8ToCp1251("сто"), "сто"},
+      {kSpeed + table::utf8ToCp1251("сто"), "сто"},
       {kSpeed + " -7 ", " -7 "},
       {"Interval=250", "250"},  // the prefix itself is not checked
       {kSpeed, "100"},          // nothing after the prefix: Edit1 keeps its text
@@ -388,14 +388,14 @@ TEST_F(TableFileTest, IntervalLineIsLoadedAfterItsFirstNineBytesUnaltered) {
     CellStore otherCells;
     std::string otherEdit1 = "100";
     storage::LoadTable(otherName, otherLines, otherCells, otherEdit1);
-    EXPECT_EQ(otherEdit1, shown) << storage::cp1251ToUtf8(line49);
+    EXPECT_EQ(otherEdit1, shown) << table::cp1251ToUtf8(line49);
   }
 }
 
 TEST_F(TableFileTest, HandEditedColumnBytesLoadAsTheirCharacterAndSaveAsZero) {
   std::vector<std::string> columns(48, "00");
   columns[2] = "x0";
-  columns[3] = storage::utf8ToCp1251("ж") + "1";
+  columns[3] = table::utf8ToCp1251("ж") + "1";
   columns[4] = "0v";
   writeBytes(name, join(tableLines(columns, "250")));
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #ifdef _WIN32
-#include "storage/cp1251.h"
+#include "table/cp1251.h"
 #endif
 
 namespace testing_support {
@@ -46,7 +46,7 @@ class TempFolder {
   static std::string entryName(const std::string& name) {
 #ifdef _WIN32
     // The test runs set wine's ANSI code page to 1251.
-    return storage::cp1251ToUtf8(name);
+    return table::cp1251ToUtf8(name);
 #else
     return name;
 #endif
