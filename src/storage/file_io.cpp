@@ -645,6 +645,10 @@ FileError::FileError(Kind kind, const std::string& fileName, const std::string& 
       kind_(kind),
       fileName_(fileName) {}
 
+std::string displayFileName(const std::string& name) {
+  return displayName(name);
+}
+
 bool fileExists(const std::string& name) {
   Facts facts;
   return lookUp(name, facts);

@@ -36,6 +36,9 @@ class FileError : public std::runtime_error {
 // link to an endless device), and reading it would only exhaust the memory.
 inline constexpr std::size_t kMaxFileBytes = std::size_t{256} << 20;
 
+// A file's name as the user reads it in a message (UTF-8).
+std::string displayFileName(const std::string& name);
+
 // True when anything (file or folder) is there: a folder in the file's place
 // must give an error, not be taken for a missing file and overwritten. A link
 // counts as what it leads to.
