@@ -139,7 +139,7 @@ LoadResult LoadTable(const std::string& fileName, TableLines& lines, CellStore& 
     writeDefault(fileName, lines);
     result.created = true;
   }
-  const std::string bytes = readFile(fileName);
+  std::string bytes = readFile(fileName);
   lines = splitLines(bytes);
   if (!isWellFormed(lines)) {
     // The replacement would lose the user's sequence without a trace; keep
@@ -148,6 +148,8 @@ LoadResult LoadTable(const std::string& fileName, TableLines& lines, CellStore& 
     writeDefault(fileName, lines);
     result.replaced = true;
   }
+  // The lines hold it all now: the bytes must not stay beside the cells.
+  std::string().swap(bytes);
   // A table without its interval line is still a table: supply the line, so
   // the cells are kept and the next save has a line 49 to write.
   if (lines.size() == kChannels) lines.push_back(IntervalLinePrefix());

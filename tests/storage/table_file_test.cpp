@@ -410,6 +410,25 @@ TEST_F(TableFileTest, HandEditedColumnBytesLoadAsTheirCharacterAndSaveAsZero) {
   EXPECT_EQ(readBytes(name), join(tableLines(saved, "250")));
 }
 
+TEST_F(TableFileTest, EveryByteALineCanHoldLoadsAsItsCharacterAtAByteACell) {
+  std::string bytes;
+  for (int b = 1; b < 256; ++b) {
+    if (b != '\r' && b != '\n') bytes += static_cast<char>(b);
+  }
+  std::vector<std::string> columns(48, std::string(bytes.size(), '0'));
+  columns[6] = bytes;
+  writeBytes(name, join(tableLines(columns, "250")));
+
+  const int n = static_cast<int>(bytes.size());
+  EXPECT_EQ(load().columns, n);
+  for (int c = 0; c < n; ++c) {
+    // The "0" is the only byte of its column: an all-off step, kept as "0".
+    const std::string text = table::cp1251ToUtf8(bytes.substr(c, 1));
+    EXPECT_EQ(cells.text(c, 7), text) << "byte " << static_cast<int>(bytes[c] & 0xFF);
+  }
+  EXPECT_LE(cells.memoryBytes(), 2u * static_cast<unsigned>(n) * CellStore::kRows);
+}
+
 TEST_F(TableFileTest, PrefixTextsAreNotChecked) {
   TableLines file(48, "ABCDEFGHIJ1");
   file.push_back("9 bytes..42");
