@@ -18,11 +18,11 @@
 #include <string_view>
 
 #include "fuzz_support.h"
-#include "storage/cp1251.h"
 #include "storage/file_io.h"
 #include "storage/table_file.h"
 #include "support/temp_folder.h"
 #include "table/cell_store.h"
+#include "table/cp1251.h"
 #include "table/interval.h"
 
 namespace {
@@ -189,7 +189,7 @@ void fuzzOne(std::string_view input) {
 
   const std::string& intervalLine = lines[48];
   if (intervalLine.size() > 9) {
-    CHECK(edit1 == storage::cp1251ToUtf8(std::string_view(intervalLine).substr(9)));
+    CHECK(edit1 == table::cp1251ToUtf8(std::string_view(intervalLine).substr(9)));
   } else {
     CHECK(edit1.empty());
   }

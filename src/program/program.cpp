@@ -190,8 +190,20 @@ bool Program::StringGrid1KeyPress(char key) {
 
 void Program::saveTable() {
   // A table that could not be loaded must not be written over the file that
-  // still holds it.
-  if (tableLoadFailed_ && storage::fileExists(tableFile_)) return;
+  // still holds it; the table as edited since goes beside it, and the user is
+  // told where both are.
+  if (tableLoadFailed_ && storage::fileExists(tableFile_)) {
+    sequencer_.saveTable([this](auto&, const auto& cells, int columns, const auto& interval) {
+      const std::string beside = storage::SaveBeside(tableFile_, cells, columns, interval);
+      // The exit button and the close both save: one message is enough.
+      if (std::exchange(savedBeside_, beside) == beside) return;
+      errorPath_.showError("Таблица не была загружена из файла \"" + tableFile_ +
+                           "\", поэтому он оставлен без изменений. Таблица, какой она была при "
+                           "выходе, сохранена в файл \"" +
+                           beside + "\".");
+    });
+    return;
+  }
   sequencer_.saveTable([this](auto& lines, const auto& cells, int columns, const auto& interval) {
     storage::Sohr(tableFile_, lines, cells, columns, interval);
   });

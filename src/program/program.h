@@ -119,6 +119,8 @@ class Program {
   std::string tableFile_;
   std::string settingsFile_;
   bool tableLoadFailed_ = false;
+  // Where the table was saved beside the file it could not be loaded from.
+  std::string savedBeside_;
   std::vector<std::string> exitErrors_;
   bool closing_ = false;
   bool tickDue_ = false;

@@ -103,10 +103,6 @@ std::string reasonText(ErrorCode code) {
   return text;
 }
 
-std::string displayName(const std::string& name) {
-  return name;
-}
-
 bool isMissing(ErrorCode code) {
   return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
@@ -309,10 +305,6 @@ ErrorCode lastError() {
 // strerror_r underneath, so safe on any thread.
 std::string reasonText(ErrorCode code) {
   return std::generic_category().message(code);
-}
-
-std::string displayName(const std::string& name) {
-  return name;
 }
 
 bool isMissing(ErrorCode code) {
@@ -603,7 +595,7 @@ std::pair<std::string, std::string> splitFolder(const std::string& name) {
 }
 
 [[noreturn]] void throwError(FileError::Kind kind, const std::string& name, ErrorCode code) {
-  throw FileError(kind, displayName(name), reasonText(code));
+  throw FileError(kind, name, reasonText(code));
 }
 
 [[noreturn]] void throwNotAFile(FileError::Kind kind, const std::string& name, const Facts& facts) {
@@ -612,11 +604,11 @@ std::pair<std::string, std::string> splitFolder(const std::string& name) {
                      : facts.kind == Kind::kDevice ? "устройство"
                      : facts.kind == Kind::kSocket ? "сокет"
                                                    : "особый файл";
-  throw FileError(kind, displayName(name), std::string("это ") + what + ", а не обычный файл");
+  throw FileError(kind, name, std::string("это ") + what + ", а не обычный файл");
 }
 
 [[noreturn]] void throwTooBig(const std::string& name) {
-  throw FileError(FileError::Kind::kRead, displayName(name),
+  throw FileError(FileError::Kind::kRead, name,
                   "файл больше " + std::to_string(kMaxFileBytes >> 20) + " МБ");
 }
 
@@ -787,7 +779,7 @@ FolderLock::FolderLock(const std::vector<std::string>& fileNames) {
     bool busy = false;
     const std::intptr_t lock = lockFolder(folder, busy);
     if (busy) {
-      busyFolder_ = displayName(folder);
+      busyFolder_ = folder;
       release();
       return;
     }

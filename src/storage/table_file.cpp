@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "storage/cp1251.h"
 #include "storage/file_io.h"
+#include "table/cp1251.h"
 #include "table/interval.h"
 
 namespace storage {
@@ -12,16 +12,18 @@ namespace storage {
 namespace {
 
 using table::CellStore;
+using table::cp1251ToUtf8;
 using table::kChannels;
 
-// Keeps the bytes of a malformed file before it is replaced: in
-// fileName + ".bak", or the first of ".bak1", ".bak2" … that is free or
-// already holds the same bytes, so that no earlier backup is overwritten.
-// A link found at a free name is replaced, not followed: these names are
-// ours, and a link there was not put by the user.
-std::string keepBackup(const std::string& fileName, const std::string& bytes) {
+// Keeps bytes beside the file: in fileName + suffix, or the first of
+// suffix + "1", suffix + "2" … that is free or already holds the same bytes,
+// so that nothing kept earlier is overwritten. A link found at a free name is
+// replaced, not followed: these names are ours, and a link there was not put
+// by the user.
+std::string keepBeside(const std::string& fileName, const std::string& suffix,
+                       const std::string& bytes) {
   for (int n = 0;; ++n) {
-    std::string name = fileName + ".bak" + (n == 0 ? std::string() : std::to_string(n));
+    std::string name = fileName + suffix + (n == 0 ? std::string() : std::to_string(n));
     if (!fileExists(name)) {
       writeFileAtomically(name, bytes, LinkAtName::kReplace);
       return name;
@@ -57,7 +59,7 @@ void fillCells(const TableLines& lines, int columns, CellStore& cells) {
       } else if (byte == '0') {
         cells.setCode(c, k, CellStore::kEmpty);
       } else {
-        cells.setText(c, k, cp1251ToUtf8(std::string_view(&byte, 1)));
+        cells.setCode(c, k, CellStore::codeOfByte(byte));
         allZero = false;
       }
     }
@@ -137,15 +139,17 @@ LoadResult LoadTable(const std::string& fileName, TableLines& lines, CellStore& 
     writeDefault(fileName, lines);
     result.created = true;
   }
-  const std::string bytes = readFile(fileName);
+  std::string bytes = readFile(fileName);
   lines = splitLines(bytes);
   if (!isWellFormed(lines)) {
     // The replacement would lose the user's sequence without a trace; keep
     // the old bytes first (an empty file holds nothing worth keeping).
-    if (!bytes.empty()) result.backupName = keepBackup(fileName, bytes);
+    if (!bytes.empty()) result.backupName = keepBeside(fileName, ".bak", bytes);
     writeDefault(fileName, lines);
     result.replaced = true;
   }
+  // The lines hold it all now: the bytes must not stay beside the cells.
+  std::string().swap(bytes);
   // A table without its interval line is still a table: supply the line, so
   // the cells are kept and the next save has a line 49 to write.
   if (lines.size() == kChannels) lines.push_back(IntervalLinePrefix());
@@ -160,31 +164,45 @@ LoadResult LoadTable(const std::string& fileName, TableLines& lines, CellStore& 
   return result;
 }
 
-void Sohr(const std::string& fileName, TableLines& lines, const CellStore& cells, int columnsToSave,
-          const std::string& edit1Text) {
+namespace {
+
+// Lines 1 … 49 as a save writes them.
+TableLines savedLines(const CellStore& cells, int columnsToSave, const std::string& edit1Text) {
   const int columns = std::max(columnsToSave, 0);
-  TableLines channels;
-  channels.reserve(kChannels);
+  TableLines lines;
+  lines.reserve(kChannels + 1);
   for (int k = 1; k <= kChannels; ++k) {
-    channels.push_back(ChannelLinePrefix(k));
-    channels.back().reserve(kChannelPrefixBytes + static_cast<std::size_t>(columns));
+    lines.push_back(ChannelLinePrefix(k));
+    lines.back().reserve(kChannelPrefixBytes + static_cast<std::size_t>(columns));
   }
   for (int c = 0; c < columns; ++c) {
     for (int k = 1; k <= kChannels; ++k) {
-      channels[static_cast<std::size_t>(k - 1)] += cells.isOne(c, k) ? '1' : '0';
+      lines[static_cast<std::size_t>(k - 1)] += cells.isOne(c, k) ? '1' : '0';
     }
   }
+  const std::int32_t interval = table::intervalValue(edit1Text);
+  lines.push_back(IntervalLinePrefix() + std::to_string(std::max(interval, std::int32_t{1})));
+  return lines;
+}
 
+}  // namespace
+
+void Sohr(const std::string& fileName, TableLines& lines, const CellStore& cells, int columnsToSave,
+          const std::string& edit1Text) {
+  TableLines table = savedLines(cells, columnsToSave, edit1Text);
   // The lines after 49 are the file's as it is now. A file deleted or cut
   // short since start-up gives fewer; the table is saved all the same.
   TableLines saved = fileExists(fileName) ? splitLines(readFile(fileName)) : TableLines();
   if (saved.size() < kChannels + 1) saved.resize(kChannels + 1);
-  std::move(channels.begin(), channels.end(), saved.begin());
-  const std::int32_t interval = table::intervalValue(edit1Text);
-  saved[kChannels] = IntervalLinePrefix() + std::to_string(std::max(interval, std::int32_t{1}));
+  std::move(table.begin(), table.end(), saved.begin());
 
   lines = std::move(saved);
   writeFileAtomically(fileName, joinLines(lines));
+}
+
+std::string SaveBeside(const std::string& fileName, const CellStore& cells, int columnsToSave,
+                       const std::string& edit1Text) {
+  return keepBeside(fileName, ".edited", joinLines(savedLines(cells, columnsToSave, edit1Text)));
 }
 
 }  // namespace storage

@@ -52,6 +52,13 @@ struct LoadResult {
 LoadResult LoadTable(const std::string& fileName, TableLines& lines, table::CellStore& cells,
                      std::string& edit1Text);
 
+// Saves the table as Sohr would, but beside the file instead of over it (the
+// file could not be loaded, and may still hold a table): as fileName +
+// ".edited", or the first of ".edited1", ".edited2" … that is free or already
+// holds the same bytes. Returns the name written. Throws FileError.
+std::string SaveBeside(const std::string& fileName, const table::CellStore& cells,
+                       int columnsToSave, const std::string& edit1Text);
+
 // Writes columns 0 … columnsToSave − 1 of the table ('1' for a cell that is
 // exactly "1", '0' for any other) and the interval, keeping the file's lines
 // after 49 as they are on the disk now. The file is replaced atomically; a

@@ -3,23 +3,48 @@
 #include <algorithm>
 #include <array>
 
+#include "table/cp1251.h"
+
 namespace table {
 
 namespace {
-const std::array<std::string, 4> kPlainTexts = {"", "0", "1", "v"};
+
+// The text of every code, and the code of every one-character text.
+struct CodeTexts {
+  std::array<std::string, 256> text;
+  std::unordered_map<std::string, std::uint8_t> code;
+
+  CodeTexts() {
+    for (int b = 1; b < 256; ++b) {
+      if (b == CellStore::kOther) continue;
+      const char byte = static_cast<char>(b);
+      text[static_cast<std::size_t>(b)] = cp1251ToUtf8(std::string_view(&byte, 1));
+      code.emplace(text[static_cast<std::size_t>(b)], static_cast<std::uint8_t>(b));
+    }
+  }
+};
+
+const CodeTexts& codeTexts() {
+  static const CodeTexts texts;
+  return texts;
+}
+
 }  // namespace
 
 CellStore::Code CellStore::codeOf(std::string_view text) {
   if (text.empty()) return kEmpty;
-  if (text == "0") return kZero;
-  if (text == "1") return kOne;
-  if (text == "v") return kMarker;
-  return kOther;
+  if (text.size() == 1 && text[0] != kOther && static_cast<std::uint8_t>(text[0]) < 0x80) {
+    return codeOfByte(text[0]);  // ASCII, the common case, without a look-up
+  }
+  if (text.size() > 3) return kOther;  // no character of the code page is longer
+  const auto& codes = codeTexts().code;
+  const auto found = codes.find(std::string(text));
+  return found == codes.end() ? kOther : static_cast<Code>(found->second);
 }
 
 const std::string& CellStore::text(int col, int row) const {
   const Code c = code(col, row);
-  if (c != kOther) return kPlainTexts[c];
+  if (c != kOther) return codeTexts().text[c];
   return others_.at(key(col, row));
 }
 

@@ -2,8 +2,10 @@
 // columns the table shows: a cell written beyond the shown columns keeps its
 // text until the table grows over it.
 //
-// Nearly every cell holds "", "0", "1" (or "v" in the marker row), so a cell
-// is one byte; any other text lives in a side table.
+// A cell is one byte, whatever its text: a one-character text is the byte
+// of that character in Windows-1251, the table file's code page, so a table
+// loaded from a hand-edited file costs the same as one of "0" and "1"; only
+// a longer text (typed by the user) lives in a side table.
 #pragma once
 
 #include <cstddef>
@@ -37,9 +39,15 @@ class CellStore {
  public:
   static constexpr int kRows = kChannels + 1;  // row 0 the marker row, rows 1 … 48 the channels
 
-  enum Code : std::uint8_t { kEmpty, kZero, kOne, kMarker, kOther };
+  // A cell's code is the Windows-1251 byte of its one-character text; "" is
+  // 0, and a text that is no single character of the code page is kOther.
+  // LF never stands in a line of the file, so its byte is free for that.
+  enum Code : std::uint8_t { kEmpty = 0, kOther = '\n', kZero = '0', kOne = '1', kMarker = 'v' };
   // The code a text is stored under.
   static Code codeOf(std::string_view text);
+  // The code of a column byte of the table file (any byte but NUL and LF,
+  // which no line holds).
+  static Code codeOfByte(char byte) { return static_cast<Code>(static_cast<std::uint8_t>(byte)); }
 
   // The text of a cell; "" for a cell never written.
   const std::string& text(int col, int row) const;
@@ -60,7 +68,7 @@ class CellStore {
     return c == kEmpty;
   }
 
-  // Sets one cell to a plain code ("" "0" "1" "v") without looking at text.
+  // Sets one cell to any code but kOther without looking at text.
   void setCode(int col, int row, Code c) {
     // Inline for a stored cell without other text: loading a table sets
     // millions of cells one by one.

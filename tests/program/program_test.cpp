@@ -4,6 +4,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "comport/sys/virtual_board.h"
 #include "storage/file_test_support.h"
@@ -161,19 +164,57 @@ TEST_F(ProgramTest, ExitDuringTheRevealKeepsEveryLoadedColumn) {
   EXPECT_EQ(readBytes(tablePath()), stored);
 }
 
-TEST_F(ProgramTest, AnUnreadableTableIsReportedAndNeverOverwritten) {
-  // A folder where the file should be: it exists but cannot be read.
+// Something that exists at the table file's name but cannot be read: the
+// load fails, and the exit must neither write over it nor lose the edits.
+void unreadableTableIsKeptAndTheEditsSavedBeside(program::Program& program,
+                                                 const std::string& tablePath,
+                                                 const std::vector<std::string>& messages) {
+  program.FormCreate();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("Rilvet_код.txt"), std::string::npos);
+  for (int flag : program.sequencer().ChannelEnabled()) EXPECT_EQ(flag, 1);
+  tableCells(program.sequencer()).setText(0, 1, "1");
+  program.sequencer().setEdit1Text("250");
+  // The exit button, then the close it leads to: both save, one message.
+  program.BitBtn6Click();
+  program.FormClose();
+  const std::string beside = tablePath + ".edited";
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_NE(messages[1].find("\"" + tablePath + "\""), std::string::npos) << messages[1];
+  EXPECT_NE(messages[1].find("\"" + beside + "\""), std::string::npos) << messages[1];
+  EXPECT_EQ(readBytes(beside),
+            tableFile(columns(1, [](int, int k) { return k == 1 ? '1' : '0'; }), "250"));
+}
+
+TEST_F(ProgramTest, AnUnreadableTableIsKeptAndTheEditedTableIsSavedBesideIt) {
+  // A folder where the file should be.
   std::filesystem::create_directory(testing_support::fsPath(tablePath()));
   auto program = makeProgram();
-  program->FormCreate();
-  ASSERT_EQ(errors.messages.size(), 1u);
-  EXPECT_NE(errors.messages[0].find("Rilvet_код.txt"), std::string::npos);
-  for (int flag : program->sequencer().ChannelEnabled()) EXPECT_EQ(flag, 1);
-  tableCells(program->sequencer()).setText(0, 1, "1");
-  program->FormClose();
+  unreadableTableIsKeptAndTheEditsSavedBeside(*program, tablePath(), errors.messages);
   EXPECT_TRUE(std::filesystem::is_directory(testing_support::fsPath(tablePath())));
   EXPECT_TRUE(testing_support::exists(settingsPath()));
+
+  // A later session that fails the same way keeps the earlier edits.
+  errors.messages.clear();
+  writeBytes(tablePath() + ".edited", "earlier");
+  auto again = makeProgram();
+  again->FormCreate();
+  tableCells(again->sequencer()).setText(0, 1, "1");
+  again->FormClose();
+  EXPECT_EQ(readBytes(tablePath() + ".edited"), "earlier");
+  EXPECT_TRUE(testing_support::exists(tablePath() + ".edited1"));
+  ASSERT_EQ(errors.messages.size(), 2u);
+  EXPECT_NE(errors.messages[1].find(".edited1\""), std::string::npos);
 }
+
+#ifndef _WIN32
+TEST_F(ProgramTest, AFifoAtTheTableNameIsKeptAndTheEditedTableIsSavedBesideIt) {
+  ASSERT_EQ(mkfifo(tablePath().c_str(), 0600), 0);
+  auto program = makeProgram();
+  unreadableTableIsKeptAndTheEditsSavedBeside(*program, tablePath(), errors.messages);
+  EXPECT_TRUE(std::filesystem::is_fifo(tablePath()));
+}
+#endif
 
 TEST_F(ProgramTest, ExitWhileRunningSendsTheAllOffFrameAfterTheStepThenCloses) {
   writeBytes(tablePath(),

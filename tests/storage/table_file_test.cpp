@@ -8,11 +8,11 @@
 
 #include <gtest/gtest.h>
 
-#include "storage/cp1251.h"
 #include "storage/file_io.h"
 #include "storage/file_test_support.h"
 #include "support/save_faults.h"
 #include "support/table_bytes.h"
+#include "table/cp1251.h"
 
 using storage::FileError;
 using storage::LoadResult;
@@ -294,7 +294,7 @@ TEST_F(TableFileTest, EmptyFileIsReplacedWithoutBackup) {
 
 TEST_F(TableFileTest, LinesAfter49AreIgnoredAndWrittenBackUnchanged) {
   TableLines file = tableLines(std::vector<std::string>(48, "10"), "250");
-  const TableLines extra = {storage::utf8ToCp1251("заметка: не трогать"), "", "\t 1 0 \xFF"};
+  const TableLines extra = {table::utf8ToCp1251("заметка: не трогать"), "", "\t 1 0 \xFF"};
   file.insert(file.end(), extra.begin(), extra.end());
   writeBytes(name, join(file));
 
@@ -369,7 +369,7 @@ TEST_F(TableFileTest, IntervalLineIsLoadedAfterItsFirstNineBytesUnaltered) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {kSpeed + "80x", "80x"},
       {kSpeed + "5", "5"},
-      {kSpeed + storage::utf8ToCp1251("сто"), "сто"},
+      {kSpeed + table::utf8ToCp1251("сто"), "сто"},
       {kSpeed + " -7 ", " -7 "},
       {"Interval=250", "250"},  // the prefix itself is not checked
       {kSpeed, "100"},          // nothing after the prefix: Edit1 keeps its text
@@ -386,14 +386,14 @@ TEST_F(TableFileTest, IntervalLineIsLoadedAfterItsFirstNineBytesUnaltered) {
     CellStore otherCells;
     std::string otherEdit1 = "100";
     storage::LoadTable(otherName, otherLines, otherCells, otherEdit1);
-    EXPECT_EQ(otherEdit1, shown) << storage::cp1251ToUtf8(line49);
+    EXPECT_EQ(otherEdit1, shown) << table::cp1251ToUtf8(line49);
   }
 }
 
 TEST_F(TableFileTest, HandEditedColumnBytesLoadAsTheirCharacterAndSaveAsZero) {
   std::vector<std::string> columns(48, "00");
   columns[2] = "x0";
-  columns[3] = storage::utf8ToCp1251("ж") + "1";
+  columns[3] = table::utf8ToCp1251("ж") + "1";
   columns[4] = "0v";
   writeBytes(name, join(tableLines(columns, "250")));
 
@@ -406,6 +406,25 @@ TEST_F(TableFileTest, HandEditedColumnBytesLoadAsTheirCharacterAndSaveAsZero) {
   std::vector<std::string> saved(48, "00");
   saved[3] = "01";
   EXPECT_EQ(readBytes(name), join(tableLines(saved, "250")));
+}
+
+TEST_F(TableFileTest, EveryByteALineCanHoldLoadsAsItsCharacterAtAByteACell) {
+  std::string bytes;
+  for (int b = 1; b < 256; ++b) {
+    if (b != '\r' && b != '\n') bytes += static_cast<char>(b);
+  }
+  std::vector<std::string> columns(48, std::string(bytes.size(), '0'));
+  columns[6] = bytes;
+  writeBytes(name, join(tableLines(columns, "250")));
+
+  const int n = static_cast<int>(bytes.size());
+  EXPECT_EQ(load().columns, n);
+  for (int c = 0; c < n; ++c) {
+    // The "0" is the only byte of its column: an all-off step, kept as "0".
+    const std::string text = table::cp1251ToUtf8(bytes.substr(c, 1));
+    EXPECT_EQ(cells.text(c, 7), text) << "byte " << static_cast<int>(bytes[c] & 0xFF);
+  }
+  EXPECT_LE(cells.memoryBytes(), 2u * static_cast<unsigned>(n) * CellStore::kRows);
 }
 
 TEST_F(TableFileTest, PrefixTextsAreNotChecked) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "table/cp1251.h"
+
 using table::CellStore;
 
 namespace {
@@ -119,13 +121,43 @@ TEST(CellStoreTest, ABlockOfStepsComesBackExactly) {
   EXPECT_EQ(other.dataColumns(), 0);
 }
 
-TEST(CellStoreTest, AHundredThousandColumnsCostAboutAByteACell) {
+TEST(CellStoreTest, EveryOneCharacterTextIsItsWindows1251Byte) {
   CellStore cells;
-  for (int c = 0; c < 100000; ++c) {
-    for (int r = 1; r <= 48; ++r)
-      cells.setCode(c, r, (c + r) % 3 ? CellStore::kEmpty : CellStore::kOne);
+  for (int b = 1; b < 256; ++b) {
+    if (b == '\n') continue;
+    const char byte = static_cast<char>(b);
+    const std::string text = table::cp1251ToUtf8(std::string_view(&byte, 1));
+    cells.setText(b, 1, text);
+    EXPECT_EQ(cells.text(b, 1), text) << "byte " << b;
+    EXPECT_EQ(cells.code(b, 1), CellStore::codeOfByte(byte)) << "byte " << b;
+    cells.setCode(b, 2, CellStore::codeOfByte(byte));
+    EXPECT_EQ(cells.text(b, 2), text) << "byte " << b;
   }
-  EXPECT_LE(cells.memoryBytes(), 16u * 1024 * 1024);
+  // Texts that are no single character of the code page keep their text.
+  for (const std::string text : {"\n", "ab", "€1", "\xC3", "😀", " 1"}) {
+    cells.setText(300, 3, text);
+    EXPECT_EQ(cells.code(300, 3), CellStore::kOther) << text;
+    EXPECT_EQ(cells.text(300, 3), text);
+  }
+}
+
+TEST(CellStoreTest, ACellCostsAboutAByteWhateverItsText) {
+  constexpr int kColumns = 20000;
+  for (const bool other : {false, true}) {
+    CellStore cells;
+    for (int c = 0; c < kColumns; ++c) {
+      for (int r = 1; r <= 48; ++r) {
+        if (other) {
+          cells.setText(c, r, (c + r) % 2 ? "ж" : "x");
+        } else {
+          cells.setCode(c, r, (c + r) % 3 ? CellStore::kEmpty : CellStore::kOne);
+        }
+      }
+    }
+    // The storage grows by doubling: at most two bytes a cell.
+    EXPECT_LE(cells.memoryBytes(), 2u * kColumns * CellStore::kRows)
+        << (other ? "other texts" : "0/1");
+  }
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace storage {
+namespace table {
 
 // Every byte becomes one character; 0x98, which the code page leaves
 // undefined, becomes U+FFFD.
@@ -15,4 +15,4 @@ std::string cp1251ToUtf8(std::string_view bytes);
 // byte that is not part of a valid UTF-8 sequence, becomes '?'.
 std::string utf8ToCp1251(std::string_view text);
 
-}  // namespace storage
+}  // namespace table

@@ -1,9 +1,9 @@
-#include "storage/cp1251.h"
+#include "table/cp1251.h"
 
 #include <array>
 #include <cstdint>
 
-namespace storage {
+namespace table {
 
 namespace {
 
@@ -119,4 +119,4 @@ std::string utf8ToCp1251(std::string_view text) {
   return out;
 }
 
-}  // namespace storage
+}  // namespace table

@@ -1,11 +1,11 @@
-#include "storage/cp1251.h"
+#include "table/cp1251.h"
 
 #include <string>
 
 #include <gtest/gtest.h>
 
-using storage::cp1251ToUtf8;
-using storage::utf8ToCp1251;
+using table::cp1251ToUtf8;
+using table::utf8ToCp1251;
 
 namespace {
 
