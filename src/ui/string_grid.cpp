@@ -29,8 +29,10 @@ const QColor kTextColor(0, 0, 0);
 
 }  // namespace
 
+CellEditor::CellEditor(StringGridView* grid) : QLineEdit(grid->viewport()), grid_(grid) {}
+
 StringGridView::StringGridView(sequencer::Sequencer& model, QWidget* parent)
-    : QAbstractScrollArea(parent), model_(model), editor_(new QLineEdit(viewport())) {
+    : QAbstractScrollArea(parent), model_(model), editor_(new CellEditor(this)) {
   setFrameShape(QFrame::NoFrame);
   setFocusPolicy(Qt::StrongFocus);
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -460,8 +462,11 @@ void StringGridView::commitEditor() {
   const int row = editRow_;
   const std::string text = editor_->text().toStdString();
   editCol_ = editRow_ = -1;
+  // The focus goes straight back to the table: hidden while it has the
+  // focus, the editor would hand it to the next control in the tab order
+  // first.
+  if (editor_->hasFocus()) setFocus(Qt::OtherFocusReason);
   editor_->hide();
-  setFocus(Qt::OtherFocusReason);
   model_.typeCell(col, row, text);  // as typed already, unless the text was set back
   model_.endTyping();
   viewport()->update();
