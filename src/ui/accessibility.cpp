@@ -2,6 +2,7 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QFontMetrics>
 #include <QHash>
 #include <QPointer>
 #include <QTimer>
@@ -52,10 +53,67 @@ class StatusPanelAccessible : public QAccessibleWidget {
   }
 };
 
-class GridAccessible;
+// A text as a screen reader reads it: the whole of it, the caret, the
+// selection, where each character stands on the screen. Read-only unless a
+// subclass moves the caret or selects.
+class TextReader : public QAccessibleTextInterface {
+ public:
+  void selection(int index, int* start, int* end) const override {
+    *start = *end = 0;
+    if (index == 0) selected(start, end);
+  }
+  int selectionCount() const override {
+    int start = 0;
+    int end = 0;
+    return selected(&start, &end) ? 1 : 0;
+  }
+  void addSelection(int start, int end) override { select(start, end); }
+  void removeSelection(int) override { select(cursorPosition(), cursorPosition()); }
+  void setSelection(int, int start, int end) override { select(start, end); }
+  int cursorPosition() const override { return 0; }
+  void setCursorPosition(int) override {}
+  QString text(int start, int end) const override {
+    const QString all = whole();
+    if (start < 0 || end > all.size() || start > end) return {};
+    return all.mid(start, end - start);
+  }
+  int characterCount() const override { return int(whole().size()); }
+  QRect characterRect(int offset) const override {
+    const QString all = whole();
+    if (offset < 0 || offset >= all.size()) return {};
+    const QFontMetrics metrics(font());
+    const QPoint at = origin();
+    return QRect(at.x() + metrics.horizontalAdvance(all.left(offset)), at.y(),
+                 metrics.horizontalAdvance(all.at(offset)), metrics.height());
+  }
+  int offsetAtPoint(const QPoint& point) const override {
+    for (int i = 0; i < characterCount(); ++i) {
+      if (characterRect(i).contains(point)) return i;
+    }
+    return -1;
+  }
+  void scrollToSubstring(int, int) override {}
+  QString attributes(int, int* start, int* end) const override {
+    *start = 0;
+    *end = characterCount();
+    return {};
+  }
 
-// One cell of the table; made when a screen reader asks for it.
-class CellAccessible : public QAccessibleInterface, public QAccessibleTableCellInterface {
+ protected:
+  virtual QString whole() const = 0;
+  virtual QFont font() const = 0;
+  // Where the first character's box starts on the screen.
+  virtual QPoint origin() const = 0;
+  virtual bool selected(int*, int*) const { return false; }
+  virtual void select(int, int) {}
+};
+
+// One cell of the table; made when a screen reader asks for it. While the
+// in-place editor is open on it, the editor is its one child. A header cell
+// is named by its step's number and tells the marker as its description.
+class CellAccessible : public QAccessibleInterface,
+                       public QAccessibleTableCellInterface,
+                       public TextReader {
  public:
   CellAccessible(StringGridView* grid, int row, int col) : grid_(grid), row_(row), col_(col) {}
 
@@ -63,16 +121,34 @@ class CellAccessible : public QAccessibleInterface, public QAccessibleTableCellI
     return !grid_.isNull() && row_ < kRows && col_ < grid_->model().colCount();
   }
   QObject* object() const override { return nullptr; }
-  QAccessibleInterface* childAt(int, int) const override { return nullptr; }
   QAccessibleInterface* parent() const override { return table(); }
-  QAccessibleInterface* child(int) const override { return nullptr; }
-  int childCount() const override { return 0; }
-  int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+  int childCount() const override { return editing() ? 1 : 0; }
+  QAccessibleInterface* child(int index) const override {
+    return index == 0 && editing() ? QAccessible::queryAccessibleInterface(grid_->editor())
+                                   : nullptr;
+  }
+  int indexOfChild(const QAccessibleInterface* child) const override {
+    return child != nullptr && editing() && child->object() == grid_->editor() ? 0 : -1;
+  }
+  QAccessibleInterface* childAt(int x, int y) const override {
+    QAccessibleInterface* editor = child(0);
+    return editor != nullptr && editor->rect().contains(x, y) ? editor : nullptr;
+  }
+  QAccessibleInterface* focusChild() const override {
+    QAccessibleInterface* editor = child(0);
+    return editor != nullptr && editor->state().focused ? editor : nullptr;
+  }
 
   QString text(QAccessible::Text t) const override {
-    if (t != QAccessible::Name || !isValid()) return {};
-    return QString::fromStdString(grid_->model().cells().text(col_, row_));
+    if (!isValid()) return {};
+    if (row_ == 0) {
+      if (t == QAccessible::Name) return QString::number(col_ + 1);
+      if (t == QAccessible::Description) return whole();
+      return {};
+    }
+    return t == QAccessible::Name ? whole() : QString();
   }
+  using TextReader::text;
   void setText(QAccessible::Text, const QString&) override {}
 
   QRect rect() const override {
@@ -109,9 +185,11 @@ class CellAccessible : public QAccessibleInterface, public QAccessibleTableCellI
   }
 
   void* interface_cast(QAccessible::InterfaceType type) override {
-    return type == QAccessible::TableCellInterface
-               ? static_cast<QAccessibleTableCellInterface*>(this)
-               : nullptr;
+    if (type == QAccessible::TableCellInterface) {
+      return static_cast<QAccessibleTableCellInterface*>(this);
+    }
+    if (type == QAccessible::TextInterface) return static_cast<QAccessibleTextInterface*>(this);
+    return nullptr;
   }
 
   bool isSelected() const override {
@@ -128,10 +206,86 @@ class CellAccessible : public QAccessibleInterface, public QAccessibleTableCellI
     return grid_.isNull() ? nullptr : QAccessible::queryAccessibleInterface(grid_.data());
   }
 
+ protected:
+  QString whole() const override {
+    return isValid() ? QString::fromStdString(grid_->model().cells().text(col_, row_)) : QString();
+  }
+  QFont font() const override { return grid_.isNull() ? QFont() : grid_->font(); }
+  QPoint origin() const override {
+    // As the table draws it: 2 pixels in, centred in the row.
+    const QRect r = rect();
+    return QPoint(r.left() + 2, r.top() + (r.height() - QFontMetrics(font()).height()) / 2);
+  }
+
  private:
+  bool editing() const {
+    return isValid() && grid_->editorOpen() && grid_->editRow() == row_ && grid_->editCol() == col_;
+  }
+
   QPointer<StringGridView> grid_;
   int row_;
   int col_;
+};
+
+// The open editor: its text, caret and selection, inside the cell it edits.
+class CellEditorAccessible : public QAccessibleWidget, public TextReader {
+ public:
+  explicit CellEditorAccessible(CellEditor* editor)
+      : QAccessibleWidget(editor, QAccessible::EditableText) {}
+
+  CellEditor* editor() const { return static_cast<CellEditor*>(widget()); }
+
+  QAccessibleInterface* parent() const override {
+    StringGridView* grid = editor()->grid();
+    QAccessibleInterface* table = QAccessible::queryAccessibleInterface(grid);
+    auto* cells = table != nullptr ? table->tableInterface() : nullptr;
+    if (cells == nullptr || !grid->editorOpen()) return table;
+    return cells->cellAt(grid->editRow(), grid->editCol());
+  }
+
+  QString text(QAccessible::Text t) const override {
+    const StringGridView* grid = editor()->grid();
+    if (t == QAccessible::Name && grid->editorOpen()) {
+      return QStringLiteral("Канал %1, шаг %2").arg(grid->editRow()).arg(grid->editCol() + 1);
+    }
+    if (t == QAccessible::Value) return editor()->text();
+    return QAccessibleWidget::text(t);
+  }
+  using TextReader::text;
+
+  QAccessible::State state() const override {
+    QAccessible::State s = QAccessibleWidget::state();
+    s.editable = true;
+    s.selectableText = true;
+    return s;
+  }
+
+  void* interface_cast(QAccessible::InterfaceType type) override {
+    if (type == QAccessible::TextInterface) return static_cast<QAccessibleTextInterface*>(this);
+    return QAccessibleWidget::interface_cast(type);
+  }
+
+  int cursorPosition() const override { return editor()->cursorPosition(); }
+  void setCursorPosition(int position) override { editor()->setCursorPosition(position); }
+  int offsetAtPoint(const QPoint& point) const override {
+    return editor()->cursorPositionAt(editor()->mapFromGlobal(point));
+  }
+
+ protected:
+  QString whole() const override { return editor()->text(); }
+  QFont font() const override { return editor()->font(); }
+  QPoint origin() const override {
+    // A frameless line edit draws its text 2 pixels in, centred.
+    const int top = (editor()->height() - editor()->fontMetrics().height()) / 2;
+    return editor()->mapToGlobal(QPoint(2, top));
+  }
+  bool selected(int* start, int* end) const override {
+    if (!editor()->hasSelectedText()) return false;
+    *start = editor()->selectionStart();
+    *end = *start + int(editor()->selectedText().size());
+    return true;
+  }
+  void select(int start, int end) override { editor()->setSelection(start, end - start); }
 };
 
 // The table: 49 rows (the marker row first) by the table's columns. Its
@@ -171,6 +325,9 @@ class GridAccessible : public QAccessibleWidget, public QAccessibleTableInterfac
     return col >= 0 && row >= 0 ? cellAt(row, col) : nullptr;
   }
   QAccessibleInterface* focusChild() const override {
+    if (grid()->editorOpen() && grid()->editor()->hasFocus()) {
+      return cellAt(grid()->editRow(), grid()->editCol());
+    }
     if (!grid()->hasFocus()) return nullptr;
     const auto& m = grid()->model();
     return cellAt(m.currentRow(), m.currentCol());
@@ -245,6 +402,9 @@ QAccessibleInterface* factory(const QString& className, QObject* object) {
   }
   if (className == QLatin1String("ui::StatusPanel")) {
     return new StatusPanelAccessible(static_cast<StatusPanel*>(object));
+  }
+  if (className == QLatin1String("ui::CellEditor")) {
+    return new CellEditorAccessible(static_cast<CellEditor*>(object));
   }
   if (className == QLatin1String("ui::StringGridView")) {
     return new GridAccessible(static_cast<StringGridView*>(object));

@@ -1,6 +1,8 @@
 #include "ui/error_display.h"
 
+#include <QEvent>
 #include <QMessageBox>
+#include <QMetaObject>
 #include <utility>
 
 namespace ui {
@@ -32,16 +34,33 @@ MessagePresenter& messageBoxes() {
 }
 
 ErrorDisplay::ErrorDisplay(QWidget* owner, MessagePresenter& presenter)
-    : QObject(owner), owner_(owner), presenter_(presenter) {}
+    : QObject(owner), owner_(nullptr), presenter_(presenter) {
+  setOwner(owner);
+}
+
+void ErrorDisplay::setOwner(QWidget* owner) {
+  if (owner_ != nullptr) owner_->removeEventFilter(this);
+  owner_ = owner;
+  if (owner_ != nullptr) owner_->installEventFilter(this);
+}
+
+bool ErrorDisplay::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == owner_ && event->type() == QEvent::Show) {
+    // The window is mapped after its show event: the waiting boxes come
+    // after that, on top of it.
+    QMetaObject::invokeMethod(this, &ErrorDisplay::showNext, Qt::QueuedConnection);
+  }
+  return QObject::eventFilter(watched, event);
+}
 
 void ErrorDisplay::showError(const std::string& message) {
   waiting_.push_back(QString::fromStdString(message));
-  if (!held_ && box_.isNull()) showNext();
+  showNext();
 }
 
 void ErrorDisplay::showNext() {
   // A presenter that keeps nothing open takes the next message at once.
-  while (!waiting_.isEmpty() && box_.isNull()) {
+  while (canOpen() && !waiting_.isEmpty() && box_.isNull()) {
     QDialog* box = presenter_.open(owner_, waiting_.takeFirst());
     if (box == nullptr) continue;
     connect(box, &QDialog::finished, this, &ErrorDisplay::boxClosed);
@@ -52,7 +71,7 @@ void ErrorDisplay::showNext() {
 void ErrorDisplay::boxClosed() {
   box_.clear();
   if (onClosed) onClosed();
-  if (!held_) showNext();
+  showNext();
 }
 
 void ErrorDisplay::showHeldAndWait() {

@@ -1,8 +1,10 @@
 // Shows the errors the program lets through (program::ErrorPath decides which),
 // one message box at a time, in order: a message that comes while a box is
-// open waits for it. The box does not block the window, so the user can
-// still press Stop. When the program ends, the boxes wait until the close
-// sequence is over and are then shown one after another.
+// open waits for it. The box belongs to the main window and does not block
+// it, so the user can still press Stop. A message from start-up, before the
+// main window is on the screen, waits until it is, so that its box comes
+// after the window and stays above it. When the program ends, the boxes wait
+// until the close sequence is over and are then shown one after another.
 #pragma once
 
 #include <QDialog>
@@ -36,7 +38,8 @@ class ErrorDisplay : public QObject, public program::ErrorSink {
 
  public:
   explicit ErrorDisplay(QWidget* owner, MessagePresenter& presenter = messageBoxes());
-  void setOwner(QWidget* owner) { owner_ = owner; }
+  // The window the boxes belong to; none opens before it is shown.
+  void setOwner(QWidget* owner);
 
   // Called after the user has closed a box (the oldest one).
   std::function<void()> onClosed;
@@ -52,6 +55,8 @@ class ErrorDisplay : public QObject, public program::ErrorSink {
   std::vector<std::string> takeHeld();
 
  private:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  bool canOpen() const { return !held_ && owner_ != nullptr && owner_->isVisible(); }
   void showNext();
   void boxClosed();
 

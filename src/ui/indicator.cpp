@@ -19,6 +19,8 @@ Indicator::Indicator(int channel, QWidget* parent)
   QFont f("Courier New");
   f.setPixelSize(16);
   f.setBold(true);
+  // Not condensed like the window's font around it.
+  f.setStretch(QFont::Unstretched);
   setFont(f);
   const QString hint = QString("Индикатор %1 выхода").arg(channel);
   setToolTip(hint);

@@ -8,6 +8,8 @@ namespace ui {
 
 StatusPanel::StatusPanel(QWidget* parent) : QWidget(parent) {
   setAttribute(Qt::WA_OpaquePaintEvent);
+  // Inside the sunken edge; the text goes in the contents.
+  setContentsMargins(3, 1, 2, 1);
 }
 
 void StatusPanel::setText(const QString& text) {
@@ -18,12 +20,8 @@ void StatusPanel::setText(const QString& text) {
   announceTextChange(this);
 }
 
-QRect StatusPanel::textRect() const {
-  return rect().adjusted(3, 1, -2, -1);
-}
-
 void StatusPanel::updateToolTip() {
-  const bool fits = fontMetrics().horizontalAdvance(text_) <= textRect().width();
+  const bool fits = fontMetrics().horizontalAdvance(text_) <= contentsRect().width();
   const QString tip = fits ? QString() : text_;
   if (toolTip() != tip) setToolTip(tip);
 }
@@ -53,7 +51,7 @@ void StatusPanel::paintEvent(QPaintEvent*) {
   p.fillRect(QRect(r.right(), r.top(), 1, r.height()), pal.color(QPalette::Light));
   p.setPen(pal.color(QPalette::WindowText));
   p.setFont(font());
-  const QRect box = textRect();
+  const QRect box = contentsRect();
   p.drawText(box, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
              fontMetrics().elidedText(text_, Qt::ElideRight, box.width()));
 }

@@ -27,7 +27,6 @@ class StatusPanel : public QWidget {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
-  QRect textRect() const;
   void updateToolTip();
 
   QString text_;

@@ -23,18 +23,16 @@ QColor rgb(table::Rgb value) {
   return QColor((value >> 16) & 0xFF, (value >> 8) & 0xFF, value & 0xFF);
 }
 
-// The cells keep their fixed colours whatever the desktop's palette, so their
-// text takes the colour that reads on the cell, not the palette's: black on
-// a light cell, white on a dark one.
-QColor textColorOn(const QColor& cell) {
-  const double luminance = 0.2126 * cell.redF() + 0.7152 * cell.greenF() + 0.0722 * cell.blueF();
-  return luminance >= 0.4 ? QColor(Qt::black) : QColor(Qt::white);
-}
+// The cells keep their fixed colours whatever the desktop's palette, and so
+// does their text: the classic window-text colour, on every header colour.
+const QColor kTextColor(0, 0, 0);
 
 }  // namespace
 
+CellEditor::CellEditor(StringGridView* grid) : QLineEdit(grid->viewport()), grid_(grid) {}
+
 StringGridView::StringGridView(sequencer::Sequencer& model, QWidget* parent)
-    : QAbstractScrollArea(parent), model_(model), editor_(new QLineEdit(viewport())) {
+    : QAbstractScrollArea(parent), model_(model), editor_(new CellEditor(this)) {
   setFrameShape(QFrame::NoFrame);
   setFocusPolicy(Qt::StrongFocus);
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -231,12 +229,9 @@ void StringGridView::paintArea(QPainter& p, const QRect& area) {
   // Almost every cell holds "1", "0" or the marker: those are laid out once
   // and drawn as static texts, which costs a fraction of a drawText.
   prepareStaticTexts();
-  const QColor headerText = textColorOn(header);
-  const QColor cellText = textColorOn(kCellColor);
-  p.setPen(firstRow == 0 ? headerText : cellText);
+  p.setPen(kTextColor);
   for (int col = firstCol; col <= lastCol; ++col) {
     for (int row = firstRow; row <= lastRow; ++row) {
-      if (row <= 1 && headerText != cellText) p.setPen(row == 0 ? headerText : cellText);
       if (model_.cells().isEmpty(col, row)) continue;
       if (editorOpen() && col == editCol_ && row == editRow_) continue;
       const QRect r = cellRect(col, row);
@@ -467,8 +462,11 @@ void StringGridView::commitEditor() {
   const int row = editRow_;
   const std::string text = editor_->text().toStdString();
   editCol_ = editRow_ = -1;
+  // The focus goes straight back to the table: hidden while it has the
+  // focus, the editor would hand it to the next control in the tab order
+  // first.
+  if (editor_->hasFocus()) setFocus(Qt::OtherFocusReason);
   editor_->hide();
-  setFocus(Qt::OtherFocusReason);
   model_.typeCell(col, row, text);  // as typed already, unless the text was set back
   model_.endTyping();
   viewport()->update();

@@ -15,6 +15,21 @@
 
 namespace ui {
 
+class StringGridView;
+
+// The table's in-place editor. A class of its own, so that a screen reader
+// is shown it inside the cell it edits.
+class CellEditor : public QLineEdit {
+  Q_OBJECT
+
+ public:
+  explicit CellEditor(StringGridView* grid);
+  StringGridView* grid() const { return grid_; }
+
+ private:
+  StringGridView* grid_;
+};
+
 class StringGridView : public QAbstractScrollArea {
   Q_OBJECT
 
@@ -50,6 +65,9 @@ class StringGridView : public QAbstractScrollArea {
   int visibleColumns() const;  // columns that fit entirely
   bool editorOpen() const { return editor_->isVisible(); }
   QLineEdit* editor() const { return editor_; }
+  // The cell the open editor is on (-1 when closed).
+  int editCol() const { return editCol_; }
+  int editRow() const { return editRow_; }
   // Closes the editor, its text staying in the cell.
   void closeEditor() { commitEditor(); }
   // Scrolls the column into view.
@@ -97,7 +115,7 @@ class StringGridView : public QAbstractScrollArea {
   const QStaticText* staticTextFor(const std::string& text) const;
 
   sequencer::Sequencer& model_;
-  QLineEdit* editor_;
+  CellEditor* editor_;
   int leftCol_ = 0;
   int wheelRemainder_ = 0;
   int dragFrom_ = -1;  // the column dragged by its header, or -1

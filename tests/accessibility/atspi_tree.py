@@ -3,8 +3,10 @@
 Run under a virtual display and a D-Bus session (atspi_tree_test.sh does
 that). Starts the program on a saved three-column table, then checks the
 names of the picture buttons, the indicators with their state, the status
-panels' texts, the table's cells and the labels of the boxes; presses the
-about button and the exit button through their actions. Prints what it saw.
+panels' texts, the table's cells and the labels of the boxes; opens the
+table's editor and reads it inside its cell, and closes it three ways with
+no other control taking the focus meanwhile; presses the about button and
+the exit button through their actions. Prints what it saw.
 
 Usage: atspi_tree.py PROGRAM
 Exit status: 0 passed, 1 failed, 77 skipped (no working AT-SPI).
@@ -78,6 +80,79 @@ def walk(acc, found):
     for child in children(acc):
         walk(child, found)
     return found
+
+
+def text_of(acc):
+    try:
+        return acc.queryText().getText(0, -1)
+    except NotImplementedError:
+        return None
+
+
+def pump(seconds):
+    """Lets the AT-SPI events of the next `seconds` arrive."""
+    from gi.repository import GLib
+    context = GLib.MainContext.default()
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        while context.pending():
+            context.iteration(False)
+        time.sleep(0.01)
+
+
+def key(*keys):
+    subprocess.run(["xdotool", "key", "--delay", "50"] + list(keys), check=True)
+    pump(0.5)
+
+
+def check_editor(pyatspi, table, t, cell):
+    """The chosen cell (channel 3, step 3, holding "1") and its editor."""
+    print("\n-- the editor")
+    focused = []
+
+    def on_focus(event):
+        if event.detail1 == 1:
+            focused.append("%s %r" % (event.source.getRoleName(), event.source.name))
+
+    pyatspi.Registry.registerEventListener(on_focus, "object:state-changed:focused")
+    pump(0.5)
+    key("F2")
+    editor = wait_for(lambda: cell.getChildAtIndex(0) if cell.childCount == 1 else None, 5)
+    check(editor is not None, "the open editor is the cell's child")
+    if editor is not None:
+        print("  " + line(editor, " text=%r caret=%d parent=%s" % (
+            text_of(editor), editor.queryText().caretOffset, editor.parent.getRoleName())))
+        check(editor.getRoleName() == "text" and editor.parent == cell and
+              editor.getIndexInParent() == 0, "the editor's parent is the cell it edits")
+        check(text_of(editor) == "1", "the editor reads the cell's text")
+        x, y, w, h = editor.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        at_table = table.queryComponent().getAccessibleAtPoint(x + w // 2, y + h // 2,
+                                                                pyatspi.DESKTOP_COORDS)
+        at_cell = cell.queryComponent().getAccessibleAtPoint(x + w // 2, y + h // 2,
+                                                              pyatspi.DESKTOP_COORDS)
+        print("  at the editor's centre: from the table %s, from the cell %s" % (
+            at_table.getRoleName() if at_table else None, at_cell.getRoleName() if at_cell else None))
+        check(at_table == editor and at_cell == editor, "a point over the editor finds the editor")
+        key("End", "a", "b")
+        check(wait_for(lambda: text_of(editor) == "1ab" and editor.queryText().caretOffset == 3, 5)
+              is not None, "typing shows in the editor's text and caret")
+
+    # Each key closes the editor: Escape for good, Enter and Ctrl+M to open
+    # it again on the next step.
+    del focused[:]
+    key("Escape")
+    check(cell.childCount == 0 and cell.name == "1", "Escape closes the editor, the text restored")
+    key("F2")
+    key("Return")
+    check(cell.childCount == 0 and t.getAccessibleAt(3, 3).childCount == 1,
+          "Enter moves the editor to step 4")
+    key("ctrl+m")
+    check(t.getAccessibleAt(3, 3).childCount == 0, "Ctrl+M moves it on")
+    key("Escape")
+    print("  focused while editing: " + "; ".join(focused))
+    check(all(f.split(" ")[0] in ("table", "table cell", "text") for f in focused),
+          "no other control takes the focus when the editor closes")
+    pyatspi.Registry.deregisterEventListener(on_focus, "object:state-changed:focused")
 
 
 def states(acc):
@@ -205,6 +280,10 @@ def inspect(pyatspi, program):
               "the cells read as the saved table")
         check(t.getAccessibleAt(0, 0).getRoleName() == "table column header",
               "row 0 is the header row")
+        check([t.getAccessibleAt(0, c).name for c in range(4)] == ["1", "2", "3", "4"],
+              "the header cells are named by their steps")
+        check(text_of(t.getAccessibleAt(1, 0)) == "1" and text_of(t.getAccessibleAt(5, 1)) == "0",
+              "the cells offer their text")
 
     # The pointer, as a user moves it: a click on a cell chooses it (status
     # panel 0 shows its column), resting on a button shows its hint in
@@ -232,6 +311,7 @@ def inspect(pyatspi, program):
         for acc in panels:
             print("  " + line(acc))
         print("  row  3 column 2: " + line(cell))
+        check_editor(pyatspi, table, t, cell)
     else:
         print("(no xdotool: the pointer checks are left out)")
 

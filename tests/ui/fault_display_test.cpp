@@ -427,11 +427,15 @@ class FaultDisplayTest : public QObject {
                     dir.filePath("Rilvet.dat").toStdString(), board, board.get()});
     w.form1->show();
     QVERIFY(QTest::qWaitForWindowExposed(w.form1.get()));
+    // Each box belongs to the main window (their stacking on a real X server
+    // is tests/install/startup_boxes_test.sh's).
     QCOMPARE(visibleBoxes().size(), 1);
     QVERIFY(visibleBoxes().front()->text().contains("Rilvet_код.txt"));
+    QCOMPARE(visibleBoxes().front()->parentWidget(), w.form1.get());
     visibleBoxes().front()->button(QMessageBox::Ok)->click();
     QVERIFY(waitFor([] { return visibleBoxes().size() == 1; }));
     QVERIFY(visibleBoxes().front()->text().contains("Rilvet.dat"));
+    QCOMPARE(visibleBoxes().front()->parentWidget(), w.form1.get());
     visibleBoxes().front()->button(QMessageBox::Ok)->click();
     QVERIFY(waitFor([] { return visibleBoxes().isEmpty(); }));
     w.form1->hide();
