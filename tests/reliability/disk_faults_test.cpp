@@ -362,10 +362,19 @@ class FolderContents : public ::testing::Test {
   testing_support::TempFolder folder;
 };
 
+// The table as edited, saved beside a table file that could not be loaded.
+std::string keptBeside(const std::string& table) {
+  return "Таблица не была загружена из файла \"" + table +
+         "\", поэтому он оставлен без изменений. Таблица, какой она была при выходе, сохранена в "
+         "файл \"" +
+         table + ".edited\".";
+}
+
 TEST_F(FolderContents, AFifoAtTheTableNameIsReportedAndLeftAlone) {
   fs::remove(table());
   ASSERT_EQ(::mkfifo(table().c_str(), 0644), 0);
-  EXPECT_EQ(run(), "Edit1 100\n" + notAFile("открыть", table(), "канал (FIFO)"));
+  EXPECT_EQ(run(), "Edit1 100\n" + notAFile("открыть", table(), "канал (FIFO)") + "\n" +
+                       keptBeside(table()));
   EXPECT_TRUE(fs::is_fifo(table()));
   EXPECT_EQ(testing_support::readBytes(settings()), savedSettings(true));
 }
@@ -392,7 +401,8 @@ TEST_F(FolderContents, AFifoPutAtTheTableNameWhileRunningDoesNotStopTheExit) {
 TEST_F(FolderContents, ATableLinkedToAnEndlessDeviceIsRefusedUnread) {
   fs::remove(table());
   fs::create_symlink("/dev/zero", table());
-  EXPECT_EQ(run(), "Edit1 100\n" + notAFile("открыть", table(), "устройство"));
+  EXPECT_EQ(run(), "Edit1 100\n" + notAFile("открыть", table(), "устройство") + "\n" +
+                       keptBeside(table()));
   EXPECT_EQ(fs::read_symlink(table()), "/dev/zero");
   EXPECT_EQ(testing_support::readBytes(settings()), savedSettings(true));
 }

@@ -26,23 +26,13 @@
 
 #include "storage/file_io.h"
 #include "support/temp_folder.h"
-#include "table/cp1251.h"
 
 namespace testing_support {
 
 // A name as the file functions take it (UTF-8), for std::filesystem and the
 // streams, which would read a narrow name in the ANSI code page on Windows.
 inline std::filesystem::path fsPath(const std::string& name) {
-<<<<<<< HEAD
   return std::filesystem::path(std::u8string(name.begin(), name.end()));
-=======
-#ifdef _WIN32
-  const std::string utf8 = table::cp1251ToUtf8(name);
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-#else
-  return name;
-#endif
->>>>>>> store
 }
 
 inline void writeBytes(const std::string& path, std::string_view bytes) {
