@@ -9,11 +9,12 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-// clang-format off: windows.h first, the shell's headers need it
+// windows.h first: the shell's headers need it.
+// clang-format off
+#include <windows.h>
 #include <knownfolders.h>
 #include <shellapi.h>
 #include <shlobj.h>
-#include <windows.h>
 // clang-format on
 #else
 #include <pwd.h>
