@@ -5,8 +5,9 @@
 #   2. the Qt program and its widget tests for Windows (build/windows, against
 #      the Qt that scripts/mingw-qt.sh cross-builds once into a cache: about
 #      half an hour the first time);
-#   3. the portable zip and the installer, and the packaged program started
-#      from the zip on a virtual display (tests/windows/packaged_program_test.sh).
+#   3. the portable zip and the installer, the packaged program started from
+#      the zip on a virtual display, and the installer installing, starting
+#      and uninstalling it (tests/windows/packaged_program_test.sh).
 # Exits 0 with "Windows check skipped: …" when the tools are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -72,4 +73,7 @@ echo "== Windows check: the packages, and the program from the zip"
 scripts/windows-package.sh
 zip=$(ls build/windows/package/rilvet48-*-windows-x64.zip)
 tests/windows/packaged_program_test.sh "$zip" "$prefix" build/windows/screenshots || status=$?
+echo "== Windows check: the installer"
+tests/windows/packaged_program_test.sh --installer build/windows/package/rilvet48-*-setup.exe ||
+  status=$?
 exit $status

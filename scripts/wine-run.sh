@@ -103,7 +103,8 @@ russian_locale() {
     fi
   fi
   if [ -d "$dir/ru_RU.UTF-8" ]; then
-    export LOCPATH=$dir LC_ALL=ru_RU.UTF-8
+    export LOCPATH=$dir
+    export LC_ALL=ru_RU.UTF-8 2>/dev/null  # bash itself cannot load it: no matter
   else
     echo "wine-run: no ru_RU.UTF-8 locale (Debian package locales): wine's ANSI code" \
       "page is not 1251 here" >&2

@@ -6,7 +6,8 @@
 ; %LOCALAPPDATA%\Programs\Rilvet-48, its Start-menu entry starts it with
 ; --data-folder (so it works in Documents\Rilvet-48), and the uninstaller
 ; removes what was installed and leaves the user's data folder alone.
-Unicode true
+; A 64-bit installer for the 64-bit program (Unicode, as every amd64 target).
+Target amd64-unicode
 RequestExecutionLevel user
 SetCompressor /SOLID lzma
 

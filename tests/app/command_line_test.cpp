@@ -65,8 +65,13 @@ TEST(CommandLine, HelpAndVersionWinWhereverTheyStand) {
 
 TEST(CommandLine, HelpNamesEveryOptionAndVersionIsOneLine) {
   const std::string help = app::helpText();
+#ifdef _WIN32
+  const char* const dataFolder = "Documents/Rilvet-48";
+#else
+  const char* const dataFolder = "~/Rilvet-48";
+#endif
   for (const char* option : {"--data-folder ", "--data-folder=FOLDER", "--help", "--version",
-                             "~/Rilvet-48", "Rilvet_код.txt", "Rilvet.dat"}) {
+                             dataFolder, "Rilvet_код.txt", "Rilvet.dat"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   EXPECT_TRUE(

@@ -9,9 +9,15 @@
 #   - the exit writes "Rilvet_код.txt" byte-exact (one cell set) and a
 #     64-byte "Rilvet.dat";
 #   - Windows ending the session (logging off) runs the same close sequence.
+# With --installer SETUP.exe, the installer too, in a wine prefix of its own
+# whose Documents is a scratch folder: a silent per-user install puts the
+# program and its Start-menu entry in place; the program started as that
+# entry starts it works in Documents\Rilvet-48; the uninstaller removes the
+# program and leaves that folder alone.
 # Exits 77 (skipped) with the reason when a tool it needs is missing.
 #
 #   packaged_program_test.sh ZIP WINEPREFIX [SCREENSHOT_FOLDER]
+#   packaged_program_test.sh --installer SETUP.exe
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -165,7 +171,70 @@ run_inside() {
   echo "PASS: the packaged program under wine"
 }
 
+run_installer_inside() {
+  local setup=$1 home=$scratch/home user programs window pid
+  user=$(id -un)
+  programs=$prefix/drive_c/users/$user/AppData/Local/Programs/Rilvet-48
+  "$scripts/wine-run.sh" --prefix "$prefix" "$setup" /S || fail "the installer failed"
+  local file
+  for file in rilvet48.exe Rilvet.hlp rilvet48.ico Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll \
+    platforms/qwindows.dll styles/qwindowsvistastyle.dll libstdc++-6.dll libgcc_s_seh-1.dll \
+    libwinpthread-1.dll uninstall.exe; do
+    [ -f "$programs/$file" ] || fail "not installed: $file"
+  done
+  local menu=$prefix/drive_c/users/$user/AppData/Roaming/Microsoft/Windows/Start\ Menu/Programs
+  [ -f "$menu/Rilvet-48.lnk" ] || fail "no Start-menu entry"
+  strings -el "$menu/Rilvet-48.lnk" | grep -qx -- '--data-folder' ||
+    fail "the Start-menu entry does not start the program with --data-folder"
+  echo "installed: $(cd "$programs" && find . -type f | sort | tr '\n' ' ')"
+
+  # As the Start-menu entry starts it, from a folder that is not its own.
+  (cd "$scratch" && exec "$scripts/wine-run.sh" --prefix "$prefix" "$programs/rilvet48.exe" \
+    --data-folder) >"$scratch/installed.log" 2>&1 &
+  pid=$!
+  window=$(wait_window "$main_title") || { cat "$scratch/installed.log"; fail "no main window"; }
+  local X Y WIDTH HEIGHT SCREEN
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  click "$window" $((WIDTH - 7 - 41 + 20)) 28
+  wait_exit "$pid" || fail "the installed program ended with status $?"
+  [ -f "$home/Documents/Rilvet-48/Rilvet_код.txt" ] && [ -f "$home/Documents/Rilvet-48/Rilvet.dat" ] ||
+    fail "no files in Documents\\Rilvet-48: $(find "$home" -type f)"
+  echo "the installed program works in Documents\\Rilvet-48"
+
+  # _?= runs the uninstaller where it is, so that it ends when it is done.
+  "$scripts/wine-run.sh" --prefix "$prefix" "$programs/uninstall.exe" /S \
+    "_?=C:\\users\\$user\\AppData\\Local\\Programs\\Rilvet-48" ||
+    fail "the uninstaller failed"
+  local left
+  left=$(find "$programs" -type f ! -name uninstall.exe 2>/dev/null)
+  [ -z "$left" ] || fail "left after uninstalling: $left"
+  [ ! -e "$menu/Rilvet-48.lnk" ] || fail "the Start-menu entry is left after uninstalling"
+  [ -f "$home/Documents/Rilvet-48/Rilvet_код.txt" ] || fail "the uninstaller removed the user's table"
+  echo "PASS: installed per user, started from its Start-menu entry, uninstalled; the data folder stays"
+}
+
 case "${1:-}" in
+  --installer)
+    need xvfb-run xvfb
+    need xdotool xdotool
+    need strings binutils
+    scratch=$(mktemp -d)
+    trap 'rm -rf "$scratch"' EXIT
+    mkdir -p "$scratch/home/Documents"
+    setup=$(realpath "$2")
+    # A prefix made here: wine links its Documents to $HOME/Documents.
+    HOME=$scratch/home xvfb-run -a -n "$((100 + $$ % 800))" -s "-screen 0 1280x1024x24 -noreset" \
+      "$0" installer-display "$scratch" "$setup"
+    ;;
+  installer-display)
+    export RILVET_WINE_DISPLAY=$DISPLAY
+    exec "$scripts/wine-run.sh" --prefix "$2/prefix" --session "$0" installer-inside "$2" "$3"
+    ;;
+  installer-inside)
+    scratch=$2
+    prefix=$scratch/prefix
+    run_installer_inside "$3"
+    ;;
   inside)
     # Under the virtual display and one wineserver.
     scratch=$2
