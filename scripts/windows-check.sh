@@ -61,10 +61,9 @@ qt=$(scripts/mingw-qt.sh --path)
 windows_path() { echo "Z:${1//\//\\}"; }
 mingw_runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")
 winpthread=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libwinpthread-1.dll)")
-# The tests find the Qt DLLs, their plugins and mingw's runtime where they
-# were built; the packaged program carries its own.
+# The tests find the Qt DLLs and mingw's runtime where they were built (Qt
+# finds its plugins beside its DLLs); the packaged program carries its own.
 WINEPATH="$(windows_path "$qt/qt/bin");$(windows_path "$mingw_runtime");$(windows_path "$winpthread")" \
-  QT_PLUGIN_PATH="$(windows_path "$qt/qt/plugins")" \
   scripts/wine-run.sh --prefix "$prefix" --session \
   ctest --test-dir build/windows -L 'qt|ui_support_tests' --output-on-failure -j2 --timeout 180 \
   --repeat until-pass:2 || status=$?

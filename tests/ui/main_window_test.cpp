@@ -208,6 +208,11 @@ class MainWindowTest : public QObject {
   // Every status text is shown whole in its panel, measured with the font
   // the panel uses; the hints in panel 2 at the narrowest window.
   void everyStatusTextFitsItsPanel() {
+#ifdef Q_OS_WIN
+    // Qt's offscreen platform has no font database on Windows: its widths are
+    // a stand-in font's. The packaged program's test sees the real ones.
+    QSKIP("no real fonts on the offscreen platform on Windows");
+#endif
     Harness h;
     ui::TForm1& f = h.form();
     f.resize(ui::TForm1::kClientWidth, ui::TForm1::kClientHeight);
@@ -247,6 +252,11 @@ class MainWindowTest : public QObject {
   }
 
   void aStatusTextTooLongForItsPanelIsWholeInTheTooltip() {
+#ifdef Q_OS_WIN
+    // Qt's offscreen platform has no font database on Windows: its widths are
+    // a stand-in font's. The packaged program's test sees the real ones.
+    QSKIP("no real fonts on the offscreen platform on Windows");
+#endif
     Harness h;
     ui::StatusPanel* panel = h.form().statusPanels[1];
     const QString released(sequencer::text::kReleased);
