@@ -265,7 +265,8 @@ case "${1:-}" in
     zip=$(realpath "$zip")
     (cd "$scratch" && cmake -E tar xf "$zip")
     mv "$scratch"/Rilvet-48-* "$scratch/program"
-    [ -z "$shots" ] || mkdir -p "$shots"
+    # The program runs in its own folder: the pictures' folder is made absolute.
+    [ -z "$shots" ] || { mkdir -p "$shots" && shots=$(cd "$shots" && pwd); }
     xvfb-run -a -n "$((100 + $$ % 800))" -s "-screen 0 1280x1024x24 -noreset" \
       "$0" display "$scratch" "$prefix" "$shots"
     ;;
