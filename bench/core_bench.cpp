@@ -114,7 +114,7 @@ void BM_LoadTable(benchmark::State& state) {
   const std::string file = dir.path("table.txt");
   bench::writeTableFile(file, static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    auto lines = std::make_unique<storage::TableLines>();
+    auto lines = std::make_unique<storage::KeptLines>();
     auto cells = std::make_unique<table::CellStore>();
     std::string interval = "100";
     const auto result = storage::LoadTable(file, *lines, *cells, interval);
@@ -137,7 +137,7 @@ void BM_Sohr(benchmark::State& state) {
   const std::string file = dir.path("table.txt");
   const int columns = static_cast<int>(state.range(0));
   bench::writeTableFile(file, columns);
-  storage::TableLines lines;
+  storage::KeptLines lines;
   table::CellStore cells;
   std::string interval = "100";
   storage::LoadTable(file, lines, cells, interval);
@@ -207,7 +207,7 @@ void reportCellStoreMemory() {
   bench::TempDir dir;
   const std::string file = dir.path("table.txt");
   bench::writeTableFile(file, kBigTable);
-  storage::TableLines lines;
+  storage::KeptLines lines;
   auto cells = std::make_unique<table::CellStore>();
   std::string interval = "100";
   storage::LoadTable(file, lines, *cells, interval);

@@ -287,7 +287,7 @@ bool Sequencer::columnHasData(int col) const {
 }
 
 int Sequencer::firstLineLength() const {
-  return tableLines_.empty() ? 0 : static_cast<int>(tableLines_.front().size());
+  return static_cast<int>(tableLines_.firstLineLength);
 }
 
 std::string Sequencer::formatPercent(double value) const {

@@ -16,6 +16,7 @@
 #include "sequencer/edit_history.h"
 #include "sequencer/frame.h"
 #include "sequencer/patterns.h"
+#include "storage/table_file.h"
 #include "table/cell_store.h"
 #include "table/colors.h"
 
@@ -100,8 +101,9 @@ class Sequencer {
   std::int32_t LastColumn() const { return lastColumn_; }
   double LoadPercent() const { return loadPercent_; }
   std::int32_t LastInterval() const { return lastInterval_; }
-  // The table file's lines as loaded (or last saved).
-  const std::vector<std::string>& TableLines() const { return tableLines_; }
+  // What is kept of the table file's lines as loaded (or last saved): line
+  // 1's length and the lines from 49 on, not the channel lines' bytes.
+  const storage::KeptLines& TableLines() const { return tableLines_; }
 
   // What the widgets show.
   const table::CellStore& cells() const { return cells_; }
@@ -168,11 +170,10 @@ class Sequencer {
   // lines, the cells and the interval text. `load` returns the number of
   // loaded steps, which the housekeeping tick then reveals; `save` may bring
   // the lines up to date. What either has done before it throws stays.
-  using TableLoad = std::function<int(std::vector<std::string>& lines, table::CellStore& cells,
+  using TableLoad = std::function<int(storage::KeptLines& lines, table::CellStore& cells,
                                       std::string& edit1Text)>;
-  using TableSave =
-      std::function<void(std::vector<std::string>& lines, const table::CellStore& cells,
-                         int columnsToSave, const std::string& edit1Text)>;
+  using TableSave = std::function<void(storage::KeptLines& lines, const table::CellStore& cells,
+                                       int columnsToSave, const std::string& edit1Text)>;
   void loadTable(const TableLoad& load);
   void saveTable(const TableSave& save);
 
@@ -240,7 +241,7 @@ class Sequencer {
   std::int32_t lastColumn_ = 0;
   double loadPercent_ = 0.0;
   std::int32_t lastInterval_ = 0;
-  std::vector<std::string> tableLines_;
+  storage::KeptLines tableLines_;
 
   table::CellStore cells_;
   int colCount_ = 1;

@@ -654,7 +654,13 @@ bool fileExists(const std::string& name) {
   return lookUp(name, facts);
 }
 
-std::string readFile(const std::string& name, std::size_t maxBytes) {
+namespace {
+
+// Opens and checks the file as readFile describes, tells `sized` the size the
+// system gives for it, then hands its bytes to `piece` in order.
+void readInPieces(const std::string& name, std::size_t maxBytes,
+                  const std::function<void(std::uint64_t)>& sized,
+                  const std::function<void(std::string_view)>& piece) {
   const bool whole = maxBytes > kMaxFileBytes;
   // Looked at before it is opened: opening a device can have effects of its
   // own, and a FIFO would wait for a writer.
@@ -677,22 +683,42 @@ std::string readFile(const std::string& name, std::size_t maxBytes) {
   }
   // One byte more than allowed tells a file that has grown past the limit.
   const std::size_t limit = whole ? kMaxFileBytes + 1 : maxBytes;
-  std::string bytes;
-  bytes.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(facts.size, limit)));
-  char buffer[64 * 1024];
-  while (bytes.size() < limit) {
-    const long long got = readSome(file, buffer, std::min(sizeof buffer, limit - bytes.size()));
-    if (got < 0) {
-      const ErrorCode code = lastError();
-      closeFile(file);
-      throwError(FileError::Kind::kRead, name, code);
+  std::size_t total = 0;
+  try {
+    sized(facts.size);
+    std::vector<char> buffer(std::size_t{1} << 20);
+    while (total < limit) {
+      const long long got = readSome(file, buffer.data(), std::min(buffer.size(), limit - total));
+      if (got < 0) throwError(FileError::Kind::kRead, name, lastError());
+      if (got == 0) break;
+      total += static_cast<std::size_t>(got);
+      if (whole && total > kMaxFileBytes) throwTooBig(name);
+      piece(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
     }
-    if (got == 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(got));
+  } catch (...) {
+    closeFile(file);
+    throw;
   }
   closeFile(file);
-  if (whole && bytes.size() > kMaxFileBytes) throwTooBig(name);
+}
+
+}  // namespace
+
+std::string readFile(const std::string& name, std::size_t maxBytes) {
+  std::string bytes;
+  readInPieces(
+      name, maxBytes,
+      [&](std::uint64_t size) {
+        bytes.reserve(static_cast<std::size_t>(
+            std::min<std::uint64_t>(size, std::min(maxBytes, kMaxFileBytes + 1))));
+      },
+      [&](std::string_view piece) { bytes.append(piece); });
   return bytes;
+}
+
+void readFileInPieces(const std::string& name, const std::function<void(std::string_view)>& piece) {
+  readInPieces(
+      name, std::numeric_limits<std::size_t>::max(), [](std::uint64_t) {}, piece);
 }
 
 void writeFileAtomically(const std::string& name, std::string_view bytes, LinkAtName link) {

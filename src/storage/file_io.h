@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -47,6 +48,11 @@ bool fileExists(const std::string& name);
 // whole. Throws FileError (kRead).
 std::string readFile(const std::string& name,
                      std::size_t maxBytes = std::numeric_limits<std::size_t>::max());
+
+// The whole file as readFile reads it (the same checks, the same limit and
+// errors), handed to `piece` a piece at a time in order, so that a big file
+// is never held whole. Throws FileError (kRead).
+void readFileInPieces(const std::string& name, const std::function<void(std::string_view)>& piece);
 
 // What a link standing at the name of a file to write means.
 enum class LinkAtName {

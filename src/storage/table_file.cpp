@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 #include "storage/file_io.h"
 #include "table/cp1251.h"
@@ -36,60 +37,172 @@ std::string keepBeside(const std::string& fileName, const std::string& suffix,
   }
 }
 
-void writeDefault(const std::string& fileName, TableLines& lines) {
-  lines = defaultTableLines();
-  writeFileAtomically(fileName, joinLines(lines));
-}
+// Cuts a text handed over in pieces into lines: a line ends at CR, LF or
+// CR LF (LF CR is two ends, and a CR LF may be split between two pieces); a
+// last line without an end counts; a NUL ends the text. The sink gets each
+// line's bytes as runs (`bytes`) and its end (`end`).
+template <class Sink>
+class LineSplitter {
+ public:
+  explicit LineSplitter(Sink& sink) : sink_(sink) {}
 
-int loadedColumns(const TableLines& lines) {
-  const std::size_t length = lines.empty() ? 0 : lines[0].size();
-  return length > kChannelPrefixBytes ? static_cast<int>(length - kChannelPrefixBytes) : 0;
-}
-
-void fillCells(const TableLines& lines, int columns, CellStore& cells) {
-  cells.reserveColumns(columns);
-  for (int c = 0; c < columns; ++c) {
-    const std::size_t p = kChannelPrefixBytes + static_cast<std::size_t>(c);
-    bool allZero = true;
-    for (int k = 1; k <= kChannels; ++k) {
-      const char byte = lines[static_cast<std::size_t>(k - 1)][p];
-      if (byte == '1') {
-        cells.setCode(c, k, CellStore::kOne);
-        allZero = false;
-      } else if (byte == '0') {
-        cells.setCode(c, k, CellStore::kEmpty);
-      } else {
-        cells.setCode(c, k, CellStore::codeOfByte(byte));
-        allZero = false;
+  void feed(std::string_view piece) {
+    if (stopped_) return;
+    const std::size_t nul = piece.find('\0');
+    if (nul != std::string_view::npos) {
+      piece = piece.substr(0, nul);
+      stopped_ = true;
+    }
+    std::size_t start = 0;
+    if (afterCr_ && !piece.empty()) {
+      afterCr_ = false;
+      if (piece[0] == '\n') start = 1;
+    }
+    while (start < piece.size()) {
+      // A plain scan: find_first_of looks every byte up in "\r\n" with a
+      // call, which made this most of a big table's load time.
+      std::size_t end = start;
+      while (end < piece.size() && piece[end] != '\r' && piece[end] != '\n') ++end;
+      if (end > start) {
+        sink_.bytes(piece.substr(start, end - start));
+        open_ = true;
+      }
+      if (end == piece.size()) break;
+      sink_.end();
+      open_ = false;
+      start = end + 1;
+      if (piece[end] == '\r') {
+        if (start == piece.size()) {
+          afterCr_ = true;
+        } else if (piece[start] == '\n') {
+          ++start;
+        }
       }
     }
-    // An all-off step must stay a data column, or the table would end there.
-    if (allZero) {
-      for (int k = 1; k <= kChannels; ++k) cells.setCode(c, k, CellStore::kZero);
+  }
+
+  // The end of the text: a line still open counts.
+  void finish() {
+    if (open_) sink_.end();
+    open_ = false;
+  }
+
+ private:
+  Sink& sink_;
+  bool open_ = false;
+  bool afterCr_ = false;
+  bool stopped_ = false;
+};
+
+// Lines as strings.
+struct LinesSink {
+  TableLines& lines;
+  bool open = false;
+  void bytes(std::string_view run) {
+    if (!open) lines.emplace_back();
+    lines.back().append(run);
+    open = true;
+  }
+  void end() {
+    if (!open) lines.emplace_back();
+    open = false;
+  }
+};
+
+// The form check, on lengths alone: nothing of the lines is kept.
+struct FormSink {
+  std::size_t lines = 0;
+  std::size_t length = 0;  // of the line being read
+  std::size_t firstLength = 0;
+  bool sameLength = true;
+  void bytes(std::string_view run) { length += run.size(); }
+  void end() {
+    if (lines == 0) {
+      firstLength = length;
+    } else if (lines < kChannels && length != firstLength) {
+      sameLength = false;
+    }
+    ++lines;
+    length = 0;
+  }
+  bool wellFormed() const { return lines >= kChannels && sameLength; }
+};
+
+// The cells from lines 1 … 48, byte by byte, and the lines from 49 on.
+struct FillSink {
+  CellStore& cells;
+  std::size_t columns;
+  TableLines& fromLine49;
+  // Columns holding a byte other than "0"; the rest become columns of "0".
+  std::vector<bool> notAllZero = std::vector<bool>(columns, false);
+  int line = 0;  // 0-based
+  std::size_t at = 0;
+  LinesSink rest{fromLine49};
+
+  void bytes(std::string_view run) {
+    if (line >= kChannels) {
+      rest.bytes(run);
+      return;
+    }
+    const int row = line + 1;
+    for (const char byte : run) {
+      // The bounds hold for the file that was checked; one changed since
+      // cannot write past them.
+      if (at >= kChannelPrefixBytes && at < kChannelPrefixBytes + columns) {
+        const std::size_t c = at - kChannelPrefixBytes;
+        const int col = static_cast<int>(c);
+        if (byte == '0') {
+          cells.setCode(col, row, CellStore::kEmpty);
+        } else {
+          cells.setCode(col, row, byte == '1' ? CellStore::kOne : CellStore::codeOfByte(byte));
+          notAllZero[c] = true;
+        }
+      }
+      ++at;
     }
   }
+  void end() {
+    if (line >= kChannels) rest.end();
+    ++line;
+    at = 0;
+  }
+  // An all-off step must stay a data column, or the table would end there.
+  void finish() {
+    for (std::size_t c = 0; c < columns; ++c) {
+      if (notAllZero[c]) continue;
+      for (int k = 1; k <= kChannels; ++k) cells.setCode(static_cast<int>(c), k, CellStore::kZero);
+    }
+  }
+};
+
+// The file's lines into the sink, read in pieces. False for an empty file.
+template <class Sink>
+bool splitFile(const std::string& fileName, Sink& sink) {
+  LineSplitter<Sink> splitter(sink);
+  bool any = false;
+  readFileInPieces(fileName, [&](std::string_view piece) {
+    any = true;
+    splitter.feed(piece);
+  });
+  splitter.finish();
+  return any;
+}
+
+void writeDefault(const std::string& fileName, KeptLines& kept) {
+  const TableLines lines = defaultTableLines();
+  writeFileAtomically(fileName, joinLines(lines));
+  kept.firstLineLength = lines.front().size();
+  kept.fromLine49.assign(lines.begin() + kChannels, lines.end());
 }
 
 }  // namespace
 
 TableLines splitLines(std::string_view bytes) {
-  const std::size_t nul = bytes.find('\0');
-  if (nul != std::string_view::npos) bytes = bytes.substr(0, nul);
   TableLines lines;
-  std::size_t start = 0;
-  while (start < bytes.size()) {
-    // A plain scan: find_first_of looks every byte up in "\r\n" with a call,
-    // which made this most of a big table's load time.
-    std::size_t end = start;
-    while (end < bytes.size() && bytes[end] != '\r' && bytes[end] != '\n') ++end;
-    if (end == bytes.size()) {
-      lines.emplace_back(bytes.substr(start));
-      break;
-    }
-    lines.emplace_back(bytes.substr(start, end - start));
-    start = end + 1;
-    if (bytes[end] == '\r' && start < bytes.size() && bytes[start] == '\n') ++start;
-  }
+  LinesSink sink{lines};
+  LineSplitter<LinesSink> splitter(sink);
+  splitter.feed(bytes);
+  splitter.finish();
   return lines;
 }
 
@@ -132,32 +245,37 @@ bool isWellFormed(const TableLines& lines) {
   return true;
 }
 
-LoadResult LoadTable(const std::string& fileName, TableLines& lines, CellStore& cells,
+LoadResult LoadTable(const std::string& fileName, KeptLines& kept, CellStore& cells,
                      std::string& edit1Text) {
   LoadResult result;
   if (!fileExists(fileName)) {
-    writeDefault(fileName, lines);
+    writeDefault(fileName, kept);
     result.created = true;
   }
-  std::string bytes = readFile(fileName);
-  lines = splitLines(bytes);
-  if (!isWellFormed(lines)) {
+  FormSink form;
+  const bool empty = !splitFile(fileName, form);
+  if (!form.wellFormed()) {
     // The replacement would lose the user's sequence without a trace; keep
     // the old bytes first (an empty file holds nothing worth keeping).
-    if (!bytes.empty()) result.backupName = keepBeside(fileName, ".bak", bytes);
-    writeDefault(fileName, lines);
+    if (!empty) result.backupName = keepBeside(fileName, ".bak", readFile(fileName));
+    writeDefault(fileName, kept);
     result.replaced = true;
+    return result;
   }
-  // The lines hold it all now: the bytes must not stay beside the cells.
-  std::string().swap(bytes);
+
+  const std::size_t columns =
+      form.firstLength > kChannelPrefixBytes ? form.firstLength - kChannelPrefixBytes : 0;
+  cells.reserveColumns(static_cast<int>(columns));
+  kept = KeptLines{form.firstLength, {}};
+  FillSink fill{cells, columns, kept.fromLine49};
+  splitFile(fileName, fill);
+  fill.finish();
+  result.columns = static_cast<int>(columns);
+
   // A table without its interval line is still a table: supply the line, so
   // the cells are kept and the next save has a line 49 to write.
-  if (lines.size() == kChannels) lines.push_back(IntervalLinePrefix());
-
-  result.columns = loadedColumns(lines);
-  fillCells(lines, result.columns, cells);
-
-  const std::string& interval = lines[kChannels];
+  if (kept.fromLine49.empty()) kept.fromLine49.push_back(IntervalLinePrefix());
+  const std::string& interval = kept.fromLine49.front();
   if (interval.size() > kIntervalPrefixBytes) {
     edit1Text = cp1251ToUtf8(std::string_view(interval).substr(kIntervalPrefixBytes));
   }
@@ -187,7 +305,7 @@ TableLines savedLines(const CellStore& cells, int columnsToSave, const std::stri
 
 }  // namespace
 
-void Sohr(const std::string& fileName, TableLines& lines, const CellStore& cells, int columnsToSave,
+void Sohr(const std::string& fileName, KeptLines& kept, const CellStore& cells, int columnsToSave,
           const std::string& edit1Text) {
   TableLines table = savedLines(cells, columnsToSave, edit1Text);
   // The lines after 49 are the file's as it is now. A file deleted or cut
@@ -196,8 +314,10 @@ void Sohr(const std::string& fileName, TableLines& lines, const CellStore& cells
   if (saved.size() < kChannels + 1) saved.resize(kChannels + 1);
   std::move(table.begin(), table.end(), saved.begin());
 
-  lines = std::move(saved);
-  writeFileAtomically(fileName, joinLines(lines));
+  writeFileAtomically(fileName, joinLines(saved));
+  kept.firstLineLength = saved.front().size();
+  kept.fromLine49.assign(std::make_move_iterator(saved.begin() + kChannels),
+                         std::make_move_iterator(saved.end()));
 }
 
 std::string SaveBeside(const std::string& fileName, const CellStore& cells, int columnsToSave,

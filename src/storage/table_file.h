@@ -2,6 +2,7 @@
 // column, then the interval line; Windows-1251 text, CR LF after every line.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,17 @@ namespace storage {
 
 // The file's lines as raw Windows-1251 bytes, without line ends.
 using TableLines = std::vector<std::string>;
+
+// What the program keeps of the file's lines from loading to the save at
+// exit. Lines 1 … 48 are not kept: once loaded their bytes are the cells,
+// and a second copy would double the memory of a big table; the save builds
+// them from the cells anyway. Only line 1's length stays, which tells the
+// reveal how many columns were loaded.
+struct KeptLines {
+  std::size_t firstLineLength = 0;  // 10 + the loaded columns
+  TableLines fromLine49;            // the interval line and those after it, as read
+  bool operator==(const KeptLines&) const = default;
+};
 
 // The file's own name, opened in the current folder.
 inline constexpr const char* kTableFileName = "Rilvet_код.txt";
@@ -44,12 +56,14 @@ struct LoadResult {
   std::string backupName;  // where the malformed file was kept; empty when none was made
 };
 
-// Loads the table file into `lines`, the cells of columns 0 … columns − 1
+// Loads the table file into `kept`, the cells of columns 0 … columns − 1
 // (rows 1 … 48) and, when line 49 carries one, the interval text. A missing
 // file is created with the default content; a malformed one is first kept as
 // fileName + ".bak" (or ".bak1", ".bak2" … the first free or identical one)
-// and then replaced by the default. Throws FileError.
-LoadResult LoadTable(const std::string& fileName, TableLines& lines, table::CellStore& cells,
+// and then replaced by the default. The file is read in pieces, twice when
+// it is well-formed (checked, then filled in), and never held whole. Throws
+// FileError.
+LoadResult LoadTable(const std::string& fileName, KeptLines& kept, table::CellStore& cells,
                      std::string& edit1Text);
 
 // Saves the table as Sohr would, but beside the file instead of over it (the
@@ -62,8 +76,9 @@ std::string SaveBeside(const std::string& fileName, const table::CellStore& cell
 // Writes columns 0 … columnsToSave − 1 of the table ('1' for a cell that is
 // exactly "1", '0' for any other) and the interval, keeping the file's lines
 // after 49 as they are on the disk now. The file is replaced atomically; a
-// failed save leaves it as it was and throws FileError.
-void Sohr(const std::string& fileName, TableLines& lines, const table::CellStore& cells,
+// failed save leaves it as it was and throws FileError; a save that
+// succeeds leaves in `kept` what was written.
+void Sohr(const std::string& fileName, KeptLines& kept, const table::CellStore& cells,
           int columnsToSave, const std::string& edit1Text);
 
 }  // namespace storage

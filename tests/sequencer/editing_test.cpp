@@ -188,7 +188,7 @@ TEST_F(EditingTest, NewStepsReachTheFileBeforeTheyAreShown) {
 
 TEST_F(EditingTest, StepEditsDuringTheRevealMoveTheLoadedColumnsAlong) {
   seq.loadTable([](auto& lines, auto&, auto&) {
-    lines = {std::string(10 + 6, 'x')};
+    lines.firstLineLength = 10 + 6;
     return 6;
   });
   for (int c = 0; c < 6; ++c) setColumn(c, {1});

@@ -13,7 +13,7 @@ class HousekeepingTest : public testing_support::SequencerTest {
   void loadedColumns(int columns) { loadedColumns(seq, columns); }
   static void loadedColumns(Sequencer& s, int columns) {
     s.loadTable([columns](auto& lines, auto&, auto&) {
-      lines = {std::string(10 + columns, 'x')};
+      lines.firstLineLength = 10 + columns;
       return columns;
     });
   }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -55,6 +56,11 @@ std::vector<std::string> exampleColumns() {
 
 const std::string kExample = join(tableLines(exampleColumns(), "250"));
 
+// What the loader keeps of a file's lines.
+storage::KeptLines kept(const TableLines& file) {
+  return {file.front().size(), TableLines(file.begin() + 48, file.end())};
+}
+
 std::string defaultFile() {
   return join(tableLines(std::vector<std::string>(48), ""));
 }
@@ -80,7 +86,7 @@ class TableFileTest : public ::testing::Test {
 
   TempFolder folder;
   const std::string name = folder.path(storage::kTableFileName);
-  TableLines lines;
+  storage::KeptLines lines;
   CellStore cells;
   std::string edit1 = "100";
 };
@@ -162,7 +168,7 @@ TEST_F(TableFileTest, ExampleLoadsAsDescribedAndSavesBackByteForByte) {
   EXPECT_FALSE(result.created);
   EXPECT_FALSE(result.replaced);
   EXPECT_EQ(result.backupName, "");
-  EXPECT_EQ(lines, tableLines(exampleColumns(), "250"));
+  EXPECT_EQ(lines, kept(tableLines(exampleColumns(), "250")));
   EXPECT_EQ(column(0), columnWith({{1, "1"}}));
   EXPECT_EQ(column(1), columnWith({}, "0"));
   EXPECT_EQ(column(2), columnWith({{2, "1"}}));
@@ -199,7 +205,7 @@ TEST_F(TableFileTest, MissingFileIsCreatedAndLoadsEmpty) {
   EXPECT_FALSE(result.replaced);
   EXPECT_EQ(result.columns, 0);
   EXPECT_EQ(readBytes(name), defaultFile());
-  EXPECT_EQ(storage::joinLines(lines), defaultFile());
+  EXPECT_EQ(lines, kept(storage::defaultTableLines()));
   EXPECT_EQ(cells.storedColumns(), 0);
   EXPECT_EQ(edit1, "100");
   EXPECT_EQ(folder.entries(), onlyTheFile());
@@ -231,7 +237,7 @@ TEST_F(TableFileTest, ShortLine30IsReplacedByTheDefaultAndKeptAsBackup) {
   EXPECT_EQ(result.backupName, name + ".bak");
   EXPECT_EQ(readBytes(name + ".bak"), broken);
   EXPECT_EQ(readBytes(name), defaultFile());
-  EXPECT_EQ(storage::joinLines(lines), defaultFile());
+  EXPECT_EQ(lines, kept(storage::defaultTableLines()));
   EXPECT_EQ(cells.storedColumns(), 0);
   EXPECT_EQ(edit1, "100");
 }
@@ -297,7 +303,7 @@ TEST_F(TableFileTest, LinesAfter49AreIgnoredAndWrittenBackUnchanged) {
   writeBytes(name, join(file));
 
   EXPECT_EQ(load().columns, 2);
-  EXPECT_EQ(lines.size(), 52u);
+  EXPECT_EQ(lines.fromLine49.size(), 4u);
   EXPECT_EQ(edit1, "250");
   cells.setText(1, 5, "1");
   save(2);
@@ -307,7 +313,7 @@ TEST_F(TableFileTest, LinesAfter49AreIgnoredAndWrittenBackUnchanged) {
   TableLines expected = tableLines(columns, "250");
   expected.insert(expected.end(), extra.begin(), extra.end());
   EXPECT_EQ(readBytes(name), join(expected));
-  EXPECT_EQ(lines, expected);
+  EXPECT_EQ(lines, kept(expected));
 }
 
 TEST_F(TableFileTest, LfAndCrFilesLoadLikeCrLfAndSaveAsCrLf) {
@@ -315,11 +321,11 @@ TEST_F(TableFileTest, LfAndCrFilesLoadLikeCrLfAndSaveAsCrLf) {
     TempFolder other;
     const std::string otherName = other.path(storage::kTableFileName);
     writeBytes(otherName, join(tableLines(exampleColumns(), "250"), end));
-    TableLines otherLines;
+    storage::KeptLines otherLines;
     CellStore otherCells;
     std::string otherEdit1 = "100";
     EXPECT_EQ(storage::LoadTable(otherName, otherLines, otherCells, otherEdit1).columns, 3);
-    EXPECT_EQ(otherLines, tableLines(exampleColumns(), "250"));
+    EXPECT_EQ(otherLines, kept(tableLines(exampleColumns(), "250")));
     EXPECT_EQ(otherEdit1, "250");
     for (int c = 0; c < 3; ++c) {
       EXPECT_EQ(otherCells.text(c, 1), c == 0 ? "1" : (c == 1 ? "0" : ""));
@@ -334,7 +340,7 @@ TEST_F(TableFileTest, LfAndCrFilesLoadLikeCrLfAndSaveAsCrLf) {
 TEST_F(TableFileTest, NulEndsTheFilesText) {
   writeBytes(name, kExample + std::string("\0", 1) + "garbage\r\nmore\r\n");
   EXPECT_EQ(load().columns, 3);
-  EXPECT_EQ(lines.size(), 49u);
+  EXPECT_EQ(lines.fromLine49.size(), 1u);
   save(3);
   EXPECT_EQ(readBytes(name), kExample);
 }
@@ -380,7 +386,7 @@ TEST_F(TableFileTest, IntervalLineIsLoadedAfterItsFirstNineBytesUnaltered) {
     TableLines file = tableLines(exampleColumns(), "");
     file[48] = line49;
     writeBytes(otherName, join(file));
-    TableLines otherLines;
+    storage::KeptLines otherLines;
     CellStore otherCells;
     std::string otherEdit1 = "100";
     storage::LoadTable(otherName, otherLines, otherCells, otherEdit1);
@@ -436,6 +442,42 @@ TEST_F(TableFileTest, PrefixTextsAreNotChecked) {
   EXPECT_EQ(edit1, "42");
 }
 
+// The file is read in pieces of 1 MiB: here line 35's column bytes cross the
+// first boundary and a CR LF after line 49 the second (CR its last byte, LF
+// the next piece's first), and a CR CR and an unended line follow.
+TEST_F(TableFileTest, LinesCrossingTheReadPiecesLoadAsOneText) {
+  constexpr int kColumns = 30000;
+  std::mt19937 random(48);
+  std::vector<std::string> columns(48);
+  for (std::string& line : columns) {
+    for (int c = 0; c < kColumns; ++c) line += "01x\xFF"[random() % (c % 7 == 0 ? 2 : 4)];
+  }
+  for (int k = 0; k < 48; ++k) columns[static_cast<std::size_t>(k)][kColumns - 1] = '0';
+  TableLines file = tableLines(columns, "250");
+  const std::size_t line50At = join(file).size();
+  const std::size_t secondBoundary = std::size_t{2} << 20;
+  ASSERT_GT(secondBoundary, line50At);
+  file.push_back(std::string(secondBoundary - 1 - line50At, 'p'));
+  writeBytes(name, join(file) + "after\r\rend");
+  file.insert(file.end(), {"after", "", "end"});
+
+  EXPECT_EQ(load().columns, kColumns);
+  EXPECT_FALSE(lines.fromLine49.empty());
+  EXPECT_EQ(lines, kept(file));
+  EXPECT_EQ(edit1, "250");
+  for (int c = 0; c < kColumns; ++c) {
+    bool allZero = true;
+    for (int k = 1; k <= 48; ++k) allZero &= columns[k - 1][c] == '0';
+    for (int k = 1; k <= 48; ++k) {
+      const char byte = columns[k - 1][c];
+      const auto expected = allZero       ? CellStore::kZero
+                            : byte == '0' ? CellStore::kEmpty
+                                          : CellStore::codeOfByte(byte);
+      ASSERT_EQ(cells.code(c, k), expected) << "column " << c << ", channel " << k;
+    }
+  }
+}
+
 TEST_F(TableFileTest, ChannelLinesOf10BytesOrLessLoadNoColumns) {
   for (const std::string channelLine : {"0123456789", "short"}) {
     writeBytes(name, join(TableLines(48, channelLine)));
@@ -458,7 +500,7 @@ TEST_F(TableFileTest, Exactly48LinesLoadAndSaveWithTheIntervalLineSupplied) {
   EXPECT_FALSE(result.replaced);
   EXPECT_EQ(result.backupName, "");
   EXPECT_EQ(result.columns, 2);
-  EXPECT_EQ(lines, tableLines(columns, ""));
+  EXPECT_EQ(lines, kept(tableLines(columns, "")));
   EXPECT_EQ(readBytes(name), bytes);  // loading does not rewrite the file
   EXPECT_EQ(column(0), columnWith({{1, "1"}}));
   EXPECT_EQ(column(1), columnWith({{48, "1"}}));
@@ -494,7 +536,7 @@ TEST_P(IntervalAtSave, WritesTheIntervalAsAtLeastOne) {
   TempFolder folder;
   const std::string name = folder.path(storage::kTableFileName);
   writeBytes(name, kExample);
-  TableLines lines;
+  storage::KeptLines lines;
   CellStore cells;
   std::string edit1 = "100";
   storage::LoadTable(name, lines, cells, edit1);
@@ -560,7 +602,7 @@ TEST_F(TableFileTest, FileShortenedSinceStartUpGetsItsFirst49LinesBack) {
     writeBytes(name, shortened);
     save(3);
     EXPECT_EQ(readBytes(name), kExample);
-    EXPECT_EQ(lines, tableLines(exampleColumns(), "250"));
+    EXPECT_EQ(lines, kept(tableLines(exampleColumns(), "250")));
   }
 }
 
@@ -685,7 +727,7 @@ TEST_F(TableFileTest, FortyEightBareLineEndsLoadAsAnEmptyTableWithoutBackup) {
   EXPECT_FALSE(result.replaced);
   EXPECT_EQ(result.backupName, "");
   EXPECT_EQ(result.columns, 0);
-  EXPECT_EQ(lines.size(), 49u);
+  EXPECT_EQ(lines.fromLine49.size(), 1u);
   EXPECT_EQ(edit1, "100");  // line 49 is shorter than its prefix
   EXPECT_EQ(readBytes(name), bytes);
   EXPECT_EQ(folder.entries(), onlyTheFile());
@@ -705,8 +747,8 @@ TEST_F(TableFileTest, ZeroPaddedIntervalAndOddLineEndsAfterLine49SaveAsCrLfLines
   EXPECT_EQ(load().columns, 3);
   EXPECT_EQ(edit1, "099");
   const TableLines after49 = {"a", "", "b", "", "c"};
-  ASSERT_EQ(lines.size(), 54u);
-  EXPECT_EQ(TableLines(lines.begin() + 49, lines.end()), after49);
+  ASSERT_EQ(lines.fromLine49.size(), 6u);
+  EXPECT_EQ(TableLines(lines.fromLine49.begin() + 1, lines.fromLine49.end()), after49);
 
   save(3);
   TableLines expected = tableLines(exampleColumns(), "99");
@@ -714,7 +756,7 @@ TEST_F(TableFileTest, ZeroPaddedIntervalAndOddLineEndsAfterLine49SaveAsCrLfLines
   EXPECT_EQ(readBytes(name), join(expected));
   EXPECT_FALSE(load().replaced);
   EXPECT_EQ(edit1, "99");
-  EXPECT_EQ(lines, expected);
+  EXPECT_EQ(lines, kept(expected));
 }
 
 }  // namespace
