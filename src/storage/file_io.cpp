@@ -1,7 +1,6 @@
 #include "storage/file_io.h"
 
 #include <algorithm>
-#include <atomic>
 #include <random>
 #include <utility>
 
@@ -57,13 +56,6 @@ class SystemSaveCalls final : public SaveCalls {
     return suffix;
   }
 };
-
-std::atomic<SaveCalls*> saveCallsInUse{nullptr};
-
-SaveCalls& saveCalls() {
-  SaveCalls* calls = saveCallsInUse.load();
-  return calls != nullptr ? *calls : systemSaveCalls();
-}
 
 // The folder part of a name, with its separator ("" for a bare name), and
 // the rest.
@@ -200,8 +192,8 @@ void readFileInPieces(const std::string& name, const std::function<void(std::str
       name, std::numeric_limits<std::size_t>::max(), [](std::uint64_t) {}, piece);
 }
 
-void writeFileAtomically(const std::string& name, std::string_view bytes, LinkAtName link) {
-  SaveCalls& calls = saveCalls();
+void writeFileAtomically(SaveCalls& calls, const std::string& name, std::string_view bytes,
+                         LinkAtName link) {
   const auto fail = [&](ErrorCode code) { throwError(FileError::Kind::kWrite, name, code); };
 
   std::string target = name;
@@ -302,10 +294,6 @@ void FolderLock::release() {
 SaveCalls& systemSaveCalls() {
   static SystemSaveCalls calls;
   return calls;
-}
-
-void useSaveCalls(SaveCalls* calls) {
-  saveCallsInUse.store(calls);
 }
 
 }  // namespace storage
