@@ -110,6 +110,71 @@ void rewriteInPlace(SaveCalls& calls, const std::string& name, const std::string
   if (!os::closeFile(file)) throwError(FileError::Kind::kWrite, name, os::lastError());
 }
 
+// Where a save of `name` writes, and what it replaces there.
+struct SaveTarget {
+  std::string name;
+  bool replacing = false;
+  Facts old;  // the file replaced
+};
+
+// Follows the links at the name, as `link` says, to the file a save
+// replaces; only a regular file the user may write is replaced.
+SaveTarget targetOf(const std::string& name, LinkAtName link) {
+  const auto fail = [&](ErrorCode code) { throwError(FileError::Kind::kWrite, name, code); };
+  SaveTarget target;
+  target.name = name;
+  if (link == LinkAtName::kFollow) {
+    ErrorCode code = 0;
+    target.name = os::followLinks(name, code);
+    if (target.name.empty()) fail(code);
+    if (os::lookUp(target.name, target.old)) {
+      target.replacing = true;
+    } else if (!os::isMissing(os::lastError())) {
+      fail(os::lastError());
+    }
+  }
+  if (target.replacing) {
+    if (target.old.kind != Kind::kRegular) throwNotAFile(FileError::Kind::kWrite, name, target.old);
+    // A file the user may not write is not replaced behind their back, even
+    // where the folder would allow it.
+    if (!os::mayWrite(target.name)) fail(os::lastError());
+  }
+  return target;
+}
+
+// The usual save: a temporary file of its own, renamed over the target.
+void replaceThroughTemporary(SaveCalls& calls, const std::string& name, const SaveTarget& target,
+                             std::string_view bytes) {
+  const auto fail = [&](ErrorCode code) { throwError(FileError::Kind::kWrite, name, code); };
+  std::string temp;
+  SaveCalls::File file = SaveCalls::kNoFile;
+  for (int attempt = 1; file == SaveCalls::kNoFile; ++attempt) {
+    temp = target.name + kTemporaryInfix + calls.temporarySuffix() + kTemporaryEnd;
+    file = calls.createNew(temp, target.replacing);
+    if (file == SaveCalls::kNoFile && (os::lastError() != os::kFileExists || attempt == 100)) {
+      fail(os::lastError());
+    }
+  }
+
+  // From here on the temporary file exists and must not outlive a failure.
+  const auto abandon = [&](ErrorCode code) {
+    if (file != os::kNoFile) os::closeFile(file);
+    os::removeFile(temp);
+    fail(code);
+  };
+  if (target.replacing && !os::matchPermissions(file, target.old)) abandon(os::lastError());
+  if (!calls.write(file, bytes.data(), bytes.size())) abandon(os::lastError());
+  if (!calls.flush(file)) abandon(os::lastError());
+  if (os::kCloseBeforeRename) {
+    const bool closed = os::closeFile(file);
+    file = os::kNoFile;
+    if (!closed) abandon(os::lastError());
+  }
+  if (!calls.rename(temp, target.name)) abandon(os::lastError());
+  if (file != os::kNoFile) os::closeFile(file);
+  os::syncFolderOf(target.name);
+}
+
 }  // namespace
 
 FileError::FileError(Kind kind, const std::string& fileName, const std::string& reason)
@@ -126,15 +191,12 @@ bool fileExists(const std::string& name) {
 
 namespace {
 
-// Opens and checks the file as readFile describes, tells `sized` the size the
-// system gives for it, then hands its bytes to `piece` in order.
-void readInPieces(const std::string& name, std::size_t maxBytes,
-                  const std::function<void(std::uint64_t)>& sized,
-                  const std::function<void(std::string_view)>& piece) {
-  const bool whole = maxBytes > kMaxFileBytes;
+// Opens the file as readFile describes: a regular file only, looked at
+// before it is opened and again once it is; `whole`: not beyond
+// kMaxFileBytes. `facts` are the open file's.
+os::File openToRead(const std::string& name, bool whole, Facts& facts) {
   // Looked at before it is opened: opening a device can have effects of its
   // own, and a FIFO would wait for a writer.
-  Facts facts;
   if (!os::lookUp(name, facts)) throwError(FileError::Kind::kRead, name, os::lastError());
   if (facts.kind != Kind::kRegular) throwNotAFile(FileError::Kind::kRead, name, facts);
   if (whole && facts.size > kMaxFileBytes) throwTooBig(name);
@@ -151,6 +213,17 @@ void readInPieces(const std::string& name, std::size_t maxBytes,
     os::closeFile(file);
     throwNotAFile(FileError::Kind::kRead, name, facts);
   }
+  return file;
+}
+
+// Tells `sized` the size the system gives for the file, then hands its bytes
+// to `piece` in order.
+void readInPieces(const std::string& name, std::size_t maxBytes,
+                  const std::function<void(std::uint64_t)>& sized,
+                  const std::function<void(std::string_view)>& piece) {
+  const bool whole = maxBytes > kMaxFileBytes;
+  Facts facts;
+  const os::File file = openToRead(name, whole, facts);
   // One byte more than allowed tells a file that has grown past the limit.
   const std::size_t limit = whole ? kMaxFileBytes + 1 : maxBytes;
   std::size_t total = 0;
@@ -194,59 +267,12 @@ void readFileInPieces(const std::string& name, const std::function<void(std::str
 
 void writeFileAtomically(SaveCalls& calls, const std::string& name, std::string_view bytes,
                          LinkAtName link) {
-  const auto fail = [&](ErrorCode code) { throwError(FileError::Kind::kWrite, name, code); };
-
-  std::string target = name;
-  Facts old;
-  bool replacing = false;
-  if (link == LinkAtName::kFollow) {
-    ErrorCode code = 0;
-    target = os::followLinks(name, code);
-    if (target.empty()) fail(code);
-    if (os::lookUp(target, old)) {
-      replacing = true;
-    } else if (!os::isMissing(os::lastError())) {
-      fail(os::lastError());
-    }
+  const SaveTarget target = targetOf(name, link);
+  if (target.replacing && target.old.links > 1) {
+    rewriteInPlace(calls, name, target.name, bytes);
+  } else {
+    replaceThroughTemporary(calls, name, target, bytes);
   }
-  if (replacing) {
-    if (old.kind != Kind::kRegular) throwNotAFile(FileError::Kind::kWrite, name, old);
-    // A file the user may not write is not replaced behind their back, even
-    // where the folder would allow it.
-    if (!os::mayWrite(target)) fail(os::lastError());
-    if (old.links > 1) {
-      rewriteInPlace(calls, name, target, bytes);
-      return;
-    }
-  }
-
-  std::string temp;
-  SaveCalls::File file = SaveCalls::kNoFile;
-  for (int attempt = 1; file == SaveCalls::kNoFile; ++attempt) {
-    temp = target + kTemporaryInfix + calls.temporarySuffix() + kTemporaryEnd;
-    file = calls.createNew(temp, replacing);
-    if (file == SaveCalls::kNoFile && (os::lastError() != os::kFileExists || attempt == 100)) {
-      fail(os::lastError());
-    }
-  }
-
-  // From here on the temporary file exists and must not outlive a failure.
-  const auto abandon = [&](ErrorCode code) {
-    if (file != os::kNoFile) os::closeFile(file);
-    os::removeFile(temp);
-    fail(code);
-  };
-  if (replacing && !os::matchPermissions(file, old)) abandon(os::lastError());
-  if (!calls.write(file, bytes.data(), bytes.size())) abandon(os::lastError());
-  if (!calls.flush(file)) abandon(os::lastError());
-  if (os::kCloseBeforeRename) {
-    const bool closed = os::closeFile(file);
-    file = os::kNoFile;
-    if (!closed) abandon(os::lastError());
-  }
-  if (!calls.rename(temp, target)) abandon(os::lastError());
-  if (file != os::kNoFile) os::closeFile(file);
-  os::syncFolderOf(target);
 }
 
 void removeStaleTemporaries(const std::string& name) {
