@@ -117,7 +117,8 @@ void BM_LoadTable(benchmark::State& state) {
     auto lines = std::make_unique<storage::KeptLines>();
     auto cells = std::make_unique<table::CellStore>();
     std::string interval = "100";
-    const auto result = storage::LoadTable(file, *lines, *cells, interval);
+    const auto result =
+        storage::LoadTable(storage::systemSaveCalls(), file, *lines, *cells, interval);
     benchmark::DoNotOptimize(result.columns);
     state.PauseTiming();
     lines.reset();
@@ -140,8 +141,9 @@ void BM_Sohr(benchmark::State& state) {
   storage::KeptLines lines;
   table::CellStore cells;
   std::string interval = "100";
-  storage::LoadTable(file, lines, cells, interval);
-  for (auto _ : state) storage::Sohr(file, lines, cells, columns, interval);
+  storage::SaveCalls& saves = storage::systemSaveCalls();
+  storage::LoadTable(saves, file, lines, cells, interval);
+  for (auto _ : state) storage::Sohr(saves, file, lines, cells, columns, interval);
 }
 BENCHMARK(BM_Sohr)
     ->ArgName("columns")
@@ -210,7 +212,7 @@ void reportCellStoreMemory() {
   storage::KeptLines lines;
   auto cells = std::make_unique<table::CellStore>();
   std::string interval = "100";
-  storage::LoadTable(file, lines, *cells, interval);
+  storage::LoadTable(storage::systemSaveCalls(), file, lines, *cells, interval);
   const double reported = static_cast<double>(cells->memoryBytes()) / (1024.0 * 1024.0);
   const std::size_t with = heapInUse();
   cells.reset();

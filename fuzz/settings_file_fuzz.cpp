@@ -18,6 +18,7 @@
 
 #include "fuzz_support.h"
 #include "inputs/settings_file.h"
+#include "storage/file_io.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -76,7 +77,7 @@ void fuzzOne(std::string_view input) {
   CHECK(readBytes(name) == input);  // loading leaves the file alone
 
   try {
-    inputs::saveSettings(name, *loaded);
+    inputs::saveSettings(storage::systemSaveCalls(), name, *loaded);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "saveSettings threw: %s\n", error.what());
     fail(__FILE__, "saveSettings does not throw in a healthy folder", __LINE__);

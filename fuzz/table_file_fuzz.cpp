@@ -117,7 +117,7 @@ bool cellIsOn(const TableLines& lines, int column, int k) {
 LoadResult load(const std::string& name, storage::KeptLines& lines, CellStore& cells,
                 std::string& edit1) {
   try {
-    return storage::LoadTable(name, lines, cells, edit1);
+    return storage::LoadTable(storage::systemSaveCalls(), name, lines, cells, edit1);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "LoadTable threw: %s\n", error.what());
     fail(__FILE__, "LoadTable does not throw in a healthy folder", __LINE__);
@@ -197,7 +197,7 @@ void fuzzOne(std::string_view input) {
   // Save the loaded table back.
   const TableLines loaded = lines;
   try {
-    storage::Sohr(name, kept, cells, result.columns, edit1);
+    storage::Sohr(storage::systemSaveCalls(), name, kept, cells, result.columns, edit1);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "Sohr threw: %s\n", error.what());
     fail(__FILE__, "Sohr does not throw in a healthy folder", __LINE__);

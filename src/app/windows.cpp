@@ -9,7 +9,8 @@ Windows::Windows(const WindowsOptions& options)
       errors(nullptr, options.messages ? *options.messages : ui::messageBoxes()),
       program(options.platform ? sys::Backends(*options.platform)
                                : sys::Backends(sys::nativePlatform(), board.get()),
-              &invoker, errors, options.tableFile, options.settingsFile) {
+              &invoker, errors, options.tableFile, options.settingsFile,
+              options.saves ? *options.saves : storage::systemSaveCalls()) {
   // Every error reaches the user the program's one way; the display says
   // when a box has been closed.
   invoker.onException = [this](const std::exception& e) { program.errors().showError(e.what()); };

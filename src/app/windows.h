@@ -29,6 +29,8 @@ struct WindowsOptions {
   sys::Platform* platform = nullptr;
   // How the errors are put before the user: the message boxes when not given.
   ui::MessagePresenter* messages = nullptr;
+  // What the files are saved through: the system's own calls when not given.
+  storage::SaveCalls* saves = nullptr;
 };
 
 class Windows {

@@ -63,8 +63,8 @@ void Matching::Zagr(const std::string& fileName) {
   if (auto loaded = loadSettings(fileName)) setBoxes(*loaded);
 }
 
-void Matching::Sohr(const std::string& fileName) const {
-  saveSettings(fileName, boxes_);
+void Matching::Sohr(storage::SaveCalls& saves, const std::string& fileName) const {
+  saveSettings(saves, fileName, boxes_);
 }
 
 }  // namespace inputs

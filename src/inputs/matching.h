@@ -56,9 +56,9 @@ class Matching {
   void showNoLink();
 
   // The settings file: load into the boxes (a missing file changes nothing),
-  // save from them.
+  // save from them through `saves`.
   void Zagr(const std::string& fileName);
-  void Sohr(const std::string& fileName) const;
+  void Sohr(storage::SaveCalls& saves, const std::string& fileName) const;
 
  private:
   void setLabel(int output, const char* text, table::Rgb color);

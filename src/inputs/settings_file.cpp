@@ -27,13 +27,14 @@ std::optional<MatchingIndices> loadSettings(const std::string& fileName) {
   return indices;
 }
 
-void saveSettings(const std::string& fileName, const MatchingIndices& indices) {
+void saveSettings(storage::SaveCalls& saves, const std::string& fileName,
+                  const MatchingIndices& indices) {
   std::string bytes(kFileBytes, '\0');
   for (std::size_t i = 0; i < indices.size(); ++i) {
     const auto raw = static_cast<std::uint32_t>(indices[i]);
     for (std::size_t b = 0; b < 4; ++b) bytes[4 * i + b] = static_cast<char>(raw >> (8 * b));
   }
-  storage::writeFileAtomically(fileName, bytes);
+  storage::writeFileAtomically(saves, fileName, bytes);
 }
 
 }  // namespace inputs

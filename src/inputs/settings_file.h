@@ -7,6 +7,10 @@
 #include <optional>
 #include <string>
 
+namespace storage {
+class SaveCalls;
+}
+
 namespace inputs {
 
 inline constexpr const char* kSettingsFileName = "Rilvet.dat";
@@ -20,7 +24,9 @@ using MatchingIndices = std::array<std::int32_t, 16>;
 // storage::FileError when the file is there but cannot be read.
 std::optional<MatchingIndices> loadSettings(const std::string& fileName);
 
-// Replaces the file atomically with the 64 bytes. Throws storage::FileError.
-void saveSettings(const std::string& fileName, const MatchingIndices& indices);
+// Replaces the file atomically with the 64 bytes, through `saves`. Throws
+// storage::FileError.
+void saveSettings(storage::SaveCalls& saves, const std::string& fileName,
+                  const MatchingIndices& indices);
 
 }  // namespace inputs

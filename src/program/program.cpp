@@ -13,12 +13,13 @@
 namespace program {
 
 Program::Program(sys::Backends backends, comport::SyncInvoker* invoker, ErrorSink& errors,
-                 std::string tableFile, std::string settingsFile)
+                 std::string tableFile, std::string settingsFile, storage::SaveCalls& saves)
     : sequencer_(backends, invoker),
       matching_(sequencer_.ChannelEnabled()),
       errorPath_(errors),
       tableFile_(std::move(tableFile)),
-      settingsFile_(std::move(settingsFile)) {
+      settingsFile_(std::move(settingsFile)),
+      saves_(saves) {
   sequencer_.setStateLabels(&stateLabels_);
   auto& port = sequencer_.SerialPort1();
   port.OnRLSDChange = [this](comport::TSerialPort& s, bool on) { SerialPort1RLSDChange(s, on); };
@@ -46,7 +47,7 @@ void Program::FormCreate() {
   step([&] {
     tableLoadFailed_ = true;
     sequencer_.loadTable([&](auto& lines, auto& cells, auto& interval) {
-      return storage::LoadTable(tableFile_, lines, cells, interval).columns;
+      return storage::LoadTable(saves_, tableFile_, lines, cells, interval).columns;
     });
     tableLoadFailed_ = false;
   });
@@ -194,7 +195,7 @@ void Program::saveTable() {
   // told where both are.
   if (tableLoadFailed_ && storage::fileExists(tableFile_)) {
     sequencer_.saveTable([this](auto&, const auto& cells, int columns, const auto& interval) {
-      const std::string beside = storage::SaveBeside(tableFile_, cells, columns, interval);
+      const std::string beside = storage::SaveBeside(saves_, tableFile_, cells, columns, interval);
       // The exit button and the close both save: one message is enough.
       if (std::exchange(savedBeside_, beside) == beside) return;
       errorPath_.showError("Таблица не была загружена из файла \"" + tableFile_ +
@@ -205,12 +206,12 @@ void Program::saveTable() {
     return;
   }
   sequencer_.saveTable([this](auto& lines, const auto& cells, int columns, const auto& interval) {
-    storage::Sohr(tableFile_, lines, cells, columns, interval);
+    storage::Sohr(saves_, tableFile_, lines, cells, columns, interval);
   });
 }
 
 void Program::saveSettings() {
-  matching_.Sohr(settingsFile_);
+  matching_.Sohr(saves_, settingsFile_);
 }
 
 template <typename Step>

@@ -13,13 +13,17 @@
 #include "program/error_path.h"
 #include "sequencer/output_thread.h"
 #include "sequencer/sequencer.h"
+#include "storage/file_io.h"
 
 namespace program {
 
 class Program {
  public:
+  // The files are written through `saves`: the system's own calls unless
+  // others are given.
   Program(sys::Backends backends, comport::SyncInvoker* invoker, ErrorSink& errors,
-          std::string tableFile, std::string settingsFile);
+          std::string tableFile, std::string settingsFile,
+          storage::SaveCalls& saves = storage::systemSaveCalls());
 
   // The main window's state and the matching dialog's.
   sequencer::Sequencer& sequencer() { return sequencer_; }
@@ -118,6 +122,7 @@ class Program {
   ErrorPath errorPath_;
   std::string tableFile_;
   std::string settingsFile_;
+  storage::SaveCalls& saves_;
   bool tableLoadFailed_ = false;
   // Where the table was saved beside the file it could not be loaded from.
   std::string savedBeside_;

@@ -54,24 +54,58 @@ std::string readFile(const std::string& name,
 // is never held whole. Throws FileError (kRead).
 void readFileInPieces(const std::string& name, const std::function<void(std::string_view)>& piece);
 
+// The system's side of a save: the calls that write a file's new content and
+// put it in place, and the random part of the temporary names. Each call that
+// fails returns false (or kNoFile) and leaves the reason as the system's last
+// error (errno; GetLastError() on Windows). A save goes through the calls it
+// is given: the system's own, or in the tests ones that fail on demand.
+class SaveCalls {
+ public:
+  // A file descriptor, or a HANDLE on Windows.
+  using File = std::intptr_t;
+  static constexpr File kNoFile = -1;
+
+  virtual ~SaveCalls() = default;
+  // A new file under a name nothing stands at, never through a link planted
+  // there. `privately`: readable by its owner alone until its permissions
+  // are set.
+  virtual File createNew(const std::string& name, bool privately) = 0;
+  // An existing file, to be rewritten in place.
+  virtual File openToRewrite(const std::string& name) = 0;
+  // Space on the disk for `size` bytes, taken before the first byte changes.
+  virtual bool reserve(File file, std::size_t size) = 0;
+  // All of the bytes, at the file's position.
+  virtual bool write(File file, const char* data, std::size_t size) = 0;
+  // The file's content on the disk.
+  virtual bool flush(File file) = 0;
+  // `from` takes the place of `to`.
+  virtual bool rename(const std::string& from, const std::string& to) = 0;
+  // 12 hexadecimal digits for the next temporary name.
+  virtual std::string temporarySuffix() = 0;
+};
+
+// The system's own calls.
+SaveCalls& systemSaveCalls();
+
 // What a link standing at the name of a file to write means.
 enum class LinkAtName {
   kFollow,   // the user's link (to a synced folder, say): its target is written
   kReplace,  // a name of our own choosing: whatever stands there is replaced
 };
 
-// Saves `bytes` as the file `name`. The bytes go to a new temporary file in
-// the folder of the file itself (the link's target, when a link is followed),
-// made under a fresh name that nothing else can stand at, flushed to the disk
-// and renamed over the file, which keeps its permissions. On any failure the
-// temporary file is removed, the file is left exactly as it was, and
-// FileError (kWrite) naming `name` is thrown; a file the user may not write,
-// or something other than a regular file at the name, is not replaced.
+// Saves `bytes` as the file `name`, through `calls`. The bytes go to a new
+// temporary file in the folder of the file itself (the link's target, when a
+// link is followed), made under a fresh name that nothing else can stand at,
+// flushed to the disk and renamed over the file, which keeps its permissions.
+// On any failure the temporary file is removed, the file is left exactly as
+// it was, and FileError (kWrite) naming `name` is thrown; a file the user may
+// not write, or something other than a regular file at the name, is not
+// replaced.
 //
 // A file with more than one name (a hard link) is rewritten in place instead,
 // so that every name sees the new content: its space is reserved first, so a
 // full disk fails before the first byte changes.
-void writeFileAtomically(const std::string& name, std::string_view bytes,
+void writeFileAtomically(SaveCalls& calls, const std::string& name, std::string_view bytes,
                          LinkAtName link = LinkAtName::kFollow);
 
 // Removes the temporary files that saves of `name` (or of its link's target)
@@ -101,42 +135,5 @@ class FolderLock {
   std::vector<std::intptr_t> held_;
   std::string busyFolder_;
 };
-
-// The system's side of a save: the calls that write a file's new content and
-// put it in place, and the random part of the temporary names. Each call that
-// fails returns false (or kNoFile) and leaves the reason as the system's last
-// error (errno; GetLastError() on Windows). Saves use the system's own calls
-// unless useSaveCalls() has put others in their place.
-class SaveCalls {
- public:
-  // A file descriptor, or a HANDLE on Windows.
-  using File = std::intptr_t;
-  static constexpr File kNoFile = -1;
-
-  virtual ~SaveCalls() = default;
-  // A new file under a name nothing stands at, never through a link planted
-  // there. `privately`: readable by its owner alone until its permissions
-  // are set.
-  virtual File createNew(const std::string& name, bool privately) = 0;
-  // An existing file, to be rewritten in place.
-  virtual File openToRewrite(const std::string& name) = 0;
-  // Space on the disk for `size` bytes, taken before the first byte changes.
-  virtual bool reserve(File file, std::size_t size) = 0;
-  // All of the bytes, at the file's position.
-  virtual bool write(File file, const char* data, std::size_t size) = 0;
-  // The file's content on the disk.
-  virtual bool flush(File file) = 0;
-  // `from` takes the place of `to`.
-  virtual bool rename(const std::string& from, const std::string& to) = 0;
-  // 12 hexadecimal digits for the next temporary name.
-  virtual std::string temporarySuffix() = 0;
-};
-
-// The system's own calls.
-SaveCalls& systemSaveCalls();
-
-// Every later save goes through `calls`, which must outlive them; nullptr
-// brings back the system's own.
-void useSaveCalls(SaveCalls* calls);
 
 }  // namespace storage

@@ -21,12 +21,12 @@ using table::kChannels;
 // so that nothing kept earlier is overwritten. A link found at a free name is
 // replaced, not followed: these names are ours, and a link there was not put
 // by the user.
-std::string keepBeside(const std::string& fileName, const std::string& suffix,
+std::string keepBeside(SaveCalls& saves, const std::string& fileName, const std::string& suffix,
                        const std::string& bytes) {
   for (int n = 0;; ++n) {
     std::string name = fileName + suffix + (n == 0 ? std::string() : std::to_string(n));
     if (!fileExists(name)) {
-      writeFileAtomically(name, bytes, LinkAtName::kReplace);
+      writeFileAtomically(saves, name, bytes, LinkAtName::kReplace);
       return name;
     }
     try {
@@ -188,9 +188,9 @@ bool splitFile(const std::string& fileName, Sink& sink) {
   return any;
 }
 
-void writeDefault(const std::string& fileName, KeptLines& kept) {
+void writeDefault(SaveCalls& saves, const std::string& fileName, KeptLines& kept) {
   const TableLines lines = defaultTableLines();
-  writeFileAtomically(fileName, joinLines(lines));
+  writeFileAtomically(saves, fileName, joinLines(lines));
   kept.firstLineLength = lines.front().size();
   kept.fromLine49.assign(lines.begin() + kChannels, lines.end());
 }
@@ -245,11 +245,11 @@ bool isWellFormed(const TableLines& lines) {
   return true;
 }
 
-LoadResult LoadTable(const std::string& fileName, KeptLines& kept, CellStore& cells,
-                     std::string& edit1Text) {
+LoadResult LoadTable(SaveCalls& saves, const std::string& fileName, KeptLines& kept,
+                     CellStore& cells, std::string& edit1Text) {
   LoadResult result;
   if (!fileExists(fileName)) {
-    writeDefault(fileName, kept);
+    writeDefault(saves, fileName, kept);
     result.created = true;
   }
   FormSink form;
@@ -257,8 +257,8 @@ LoadResult LoadTable(const std::string& fileName, KeptLines& kept, CellStore& ce
   if (!form.wellFormed()) {
     // The replacement would lose the user's sequence without a trace; keep
     // the old bytes first (an empty file holds nothing worth keeping).
-    if (!empty) result.backupName = keepBeside(fileName, ".bak", readFile(fileName));
-    writeDefault(fileName, kept);
+    if (!empty) result.backupName = keepBeside(saves, fileName, ".bak", readFile(fileName));
+    writeDefault(saves, fileName, kept);
     result.replaced = true;
     return result;
   }
@@ -305,8 +305,8 @@ TableLines savedLines(const CellStore& cells, int columnsToSave, const std::stri
 
 }  // namespace
 
-void Sohr(const std::string& fileName, KeptLines& kept, const CellStore& cells, int columnsToSave,
-          const std::string& edit1Text) {
+void Sohr(SaveCalls& saves, const std::string& fileName, KeptLines& kept, const CellStore& cells,
+          int columnsToSave, const std::string& edit1Text) {
   TableLines table = savedLines(cells, columnsToSave, edit1Text);
   // The lines after 49 are the file's as it is now. A file deleted or cut
   // short since start-up gives fewer; the table is saved all the same.
@@ -314,15 +314,16 @@ void Sohr(const std::string& fileName, KeptLines& kept, const CellStore& cells, 
   if (saved.size() < kChannels + 1) saved.resize(kChannels + 1);
   std::move(table.begin(), table.end(), saved.begin());
 
-  writeFileAtomically(fileName, joinLines(saved));
+  writeFileAtomically(saves, fileName, joinLines(saved));
   kept.firstLineLength = saved.front().size();
   kept.fromLine49.assign(std::make_move_iterator(saved.begin() + kChannels),
                          std::make_move_iterator(saved.end()));
 }
 
-std::string SaveBeside(const std::string& fileName, const CellStore& cells, int columnsToSave,
-                       const std::string& edit1Text) {
-  return keepBeside(fileName, ".edited", joinLines(savedLines(cells, columnsToSave, edit1Text)));
+std::string SaveBeside(SaveCalls& saves, const std::string& fileName, const CellStore& cells,
+                       int columnsToSave, const std::string& edit1Text) {
+  return keepBeside(saves, fileName, ".edited",
+                    joinLines(savedLines(cells, columnsToSave, edit1Text)));
 }
 
 }  // namespace storage

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "storage/file_io.h"
 #include "table/cell_store.h"
 #include "table/channels.h"
 
@@ -60,17 +61,17 @@ struct LoadResult {
 // (rows 1 … 48) and, when line 49 carries one, the interval text. A missing
 // file is created with the default content; a malformed one is first kept as
 // fileName + ".bak" (or ".bak1", ".bak2" … the first free or identical one)
-// and then replaced by the default. The file is read in pieces, twice when
-// it is well-formed (checked, then filled in), and never held whole. Throws
-// FileError.
-LoadResult LoadTable(const std::string& fileName, KeptLines& kept, table::CellStore& cells,
-                     std::string& edit1Text);
+// and then replaced by the default, both written through `saves`. The file is
+// read in pieces, twice when it is well-formed (checked, then filled in), and
+// never held whole. Throws FileError.
+LoadResult LoadTable(SaveCalls& saves, const std::string& fileName, KeptLines& kept,
+                     table::CellStore& cells, std::string& edit1Text);
 
 // Saves the table as Sohr would, but beside the file instead of over it (the
 // file could not be loaded, and may still hold a table): as fileName +
 // ".edited", or the first of ".edited1", ".edited2" … that is free or already
 // holds the same bytes. Returns the name written. Throws FileError.
-std::string SaveBeside(const std::string& fileName, const table::CellStore& cells,
+std::string SaveBeside(SaveCalls& saves, const std::string& fileName, const table::CellStore& cells,
                        int columnsToSave, const std::string& edit1Text);
 
 // Writes columns 0 … columnsToSave − 1 of the table ('1' for a cell that is
@@ -78,7 +79,7 @@ std::string SaveBeside(const std::string& fileName, const table::CellStore& cell
 // after 49 as they are on the disk now. The file is replaced atomically; a
 // failed save leaves it as it was and throws FileError; a save that
 // succeeds leaves in `kept` what was written.
-void Sohr(const std::string& fileName, KeptLines& kept, const table::CellStore& cells,
-          int columnsToSave, const std::string& edit1Text);
+void Sohr(SaveCalls& saves, const std::string& fileName, KeptLines& kept,
+          const table::CellStore& cells, int columnsToSave, const std::string& edit1Text);
 
 }  // namespace storage

@@ -31,6 +31,7 @@ class SettingsFileTest : public ::testing::Test {
  protected:
   TempFolder folder;
   const std::string name = folder.path(inputs::kSettingsFileName);
+  testing_support::SaveFaults disk;
 };
 
 TEST(SettingsFileName, IsRilvetDat) {
@@ -41,7 +42,7 @@ TEST_F(SettingsFileTest, OutputOneOnByInput2OffByInput3IsWrittenExactly) {
   MatchingIndices indices{};
   indices[0] = 2;  // ComboBox1: output 1 on by "вх2"
   indices[1] = 3;  // ComboBox2: output 1 off by "вх3"
-  inputs::saveSettings(name, indices);
+  inputs::saveSettings(disk, name, indices);
   EXPECT_EQ(readBytes(name), bytesOf({2, 0, 0, 0, 3, 0, 0, 0}) + std::string(56, '\0'));
   EXPECT_EQ(folder.entries(), std::set<std::string>{"Rilvet.dat"});
 
@@ -56,7 +57,7 @@ TEST_F(SettingsFileTest, OutputOneOnByInput2OffByInput3IsWrittenExactly) {
 TEST_F(SettingsFileTest, EveryBoxHasItsOwnLittleEndianSlot) {
   MatchingIndices indices;
   for (int i = 0; i < 16; ++i) indices[i] = (i % 5) - 1;  // -1, 0, 1, 2, 3, -1 …
-  inputs::saveSettings(name, indices);
+  inputs::saveSettings(disk, name, indices);
   std::string expected;
   for (int i = 0; i < 16; ++i) {
     expected += i % 5 == 0 ? bytesOf({0xFF, 0xFF, 0xFF, 0xFF}) : bytesOf({(i % 5) - 1, 0, 0, 0});
@@ -82,7 +83,7 @@ TEST_F(SettingsFileTest, ValuesOutsideZeroToThreeLoadAsNoSelectionAndSaveAsMinus
   expected[6] = -1;  // 256
   EXPECT_EQ(*loaded, expected);
 
-  inputs::saveSettings(name, *loaded);
+  inputs::saveSettings(disk, name, *loaded);
   std::string saved = bytesOf({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 3, 0, 0, 0});
   for (int i = 3; i < 7; ++i) saved += bytesOf({0xFF, 0xFF, 0xFF, 0xFF});
   saved.resize(64, '\0');
@@ -130,7 +131,7 @@ TEST_F(SettingsFileTest, SaveWhereTheFolderIsAFileFails) {
   writeBytes(folder.path("plain"), "x");
   const std::string inside = folder.path("plain/Rilvet.dat");
   try {
-    inputs::saveSettings(inside, MatchingIndices{});
+    inputs::saveSettings(disk, inside, MatchingIndices{});
     FAIL() << "no error";
   } catch (const FileError& error) {
     expectFileError(error, FileError::Kind::kWrite, inside, ENOTDIR);
@@ -145,9 +146,9 @@ TEST_P(SettingsSaveOnAFullDisk, KeepsTheOldFile) {
   writeBytes(name, before);
   MatchingIndices changed{};
   changed.fill(1);
-  testing_support::failNextWriteAt(GetParam());
+  disk.failNextWriteAt(GetParam());
   try {
-    inputs::saveSettings(name, changed);
+    inputs::saveSettings(disk, name, changed);
     FAIL() << "no error";
   } catch (const FileError& error) {
     expectFileError(error, FileError::Kind::kWrite, name, ENOSPC);
@@ -185,7 +186,7 @@ TEST_F(SettingsFileTest, FileOneByteShortLeavesTheLastBoxAtZeroAndSavesAll64Byte
   ASSERT_TRUE(loaded.has_value());
   EXPECT_EQ(*loaded, expected);
 
-  inputs::saveSettings(name, *loaded);
+  inputs::saveSettings(disk, name, *loaded);
   EXPECT_EQ(readBytes(name), bytes.substr(0, 60) + std::string(4, '\0'));
   EXPECT_EQ(inputs::loadSettings(name), expected);
 }

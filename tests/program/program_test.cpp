@@ -54,8 +54,8 @@ class ProgramTest : public ::testing::Test {
   std::unique_ptr<program::Program> makeProgram() {
     platform.setPorts(ports);
     if (!portsReadable) platform.failAlways(Op::listPorts, sys::kErrorAccessDenied);
-    auto program =
-        std::make_unique<program::Program>(platform, nullptr, errors, tablePath(), settingsPath());
+    auto program = std::make_unique<program::Program>(platform, nullptr, errors, tablePath(),
+                                                      settingsPath(), disk);
     return program;
   }
   std::string tablePath() const { return folder.path(storage::kTableFileName); }
@@ -81,6 +81,7 @@ class ProgramTest : public ::testing::Test {
   std::vector<std::string> ports;  // the machine's, as its platform lists them
   bool portsReadable = true;
   RecordedErrors errors;
+  testing_support::SaveFaults disk;
 };
 
 TEST_F(ProgramTest, FirstStartCreatesTheDefaultFileAndTouchesNoLine) {
@@ -313,7 +314,7 @@ TEST_F(ProgramTest, AFailedSaveIsReportedAndTheOtherFileIsStillWritten) {
   const std::string before = readBytes(tablePath());
   tableCells(program->sequencer()).setText(0, 1, "1");
   program->sequencer().housekeepingTick();
-  testing_support::failNextWriteAt(testing_support::WriteStep::kWrite);
+  disk.failNextWriteAt(testing_support::WriteStep::kWrite);
   program->FormClose();
   ASSERT_EQ(errors.messages.size(), 1u);
   EXPECT_NE(errors.messages[0].find("Rilvet_код.txt"), std::string::npos);

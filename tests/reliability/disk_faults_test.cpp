@@ -196,7 +196,7 @@ TEST(InjectedDiskFaults, ASaveThatFailsAtAnyStepKeepsThePreviousFileWhole) {
       rig.editSomething();
       if (table) {
         // The table is the first thing the exit saves.
-        failNextWrite(step);
+        failNextWrite(rig.disk, step);
         rig.program->FormClose();
         ASSERT_EQ(rig.errors.messages.size(), 1u);
         expectSaveError(rig.errors.messages[0], rig.tablePath(), ENOSPC);
@@ -204,7 +204,7 @@ TEST(InjectedDiskFaults, ASaveThatFailsAtAnyStepKeepsThePreviousFileWhole) {
         EXPECT_EQ(readBytes(rig.settingsPath()), rig.expectedSettings());
       } else {
         // The matching dialog saves on its own too (its OK button and close).
-        failNextWrite(step);
+        failNextWrite(rig.disk, step);
         rig.guarded([&] { rig.program->saveSettings(); });
         ASSERT_EQ(rig.errors.messages.size(), 1u);
         expectSaveError(rig.errors.messages[0], rig.settingsPath(), ENOSPC);
@@ -226,7 +226,7 @@ TEST(InjectedDiskFaults, ASaveThatFailsAtAnyStepKeepsThePreviousFileWhole) {
 TEST(InjectedDiskFaults, TheExitButtonsTwoTableSavesReportAFullDiskOnce) {
   Rig rig;
   rig.editSomething();
-  failNextWrite(testing_support::WriteStep::kWrite);
+  failNextWrite(rig.disk, testing_support::WriteStep::kWrite);
   rig.program->BitBtn6Click();
   // The close that follows saves the table again, and this time it fits.
   rig.program->FormClose();

@@ -169,7 +169,7 @@ TEST(OutputThreadFaults, ExitWithAFrameOnItsWayAndASaveThatFailsEndsAllOffAndLat
     rig.program->Posilka();
     ASSERT_TRUE(rig.gate.waitHeld());
     const std::uint64_t onItsWay = rig.currentFrame();
-    failNextWrite(testing_support::WriteStep::kWrite);
+    failNextWrite(rig.disk, testing_support::WriteStep::kWrite);
     {
       LateOpener opener(rig.gate);
       if (exitButton) rig.program->BitBtn6Click();

@@ -280,7 +280,7 @@ TEST(PortFaults, ExitWithTheBoardGoneAndTheDiskFullSavesWhatItCanAndEnds) {
   unplug(rig.platform);
   rig.tick(10);
   rig.editSomething();
-  failNextWrite(testing_support::WriteStep::kWrite);
+  failNextWrite(rig.disk, testing_support::WriteStep::kWrite);
   rig.program->FormClose();
   // The run's failure, then the exit's: the board, once, and the table.
   ASSERT_EQ(rig.errors.messages.size(), 3u);

@@ -52,9 +52,9 @@ inline void failCall(testing_support::RecordingPlatform& platform, testing_suppo
   ++faultsInjected();
   platform.failCall(op, nth, error);
 }
-inline void failNextWrite(testing_support::WriteStep step) {
+inline void failNextWrite(testing_support::SaveFaults& disk, testing_support::WriteStep step) {
   ++faultsInjected();
-  testing_support::failNextWriteAt(step);
+  disk.failNextWriteAt(step);
 }
 inline void countFault() {
   ++faultsInjected();
@@ -126,7 +126,7 @@ class Rig {
     testing_support::writeBytes(tablePath(), tableFileBytes("7", "\n"));
     testing_support::writeBytes(settingsPath(), settingsFileBytes(storedBoxes()));
     program = std::make_unique<program::Program>(gate, withInvoker ? &invoker : nullptr, errors,
-                                                 tablePath(), settingsPath());
+                                                 tablePath(), settingsPath(), disk);
     if (threaded) {
       program->startOutputThread([this] {
         {
@@ -303,6 +303,7 @@ class Rig {
   testing_support::GatedPlatform gate{platform};
   testing_support::GuiQueue invoker;
   RecordedErrors errors;
+  testing_support::SaveFaults disk;
   std::unique_ptr<program::Program> program;
 
  private:

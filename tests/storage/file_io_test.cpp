@@ -30,6 +30,9 @@ namespace {
 
 const std::string kBinary("\0\x01\r\n\x98\xFF text\n", 11);
 
+// What every save here goes through; a test makes it fail where it says so.
+testing_support::SaveFaults disk;
+
 TEST(FileIo, ReadsTheWholeFileByteForByte) {
   TempFolder folder;
   const std::string name = folder.path("data.bin");
@@ -73,11 +76,11 @@ TEST(FileIo, FileExistsOnlyForWhatIsThere) {
 TEST(FileIo, AtomicWriteCreatesAndReplacesLeavingNoTemporary) {
   TempFolder folder;
   const std::string name = folder.path("Rilvet_код.txt");
-  storage::writeFileAtomically(name, kBinary);
+  storage::writeFileAtomically(disk, name, kBinary);
   EXPECT_EQ(readBytes(name), kBinary);
-  storage::writeFileAtomically(name, "short");
+  storage::writeFileAtomically(disk, name, "short");
   EXPECT_EQ(readBytes(name), "short");
-  storage::writeFileAtomically(name, "");
+  storage::writeFileAtomically(disk, name, "");
   EXPECT_EQ(readBytes(name), "");
   EXPECT_EQ(folder.entries(), std::set<std::string>{"Rilvet_код.txt"});
 }
@@ -88,9 +91,9 @@ TEST_P(AtomicWriteFailure, LeavesTheOldFileAsItWasAndNamesIt) {
   TempFolder folder;
   const std::string name = folder.path("table.txt");
   writeBytes(name, kBinary);
-  testing_support::failNextWriteAt(GetParam());
+  disk.failNextWriteAt(GetParam());
   try {
-    storage::writeFileAtomically(name, std::string(100000, 'n'));
+    storage::writeFileAtomically(disk, name, std::string(100000, 'n'));
     FAIL() << "no error";
   } catch (const FileError& error) {
     expectFileError(error, FileError::Kind::kWrite, name, ENOSPC);
@@ -99,15 +102,15 @@ TEST_P(AtomicWriteFailure, LeavesTheOldFileAsItWasAndNamesIt) {
   EXPECT_EQ(folder.entries(), std::set<std::string>{"table.txt"});
 
   // The injection is spent: the next write goes through.
-  storage::writeFileAtomically(name, "new");
+  storage::writeFileAtomically(disk, name, "new");
   EXPECT_EQ(readBytes(name), "new");
 }
 
 TEST_P(AtomicWriteFailure, LeavesNoFileWhereThereWasNone) {
   TempFolder folder;
   const std::string name = folder.path("new.txt");
-  testing_support::failNextWriteAt(GetParam());
-  EXPECT_THROW(storage::writeFileAtomically(name, "bytes"), FileError);
+  disk.failNextWriteAt(GetParam());
+  EXPECT_THROW(storage::writeFileAtomically(disk, name, "bytes"), FileError);
   EXPECT_TRUE(folder.entries().empty());
 }
 
@@ -129,7 +132,7 @@ TEST(FileIo, WritingWhereTheFolderIsAFileFails) {
   writeBytes(folder.path("plain"), "x");
   const std::string name = folder.path("plain/table.txt");
   try {
-    storage::writeFileAtomically(name, "bytes");
+    storage::writeFileAtomically(disk, name, "bytes");
     FAIL() << "no error";
   } catch (const FileError& error) {
     expectFileError(error, FileError::Kind::kWrite, name, ENOTDIR);
@@ -141,7 +144,7 @@ TEST(FileIo, ReplacingAFolderFailsAndRemovesTheTemporary) {
   TempFolder folder;
   const std::string name = folder.path("occupied");
   std::filesystem::create_directory(name);
-  EXPECT_THROW(storage::writeFileAtomically(name, "bytes"), FileError);
+  EXPECT_THROW(storage::writeFileAtomically(disk, name, "bytes"), FileError);
   EXPECT_TRUE(std::filesystem::is_directory(name));
   EXPECT_EQ(folder.entries(), std::set<std::string>{"occupied"});
 }
@@ -188,8 +191,8 @@ TEST(FileIo, SavesNeverUseWhatStandsAtATemporaryName) {
   fs::create_symlink(folder.path("victim"), folder.path("table.txt.tmp/link"));
   names.insert({"victim", "table.txt.rilvet-000000000001.tmp"});
 #endif
-  testing_support::useTemporarySuffixesNext({"000000000000", "000000000001"});
-  storage::writeFileAtomically(name, "new");
+  disk.useTemporarySuffixesNext({"000000000000", "000000000001"});
+  storage::writeFileAtomically(disk, name, "new");
   EXPECT_EQ(readBytes(name), "new");
   EXPECT_EQ(readBytes(taken), "someone's");
   EXPECT_EQ(folder.entries(), names);
@@ -197,7 +200,7 @@ TEST(FileIo, SavesNeverUseWhatStandsAtATemporaryName) {
   EXPECT_EQ(readBytes(folder.path("victim")), "victim");
   EXPECT_TRUE(fs::is_symlink(folder.path("table.txt.rilvet-000000000001.tmp")));
 #endif
-  storage::writeFileAtomically(name, "newer");
+  storage::writeFileAtomically(disk, name, "newer");
   EXPECT_EQ(readBytes(name), "newer");
   EXPECT_EQ(folder.entries(), names);
 }
@@ -209,9 +212,9 @@ TEST(FileIo, AHardLinkedFileIsRewrittenInPlaceSoEveryNameSeesTheNewContent) {
   writeBytes(name, "the old content");
   fs::create_hard_link(name, other);
 
-  storage::writeFileAtomically(name, "the new, longer content");
+  storage::writeFileAtomically(disk, name, "the new, longer content");
   EXPECT_EQ(readBytes(other), "the new, longer content");
-  storage::writeFileAtomically(other, "short");
+  storage::writeFileAtomically(disk, other, "short");
   EXPECT_EQ(readBytes(name), "short");
 #ifndef _WIN32
   // (The Windows runtime's std::filesystem counts every file's links as 1.)
@@ -220,9 +223,10 @@ TEST(FileIo, AHardLinkedFileIsRewrittenInPlaceSoEveryNameSeesTheNewContent) {
 
   // A full disk fails before a byte changes: no name sees a torn file.
   for (const WriteStep step : {WriteStep::kCreate, WriteStep::kWrite}) {
-    testing_support::failNextWriteAt(step);
-    EXPECT_THROW(storage::writeFileAtomically(name, "a longer content than the disk can take"),
-                 FileError);
+    disk.failNextWriteAt(step);
+    EXPECT_THROW(
+        storage::writeFileAtomically(disk, name, "a longer content than the disk can take"),
+        FileError);
     EXPECT_EQ(readBytes(other), "short");
   }
   EXPECT_EQ(folder.entries(), (std::set<std::string>{"a.txt", "b.txt"}));
@@ -315,8 +319,8 @@ TEST(FileIo, OnlyRegularFilesAreReadAndNothingElseIsReplaced) {
     std::string out = messageOf([&] { storage::readFile(fifo); });
     out += "\n" + messageOf([&] { storage::readFile(fifo, 64); });
     out += "\n" + messageOf([&] { storage::readFile(zero); });
-    out += "\n" + messageOf([&] { storage::writeFileAtomically(fifo, "bytes"); });
-    out += "\n" + messageOf([&] { storage::writeFileAtomically(zero, "bytes"); });
+    out += "\n" + messageOf([&] { storage::writeFileAtomically(disk, fifo, "bytes"); });
+    out += "\n" + messageOf([&] { storage::writeFileAtomically(disk, zero, "bytes"); });
     return out;
   });
   ASSERT_TRUE(outcome.has_value()) << "a read never ended";
@@ -345,13 +349,13 @@ TEST(FileIo, ALinkAtTheNameHasItsTargetReplacedAndStays) {
   fs::create_symlink("table.txt", chained);
   fs::create_symlink("../synced/fresh.txt", dangling);
 
-  storage::writeFileAtomically(relative, "through the relative link");
+  storage::writeFileAtomically(disk, relative, "through the relative link");
   EXPECT_EQ(readBytes(target), "through the relative link");
-  storage::writeFileAtomically(absolute, "through the absolute link");
+  storage::writeFileAtomically(disk, absolute, "through the absolute link");
   EXPECT_EQ(readBytes(target), "through the absolute link");
-  storage::writeFileAtomically(chained, "through two links");
+  storage::writeFileAtomically(disk, chained, "through two links");
   EXPECT_EQ(readBytes(target), "through two links");
-  storage::writeFileAtomically(dangling, "made where the link leads");
+  storage::writeFileAtomically(disk, dangling, "made where the link leads");
   EXPECT_EQ(readBytes(folder.path("synced/fresh.txt")), "made where the link leads");
 
   EXPECT_EQ(fs::read_symlink(relative), "../synced/table.txt");
@@ -368,7 +372,7 @@ TEST(FileIo, ALinkAtTheNameHasItsTargetReplacedAndStays) {
   fs::create_symlink("loop-b", folder.path("work/loop-a"));
   fs::create_symlink("loop-a", folder.path("work/loop-b"));
   EXPECT_EQ(
-      messageOf([&] { storage::writeFileAtomically(folder.path("work/loop-a"), "x"); }),
+      messageOf([&] { storage::writeFileAtomically(disk, folder.path("work/loop-a"), "x"); }),
       "Не удаётся записать файл \"" + folder.path("work/loop-a") + "\": " + std::strerror(ELOOP));
 }
 
@@ -384,20 +388,20 @@ TEST(FileIo, ASaveKeepsTheFilesPermissionsAndOwner) {
   const mode_t umaskBefore = ::umask(022);
   writeBytes(name, "old");
   ::chmod(name.c_str(), 0600);
-  storage::writeFileAtomically(name, "private");
+  storage::writeFileAtomically(disk, name, "private");
   EXPECT_EQ(modeOf(name), 0600u);
 
   ::umask(077);
   ::chmod(name.c_str(), 0644);
-  storage::writeFileAtomically(name, "readable by all");
+  storage::writeFileAtomically(disk, name, "readable by all");
   EXPECT_EQ(modeOf(name), 0644u);
   ::chmod(name.c_str(), 0640);
-  storage::writeFileAtomically(name, "readable by the group");
+  storage::writeFileAtomically(disk, name, "readable by the group");
   EXPECT_EQ(modeOf(name), 0640u);
 
   // A new file follows the umask, as always.
   ::umask(022);
-  storage::writeFileAtomically(folder.path("new.txt"), "new");
+  storage::writeFileAtomically(disk, folder.path("new.txt"), "new");
   EXPECT_EQ(modeOf(folder.path("new.txt")), 0644u);
   ::umask(umaskBefore);
 
@@ -406,7 +410,7 @@ TEST(FileIo, ASaveKeepsTheFilesPermissionsAndOwner) {
     testing_support::giveToNobody(name);
     struct stat before {};
     ::stat(name.c_str(), &before);
-    storage::writeFileAtomically(name, "still nobody's");
+    storage::writeFileAtomically(disk, name, "still nobody's");
     struct stat after {};
     ::stat(name.c_str(), &after);
     EXPECT_EQ(after.st_uid, before.st_uid);
@@ -431,8 +435,8 @@ TEST(FileIo, AFileTheUserMayNotWriteIsNotReplaced) {
   testing_support::giveToNobody(writable);
   const auto outcome = testing_support::inChildProcess(
       [&] {
-        std::string out = messageOf([&] { storage::writeFileAtomically(name, "new"); });
-        out += "\n" + messageOf([&] { storage::writeFileAtomically(writable, "new"); });
+        std::string out = messageOf([&] { storage::writeFileAtomically(disk, name, "new"); });
+        out += "\n" + messageOf([&] { storage::writeFileAtomically(disk, writable, "new"); });
         return out;
       },
       10, true);

@@ -67,8 +67,8 @@ std::string defaultFile() {
 
 class TableFileTest : public ::testing::Test {
  protected:
-  LoadResult load() { return storage::LoadTable(name, lines, cells, edit1); }
-  void save(int columns) { storage::Sohr(name, lines, cells, columns, edit1); }
+  LoadResult load() { return storage::LoadTable(disk, name, lines, cells, edit1); }
+  void save(int columns) { storage::Sohr(disk, name, lines, cells, columns, edit1); }
 
   // Rows 1 … 48 of a column.
   std::vector<std::string> column(int c) const {
@@ -89,6 +89,7 @@ class TableFileTest : public ::testing::Test {
   storage::KeptLines lines;
   CellStore cells;
   std::string edit1 = "100";
+  testing_support::SaveFaults disk;
 };
 
 // --- line format --------------------------------------------------------
@@ -108,7 +109,8 @@ TEST(TableLinesFormat, DefaultIsThePrefixesAndTheBareIntervalPrefix) {
 
 TEST(TableLinesFormat, TheFileIsNamedWithItsCyrillicLettersOnDisk) {
   const testing_support::TempFolder folder;
-  storage::writeFileAtomically(folder.path(storage::kTableFileName), "");
+  storage::writeFileAtomically(storage::systemSaveCalls(), folder.path(storage::kTableFileName),
+                               "");
   EXPECT_EQ(folder.entries(), std::set<std::string>{"Rilvet_код.txt"});
 }
 
@@ -324,7 +326,7 @@ TEST_F(TableFileTest, LfAndCrFilesLoadLikeCrLfAndSaveAsCrLf) {
     storage::KeptLines otherLines;
     CellStore otherCells;
     std::string otherEdit1 = "100";
-    EXPECT_EQ(storage::LoadTable(otherName, otherLines, otherCells, otherEdit1).columns, 3);
+    EXPECT_EQ(storage::LoadTable(disk, otherName, otherLines, otherCells, otherEdit1).columns, 3);
     EXPECT_EQ(otherLines, kept(tableLines(exampleColumns(), "250")));
     EXPECT_EQ(otherEdit1, "250");
     for (int c = 0; c < 3; ++c) {
@@ -332,7 +334,7 @@ TEST_F(TableFileTest, LfAndCrFilesLoadLikeCrLfAndSaveAsCrLf) {
       EXPECT_EQ(otherCells.text(c, 2), c == 2 ? "1" : (c == 1 ? "0" : ""));
       EXPECT_EQ(otherCells.text(c, 48), c == 1 ? "0" : "");
     }
-    storage::Sohr(otherName, otherLines, otherCells, 3, otherEdit1);
+    storage::Sohr(disk, otherName, otherLines, otherCells, 3, otherEdit1);
     EXPECT_EQ(readBytes(otherName), kExample);
   }
 }
@@ -389,7 +391,7 @@ TEST_F(TableFileTest, IntervalLineIsLoadedAfterItsFirstNineBytesUnaltered) {
     storage::KeptLines otherLines;
     CellStore otherCells;
     std::string otherEdit1 = "100";
-    storage::LoadTable(otherName, otherLines, otherCells, otherEdit1);
+    storage::LoadTable(disk, otherName, otherLines, otherCells, otherEdit1);
     EXPECT_EQ(otherEdit1, shown) << table::cp1251ToUtf8(line49);
   }
 }
@@ -482,7 +484,7 @@ TEST_F(TableFileTest, ChannelLinesOf10BytesOrLessLoadNoColumns) {
   for (const std::string channelLine : {"0123456789", "short"}) {
     writeBytes(name, join(TableLines(48, channelLine)));
     CellStore fresh;
-    EXPECT_EQ(storage::LoadTable(name, lines, fresh, edit1).columns, 0);
+    EXPECT_EQ(storage::LoadTable(disk, name, lines, fresh, edit1).columns, 0);
     EXPECT_EQ(fresh.storedColumns(), 0);
   }
 }
@@ -539,8 +541,8 @@ TEST_P(IntervalAtSave, WritesTheIntervalAsAtLeastOne) {
   storage::KeptLines lines;
   CellStore cells;
   std::string edit1 = "100";
-  storage::LoadTable(name, lines, cells, edit1);
-  storage::Sohr(name, lines, cells, 3, GetParam().text);
+  storage::LoadTable(storage::systemSaveCalls(), name, lines, cells, edit1);
+  storage::Sohr(storage::systemSaveCalls(), name, lines, cells, 3, GetParam().text);
   EXPECT_EQ(readBytes(name), join(tableLines(exampleColumns(), GetParam().written)));
 }
 
@@ -630,7 +632,7 @@ TEST_P(SaveOnAFullDisk, LeavesTheOldFileByteIdenticalAndNamesIt) {
   load();
   cells.setText(2, 30, "1");
   edit1 = "999";
-  testing_support::failNextWriteAt(GetParam());
+  disk.failNextWriteAt(GetParam());
   try {
     save(3);
     FAIL() << "no error";
@@ -650,7 +652,7 @@ TEST_P(SaveOnAFullDisk, LeavesTheOldFileByteIdenticalAndNamesIt) {
 }
 
 TEST_P(SaveOnAFullDisk, LoadCreatingTheDefaultFailsAndLeavesNoFile) {
-  testing_support::failNextWriteAt(GetParam());
+  disk.failNextWriteAt(GetParam());
   try {
     load();
     FAIL() << "no error";
@@ -663,7 +665,7 @@ TEST_P(SaveOnAFullDisk, LoadCreatingTheDefaultFailsAndLeavesNoFile) {
 TEST_P(SaveOnAFullDisk, LoadFailingToKeepABackupDoesNotReplaceTheMalformedFile) {
   const std::string broken = "one line\r\n";
   writeBytes(name, broken);
-  testing_support::failNextWriteAt(GetParam());
+  disk.failNextWriteAt(GetParam());
   EXPECT_THROW(load(), FileError);
   EXPECT_EQ(readBytes(name), broken);
   EXPECT_EQ(folder.entries(), onlyTheFile());
@@ -704,13 +706,13 @@ TEST_F(TableFileTest, FileInAFolderThatCannotExistFailsWithTheReason) {
   writeBytes(folder.path("plain"), "x");
   const std::string inside = folder.path("plain") + "/" + storage::kTableFileName;
   try {
-    storage::LoadTable(inside, lines, cells, edit1);
+    storage::LoadTable(disk, inside, lines, cells, edit1);
     FAIL() << "no error";
   } catch (const FileError& error) {
     expectFileError(error, FileError::Kind::kWrite, inside, ENOTDIR);
   }
   try {
-    storage::Sohr(inside, lines, cells, 0, edit1);
+    storage::Sohr(disk, inside, lines, cells, 0, edit1);
     FAIL() << "no error";
   } catch (const FileError& error) {
     expectFileError(error, FileError::Kind::kWrite, inside, ENOTDIR);

@@ -99,7 +99,7 @@ class SlowBoxCloser : public QObject {
 class Run {
  public:
   // The step interval is 1 ms: a failing board fails a thousand ticks a second.
-  Run() : h(tableBytes("1"), ui_testing::ctsHoldsOutput3Off(), ui_testing::Boxes::kShown) {
+  Run() : h(tableBytes("1"), ui_testing::ctsHoldsOutput3Off(), ui_testing::Boxes::kShown, &disk) {
     h.board().keepHistory(1u << 20);
     QVERIFY(waitFor([&] { return h.model().colCount() == 6; }));
     h.form().ComboBox1->setCurrentIndex(h.form().ComboBox1->findText("VIRTUAL"));
@@ -156,6 +156,7 @@ class Run {
     expectWholeFrames();
   }
 
+  testing_support::SaveFaults disk;
   Harness h;
 
  private:
@@ -362,7 +363,7 @@ class FaultDisplayTest : public QObject {
   void exitWhileRunningWithASaveThatFailsEndsAllOffAndLatchesNothingAfter() {
     Run run;
     const auto latchedBefore = run.latched();
-    testing_support::failNextWriteAt(testing_support::WriteStep::kWrite);
+    run.disk.failNextWriteAt(testing_support::WriteStep::kWrite);
     // Each box stays open for 300 ms: time for hundreds of steps at 1 ms, if
     // a tick could still run.
     SlowBoxCloser closer(run.h.board(), 300);

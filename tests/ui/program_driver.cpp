@@ -3,18 +3,20 @@
 // virtual board saw. Once the windows are up it chooses the port "VIRTUAL",
 // presses Start, lets the steps play, changes the step interval and a box of
 // the matching dialog, and prints "RUNNING". With RILVET_DRIVER_FAIL_SAVE set
-// the next table save fails; a message box that shows up is reported on
-// stdout as "BOX <frames latched> <port open> <last latch>". When the
-// process ends by exit(), the board's state goes to the file named by
-// RILVET_DRIVER_REPORT.
+// a folder takes the table file's place, so that the table's save at exit
+// fails (the real main() saves through the system's own calls); a message
+// box that shows up is reported on stdout as "BOX <frames latched> <port
+// open> <last latch>". When the process ends by exit(), the board's state
+// goes to the file named by RILVET_DRIVER_REPORT.
 #include <QApplication>
 #include <QMessageBox>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 
-#include "support/save_faults.h"
+#include "storage/table_file.h"
 #include "ui/board_window.h"
 #include "ui/main_window.h"
 #include "ui/matching_dialog.h"
@@ -89,7 +91,8 @@ void drive() {
     form->Edit1->setText("9");
     matching->ComboBox(16)->setCurrentIndex(3);
     if (std::getenv("RILVET_DRIVER_FAIL_SAVE")) {
-      testing_support::failNextWriteAt(testing_support::WriteStep::kWrite);
+      std::filesystem::remove(storage::kTableFileName);
+      std::filesystem::create_directory(storage::kTableFileName);
       watchForBoxes();
     }
     std::printf("RUNNING\n");

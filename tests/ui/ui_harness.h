@@ -51,15 +51,17 @@ enum class Boxes {
 
 class Harness {
  public:
-  // Files that exist before the program starts, as raw bytes.
+  // Files that exist before the program starts, as raw bytes; the saves go
+  // through `saves` when given.
   explicit Harness(const QByteArray& table = {}, const QByteArray& settings = {},
-                   Boxes boxes = Boxes::kNone)
+                   Boxes boxes = Boxes::kNone, storage::SaveCalls* saves = nullptr)
       : messages(boxes == Boxes::kShown ? &ui::messageBoxes() : nullptr) {
     initOnce();
     if (!table.isEmpty()) write(tablePath(), table);
     if (!settings.isEmpty()) write(settingsPath(), settings);
-    windows = std::make_unique<app::Windows>(app::WindowsOptions{
-        tablePath().toStdString(), settingsPath().toStdString(), board_, &platform, &messages});
+    windows = std::make_unique<app::Windows>(
+        app::WindowsOptions{tablePath().toStdString(), settingsPath().toStdString(), board_,
+                            &platform, &messages, saves});
     windows->form1->show();
     QVERIFY(QTest::qWaitForWindowExposed(windows->form1.get()));
   }
