@@ -32,6 +32,7 @@
 #include <unistd.h>
 
 #include "comport/sys/native_platform.h"
+#include "comport/sys/status_wait.h"
 
 namespace sys {
 
@@ -241,10 +242,7 @@ struct Port {
   std::shared_mutex use;
 
   std::mutex mutex;  // everything below
-  std::uint32_t mask = 0;
-  std::uint32_t history = 0;  // events of the mask since the last wait
-  std::uint32_t* waitMask = nullptr;
-  Overlapped* waitOverlapped = nullptr;
+  StatusWait wait{[](Handle event) { eventfd_write(static_cast<int>(event), 1); }};
   bool counters = true;    // the driver keeps TIOCGICOUNT
   bool modemLines = true;  // and has modem lines (a pty has neither)
   serial_icounter_struct seen{};
@@ -271,29 +269,13 @@ std::uint32_t errorFlags(const serial_icounter_struct& was, const serial_icounte
 
 // Each called with the port's mutex held.
 
-// Completes the pending status wait, as a driver completes an overlapped request.
-void endWait(Port& p, std::uint32_t status, std::uint32_t events) {
-  if (!p.waitOverlapped) return;
-  *p.waitMask = events;
-  p.waitOverlapped->InternalHigh = 0;
-  p.waitOverlapped->Internal = status;
-  eventfd_write(static_cast<int>(p.waitOverlapped->hEvent), 1);
-  p.waitMask = nullptr;
-  p.waitOverlapped = nullptr;
-}
-
-void addEvents(Port& p, std::uint32_t events) {
-  p.history |= events & p.mask;
-  if (p.history != 0 && p.waitOverlapped) endWait(p, 0, std::exchange(p.history, 0u));
-}
-
 std::uint32_t failed(Port& p, int err) {
   switch (err) {
     case EIO:
     case ENXIO:
     case ENODEV:  // unplugged or hung up: every later call fails the same way
       p.gone = true;
-      endWait(p, kErrorBadCommand, 0);
+      p.wait.end(kErrorBadCommand, 0);
       return kErrorBadCommand;
     case ENOTTY:
     case EINVAL: return kErrorNotSupported;
@@ -319,13 +301,13 @@ std::uint32_t look(Port& p, bool levels, bool queue) {
   const serial_icounter_struct& was = p.seen;
   const int changed = lines ^ p.lines;
   const std::int64_t full = std::int64_t{p.inQueueSize} * 8 / 10;
-  addEvents(p, (now.cts != was.cts || (changed & TIOCM_CTS) ? kEvCts : 0) |
-                   (now.dsr != was.dsr || (changed & TIOCM_DSR) ? kEvDsr : 0) |
-                   (now.dcd != was.dcd || (changed & TIOCM_CD) ? kEvRlsd : 0) |
-                   (now.rng != was.rng || (changed & lines & TIOCM_RNG) ? kEvRing : 0) |
-                   (now.rx != was.rx || inQueue > p.inQueue ? kEvRxChar : 0) |
-                   (errorFlags(was, now) != 0 ? kEvErr : 0) |
-                   (full > 0 && inQueue >= full && p.inQueue < full ? kEvRx80Full : 0));
+  p.wait.add((now.cts != was.cts || (changed & TIOCM_CTS) ? kEvCts : 0) |
+             (now.dsr != was.dsr || (changed & TIOCM_DSR) ? kEvDsr : 0) |
+             (now.dcd != was.dcd || (changed & TIOCM_CD) ? kEvRlsd : 0) |
+             (now.rng != was.rng || (changed & lines & TIOCM_RNG) ? kEvRing : 0) |
+             (now.rx != was.rx || inQueue > p.inQueue ? kEvRxChar : 0) |
+             (errorFlags(was, now) != 0 ? kEvErr : 0) |
+             (full > 0 && inQueue >= full && p.inQueue < full ? kEvRx80Full : 0));
   p.seen = now;
   p.lines = lines;
   p.inQueue = inQueue;
@@ -479,7 +461,7 @@ class PosixPlatform final : public Platform {
     std::unique_lock alone(p->use);
     {
       std::lock_guard lock(p->mutex);
-      endWait(*p, kErrorOperationAborted, 0);
+      p->wait.end(kErrorOperationAborted, 0);
     }
     ioctl(p->fd, TIOCNXCL);  // a pty keeps the flag for as long as its master lives
     ::close(p->fd);          // and this drops the flock
@@ -556,12 +538,10 @@ class PosixPlatform final : public Platform {
     const std::shared_ptr<Port> p = port(h);
     const bool lines = (mask & kLineEvents) != 0;
     const bool done = onPort(h, [&](Port& port) -> std::uint32_t {
-      port.mask = mask;
-      port.history = 0;
-      endWait(port, 0, 0);
+      port.wait.setMask(mask);
       // What is there now is the start: only later changes are events.
       if (std::uint32_t error = look(port, lines, true)) return error;
-      port.history = 0;
+      port.wait.forgetEvents();
       if (lines && !port.modemLines) return kErrorNotSupported;  // the other events still come
       if (lines && !port.watcher.joinable()) port.watcher = std::thread(watch, std::ref(port));
       return 0;
@@ -574,16 +554,12 @@ class PosixPlatform final : public Platform {
     if (!mask || !overlapped || !isEvent(overlapped->hEvent)) return fail(kErrorInvalidParameter);
     bool now = false;
     const bool started = onPort(h, [&](Port& p) -> std::uint32_t {
-      if (p.waitOverlapped) return kErrorInvalidParameter;  // one at a time
+      if (p.wait.pending()) return kErrorInvalidParameter;  // one at a time
       eventfd_t ignored;
       eventfd_read(static_cast<int>(overlapped->hEvent), &ignored);
-      overlapped->Internal = kStatusPending;
-      p.waitMask = mask;
-      p.waitOverlapped = overlapped;
       // Events since the last wait end this one at once; otherwise the
       // watcher ends it, or the input that a wait on its event looks at.
-      now = p.history != 0;
-      addEvents(p, 0);
+      now = p.wait.begin(mask, overlapped);
       return 0;
     });
     return started && (now || fail(kErrorIoPending));
@@ -596,9 +572,8 @@ class PosixPlatform final : public Platform {
     // Like Win32, only the record is examined; the port's lock orders the
     // look after the completion.
     if (const auto p = port(h)) std::lock_guard lock(p->mutex);
-    if (overlapped->Internal == kStatusPending) return fail(kErrorIoIncomplete);
-    if (transferred) *transferred = static_cast<std::uint32_t>(overlapped->InternalHigh);
-    return overlapped->Internal == 0 || fail(static_cast<std::uint32_t>(overlapped->Internal));
+    const std::uint32_t error = overlappedResult(*overlapped, transferred);
+    return error == 0 || fail(error);
   }
 
   bool EscapeCommFunction(Handle h, std::uint32_t function) override {
@@ -708,8 +683,8 @@ class PosixPlatform final : public Platform {
         }
         for (const auto& [fd, p] : ports_) {
           std::lock_guard portLock(p->mutex);
-          if (p->waitOverlapped &&
-              std::find(handles, handles + count, p->waitOverlapped->hEvent) != handles + count) {
+          const Overlapped* wait = p->wait.pending();
+          if (wait && std::find(handles, handles + count, wait->hEvent) != handles + count) {
             fds.push_back({p->epoll, POLLIN, 0});
             inputs.push_back(p);
             recheck = recheck || p->recheck;
@@ -833,7 +808,7 @@ class PosixPlatform final : public Platform {
     }
     lock.lock();
     if (error != 0) return fail(error);
-    addEvents(p, kEvTxEmpty);
+    p.wait.add(kEvTxEmpty);
     return true;
   }
 
