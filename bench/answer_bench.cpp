@@ -52,7 +52,7 @@
 
 #include "app/windows.h"
 #include "comport/serial_port.h"
-#include "comport/sys/posix_platform.h"
+#include "comport/sys/linux_platform.h"
 #include "comport/sys/virtual_board.h"
 #include "program/program.h"
 #include "sequencer/frame.h"
@@ -474,7 +474,7 @@ int latches() {
   bench::Pty pty;
   // A machine with no serial port of its own: the list is empty, not unreadable.
   std::filesystem::create_directories(pty.sysDir() + "/class/tty");
-  const auto linux = sys::makePosixPlatform(pty.devDir(), pty.sysDir(), pty.lockDir());
+  const auto linux = sys::makeLinuxPlatform(pty.devDir(), pty.sysDir(), pty.lockDir());
   {
     // As it is: a pty has no modem lines.
     comport::TSerialPort port(*linux);

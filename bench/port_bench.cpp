@@ -31,7 +31,7 @@
 #include <unistd.h>
 
 #include "comport/serial_port.h"
-#include "comport/sys/posix_platform.h"
+#include "comport/sys/linux_platform.h"
 #include "comport/sys/virtual_board.h"
 #include "support.h"
 #include "support/gui_queue.h"
@@ -61,7 +61,7 @@ class Gui : public testing_support::GuiQueue {
   std::atomic<long> synchronous{0};
 };
 
-// One port as the program opens it, on the posix backend or the board.
+// One port as the program opens it, on the Linux backend or the board.
 struct Rig {
   std::unique_ptr<sys::Platform> machine;
   std::unique_ptr<sys::VirtualBoard> board;
@@ -70,7 +70,7 @@ struct Rig {
   std::vector<Clock::time_point> calls;  // OnCTSChange, GUI thread
 
   explicit Rig(const Pty* pty)
-      : machine(pty ? sys::makePosixPlatform(pty->devDir(), pty->sysDir(), pty->lockDir())
+      : machine(pty ? sys::makeLinuxPlatform(pty->devDir(), pty->sysDir(), pty->lockDir())
                     : nullptr),
         board(pty ? nullptr : std::make_unique<sys::VirtualBoard>()),
         port(pty ? sys::Backends(*machine) : sys::Backends(*board), &gui) {

@@ -6,24 +6,6 @@
 
 namespace comport {
 
-namespace {
-
-using Fire = void (TSerialPort::*)();
-
-// The fixed order in which events that arrive together are delivered.
-constexpr std::pair<PortEvent, Fire> kDeliveryOrder[] = {
-    {peError, &TSerialPort::FireError},     {peRxChar, &TSerialPort::FireRxChar},
-    {peTxEmpty, &TSerialPort::FireTxEmpty}, {peRing, &TSerialPort::FireRing},
-    {peCTS, &TSerialPort::FireCTSChange},   {peDSR, &TSerialPort::FireDSRChange},
-    {peRLSD, &TSerialPort::FireRLSDChange}, {peRx80Full, &TSerialPort::FireRx80Full},
-};
-
-constexpr std::uint32_t kEventMaskOf[] = {sys::kEvRxChar, sys::kEvTxEmpty, sys::kEvRing,
-                                          sys::kEvCts,    sys::kEvDsr,     sys::kEvRlsd,
-                                          sys::kEvErr,    sys::kEvRx80Full};
-
-}  // namespace
-
 TComThread::TComThread(TSerialPort& owner) : OwnerPort(owner), platform_(owner.platform()) {
   StopEvent = platform_.CreateEventA(true, false);
   overlapped_.hEvent = platform_.CreateEventA(true, true);
@@ -137,17 +119,16 @@ void TComThread::execute() {
 }
 
 void TComThread::DeliverEvents() {
-  for (const auto& [event, fire] : kDeliveryOrder) {
-    if (ReceivedEvents.contains(event)) (OwnerPort.*fire)();
+  for (const PortEventInfo& info : kPortEvents) {
+    if (ReceivedEvents.contains(info.event)) (OwnerPort.*info.fire)();
   }
 }
 
 void TComThread::ForwardToWindow() {
   SyncInvoker* invoker = OwnerPort.invoker();
-  for (const auto& entry : kDeliveryOrder) {
-    const PortEvent event = entry.first;
-    if (!ReceivedEvents.contains(event)) continue;
-    const std::uint32_t message = kEventMaskOf[event];
+  for (const PortEventInfo& info : kPortEvents) {
+    if (!ReceivedEvents.contains(info.event)) continue;
+    const std::uint32_t message = info.mask;
     if (invoker) {
       invoker->send([&port = OwnerPort, message] { port.windowProcedure(message); });
     } else {

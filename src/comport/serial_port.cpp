@@ -16,10 +16,17 @@ constexpr std::array<std::uint32_t, 15> kBaudRates = {110,   300,   600,    1200
                                                       4800,  9600,  14400,  19200,  38400,
                                                       56000, 57600, 115200, 128000, 256000};
 
-// TPortEvents ordinal -> platform event bit.
-constexpr std::array<std::uint32_t, 8> kEventMasks = {sys::kEvRxChar, sys::kEvTxEmpty, sys::kEvRing,
-                                                      sys::kEvCts,    sys::kEvDsr,     sys::kEvRlsd,
-                                                      sys::kEvErr,    sys::kEvRx80Full};
+// Every event once, each with a bit of its own.
+static_assert([] {
+  unsigned events = 0;
+  std::uint32_t masks = 0;
+  for (const PortEventInfo& info : kPortEvents) {
+    if ((events >> info.event) & 1u || (masks & info.mask) != 0) return false;
+    events |= 1u << info.event;
+    masks |= info.mask;
+  }
+  return events == 0xFFu;
+}());
 
 [[noreturn]] void raise(const char* message) {
   throw EComPort(message);
@@ -33,16 +40,16 @@ std::uint32_t baudRateValue(TBaudRate rate) {
 
 std::uint32_t eventsToMask(TPortEvents events) {
   std::uint32_t mask = 0;
-  for (unsigned i = 0; i < kEventMasks.size(); ++i) {
-    if (events.contains(static_cast<PortEvent>(i))) mask |= kEventMasks[i];
+  for (const PortEventInfo& info : kPortEvents) {
+    if (events.contains(info.event)) mask |= info.mask;
   }
   return mask;
 }
 
 TPortEvents maskToEvents(std::uint32_t mask) {
   TPortEvents events;
-  for (unsigned i = 0; i < kEventMasks.size(); ++i) {
-    if (mask & kEventMasks[i]) events.insert(static_cast<PortEvent>(i));
+  for (const PortEventInfo& info : kPortEvents) {
+    if (mask & info.mask) events.insert(info.event);
   }
   return events;
 }
@@ -388,16 +395,8 @@ void TSerialPort::FireRx80Full() {
 void TSerialPort::windowProcedure(std::uint32_t eventMask) {
   if (!isOpen_) return;  // a message that arrives after the close is ignored
   try {
-    switch (eventMask) {
-      case sys::kEvRxChar: FireRxChar(); break;
-      case sys::kEvTxEmpty: FireTxEmpty(); break;
-      case sys::kEvCts: FireCTSChange(); break;
-      case sys::kEvDsr: FireDSRChange(); break;
-      case sys::kEvRlsd: FireRLSDChange(); break;
-      case sys::kEvErr: FireError(); break;
-      case sys::kEvRing: FireRing(); break;
-      case sys::kEvRx80Full: FireRx80Full(); break;
-      default: break;
+    for (const PortEventInfo& info : kPortEvents) {
+      if (info.mask == eventMask) (this->*info.fire)();
     }
   } catch (const std::exception& e) {
     if (invoker_) invoker_->handleException(e);

@@ -288,4 +288,22 @@ class TSerialPort {
   std::unique_ptr<TComThread> eventThread_;
 };
 
+// Every port event with its platform event bit and the call that delivers it,
+// in the fixed order in which events that arrive together are delivered.
+struct PortEventInfo {
+  PortEvent event;
+  std::uint32_t mask;
+  void (TSerialPort::*fire)();
+};
+inline constexpr PortEventInfo kPortEvents[] = {
+    {peError, sys::kEvErr, &TSerialPort::FireError},
+    {peRxChar, sys::kEvRxChar, &TSerialPort::FireRxChar},
+    {peTxEmpty, sys::kEvTxEmpty, &TSerialPort::FireTxEmpty},
+    {peRing, sys::kEvRing, &TSerialPort::FireRing},
+    {peCTS, sys::kEvCts, &TSerialPort::FireCTSChange},
+    {peDSR, sys::kEvDsr, &TSerialPort::FireDSRChange},
+    {peRLSD, sys::kEvRlsd, &TSerialPort::FireRLSDChange},
+    {peRx80Full, sys::kEvRx80Full, &TSerialPort::FireRx80Full},
+};
+
 }  // namespace comport

@@ -17,7 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "comport/sys/posix_platform.h"
+#include "comport/sys/linux_platform.h"
 #include "inputs/settings_file.h"
 #include "rig.h"
 #include "support/expect_com_port.h"
@@ -117,7 +117,7 @@ class PortNameTest : public ::testing::Test {
 
   testing_support::TempFolder folder;
   std::unique_ptr<sys::Platform> machine =
-      sys::makePosixPlatform(dev(), sys(), folder.path("lock"));
+      sys::makeLinuxPlatform(dev(), sys(), folder.path("lock"));
   testing_support::RecordingPlatform platform{*machine};
   sys::VirtualBoard board;
   RecordedErrors errors;
@@ -212,7 +212,7 @@ class OwnFilesTest : public ::testing::Test {
   // A whole run: start-up, a few steps on the board, stop, exit.
   void run() {
     const auto machine =
-        sys::makePosixPlatform(folder.path("dev"), folder.path("sys"), folder.path("lock"));
+        sys::makeLinuxPlatform(folder.path("dev"), folder.path("sys"), folder.path("lock"));
     testing_support::RecordingPlatform platform{*machine};
     sys::VirtualBoard board;
     RecordedErrors errors;

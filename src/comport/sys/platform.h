@@ -3,7 +3,7 @@
 // The component talks to a device only through these calls, so the values it
 // passes (device names, DCB fields, escape codes, event masks, timeouts) are the
 // same on every OS and can be checked against a recording decorator. Each
-// backend only translates: win32 calls the real API, posix drives a tty
+// backend only translates: win32 calls the real API, linux drives a tty
 // descriptor, and the virtual board simulates the board.
 #pragma once
 

@@ -33,22 +33,6 @@ std::uint32_t VirtualBoard::check(Handle h) const {
   return h == handle_ && h != kInvalidHandle ? 0 : kErrorInvalidHandle;
 }
 
-// Ends the pending status wait, as the driver completes an overlapped request.
-void VirtualBoard::endWait(std::uint32_t status, std::uint32_t events) {
-  if (!waitOverlapped_) return;
-  *waitMask_ = events;
-  waitOverlapped_->InternalHigh = 0;
-  waitOverlapped_->Internal = status;
-  events_.SetEvent(waitOverlapped_->hEvent);
-  waitMask_ = nullptr;
-  waitOverlapped_ = nullptr;
-}
-
-void VirtualBoard::addEvents(std::uint32_t events) {
-  history_ |= events & state_.mask;
-  if (history_ != 0 && waitOverlapped_) endWait(0, std::exchange(history_, 0u));
-}
-
 void VirtualBoard::noteFrameActivity() {
   if (!frameStarted_) {
     frameStarted_ = true;
@@ -66,7 +50,9 @@ void VirtualBoard::setDtrLocked(bool on) {
 
 VirtualBoard::State VirtualBoard::state() const {
   std::lock_guard lock(mutex_);
-  return state_;
+  State now = state_;
+  now.mask = wait_.mask();
+  return now;
 }
 
 Handle VirtualBoard::CreateFileA(const std::string& name, std::uint32_t, std::uint32_t,
@@ -76,8 +62,7 @@ Handle VirtualBoard::CreateFileA(const std::string& name, std::uint32_t, std::ui
   if (state_.open) return fail(kErrorAccessDenied), kInvalidHandle;
   handle_ = kFirstHandle + 4 * static_cast<Handle>(++state_.openCount);
   state_.open = true;
-  state_.mask = 0;
-  history_ = 0;
+  wait_.setMask(0);  // no wait is under way: the close ended it
   inQueue_.clear();
   errors_ = 0;
   return handle_;
@@ -92,8 +77,8 @@ bool VirtualBoard::CloseHandle(Handle h) {
       // The driver drops both control lines when the port is closed.
       setDtrLocked(false);
       state_.rts = false;
-      state_.mask = 0;
-      endWait(kErrorOperationAborted, 0);
+      wait_.end(kErrorOperationAborted, 0);
+      wait_.setMask(0);
       return true;
     }
   }
@@ -131,23 +116,16 @@ bool VirtualBoard::SetCommTimeouts(Handle h, const CommTimeouts& timeouts) {
 bool VirtualBoard::SetCommMask(Handle h, std::uint32_t mask) {
   std::lock_guard lock(mutex_);
   if (std::uint32_t error = check(h)) return fail(error);
-  state_.mask = mask;
-  history_ = 0;
-  endWait(0, 0);
+  wait_.setMask(mask);
   return true;
 }
 
 bool VirtualBoard::WaitCommEvent(Handle h, std::uint32_t* mask, Overlapped* overlapped) {
   std::lock_guard lock(mutex_);
   if (std::uint32_t error = check(h)) return fail(error);
-  if (!mask || !overlapped || waitOverlapped_) return fail(kErrorInvalidParameter);
+  if (!mask || !overlapped || wait_.pending()) return fail(kErrorInvalidParameter);
   events_.ResetEvent(overlapped->hEvent);
-  overlapped->Internal = kStatusPending;
-  waitMask_ = mask;
-  waitOverlapped_ = overlapped;
-  const bool now = history_ != 0;
-  addEvents(0);
-  return now || fail(kErrorIoPending);
+  return wait_.begin(mask, overlapped) || fail(kErrorIoPending);
 }
 
 bool VirtualBoard::GetOverlappedResult(Handle, Overlapped* overlapped, std::uint32_t* transferred,
@@ -156,9 +134,8 @@ bool VirtualBoard::GetOverlappedResult(Handle, Overlapped* overlapped, std::uint
   if (wait) WaitForSingleObject(overlapped->hEvent, kInfinite);
   // Like Win32, only the record is examined.
   std::lock_guard lock(mutex_);
-  if (overlapped->Internal == kStatusPending) return fail(kErrorIoIncomplete);
-  if (transferred) *transferred = static_cast<std::uint32_t>(overlapped->InternalHigh);
-  return overlapped->Internal == 0 || fail(static_cast<std::uint32_t>(overlapped->Internal));
+  const std::uint32_t error = overlappedResult(*overlapped, transferred);
+  return error == 0 || fail(error);
 }
 
 bool VirtualBoard::EscapeCommFunction(Handle h, std::uint32_t function) {
@@ -229,26 +206,26 @@ void VirtualBoard::changeInput(std::uint32_t msBit, std::uint32_t evBit, bool on
   if (((state_.inputs & msBit) != 0) == on) return;
   state_.inputs ^= msBit;
   // EV_RING reports the ring going active, the others every change.
-  if (state_.open && (evBit != kEvRing || on)) addEvents(evBit);
+  if (state_.open && (evBit != kEvRing || on)) wait_.add(evBit);
 }
 
 void VirtualBoard::receive(const std::string& bytes) {
   std::lock_guard lock(mutex_);
   if (!state_.open) return;
   inQueue_ += bytes;
-  addEvents(kEvRxChar);
+  wait_.add(kEvRxChar);
 }
 
 void VirtualBoard::raiseErrors(std::uint32_t ceFlags) {
   std::lock_guard lock(mutex_);
   if (!state_.open) return;
   errors_ |= ceFlags;
-  addEvents(kEvErr);
+  wait_.add(kEvErr);
 }
 
 void VirtualBoard::raiseEvents(std::uint32_t evFlags) {
   std::lock_guard lock(mutex_);
-  if (state_.open) addEvents(evFlags);
+  if (state_.open) wait_.add(evFlags);
 }
 
 void VirtualBoard::keepHistory(std::size_t frames) {

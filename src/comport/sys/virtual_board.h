@@ -18,6 +18,7 @@
 
 #include "comport/sys/native_platform.h"
 #include "comport/sys/platform.h"
+#include "comport/sys/status_wait.h"
 
 namespace sys {
 
@@ -118,8 +119,6 @@ class VirtualBoard : public Platform {
   std::uint32_t check(Handle h) const;
   void setDtrLocked(bool on);
   void noteFrameActivity();
-  void addEvents(std::uint32_t events);
-  void endWait(std::uint32_t status, std::uint32_t events);
   void changeInput(std::uint32_t msBit, std::uint32_t evBit, bool on);
   bool fail(std::uint32_t error);
   bool failed();  // takes the error of a call the events' platform failed
@@ -131,9 +130,7 @@ class VirtualBoard : public Platform {
   State state_;
   std::string inQueue_;
   std::uint32_t errors_ = 0;
-  std::uint32_t history_ = 0;
-  std::uint32_t* waitMask_ = nullptr;  // the pending status wait, if any
-  Overlapped* waitOverlapped_ = nullptr;
+  StatusWait wait_{[this](Handle event) { events_.SetEvent(event); }};
   std::size_t historySize_ = 0;
   std::deque<std::uint64_t> latched_;
   bool frameStarted_ = false;

@@ -2,7 +2,7 @@
 // linked into a temporary device folder, and sysfs is a fake tree. Where a
 // test needs the machine's own /dev, it only ever checks names or opens a
 // pty of its own.
-#include "comport/sys/posix_platform.h"
+#include "comport/sys/linux_platform.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -65,9 +65,9 @@ sys::DCB lineDcb(std::uint32_t rate, std::uint8_t byteSize = 8, std::uint8_t par
   return dcb;
 }
 
-class PosixPlatformTest : public ::testing::Test {
+class LinuxPlatformTest : public ::testing::Test {
  protected:
-  PosixPlatformTest() {
+  LinuxPlatformTest() {
     fs::create_directory(devDir());
     fs::create_directory(lockDir());
     fs::create_directories(sysDir() / "class/tty");
@@ -106,7 +106,7 @@ class PosixPlatformTest : public ::testing::Test {
 
   TempFolder temp;
   Pty pty;
-  std::unique_ptr<sys::Platform> platform = sys::makePosixPlatform(devDir(), sysDir(), lockDir());
+  std::unique_ptr<sys::Platform> platform = sys::makeLinuxPlatform(devDir(), sysDir(), lockDir());
 };
 
 // A completed overlapped status wait, with its event and record.
@@ -145,7 +145,7 @@ class StatusWait {
 
 // ---------------------------------------------------------------- opening
 
-TEST_F(PosixPlatformTest, NamesThatAreNotAPortInTheDeviceFolderAreMissingPorts) {
+TEST_F(LinuxPlatformTest, NamesThatAreNotAPortInTheDeviceFolderAreMissingPorts) {
   // Each refused name would reach the same working pty if it were followed.
   fs::create_symlink(pty.slave(), temp.path("outside"));
   fs::create_directory(devDir() / "sub");
@@ -169,7 +169,7 @@ TEST_F(PosixPlatformTest, NamesThatAreNotAPortInTheDeviceFolderAreMissingPorts) 
   EXPECT_EQ(platform->GetLastError(), sys::kErrorFileNotFound);
 }
 
-TEST_F(PosixPlatformTest, LinksOfSerialByIdAndByPathAreFollowedThenChecked) {
+TEST_F(LinuxPlatformTest, LinksOfSerialByIdAndByPathAreFollowedThenChecked) {
   fs::create_directories(devDir() / "serial/by-id");
   fs::create_directories(devDir() / "serial/by-path");
   fs::create_symlink("../../ttyPTY0", devDir() / "serial/by-id/usb-Rilvet_Board-if00");
@@ -213,7 +213,7 @@ class FakeSysfs {
   fs::path root_;
 };
 
-TEST_F(PosixPlatformTest, ADeviceIsAPortWhenASerialDriverServesItAndItIsNotTheConsole) {
+TEST_F(LinuxPlatformTest, ADeviceIsAPortWhenASerialDriverServesItAndItIsNotTheConsole) {
   struct stat null {};
   ASSERT_EQ(::stat("/dev/null", &null), 0);
   fs::create_symlink("/dev/null", devDir() / "ttyFAKE");
@@ -233,7 +233,7 @@ TEST_F(PosixPlatformTest, ADeviceIsAPortWhenASerialDriverServesItAndItIsNotTheCo
             "");
 }
 
-TEST_F(PosixPlatformTest, ADeviceWithoutADriverOrWithoutAUartIsNoPort) {
+TEST_F(LinuxPlatformTest, ADeviceWithoutADriverOrWithoutAUartIsNoPort) {
   struct stat null {};
   ASSERT_EQ(::stat("/dev/null", &null), 0);
   fs::create_symlink("/dev/null", devDir() / "ttyS9");
@@ -245,7 +245,7 @@ TEST_F(PosixPlatformTest, ADeviceWithoutADriverOrWithoutAUartIsNoPort) {
   EXPECT_EQ(sys::serialDevicePath("ttyS9", devDir(), other.root()), "");
 }
 
-TEST_F(PosixPlatformTest, APortHeldByAnotherIsBusyUntilItIsClosed) {
+TEST_F(LinuxPlatformTest, APortHeldByAnotherIsBusyUntilItIsClosed) {
   const sys::Handle held = open();
   ASSERT_NE(held, sys::kInvalidHandle);
   EXPECT_EQ(openError("ttyPTY0"), sys::kErrorAccessDenied);
@@ -315,7 +315,7 @@ std::string lockContent(pid_t pid) {
   return text;
 }
 
-TEST_F(PosixPlatformTest, APortAnotherProgramHoldsIsBusyBeforeItsDeviceIsOpened) {
+TEST_F(LinuxPlatformTest, APortAnotherProgramHoldsIsBusyBeforeItsDeviceIsOpened) {
   ASSERT_EQ(ttyModelAttach(pty.slave().c_str(), 1), 0);  // counts the device's opens
   const fs::path lock = lockDir() / ("LCK.." + fs::path(pty.slave()).filename().string());
   for (const auto hold :
@@ -359,7 +359,7 @@ std::uint32_t asOrdinaryUser(const std::function<std::uint32_t()>& open) {
   return WIFEXITED(status) ? static_cast<std::uint32_t>(WEXITSTATUS(status)) : 254;
 }
 
-TEST_F(PosixPlatformTest, APortThatMayNotBeOpenedSaysSoAndOneHeldExclusivelyIsBusy) {
+TEST_F(LinuxPlatformTest, APortThatMayNotBeOpenedSaysSoAndOneHeldExclusivelyIsBusy) {
   fs::permissions(temp.root(),
                   fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
   // Not in the group that owns it: the device's mode lets nobody else in.
@@ -379,7 +379,7 @@ TEST_F(PosixPlatformTest, APortThatMayNotBeOpenedSaysSoAndOneHeldExclusivelyIsBu
   platform->CloseHandle(held);
 }
 
-TEST_F(PosixPlatformTest, OpeningAPtyThroughTheComponentFailsAtTheLineSetUp) {
+TEST_F(LinuxPlatformTest, OpeningAPtyThroughTheComponentFailsAtTheLineSetUp) {
   testing_support::RecordingPlatform recorder(*platform);
   TSerialPort port(recorder);
   port.setPort("ttyPTY0");
@@ -389,7 +389,7 @@ TEST_F(PosixPlatformTest, OpeningAPtyThroughTheComponentFailsAtTheLineSetUp) {
   EXPECT_EQ(openError("ttyPTY0"), 0u);  // the failed open let go of the port
 }
 
-TEST_F(PosixPlatformTest, HandlesOfNothingOpenAreRefusedAndNeverClosed) {
+TEST_F(LinuxPlatformTest, HandlesOfNothingOpenAreRefusedAndNeverClosed) {
   const int foreign = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   ASSERT_GE(foreign, 0);
   const auto h = static_cast<sys::Handle>(foreign);
@@ -408,7 +408,7 @@ TEST_F(PosixPlatformTest, HandlesOfNothingOpenAreRefusedAndNeverClosed) {
 
 // ---------------------------------------------------------------- line set-up
 
-TEST_F(PosixPlatformTest, LineSetUpIsAppliedRawBeforeTheMissingModemLinesAreReported) {
+TEST_F(LinuxPlatformTest, LineSetUpIsAppliedRawBeforeTheMissingModemLinesAreReported) {
   // Start from the opposite of every setting the backend must make. (A pty
   // keeps CS8 and CREAD and drops PARENB whatever it is told.)
   termios2 cooked = pty.slaveTermios();
@@ -441,7 +441,7 @@ TEST_F(PosixPlatformTest, LineSetUpIsAppliedRawBeforeTheMissingModemLinesAreRepo
   platform->CloseHandle(h);
 }
 
-TEST_F(PosixPlatformTest, FrameSettingsMapToTheirTermiosBits) {
+TEST_F(LinuxPlatformTest, FrameSettingsMapToTheirTermiosBits) {
   struct Case {
     std::uint32_t rate;
     std::uint8_t byteSize, parity, stopBits;
@@ -477,7 +477,7 @@ TEST_F(PosixPlatformTest, FrameSettingsMapToTheirTermiosBits) {
   platform->CloseHandle(h);
 }
 
-TEST_F(PosixPlatformTest, BadOrUnsupportedSettingsChangeNothing) {
+TEST_F(LinuxPlatformTest, BadOrUnsupportedSettingsChangeNothing) {
   const sys::Handle h = open();
   ASSERT_NE(h, sys::kInvalidHandle);
   platform->SetCommState(h, lineDcb(9600));
@@ -513,7 +513,7 @@ TEST_F(PosixPlatformTest, BadOrUnsupportedSettingsChangeNothing) {
   platform->CloseHandle(h);
 }
 
-TEST_F(PosixPlatformTest, ModemLinesOfAPtyAreReportedMissingNeverAsDone) {
+TEST_F(LinuxPlatformTest, ModemLinesOfAPtyAreReportedMissingNeverAsDone) {
   const sys::Handle h = openRaw();
   ASSERT_NE(h, sys::kInvalidHandle);
   for (std::uint32_t f : {sys::kSetRts, sys::kClrRts, sys::kSetDtr, sys::kClrDtr}) {
@@ -542,7 +542,7 @@ TEST_F(PosixPlatformTest, ModemLinesOfAPtyAreReportedMissingNeverAsDone) {
 
 // ---------------------------------------------------------------- transfers
 
-TEST_F(PosixPlatformTest, WrittenBytesReachTheFarEndUnchanged) {
+TEST_F(LinuxPlatformTest, WrittenBytesReachTheFarEndUnchanged) {
   const sys::Handle h = open();
   ASSERT_NE(h, sys::kInvalidHandle);
   platform->SetCommState(h, lineDcb(9600));
@@ -569,7 +569,7 @@ TEST_F(PosixPlatformTest, WrittenBytesReachTheFarEndUnchanged) {
   platform->CloseHandle(h);
 }
 
-TEST_F(PosixPlatformTest, ReceivedBytesAreCountedAndPurged) {
+TEST_F(LinuxPlatformTest, ReceivedBytesAreCountedAndPurged) {
   const sys::Handle h = open();
   ASSERT_NE(h, sys::kInvalidHandle);
   platform->SetCommState(h, lineDcb(9600));
@@ -595,7 +595,7 @@ TEST_F(PosixPlatformTest, ReceivedBytesAreCountedAndPurged) {
   platform->CloseHandle(h);
 }
 
-TEST_F(PosixPlatformTest, AWriteThatCannotFinishIsCutShortByItsTimeout) {
+TEST_F(LinuxPlatformTest, AWriteThatCannotFinishIsCutShortByItsTimeout) {
   const sys::Handle h = open();
   ASSERT_NE(h, sys::kInvalidHandle);
   platform->SetCommState(h, lineDcb(9600));
@@ -612,7 +612,7 @@ TEST_F(PosixPlatformTest, AWriteThatCannotFinishIsCutShortByItsTimeout) {
 
 // ---------------------------------------------------------------- events
 
-TEST_F(PosixPlatformTest, AStatusWaitReportsEachEventOfTheMask) {
+TEST_F(LinuxPlatformTest, AStatusWaitReportsEachEventOfTheMask) {
   const sys::Handle h = openRaw();
   ASSERT_NE(h, sys::kInvalidHandle);
   ASSERT_TRUE(platform->SetCommMask(h, sys::kEvRxChar | sys::kEvTxEmpty | sys::kEvErr));
@@ -660,7 +660,7 @@ TEST_F(PosixPlatformTest, AStatusWaitReportsEachEventOfTheMask) {
   EXPECT_TRUE(platform->CloseHandle(h));
 }
 
-TEST_F(PosixPlatformTest, BytesAfterAPurgeAreNewEvenWhenFewer) {
+TEST_F(LinuxPlatformTest, BytesAfterAPurgeAreNewEvenWhenFewer) {
   const sys::Handle h = openRaw();
   ASSERT_NE(h, sys::kInvalidHandle);
   ASSERT_TRUE(platform->SetCommMask(h, sys::kEvRxChar));
@@ -682,7 +682,7 @@ TEST_F(PosixPlatformTest, BytesAfterAPurgeAreNewEvenWhenFewer) {
   platform->CloseHandle(h);
 }
 
-TEST_F(PosixPlatformTest, SetCommMaskEndsAPendingWaitWithNoEvents) {
+TEST_F(LinuxPlatformTest, SetCommMaskEndsAPendingWaitWithNoEvents) {
   const sys::Handle h = openRaw();
   ASSERT_NE(h, sys::kInvalidHandle);
   ASSERT_TRUE(platform->SetCommMask(h, sys::kEvRxChar));
@@ -706,7 +706,7 @@ TEST_F(PosixPlatformTest, SetCommMaskEndsAPendingWaitWithNoEvents) {
   platform->CloseHandle(h);
 }
 
-TEST_F(PosixPlatformTest, CloseEndsAPendingWaitAsAbortedAndReleasesThePort) {
+TEST_F(LinuxPlatformTest, CloseEndsAPendingWaitAsAbortedAndReleasesThePort) {
   const sys::Handle h = openRaw();
   ASSERT_NE(h, sys::kInvalidHandle);
   ASSERT_TRUE(platform->SetCommMask(h, sys::kEvRxChar));
@@ -725,7 +725,7 @@ TEST_F(PosixPlatformTest, CloseEndsAPendingWaitAsAbortedAndReleasesThePort) {
   EXPECT_EQ(openError("ttyPTY0"), 0u);
 }
 
-TEST_F(PosixPlatformTest, AHangUpEndsTheWaitWithAnErrorAndEveryCallAfterIt) {
+TEST_F(LinuxPlatformTest, AHangUpEndsTheWaitWithAnErrorAndEveryCallAfterIt) {
   const sys::Handle h = open();
   ASSERT_NE(h, sys::kInvalidHandle);
   platform->SetCommState(h, lineDcb(9600));
@@ -752,7 +752,7 @@ TEST_F(PosixPlatformTest, AHangUpEndsTheWaitWithAnErrorAndEveryCallAfterIt) {
   EXPECT_TRUE(platform->CloseHandle(h));
 }
 
-TEST_F(PosixPlatformTest, EventsAndWaits) {
+TEST_F(LinuxPlatformTest, EventsAndWaits) {
   const sys::Handle manual = platform->CreateEventA(true, false);
   const sys::Handle automatic = platform->CreateEventA(false, true);
   ASSERT_NE(manual, 0u);
@@ -790,7 +790,7 @@ TEST_F(PosixPlatformTest, EventsAndWaits) {
 
 // ---------------------------------------------------------------- port list
 
-TEST_F(PosixPlatformTest, ListsTheTtysOfSerialDriversButNeverTheConsole) {
+TEST_F(LinuxPlatformTest, ListsTheTtysOfSerialDriversButNeverTheConsole) {
   struct stat null {};
   ASSERT_EQ(::stat("/dev/null", &null), 0);
   FakeSysfs sysfs(sysDir());
@@ -809,7 +809,7 @@ TEST_F(PosixPlatformTest, ListsTheTtysOfSerialDriversButNeverTheConsole) {
   EXPECT_THAT(ports, ElementsAre("ttyACM0", "ttyAMA0", "ttyS1", "ttyUSB0"));
 }
 
-TEST_F(PosixPlatformTest, AnEmptyClassGivesAnEmptyListAndAMissingOneAnError) {
+TEST_F(LinuxPlatformTest, AnEmptyClassGivesAnEmptyListAndAMissingOneAnError) {
   std::vector<std::string> ports{"stale"};
   comport::ListSerialPorts(*platform, ports);
   EXPECT_TRUE(ports.empty());
@@ -817,7 +817,7 @@ TEST_F(PosixPlatformTest, AnEmptyClassGivesAnEmptyListAndAMissingOneAnError) {
   std::ofstream(temp.path("file")) << "not a directory";
   for (const std::string& root : {temp.path("missing"), temp.path("file")}) {
     SCOPED_TRACE(root);
-    const auto own = sys::makePosixPlatform(devDir(), root, lockDir());
+    const auto own = sys::makeLinuxPlatform(devDir(), root, lockDir());
     std::vector<std::string> kept{"kept"};
     expectThrows([&] { comport::ListSerialPorts(*own, kept); }, comport::msg::kRegistry);
     EXPECT_THAT(kept, ElementsAre("kept"));
@@ -831,8 +831,8 @@ TEST_F(PosixPlatformTest, AnEmptyClassGivesAnEmptyListAndAMissingOneAnError) {
 // first checked by name; only a refused name goes on to the backend, which
 // must fail it as a missing port without a single open() (this program counts
 // its own, tests/support/tty_model.c).
-TEST(PosixMachineTest, TheConsoleTtyVirtualConsolesAndPtmxAreRefusedWithoutAnOpen) {
-  const auto platform = sys::makePosixPlatform();
+TEST(LinuxMachineTest, TheConsoleTtyVirtualConsolesAndPtmxAreRefusedWithoutAnOpen) {
+  const auto platform = sys::makeLinuxPlatform();
   for (const std::string name : {"console", "tty", "tty0", "ptmx", "/dev/console", "../x"}) {
     SCOPED_TRACE(name);
     ASSERT_EQ(sys::serialDevicePath(name), "") << "would be opened";
@@ -865,10 +865,10 @@ class DevEntry {
   std::string path_;
 };
 
-TEST(PosixMachineTest, AFifoOrAFileUnderDevIsRefusedWithoutAnOpenAndALinkedPtyOpens) {
+TEST(LinuxMachineTest, AFifoOrAFileUnderDevIsRefusedWithoutAnOpenAndALinkedPtyOpens) {
   if (::access("/dev", W_OK) != 0) GTEST_SKIP() << "/dev is not writable here";
   TempFolder locks;
-  const auto platform = sys::makePosixPlatform("/dev", "/sys", locks.root());
+  const auto platform = sys::makeLinuxPlatform("/dev", "/sys", locks.root());
   DevEntry fifo("fifo");
   DevEntry file("file");
   ASSERT_EQ(::mkfifo(fifo.path().c_str(), 0600), 0);

@@ -13,7 +13,7 @@ namespace sys {
 
 // `devDir` and `sysDir` are the machine's /dev and /sys, `lockDir` the
 // folder of the UUCP lock files; tests give folders of their own.
-std::unique_ptr<Platform> makePosixPlatform(std::string devDir = "/dev",
+std::unique_ptr<Platform> makeLinuxPlatform(std::string devDir = "/dev",
                                             std::string sysDir = "/sys",
                                             std::string lockDir = "/run/lock");
 

@@ -12,7 +12,7 @@
 #include <sys/ioctl.h>
 
 #include "comport/serial_port.h"
-#include "comport/sys/posix_platform.h"
+#include "comport/sys/linux_platform.h"
 #include "posix_test_support.h"
 #include "support/gui_queue.h"
 #include "support/recording_platform.h"
@@ -33,15 +33,15 @@ constexpr std::uint32_t kLines = sys::kEvCts | sys::kEvDsr | sys::kEvRlsd | sys:
 
 // A pty in a device folder of its own, with the model's lines; with or
 // without TIOCMIWAIT.
-class PosixLinesTest : public ::testing::TestWithParam<bool> {
+class LinuxLinesTest : public ::testing::TestWithParam<bool> {
  protected:
-  PosixLinesTest() {
+  LinuxLinesTest() {
     fs::create_directory(temp.path("dev"));
     fs::create_directory(temp.path("sys"));
     fs::create_symlink(pty.slave(), temp.path("dev/ttyS9"));
     EXPECT_EQ(ttyModelAttach(pty.slave().c_str(), GetParam() ? 1 : 0), 0);
   }
-  ~PosixLinesTest() override {
+  ~LinuxLinesTest() override {
     platform.reset();
     ttyModelDetach();
   }
@@ -93,16 +93,16 @@ class PosixLinesTest : public ::testing::TestWithParam<bool> {
   TempFolder temp;
   Pty pty;
   std::unique_ptr<sys::Platform> platform =
-      sys::makePosixPlatform(temp.path("dev"), temp.path("sys"), temp.path("lock"));
+      sys::makeLinuxPlatform(temp.path("dev"), temp.path("sys"), temp.path("lock"));
 };
 
-INSTANTIATE_TEST_SUITE_P(Driver, PosixLinesTest, ::testing::Values(true, false),
+INSTANTIATE_TEST_SUITE_P(Driver, LinuxLinesTest, ::testing::Values(true, false),
                          [](const auto& info) {
                            return info.param ? std::string("WithTiocmiwait")
                                              : std::string("WithoutTiocmiwait");
                          });
 
-TEST_P(PosixLinesTest, EveryInputChangeIsItsEventAndAPulseThatIsOverStillCounts) {
+TEST_P(LinuxLinesTest, EveryInputChangeIsItsEventAndAPulseThatIsOverStillCounts) {
   const sys::Handle h = open();
   watch(h, kLines);
   const std::pair<int, std::uint32_t> inputs[] = {
@@ -135,7 +135,7 @@ TEST_P(PosixLinesTest, EveryInputChangeIsItsEventAndAPulseThatIsOverStillCounts)
   EXPECT_TRUE(platform->CloseHandle(h));
 }
 
-TEST_P(PosixLinesTest, AChangeBetweenTwoWaitsIsKeptForTheNext) {
+TEST_P(LinuxLinesTest, AChangeBetweenTwoWaitsIsKeptForTheNext) {
   const sys::Handle h = open();
   watch(h, kLines | sys::kEvRxChar);
   ttyModelResetCalls();
@@ -158,7 +158,7 @@ TEST_P(PosixLinesTest, AChangeBetweenTwoWaitsIsKeptForTheNext) {
   EXPECT_TRUE(platform->CloseHandle(h));
 }
 
-TEST_P(PosixLinesTest, LinesOutsideTheMaskAreNoEvents) {
+TEST_P(LinuxLinesTest, LinesOutsideTheMaskAreNoEvents) {
   const sys::Handle h = open();
   watch(h, sys::kEvDsr);
   EXPECT_EQ(nextEvents(h, sys::kEvDsr,
@@ -173,7 +173,7 @@ TEST_P(PosixLinesTest, LinesOutsideTheMaskAreNoEvents) {
   EXPECT_TRUE(platform->CloseHandle(h));
 }
 
-TEST_P(PosixLinesTest, AtRestAPortWithTiocmiwaitMakesNoCallsAndTheCloseEndsItsWatcher) {
+TEST_P(LinuxLinesTest, AtRestAPortWithTiocmiwaitMakesNoCallsAndTheCloseEndsItsWatcher) {
   const sys::Handle h = open();
   watch(h, kLines);
   ttyModelResetCalls();
@@ -187,7 +187,7 @@ TEST_P(PosixLinesTest, AtRestAPortWithTiocmiwaitMakesNoCallsAndTheCloseEndsItsWa
   EXPECT_EQ(ttyModelWaiting(), 0);
 }
 
-TEST_P(PosixLinesTest, AMaskWithoutLinesEndsTheWatcherAndANewOneStartsIt) {
+TEST_P(LinuxLinesTest, AMaskWithoutLinesEndsTheWatcherAndANewOneStartsIt) {
   const sys::Handle h = open();
   watch(h, kLines);
   ASSERT_TRUE(platform->SetCommMask(h, sys::kEvRxChar));
@@ -203,7 +203,7 @@ TEST_P(PosixLinesTest, AMaskWithoutLinesEndsTheWatcherAndANewOneStartsIt) {
   EXPECT_TRUE(platform->CloseHandle(h));
 }
 
-TEST_P(PosixLinesTest, AnUnpluggedDeviceEndsTheWaitWithAnError) {
+TEST_P(LinuxLinesTest, AnUnpluggedDeviceEndsTheWaitWithAnError) {
   const sys::Handle h = open();
   watch(h, kLines);
   EXPECT_EQ(nextEvents(h, kLines, [] { ttyModelUnplug(); }), ~1u);
@@ -216,7 +216,7 @@ TEST_P(PosixLinesTest, AnUnpluggedDeviceEndsTheWaitWithAnError) {
 // Through the component, as the program has it: a pulse on CTS that is over
 // before the GUI thread runs the delivery still reaches OnCTSChange, with the
 // level at delivery.
-TEST_P(PosixLinesTest, APulseReachesTheHandlerWithTheLevelAtDelivery) {
+TEST_P(LinuxLinesTest, APulseReachesTheHandlerWithTheLevelAtDelivery) {
   testing_support::GuiQueue gui;
   testing_support::RecordingPlatform recorder(*platform);
   recorder.setLogging(true);
@@ -245,7 +245,7 @@ TEST_P(PosixLinesTest, APulseReachesTheHandlerWithTheLevelAtDelivery) {
 
 // A line setting turns a 16550's modem-status interrupt off under a watcher
 // already asleep in TIOCMIWAIT; the inputs must still come through.
-TEST_P(PosixLinesTest, InputsStillComeAfterALineSettingChangesWhileOpen) {
+TEST_P(LinuxLinesTest, InputsStillComeAfterALineSettingChangesWhileOpen) {
   testing_support::GuiQueue gui;
   TSerialPort port(*platform, &gui);
   port.setPort("ttyS9");
@@ -268,7 +268,7 @@ TEST_P(PosixLinesTest, InputsStillComeAfterALineSettingChangesWhileOpen) {
 // tcdrain, which sleeps a jiffy at a time); a transmitter that never empties
 // ends the write at its timeout (1000 ms + 100 ms a byte) with no byte
 // written, as a Win32 write cut short, and the byte does not go later.
-TEST_P(PosixLinesTest, TheLatchWaitsForTheTransmitterNoLongerThanTheWriteTimeout) {
+TEST_P(LinuxLinesTest, TheLatchWaitsForTheTransmitterNoLongerThanTheWriteTimeout) {
   TSerialPort port(*platform);
   port.setPort("ttyS9");
   port.OpenPort();
