@@ -41,13 +41,22 @@ std::uint32_t look(Port& p, bool levels, bool queue) {
   serial_icounter_struct now = p.seen;
   int lines = p.lines;
   int inQueue = p.inQueue;
-  if (p.counters && ioctl(p.fd, TIOCGICOUNT, &now) != 0) {
-    if (errno != ENOTTY && errno != EINVAL) return failed(p, errno);
-    p.counters = false;
-  }
+  // The levels first: on a USB adapter TIOCMGET is a control transfer of a
+  // millisecond or more, and a change counted during it must be in the
+  // counters read here, since the TIOCMIWAIT that follows waits only for
+  // changes after its own start.
   if ((levels || !p.counters) && p.modemLines && ioctl(p.fd, TIOCMGET, &lines) != 0) {
     if (errno != ENOTTY && errno != EINVAL) return failed(p, errno);
     p.modemLines = false;
+  }
+  if (p.counters && ioctl(p.fd, TIOCGICOUNT, &now) != 0) {
+    if (errno != ENOTTY && errno != EINVAL) return failed(p, errno);
+    p.counters = false;
+    // Without counters the levels are all there is to compare.
+    if (!levels && p.modemLines && ioctl(p.fd, TIOCMGET, &lines) != 0) {
+      if (errno != ENOTTY && errno != EINVAL) return failed(p, errno);
+      p.modemLines = false;
+    }
   }
   if (queue && ioctl(p.fd, FIONREAD, &inQueue) != 0) return failed(p, errno);
   const serial_icounter_struct& was = p.seen;
