@@ -525,7 +525,9 @@ static void send_all(int fd, const char* text, size_t length) {
   }
 }
 
-static void command(char* line, char* reply, size_t capacity) {
+/* Runs one command; for PULSE, `*pulse_line` is to be cleared after
+ * `*pulse_ms`, once the reply is out. */
+static void command(char* line, char* reply, size_t capacity, int** pulse_line, long* pulse_ms) {
   char verb[16] = "";
   int b = 0, n = 0;
   sscanf(line, "%15s %d%n", verb, &b, &n);
@@ -539,30 +541,22 @@ static void command(char* line, char* reply, size_t capacity) {
   }
   if (strcmp(verb, "UNPLUG") == 0 || strcmp(verb, "PLUG") == 0) {
     const int plug = verb[0] == 'P';
-    if (write_file(GADGET "/UDC", plug ? UDC : "") == 0) {
+    if (write_file(GADGET "/UDC", plug ? UDC : "\n") == 0) {
       snprintf(reply, capacity, "OK");
     } else {
       snprintf(reply, capacity, "ERR %s: %s", verb, strerror(errno));
     }
     return;
   }
-  int* pulse_line = NULL;
-  long pulse_ms = 0;
   pthread_mutex_lock(&lock);
   settle();
   if (strcmp(verb, "CHIP") == 0) {
     snprintf(reply, capacity, "OK %d %02X %u %.0f %02X", chip.mode, chip.mask, chip.latency_ms,
              chip.baud, pins());
-  } else if (!chain_command(&board, verb, line + n, reply, capacity, &pulse_line, &pulse_ms)) {
+  } else if (!chain_command(&board, verb, line + n, reply, capacity, pulse_line, pulse_ms)) {
     snprintf(reply, capacity, "ERR unknown command: %s", line);
   }
   pthread_mutex_unlock(&lock);
-  if (pulse_line) {
-    sleep_until(now() + pulse_ms / 1000.0);
-    pthread_mutex_lock(&lock);
-    *pulse_line = 0;
-    pthread_mutex_unlock(&lock);
-  }
 }
 
 static void* serve(void* connection) {
@@ -583,9 +577,17 @@ static void* serve(void* connection) {
     line[length] = '\0';
     length = 0;
     if (line[0] == '\0') continue;
-    command(line, reply, CHAIN_REPLY_CAPACITY - 1);
+    int* pulse_line = NULL;
+    long pulse_ms = 0;
+    command(line, reply, CHAIN_REPLY_CAPACITY - 1, &pulse_line, &pulse_ms);
     strcat(reply, "\n");
     send_all(fd, reply, strlen(reply));
+    if (pulse_line) {
+      sleep_until(now() + pulse_ms / 1000.0);
+      pthread_mutex_lock(&lock);
+      *pulse_line = 0;
+      pthread_mutex_unlock(&lock);
+    }
   }
   free(reply);
   close(fd);
