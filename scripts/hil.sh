@@ -92,20 +92,21 @@ else
   build=build/dev
   cmake --preset dev >/dev/null
   cmake --build --preset dev --target comport_tests sequencer_tests hil_tests hil_rig hil_board_shim \
-    hil_ft232r_gadget
+    hil_ft232r_gadget hil_ft232r_tests
   guest_programs=(tests/comport/comport_tests tests/sequencer/sequencer_tests tests/hil/hil_tests
-                  tests/hil/hil_ft232r_gadget)
+                  tests/hil/hil_ft232r_gadget tests/hil/hil_ft232r_tests)
   # The frame benchmark's every path once, untimed, so that `make bench`
   # does not break unnoticed (Google Benchmark installed: scripts/bootstrap.sh hil).
   cmake --preset release >/dev/null
   cmake --build --preset release --target hil_frame_bench
   guest_programs+=(../release/bench/hil_frame_bench)
-  # The adapter's unplugging runs last: it does not come back.
+  # The adapters' unplugging runs last: QEMU's does not come back.
   run_list="comport_tests /tests/comport_tests --gtest_brief=1 --gtest_color=no
 sequencer_tests /tests/sequencer_tests --gtest_brief=1 --gtest_color=no
-hil_tests /tests/hil_tests --gtest_brief=1 --gtest_color=no --gtest_filter=-AdapterUnplugTest.*
+hil_tests /tests/hil_tests --gtest_brief=1 --gtest_color=no --gtest_filter=-*AdapterUnplugTest.*
+hil_ft232r_tests /tests/hil_ft232r_tests --gtest_brief=1 --gtest_color=no
 frame_bench_once /tests/hil_frame_bench --once
-hil_unplug_tests /tests/hil_tests --gtest_brief=1 --gtest_color=no --gtest_filter=AdapterUnplugTest.*"
+hil_unplug_tests /tests/hil_tests --gtest_brief=1 --gtest_color=no --gtest_filter=*AdapterUnplugTest.*"
 fi
 
 # The initramfs: busybox, the init script, the programs with the shared
