@@ -121,6 +121,10 @@ TEST_P(BitBangTest, FramePinsLatchTheChainAndReadBack) {
       }
       EXPECT_EQ(wrong, 0u) << "pin states read back wrong";
     }
+    // The chip plays the pins after the transfer has ended: in async mode
+    // nothing tells when it is done but the latch.
+    EXPECT_TRUE(waitFor([&] { return link().outputs(Board::Emulated).latches == latches + 1; }))
+        << "the frame's latch";
     EXPECT_EQ(checkFrame(link().log(Board::Emulated), bits), "");
     const Latched out = link().outputs(Board::Emulated);
     EXPECT_EQ(out.registers, registersFor(bits));
