@@ -14,16 +14,21 @@ namespace program {
 
 Program::Program(sys::Backends backends, comport::SyncInvoker* invoker, ErrorSink& errors,
                  std::string tableFile, std::string settingsFile)
-    : sequencer_(backends, invoker),
-      matching_(sequencer_.ChannelEnabled()),
+    : player_(backends, invoker, table_, form_),
+      matching_(player_.ChannelEnabled()),
       errorPath_(errors),
       tableFile_(std::move(tableFile)),
       settingsFile_(std::move(settingsFile)) {
-  sequencer_.setStateLabels(&stateLabels_);
-  auto& port = sequencer_.SerialPort1();
+  player_.setStateLabels(&stateLabels_);
+  auto& port = player_.SerialPort1();
   port.OnRLSDChange = [this](comport::TSerialPort& s, bool on) { SerialPort1RLSDChange(s, on); };
   port.OnCTSChange = [this](comport::TSerialPort& s, bool on) { SerialPort1CTSChange(s, on); };
   port.OnDSRChange = [this](comport::TSerialPort& s, bool on) { SerialPort1DSRChange(s, on); };
+}
+
+void Program::setObserver(sequencer::Observer* observer) {
+  table_.setObserver(observer);
+  form_.setObserver(observer);
 }
 
 void Program::FormCreate() {
@@ -38,21 +43,23 @@ void Program::FormCreate() {
     }
   };
   std::vector<std::string> ports;
-  step([&] { comport::ListSerialPorts(sequencer_.SerialPort1().backends().machine(), ports); });
+  step([&] { comport::ListSerialPorts(player_.SerialPort1().backends().machine(), ports); });
   ports.push_back(sys::kVirtualPort);
-  sequencer_.setComboItems(ports);
-  sequencer_.setComboText(ports.front());
-  sequencer_.resetRun();
+  form_.setComboItems(ports);
+  form_.setComboText(ports.front());
+  player_.resetRun();
   step([&] {
     tableLoadFailed_ = true;
-    sequencer_.loadTable([&](auto& lines, auto& cells, auto& interval) {
+    std::string interval = form_.edit1Text();
+    table_.load([&](auto& lines, auto& cells) {
       return storage::LoadTable(tableFile_, lines, cells, interval).columns;
     });
+    form_.setEdit1Text(interval);
     tableLoadFailed_ = false;
   });
   std::array<std::int32_t, table::kChannels> enabled;
   enabled.fill(1);
-  sequencer_.setChannelEnabled(enabled);
+  player_.setChannelEnabled(enabled);
 }
 
 void Program::loadMatching() {
@@ -64,7 +71,7 @@ void Program::loadMatching() {
 }
 
 void Program::startOutputThread(std::function<void()> wake) {
-  output_ = std::make_unique<sequencer::OutputThread>(sequencer_.SerialPort1(), std::move(wake));
+  output_ = std::make_unique<sequencer::OutputThread>(player_.SerialPort1(), std::move(wake));
 }
 
 void Program::deliverFrames() {
@@ -86,7 +93,7 @@ void Program::Posilka() {
   if (closing_) return;
   if (!output_) {
     try {
-      sequencer_.stepTick();
+      player_.stepTick();
       tickDone(std::nullopt);
     } catch (const std::exception& e) {
       tickDone(std::string(e.what()));
@@ -97,14 +104,14 @@ void Program::Posilka() {
     tickDue_ = true;
     return;
   }
-  const std::optional<sequencer::TickPlan> plan = sequencer_.beginTick();
+  const std::optional<sequencer::TickPlan> plan = player_.beginTick();
   if (!plan) return;
-  output_->send(sequencer_.outgoing(plan->frame), [this, plan = *plan](const auto& result) {
-    sequencer_.sent(result);
-    sequencer_.finishTick(plan, result);
+  output_->send(player_.outgoing(plan->frame), [this, plan = *plan](const auto& result) {
+    player_.sent(result);
+    player_.finishTick(plan, result);
     tickDone(result.error);
     if (std::exchange(runChangePending_, false)) errorPath_.runChanged();
-    if (std::exchange(tickDue_, false) && !closing_ && sequencer_.timer1Enabled()) Posilka();
+    if (std::exchange(tickDue_, false) && !closing_ && form_.timer1Enabled()) Posilka();
   });
 }
 
@@ -138,26 +145,26 @@ bool Program::clickNow(void (Program::*click)()) {
 
 void Program::BitBtn1Click() {
   if (!clickNow(&Program::BitBtn1Click)) return;
-  guarded([this] { sequencer_.startOrPause(); });
+  guarded([this] { player_.startOrPause(); });
 }
 
 void Program::BitBtn2Click() {
   if (!clickNow(&Program::BitBtn2Click)) return;
   if (!output_) {
-    guarded([this] { sequencer_.stop(); });
+    guarded([this] { player_.stop(); });
     return;
   }
   // What the stop shows changes now; the rest follows its all-off frame,
   // which goes out after the frame on its way.
-  if (!sequencer_.beginStop()) {
-    stopDone(sequencer_.finishStop(std::nullopt));
+  if (!player_.beginStop()) {
+    stopDone(player_.finishStop(std::nullopt));
     return;
   }
   stopping_ = true;
-  output_->send(sequencer_.outgoing(sequencer::Frame::allOff()), [this](const auto& result) {
-    sequencer_.sent(result);
+  output_->send(player_.outgoing(sequencer::Frame::allOff()), [this](const auto& result) {
+    player_.sent(result);
     stopping_ = false;
-    stopDone(sequencer_.finishStop(result));
+    stopDone(player_.finishStop(result));
   });
 }
 
@@ -173,17 +180,27 @@ void Program::stopDone(const std::optional<std::string>& message) {
 // ---------------------------------------------------------------- housekeeping, table
 
 void Program::Narahiv() {
-  guarded([this] { sequencer_.housekeepingTick(); });
+  guarded([this] { player_.housekeepingTick(); });
 }
 
 void Program::StringGrid1Click() {
-  guarded([this] { sequencer_.gridClick(); });
+  guarded([this] {
+    form_.setStatus(0, sequencer::text::kPosition + std::to_string(table_.currentCol() + 1));
+    table_.toggleCurrentCell();
+  });
 }
 
 bool Program::StringGrid1KeyPress(char key) {
-  bool moved = false;
-  guarded([&] { moved = sequencer_.gridKeyPress(key); });
-  return moved;
+  // Enter moves one step right and toggles there.
+  if (key != '\r' || table_.currentCol() >= table_.colCount() - 1) return false;
+  table_.setCurrentCell(table_.currentCol() + 1, table_.currentRow());
+  StringGrid1Click();
+  return true;
+}
+
+void Program::clearTable() {
+  table_.clearChannels(player_.LastColumn());
+  player_.rewind();
 }
 
 // ---------------------------------------------------------------- files
@@ -193,8 +210,8 @@ void Program::saveTable() {
   // still holds it; the table as edited since goes beside it, and the user is
   // told where both are.
   if (tableLoadFailed_ && storage::fileExists(tableFile_)) {
-    sequencer_.saveTable([this](auto&, const auto& cells, int columns, const auto& interval) {
-      const std::string beside = storage::SaveBeside(tableFile_, cells, columns, interval);
+    table_.save([this](auto&, const auto& cells, int columns) {
+      const std::string beside = storage::SaveBeside(tableFile_, cells, columns, form_.edit1Text());
       // The exit button and the close both save: one message is enough.
       if (std::exchange(savedBeside_, beside) == beside) return;
       errorPath_.showError("Таблица не была загружена из файла \"" + tableFile_ +
@@ -204,8 +221,8 @@ void Program::saveTable() {
     });
     return;
   }
-  sequencer_.saveTable([this](auto& lines, const auto& cells, int columns, const auto& interval) {
-    storage::Sohr(tableFile_, lines, cells, columns, interval);
+  table_.save([this](auto& lines, const auto& cells, int columns) {
+    storage::Sohr(tableFile_, lines, cells, columns, form_.edit1Text());
   });
 }
 
@@ -233,8 +250,8 @@ void Program::releasePort(bool answered) {
   // report the failure, then let the handle go anyway. One that has just
   // failed the all-off frame is not asked again: the user has been told, and
   // a second message about the same pulled plug would say nothing new.
-  if (answered) closeStep([&] { sequencer_.SerialPort1().ClosePort(); });
-  sequencer_.SerialPort1().releasePort();
+  if (answered) closeStep([&] { player_.SerialPort1().ClosePort(); });
+  player_.SerialPort1().releasePort();
 }
 
 void Program::beginClose() {
@@ -247,8 +264,7 @@ void Program::beginClose() {
 void Program::BitBtn6Click() {
   beginClose();
   bool answered = true;
-  if (sequencer_.SerialPort1().IsOpen())
-    answered = closeStep([&] { sequencer_.sendAllOffFrame(); });
+  if (player_.SerialPort1().IsOpen()) answered = closeStep([&] { player_.sendAllOffFrame(); });
   closeStep([&] { saveTable(); });
   releasePort(answered);
 }
@@ -256,8 +272,7 @@ void Program::BitBtn6Click() {
 void Program::FormClose() {
   beginClose();
   bool answered = true;
-  if (sequencer_.SerialPort1().IsOpen())
-    answered = closeStep([&] { sequencer_.sendAllOffFrame(); });
+  if (player_.SerialPort1().IsOpen()) answered = closeStep([&] { player_.sendAllOffFrame(); });
   closeStep([&] { saveTable(); });
   closeStep([&] { saveSettings(); });
   releasePort(answered);
@@ -265,9 +280,9 @@ void Program::FormClose() {
 
 void Program::applyInput(int input, bool active) {
   if (active) {
-    auto enabled = sequencer_.ChannelEnabled();
+    auto enabled = player_.ChannelEnabled();
     inputs::applyInput(input, matching_.boxes(), enabled);
-    sequencer_.setChannelEnabled(enabled);
+    player_.setChannelEnabled(enabled);
   }
   matching_.indikator();
 }

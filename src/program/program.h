@@ -11,8 +11,10 @@
 #include "comport/sys/native_platform.h"
 #include "inputs/matching.h"
 #include "program/error_path.h"
+#include "sequencer/main_form_state.h"
 #include "sequencer/output_thread.h"
-#include "sequencer/sequencer.h"
+#include "sequencer/player.h"
+#include "sequencer/sequence_table.h"
 
 namespace program {
 
@@ -21,9 +23,16 @@ class Program {
   Program(sys::Backends backends, comport::SyncInvoker* invoker, ErrorSink& errors,
           std::string tableFile, std::string settingsFile);
 
-  // The main window's state and the matching dialog's.
-  sequencer::Sequencer& sequencer() { return sequencer_; }
-  const sequencer::Sequencer& sequencer() const { return sequencer_; }
+  // The main window's parts: the sequence table, what the window shows besides
+  // it, and the player with the port; then the matching dialog's state.
+  sequencer::SequenceTable& table() { return table_; }
+  const sequencer::SequenceTable& table() const { return table_; }
+  sequencer::MainFormState& form() { return form_; }
+  const sequencer::MainFormState& form() const { return form_; }
+  sequencer::Player& player() { return player_; }
+  const sequencer::Player& player() const { return player_; }
+  // Whoever shows the table and the main window's state.
+  void setObserver(sequencer::Observer* observer);
   inputs::Matching& matching() { return matching_; }
   const inputs::Matching& matching() const { return matching_; }
 
@@ -63,6 +72,9 @@ class Program {
   // current cell.
   void StringGrid1Click();
   bool StringGrid1KeyPress(char key);
+  // "Да" of the clear-table confirmation: the table up to `LastColumn`
+  // emptied, the next step from column 0.
+  void clearTable();
 
   // Exit: the exit button (the window then closes and runs FormClose) and
   // the close of the main window by any means. From the first step on no
@@ -112,7 +124,9 @@ class Program {
     inputs::Matching& dialog;
   };
 
-  sequencer::Sequencer sequencer_;
+  sequencer::SequenceTable table_;
+  sequencer::MainFormState form_;
+  sequencer::Player player_;
   inputs::Matching matching_;
   MatchingLabels stateLabels_{matching_};
   ErrorPath errorPath_;
