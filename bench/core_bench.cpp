@@ -73,11 +73,11 @@ void BM_StepFrame(benchmark::State& state) {
   player.startOrPause();  // opens the port and runs
 
   const std::uint64_t calls0 = platform.escapes() + platform.writes();
-  for (auto _ : state) player.stepTick();
+  for (auto _ : state) testing_support::stepTick(player);
   const double frames = static_cast<double>(state.iterations());
   state.counters["device_calls"] =
       static_cast<double>(platform.escapes() + platform.writes() - calls0) / frames;
-  player.stop();
+  testing_support::stop(player);
 }
 BENCHMARK(BM_StepFrame)->ArgName("columns")->Arg(kFrameColumns)->MinTime(1.0);
 
@@ -103,7 +103,7 @@ void BM_Housekeeping(benchmark::State& state) {
 
   for (auto _ : state) player.housekeepingTick();
 
-  if (running) player.stop();
+  if (running) testing_support::stop(player);
   if (!errors.messages.empty()) state.SkipWithError(errors.messages.front().c_str());
 }
 BENCHMARK(BM_Housekeeping)

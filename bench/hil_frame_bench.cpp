@@ -57,8 +57,8 @@ void frames(benchmark::State& state, sys::Platform& platform, const char* port) 
   fillRandomColumns(model, 16);
   model.form.setComboText(port);
   model.player.startOrPause();
-  for (auto _ : state) model.player.stepTick();
-  model.player.stop();
+  for (auto _ : state) testing_support::stepTick(model.player);
+  testing_support::stop(model.player);
 }
 
 void BM_FrameNullPort(benchmark::State& state) {
@@ -152,8 +152,8 @@ int once() {
     fillRandomColumns(model, 4);
     model.form.setComboText(port);
     model.player.startOrPause();
-    for (int i = 0; i < 3; ++i) model.player.stepTick();
-    model.player.stop();
+    for (int i = 0; i < 3; ++i) testing_support::stepTick(model.player);
+    testing_support::stop(model.player);
   }
   double ioctls = 0;
   idleCpuShare(std::chrono::seconds(1), ioctls);

@@ -71,11 +71,19 @@ void Program::loadMatching() {
 }
 
 void Program::startOutputThread(std::function<void()> wake) {
-  output_ = std::make_unique<sequencer::OutputThread>(player_.SerialPort1(), std::move(wake));
+  player_.sendOnThread(std::move(wake));
 }
 
 void Program::deliverFrames() {
-  if (output_) output_->deliver();
+  player_.sender().deliver();
+}
+
+void Program::endOutputThread() {
+  player_.sendAtOnce();
+}
+
+bool Program::sending() {
+  return player_.sender().busy();
 }
 
 // ---------------------------------------------------------------- run control
@@ -90,28 +98,15 @@ void Program::guarded(Handler&& handler) {
 }
 
 void Program::Posilka() {
-  if (closing_) return;
-  if (!output_) {
-    try {
-      player_.stepTick();
-      tickDone(std::nullopt);
-    } catch (const std::exception& e) {
-      tickDone(std::string(e.what()));
-    }
-    return;
-  }
-  if (output_->busy()) {
+  if (run_ == Run::Closing) return;
+  if (sending()) {
     tickDue_ = true;
     return;
   }
-  const std::optional<sequencer::TickPlan> plan = player_.beginTick();
-  if (!plan) return;
-  output_->send(player_.outgoing(plan->frame), [this, plan = *plan](const auto& result) {
-    player_.sent(result);
-    player_.finishTick(plan, result);
-    tickDone(result.error);
+  player_.stepTick([this](const std::optional<std::string>& error) {
+    tickDone(error);
     if (std::exchange(runChangePending_, false)) errorPath_.runChanged();
-    if (std::exchange(tickDue_, false) && !closing_ && form_.timer1Enabled()) Posilka();
+    if (std::exchange(tickDue_, false) && run_ != Run::Closing && form_.timer1Enabled()) Posilka();
   });
 }
 
@@ -134,8 +129,8 @@ void Program::tickDone(const std::optional<std::string>& error) {
 }
 
 bool Program::clickNow(void (Program::*click)()) {
-  if (closing_) return false;
-  if (stopping_) {
+  if (run_ == Run::Closing) return false;
+  if (run_ == Run::Stopping) {
     afterStop_.push_back([this, click] { (this->*click)(); });
     return false;
   }
@@ -150,22 +145,17 @@ void Program::BitBtn1Click() {
 
 void Program::BitBtn2Click() {
   if (!clickNow(&Program::BitBtn2Click)) return;
-  if (!output_) {
-    guarded([this] { player_.stop(); });
-    return;
-  }
   // What the stop shows changes now; the rest follows its all-off frame,
   // which goes out after the frame on its way.
-  if (!player_.beginStop()) {
-    stopDone(player_.finishStop(std::nullopt));
-    return;
-  }
-  stopping_ = true;
-  output_->send(player_.outgoing(sequencer::Frame::allOff()), [this](const auto& result) {
-    player_.sent(result);
-    stopping_ = false;
-    stopDone(player_.finishStop(result));
+  run_ = Run::Stopping;
+  guarded([this] {
+    player_.stop([this](const std::optional<std::string>& message) {
+      if (run_ == Run::Stopping) run_ = Run::Ready;
+      stopDone(message);
+    });
   });
+  // A stop that failed before its frame was handed over has nothing to wait for.
+  if (run_ == Run::Stopping && !sending()) run_ = Run::Ready;
 }
 
 void Program::stopDone(const std::optional<std::string>& message) {
@@ -173,7 +163,7 @@ void Program::stopDone(const std::optional<std::string>& message) {
   if (message) errorPath_.showError(*message);
   // The clicks that came while the stop was on its way, in their order.
   for (auto& click : std::exchange(afterStop_, {})) {
-    if (!closing_) click();
+    if (run_ != Run::Closing) click();
   }
 }
 
@@ -230,52 +220,55 @@ void Program::saveSettings() {
   matching_.Sohr(settingsFile_);
 }
 
+void Program::exitError(const std::string& message) {
+  if (std::find(exitErrors_.begin(), exitErrors_.end(), message) != exitErrors_.end()) return;
+  exitErrors_.push_back(message);
+  errorPath_.showError(message);
+}
+
 template <typename Step>
-bool Program::closeStep(Step&& step) {
+void Program::closeStep(Step&& step) {
   try {
     step();
-    return true;
   } catch (const std::exception& e) {
-    const std::string message = e.what();
-    if (std::find(exitErrors_.begin(), exitErrors_.end(), message) == exitErrors_.end()) {
-      exitErrors_.push_back(message);
-      errorPath_.showError(message);
-    }
-    return false;
+    exitError(e.what());
   }
 }
 
-void Program::releasePort(bool answered) {
+void Program::closeSequence(bool saveSettingsToo) {
+  // From here on no tick and no click runs; the frames on their way go out
+  // first, then the all-off frame.
+  run_ = Run::Closing;
+  tickDue_ = false;
+  afterStop_.clear();
+  player_.sender().finish();
+  auto& port = player_.SerialPort1();
   // A port that no longer answers must not keep the program from ending:
   // report the failure, then let the handle go anyway. One that has just
   // failed the all-off frame is not asked again: the user has been told, and
   // a second message about the same pulled plug would say nothing new.
-  if (answered) closeStep([&] { player_.SerialPort1().ClosePort(); });
-  player_.SerialPort1().releasePort();
-}
-
-void Program::beginClose() {
-  closing_ = true;
-  tickDue_ = false;
-  afterStop_.clear();
-  if (output_) output_->finish();
+  bool answered = true;
+  if (port.IsOpen()) {
+    player_.sendAllOff([&](const std::optional<std::string>& error) {
+      if (!error) return;
+      answered = false;
+      exitError(*error);
+    });
+    player_.sender().finish();
+  }
+  closeStep([&] { saveTable(); });
+  if (saveSettingsToo) closeStep([&] { saveSettings(); });
+  if (answered) closeStep([&] { port.ClosePort(); });
+  port.releasePort();
 }
 
 void Program::BitBtn6Click() {
-  beginClose();
-  bool answered = true;
-  if (player_.SerialPort1().IsOpen()) answered = closeStep([&] { player_.sendAllOffFrame(); });
-  closeStep([&] { saveTable(); });
-  releasePort(answered);
+  // The window's close follows, and saves the settings.
+  closeSequence(false);
 }
 
 void Program::FormClose() {
-  beginClose();
-  bool answered = true;
-  if (player_.SerialPort1().IsOpen()) answered = closeStep([&] { player_.sendAllOffFrame(); });
-  closeStep([&] { saveTable(); });
-  closeStep([&] { saveSettings(); });
-  releasePort(answered);
+  closeSequence(true);
 }
 
 void Program::applyInput(int input, bool active) {

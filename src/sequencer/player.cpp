@@ -16,7 +16,22 @@ namespace sequencer {
 
 Player::Player(sys::Backends backends, comport::SyncInvoker* invoker, SequenceTable& table,
                MainFormState& form)
-    : table_(table), form_(form), serialPort1_(backends, invoker) {}
+    : table_(table),
+      form_(form),
+      serialPort1_(backends, invoker),
+      sender_(std::make_unique<ImmediateSender>(serialPort1_)) {}
+
+void Player::sendOnThread(std::function<void()> wake) {
+  const bool unsettled = sender_->linesUnsettled();
+  sender_.reset();
+  sender_ = std::make_unique<ThreadedSender>(serialPort1_, unsettled, std::move(wake));
+}
+
+void Player::sendAtOnce() {
+  const bool unsettled = sender_->linesUnsettled();
+  sender_.reset();
+  sender_ = std::make_unique<ImmediateSender>(serialPort1_, unsettled);
+}
 
 void Player::setChannelEnabled(const std::array<std::int32_t, kChannels>& flags) {
   channelEnabled_ = flags;
@@ -30,12 +45,14 @@ void Player::resetRun() {
 
 // ---------------------------------------------------------------- step tick
 
-void Player::stepTick() {
-  const std::optional<TickPlan> plan = beginTick();
+void Player::stepTick(Done done) {
+  std::optional<TickPlan> plan = beginTick();
   if (!plan) return;
-  const FrameResult result = sendNow(plan->frame);
-  finishTick(*plan, result);
-  if (result.error) throw comport::EComPort(*result.error);
+  const Frame frame = plan->frame;
+  sender_->send(frame, [this, plan = std::move(*plan), done = std::move(done)](const auto& result) {
+    finishTick(plan, result);
+    done(result.error);
+  });
 }
 
 std::optional<TickPlan> Player::beginTick() {
@@ -75,26 +92,9 @@ void Player::finishTick(const TickPlan& plan, const FrameResult& result) {
   for (int k = 1; k <= result.bitsSent; ++k) form_.setIndicator(k, plan.frame.bits[k - 1]);
 }
 
-Frame Player::outgoing(Frame frame) {
-  if (frame.kind == Frame::Kind::Step) frame.settleClock = linesUnsettled_;
-  linesUnsettled_ = true;
-  return frame;
-}
-
-void Player::sent(const FrameResult& result) {
-  // Frames come back in the order they went out: the last one leaves the lines.
-  linesUnsettled_ = result.error.has_value();
-}
-
-FrameResult Player::sendNow(const Frame& frame) {
-  FrameResult result = sendFrame(serialPort1_, outgoing(frame));
-  sent(result);
-  return result;
-}
-
-void Player::sendAllOffFrame() {
-  const FrameResult result = sendNow(Frame::allOff());
-  if (result.error) throw comport::EComPort(*result.error);
+void Player::sendAllOff(Done done) {
+  sender_->send(Frame::allOff(),
+                [done = std::move(done)](const auto& result) { done(result.error); });
 }
 
 // ---------------------------------------------------------------- run control
@@ -104,20 +104,20 @@ void Player::startOrPause() {
     serialPort1_.setPort(form_.comboText());
     serialPort1_.setBaudRate(comport::br9600);
     serialPort1_.OpenPort();
-    linesUnsettled_ = true;
-    serialPort1_.SetRTS(false);
-    serialPort1_.SetDTR(false);
-    linesUnsettled_ = false;
+    sender_->lowerLines();
     form_.setTimer1Enabled(true);
     form_.setComboEnabled(false);
   }
   stepRunning_ = stepRunning_ == 0 ? 1 : 0;
 }
 
-void Player::stop() {
-  std::optional<FrameResult> allOff;
-  if (beginStop()) allOff = sendNow(Frame::allOff());
-  if (const auto message = finishStop(allOff)) throw comport::EComPort(*message);
+void Player::stop(Done done) {
+  if (!beginStop()) {
+    done(finishStop(std::nullopt));
+    return;
+  }
+  sender_->send(Frame::allOff(),
+                [this, done = std::move(done)](const auto& result) { done(finishStop(result)); });
 }
 
 bool Player::beginStop() {

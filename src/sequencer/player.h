@@ -7,6 +7,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -14,6 +16,7 @@
 
 #include "comport/serial_port.h"
 #include "sequencer/frame.h"
+#include "sequencer/frame_sender.h"
 #include "sequencer/main_form_state.h"
 #include "sequencer/sequence_table.h"
 #include "table/cell_store.h"
@@ -66,20 +69,33 @@ class Player {
   double LoadPercent() const { return loadPercent_; }
   std::int32_t LastInterval() const { return lastInterval_; }
 
-  // The step timer's tick, the housekeeping timer's tick and the load
-  // progress it shows.
-  void stepTick();
+  // Every frame goes out through the sender: at once on the GUI thread
+  // (the default), or on an output thread from sendOnThread() on until
+  // sendAtOnce(), whose change waits for the frames on their way and drops
+  // what they would show.
+  FrameSender& sender() { return *sender_; }
+  void sendOnThread(std::function<void()> wake);
+  void sendAtOnce();
+
+  // What a frame's step, stop or exit left for the user: the port's error,
+  // or the stop's message; nothing when all went well.
+  using Done = std::function<void(const std::optional<std::string>& message)>;
+
+  // The step timer's tick: decides the step and builds its frame from one
+  // consistent set of cells and flags, and shows what went out once it has;
+  // `done` then. No tick (and no `done`) while the port is closed.
+  void stepTick(Done done);
+  // The housekeeping timer's tick and the load progress it shows.
   void housekeepingTick();
   void progress();
-  // Run control: start (opening the port) or pause and resume; stop.
+  // Run control: start (opening the port) or pause and resume; stop, whose
+  // port closes after its all-off frame.
   void startOrPause();
-  void stop();
-  void sendAllOffFrame();
+  void stop(Done done);
+  // The all-off frame of the exit.
+  void sendAllOff(Done done);
 
-  // The step tick and the stop in two halves around their frame, so that the
-  // frame can go out on another thread: the first half decides and builds it
-  // from one consistent set of cells and flags, the second shows what went
-  // out. stepTick and stop run both halves with the frame sent at once.
+ private:
   std::optional<TickPlan> beginTick();
   void finishTick(const TickPlan& plan, const FrameResult& result);
   // True when the port is open and the all-off frame must go out first.
@@ -87,14 +103,6 @@ class Player {
   // `allOff`: how the all-off frame went, when one was sent. Returns the
   // message for the user, if the stop has one.
   std::optional<std::string> finishStop(const std::optional<FrameResult>& allOff);
-
-  // Every frame passes these on its way out and back.
-  Frame outgoing(Frame frame);
-  void sent(const FrameResult& result);
-
- private:
-  // outgoing, the frame on this thread, sent.
-  FrameResult sendNow(const Frame& frame);
 
   SequenceTable& table_;
   MainFormState& form_;
@@ -111,8 +119,8 @@ class Player {
   StateLabels* labels_ = nullptr;
   bool stopFailed_ = false;
   int stopColumn_ = -1;  // the step whose marker the stop removes
-  // A line sequence was cut short: the clock line may have been left high.
-  bool linesUnsettled_ = false;
+  // After the port: it ends (waiting for its frames) before the port goes.
+  std::unique_ptr<FrameSender> sender_;
 };
 
 }  // namespace sequencer

@@ -38,7 +38,7 @@ class FramesTest : public BoardTest {
 
   // One tick; the frame it sent must be exactly `bits`, latched as such.
   void expectTick(const std::vector<bool>& bits, unsigned latches) {
-    player.stepTick();
+    testing_support::stepTick(player);
     EXPECT_EQ(checkFrame(link().log(board()), bits), "");
     const Latched out = link().outputs(board());
     EXPECT_EQ(out.registers, registersFor(bits));
@@ -68,7 +68,7 @@ TEST_P(FramesTest, StepFramesLatchExactlyTheirColumns) {
   }
   // Between frames DTR rests low and RTS holds the last bit.
   EXPECT_EQ(link().lines(board()), std::make_pair(false, false));
-  player.stop();
+  testing_support::stop(player);
   EXPECT_FALSE(player.SerialPort1().IsOpen());
 }
 
@@ -87,7 +87,7 @@ TEST_P(FramesTest, RunPlaysTheColumnsInOrderAndStopSwitchesEverythingOff) {
   EXPECT_EQ(player.StepRunning(), 0);
   expectTick(columns[0], ++latches);
 
-  player.stop();
+  testing_support::stop(player);
   EXPECT_EQ(checkFrame(link().log(board()), std::vector<bool>(48, false)), "") << "all-off frame";
   const Latched out = link().outputs(board());
   EXPECT_EQ(out.registers, (std::array<std::uint8_t, 6>{}));

@@ -258,7 +258,7 @@ TEST_F(ProgramInputsTest, ACtsInputHoldsItsOutputOffInTheNextFrames) {
   match(3, kNone, kIn2);
   program.player().startOrPause();
   ASSERT_TRUE(program.player().SerialPort1().IsOpen());
-  program.player().stepTick();
+  testing_support::stepTick(program.player());
   EXPECT_THAT(channelsOn(), ElementsAre(1, 3));
 
   board->setCts(true);
@@ -266,7 +266,7 @@ TEST_F(ProgramInputsTest, ACtsInputHoldsItsOutputOffInTheNextFrames) {
   EXPECT_EQ(flags(), (Flags{1, 1, 0, 1, 1, 1, 1, 1}));
   EXPECT_EQ(labels(), "AAPAAAAA");
 
-  program.player().stepTick();
+  testing_support::stepTick(program.player());
   EXPECT_TRUE(program.table().cells().isOne(program.player().StepColumn(), 3));
   EXPECT_THAT(channelsOn(), ElementsAre(1));
   EXPECT_FALSE(program.form().indicatorOn()[2]);
@@ -274,11 +274,11 @@ TEST_F(ProgramInputsTest, ACtsInputHoldsItsOutputOffInTheNextFrames) {
   // Paused, the same column is sent again, still without output 3.
   program.player().startOrPause();
   ASSERT_EQ(program.player().StepRunning(), 0);
-  program.player().stepTick();
+  testing_support::stepTick(program.player());
   EXPECT_EQ(program.player().StepColumn(), 0);
   EXPECT_THAT(channelsOn(), ElementsAre(1));
 
-  program.player().stop();
+  testing_support::stop(program.player());
   EXPECT_FALSE(program.player().SerialPort1().IsOpen());
   EXPECT_THAT(errors.shown, IsEmpty());
 }
@@ -307,7 +307,7 @@ TEST_F(ProgramInputsTest, EachPortLineIsItsOwnInput) {
   ASSERT_TRUE(pumpUntil([&] { return flags()[3] == 1; }));
   EXPECT_EQ(flags(), (Flags{0, 0, 0, 1, 1, 1, 1, 1}));
 
-  program.player().stop();
+  testing_support::stop(program.player());
   EXPECT_THAT(errors.shown, IsEmpty());
 }
 

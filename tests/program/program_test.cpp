@@ -224,7 +224,7 @@ TEST_F(ProgramTest, ExitWhileRunningSendsTheAllOffFrameAfterTheStepThenCloses) {
   program->player().housekeepingTick();
   program->player().housekeepingTick();
   startOnBoard(*program);
-  program->player().stepTick();
+  testing_support::stepTick(program->player());
   ASSERT_TRUE(board->channelOutput(1));
   platform.clearCalls();
 
@@ -257,7 +257,7 @@ TEST_F(ProgramTest, CloseBoxGivesTheSameTrafficAndFilesAsTheExitButton) {
     putCell(program->table(), 0, 5, "1");
     program->player().housekeepingTick();
     startOnBoard(*program);
-    program->player().stepTick();
+    testing_support::stepTick(program->player());
     platform.clearCalls();
     if (viaButton) program->BitBtn6Click();
     program->FormClose();
@@ -287,7 +287,7 @@ TEST_F(ProgramTest, APortThatDiedStillLetsTheProgramEndWithBothFilesSaved) {
   program->player().housekeepingTick();
   program->matching().setBox(3, 1);
   startOnBoard(*program);
-  program->player().stepTick();
+  testing_support::stepTick(program->player());
   platform.unplug();
 
   program->BitBtn6Click();

@@ -21,6 +21,7 @@
 #include "inputs/settings_file.h"
 #include "rig.h"
 #include "support/expect_com_port.h"
+#include "support/sequencer_setup.h"
 
 namespace reliability {
 namespace {
@@ -185,7 +186,7 @@ TEST_F(PortNameTest, ATypedNameOpensNothingButATerminalInTheDeviceFolder) {
   program->form().setComboText(sys::kVirtualPort);
   program->player().startOrPause();
   EXPECT_TRUE(board.state().open);
-  program->player().stop();
+  testing_support::stop(program->player());
   EXPECT_EQ(platform.openDevices(), 0);
 }
 
@@ -225,9 +226,9 @@ class OwnFilesTest : public ::testing::Test {
       for (int i = 0; i < 6; ++i) program.player().housekeepingTick();
       program.form().setComboText(sys::kVirtualPort);
       program.player().startOrPause();
-      for (int i = 0; i < 5; ++i) program.player().stepTick();
+      for (int i = 0; i < 5; ++i) testing_support::stepTick(program.player());
       program.table().setCell(0, 7, "1");
-      program.player().stop();
+      testing_support::stop(program.player());
       program.BitBtn6Click();
       program.FormClose();
     }

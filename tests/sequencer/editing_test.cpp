@@ -101,14 +101,14 @@ TEST_F(EditingTest, UndoTouchesNeitherTheMarkerNorTheRunStateAndTheNextStepPlays
   setColumn(1, {2});
   table.setColCount(3);
   start();
-  player.stepTick();
+  testing_support::stepTick(player);
   player.startOrPause();  // paused on column 0
   setChannelEnabled(player, 3, 0);
   table.setCell(0, 5, "1");
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_THAT(channelsOn(), ::testing::ElementsAre(1, 5));
   table.deleteColumn(0);
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_THAT(channelsOn(), ::testing::ElementsAre(2));
   EXPECT_EQ(markerRow(), "v...");
   ASSERT_TRUE(table.undo());
@@ -118,9 +118,9 @@ TEST_F(EditingTest, UndoTouchesNeitherTheMarkerNorTheRunStateAndTheNextStepPlays
   EXPECT_EQ(player.StepColumn(), 0);
   EXPECT_EQ(player.ChannelEnabled()[2], 0);
   platform.clearCalls();
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_EQ(wire(), testing_support::frameWire(testing_support::bitsFor({1})));
-  player.stop();
+  testing_support::stop(player);
 }
 
 TEST_F(EditingTest, TheClearIsOneUndoStepAndTheTableGrowsBackOverIt) {

@@ -210,7 +210,7 @@ TEST_F(HousekeepingTest, StateLabelsAreShownOnlyWhileTheStepTimerRuns) {
   player.housekeepingTick();
   EXPECT_EQ(labels.painted, 1);
   EXPECT_EQ(labels.noLink, 1);
-  player.stop();
+  testing_support::stop(player);
   player.housekeepingTick();
   EXPECT_EQ(labels.noLink, 2);
   EXPECT_EQ(form.statusText()[1], "Порт отключен - связи нет");

@@ -45,16 +45,16 @@ TEST_F(RunControlTest, StartPauseStartContinuesAfterThePausedColumn) {
   for (int c = 0; c < 4; ++c) setColumn(c, {c + 1});
   table.setColCount(5);
   start();
-  player.stepTick();
-  player.stepTick();
+  testing_support::stepTick(player);
+  testing_support::stepTick(player);
   player.startOrPause();
   EXPECT_EQ(player.StepRunning(), 0);
   EXPECT_TRUE(player.SerialPort1().IsOpen());
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_THAT(channelsOn(), ElementsAre(2));
   player.startOrPause();
   EXPECT_EQ(player.StepRunning(), 1);
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_THAT(channelsOn(), ElementsAre(3));
   EXPECT_EQ(board->state().openCount, 1);
 }
@@ -63,13 +63,13 @@ TEST_F(RunControlTest, StartStopStartBeginsAgainAtColumnZero) {
   for (int c = 0; c < 4; ++c) setColumn(c, {c + 1});
   table.setColCount(5);
   start();
-  player.stepTick();
-  player.stepTick();
-  player.stepTick();
-  player.stop();
+  testing_support::stepTick(player);
+  testing_support::stepTick(player);
+  testing_support::stepTick(player);
+  testing_support::stop(player);
   expectStopped();
   start();
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_EQ(player.StepColumn(), 0);
   EXPECT_THAT(channelsOn(), ElementsAre(1));
 }
@@ -79,11 +79,11 @@ TEST_F(RunControlTest, StopSendsTheAllOffFrameRemovesTheMarkerAndCloses) {
   setColumn(1, {3});
   table.setColCount(3);
   start();
-  player.stepTick();
-  player.stepTick();
+  testing_support::stepTick(player);
+  testing_support::stepTick(player);
   ASSERT_EQ(table.cells().text(1, 0), "v");
   platform.clearCalls();
-  player.stop();
+  testing_support::stop(player);
   std::vector<testing_support::Call> expected = testing_support::allOffWire();
   // ClosePort lowers DTR then RTS itself.
   expected.push_back(testing_support::clrDtr());
@@ -99,10 +99,10 @@ TEST_F(RunControlTest, AllOffFrameClearsWhateverTheBoardShowed) {
   for (int k = 1; k <= 48; ++k) setColumn(0, {k});
   table.setColCount(2);
   start();
-  player.stepTick();
+  testing_support::stepTick(player);
   ASSERT_EQ(channelsOn().size(), 48u);
   platform.clearCalls();
-  player.sendAllOffFrame();
+  testing_support::sendAllOff(player);
   EXPECT_EQ(wire().size(), 99u);
   EXPECT_THAT(channelsOn(), IsEmpty());
 }
@@ -111,7 +111,7 @@ TEST_F(RunControlTest, StopWithThePortClosedSendsNothingAndResets) {
   player.rewind();  // a step column to reset
   form.setComboEnabled(false);
   setIndicators(form, true);
-  player.stop();
+  testing_support::stop(player);
   EXPECT_THAT(platform.calls(), IsEmpty());
   expectStopped();
 }
@@ -145,23 +145,23 @@ TEST_F(RunControlTest, ALineErrorRightAfterOpeningLeavesThePortOpenAndTimerOff) 
   EXPECT_EQ(player.StepRunning(), 1);
   EXPECT_FALSE(form.timer1Enabled());
   EXPECT_EQ(board->state().openCount, 1);
-  player.stop();
+  testing_support::stop(player);
   expectStopped();
 }
 
 TEST_F(RunControlTest, AStopThatFailsStaysOpenAndTheNextStopTriesAgain) {
   table.setColCount(2);
   start();
-  player.stepTick();
+  testing_support::stepTick(player);
   platform.failCall(Op::EscapeCommFunction, 10, sys::kErrorBadCommand);
-  EXPECT_THROW(player.stop(), comport::EComPort);
+  EXPECT_THROW(testing_support::stop(player), comport::EComPort);
   EXPECT_TRUE(player.SerialPort1().IsOpen());
   EXPECT_FALSE(form.timer1Enabled());
   EXPECT_EQ(player.StepRunning(), 0);
   EXPECT_FALSE(form.comboEnabled());
   // The port answers again: the whole stop runs.
   platform.clearCalls();
-  player.stop();
+  testing_support::stop(player);
   EXPECT_EQ(wire().size(), 101u);
   expectStopped();
   EXPECT_THAT(channelsOn(), IsEmpty());
@@ -171,12 +171,12 @@ TEST_F(RunControlTest, APortThatNoLongerAnswersIsReleasedByTheSecondStop) {
   table.setColCount(2);
   setColumn(0, {5});
   start();
-  player.stepTick();
+  testing_support::stepTick(player);
   platform.unplug();
-  EXPECT_THROW(player.stop(), comport::EComPort);
+  EXPECT_THROW(testing_support::stop(player), comport::EComPort);
   EXPECT_TRUE(player.SerialPort1().IsOpen());
   // The second stop lets the port go, and says that the outputs may be on.
-  testing_support::expectThrows([&] { player.stop(); }, text::kReleased);
+  testing_support::expectThrows([&] { testing_support::stop(player); }, text::kReleased);
   expectStopped();
   EXPECT_THAT(channelsOn(), ElementsAre(5)) << "the board keeps what it had";
   EXPECT_EQ(platform.openDevices(), 0);
@@ -184,7 +184,7 @@ TEST_F(RunControlTest, APortThatNoLongerAnswersIsReleasedByTheSecondStop) {
   // Once the adapter is back, the program starts again normally.
   platform.replug();
   start();
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_THAT(channelsOn(), ElementsAre(5));
 }
 
@@ -192,12 +192,12 @@ TEST_F(RunControlTest, HeaderColourFollowsTheRunState) {
   table.setColCount(2);
   start();
   EXPECT_EQ(form.fixedColor(), clSilver);  // set by the next tick, not by the button
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_EQ(form.fixedColor(), clRed);
   player.startOrPause();
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_EQ(form.fixedColor(), clYellow);
-  player.stop();
+  testing_support::stop(player);
   EXPECT_EQ(form.fixedColor(), clSilver);
 }
 

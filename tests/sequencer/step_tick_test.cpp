@@ -22,7 +22,7 @@ TEST_F(StepTickTest, ClosedPortTickDoesNothingAtAll) {
   form.setEdit1Text("abc");
   setColumn(0, {1});
   table.setColCount(2);
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_THAT(platform.calls(), IsEmpty());
   EXPECT_EQ(player.StepColumn(), -1);
   EXPECT_EQ(form.timer1Interval(), 100);
@@ -36,7 +36,7 @@ TEST_F(StepTickTest, OneTickIsExactlyTheFrameOfTheCurrentColumn) {
   table.setColCount(2);
   start();
   platform.clearCalls();
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_THAT(wire(), ElementsAreArray(frameWire(bitsFor({1, 5, 48}))));
   EXPECT_THAT(channelsOn(), ElementsAre(1, 5, 48));
   EXPECT_EQ(player.StepColumn(), 0);
@@ -54,12 +54,12 @@ TEST_F(StepTickTest, SingleChannelFramesLandOnTheirOutputs) {
   setColumn(0, {1});
   setColumn(1, {48});
   start();
-  player.stepTick();
+  testing_support::stepTick(player);
   // Channel 1 is shifted first: the last output of the sixth register.
   EXPECT_TRUE(board->outputOf(6, 7));
   EXPECT_EQ(board->outputBits(), std::uint64_t{1} << 47);
   platform.clearCalls();
-  player.stepTick();
+  testing_support::stepTick(player);
   // Channel 48 is shifted last: Q0 of the first register, RTS raised only
   // before the 48th clock and left raised.
   EXPECT_TRUE(board->outputOf(1, 0));
@@ -70,7 +70,7 @@ TEST_F(StepTickTest, SingleChannelFramesLandOnTheirOutputs) {
   for (int i = 0; i < 141; i += 3) EXPECT_EQ(calls[i], testing_support::clrRts());
   EXPECT_TRUE(board->state().rts);
   // An empty column: all outputs off.
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_EQ(board->outputBits(), 0u);
 }
 
@@ -87,7 +87,7 @@ TEST_F(StepTickTest, PlaysColumnsInOrderAndWrapsWithoutSendingTheTrailingColumn)
   std::vector<std::string> positions;
   std::vector<std::string> markers;
   for (int i = 0; i < 7; ++i) {
-    player.stepTick();
+    testing_support::stepTick(player);
     played.push_back(channelsOn());
     positions.push_back(form.statusText()[0]);
     markers.push_back(markerRow());
@@ -103,7 +103,7 @@ TEST_F(StepTickTest, EmptyTableKeepsTheMarkerInColumnZero) {
   start();
   for (int i = 0; i < 3; ++i) {
     platform.clearCalls();
-    player.stepTick();
+    testing_support::stepTick(player);
     EXPECT_EQ(player.StepColumn(), 0);
     EXPECT_EQ(form.statusText()[0], "Позиция 1");
     EXPECT_THAT(wire(), ElementsAreArray(frameWire(bitsFor({}))));
@@ -116,13 +116,13 @@ TEST_F(StepTickTest, PausedTicksResendTheSameColumn) {
   setColumn(1, {2, 3});
   table.setColCount(3);
   start();
-  player.stepTick();
-  player.stepTick();
+  testing_support::stepTick(player);
+  testing_support::stepTick(player);
   player.startOrPause();  // pause
   ASSERT_EQ(player.StepRunning(), 0);
   for (int i = 0; i < 3; ++i) {
     platform.clearCalls();
-    player.stepTick();
+    testing_support::stepTick(player);
     EXPECT_THAT(wire(), ElementsAreArray(frameWire(bitsFor({2, 3}))));
     EXPECT_EQ(player.StepColumn(), 1);
     EXPECT_EQ(markerRow(), ".v..");
@@ -132,7 +132,7 @@ TEST_F(StepTickTest, PausedTicksResendTheSameColumn) {
   }
   // A flag change while paused reaches the outputs at the next tick.
   setChannelEnabled(player, 3, 0);
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_THAT(channelsOn(), ElementsAre(2));
 }
 
@@ -149,7 +149,7 @@ TEST_F(StepTickTest, OnlyAnExactOneWithItsFlagSetIsOn) {
   table.setColCount(2);
   start();
   platform.clearCalls();
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_THAT(wire(), ElementsAreArray(frameWire(bitsFor({1}))));
   EXPECT_THAT(channelsOn(), ElementsAre(1));
   EXPECT_FALSE(form.indicatorOn()[6]);
@@ -160,21 +160,21 @@ TEST_F(StepTickTest, IntervalTextsThatAreNotAPositiveNumberGiveOneMillisecond) {
   start();
   for (const char* text : {"abc", "", "0", "-5", "2147483648", "12a", "0x10", "1.5"}) {
     form.setEdit1Text("100");
-    player.stepTick();
+    testing_support::stepTick(player);
     ASSERT_EQ(form.timer1Interval(), 100);
     form.setEdit1Text(text);
-    player.stepTick();
+    testing_support::stepTick(player);
     EXPECT_EQ(form.timer1Interval(), 1) << text;
     EXPECT_EQ(form.edit1Text(), text);
   }
   form.setEdit1Text("250");
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_EQ(form.timer1Interval(), 250);
   form.setEdit1Text("2147483647");
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_EQ(form.timer1Interval(), 2147483647);
   form.setEdit1Text(" 42");
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_EQ(form.timer1Interval(), 42);
 }
 
@@ -183,13 +183,14 @@ TEST_F(StepTickTest, ALineErrorMidFrameSendsNoLatchAndTheNextTickSendsAWholeFram
   setColumn(1, {47, 48});
   table.setColCount(3);
   start();
-  player.stepTick();
+  testing_support::stepTick(player);
   ASSERT_THAT(channelsOn(), ElementsAre(1, 2, 40));
   const auto latched = board->state().framesLatched;
   // The 31st line operation of the next frame fails.
   platform.failCall(Op::EscapeCommFunction, 31, sys::kErrorBadCommand);
   platform.clearCalls();
-  testing_support::expectThrows([&] { player.stepTick(); }, "Ошибка функции EscapeCommFunction");
+  testing_support::expectThrows([&] { testing_support::stepTick(player); },
+                                "Ошибка функции EscapeCommFunction");
   EXPECT_EQ(wire().size(), 31u);
   EXPECT_EQ(board->state().framesLatched, latched);
   EXPECT_THAT(channelsOn(), ElementsAre(1, 2, 40));  // the board keeps the previous step
@@ -200,10 +201,10 @@ TEST_F(StepTickTest, ALineErrorMidFrameSendsNoLatchAndTheNextTickSendsAWholeFram
   EXPECT_FALSE(form.indicatorOn()[0]);
   EXPECT_FALSE(form.indicatorOn()[1]);
   EXPECT_TRUE(form.indicatorOn()[39]);
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_THAT(channelsOn(), ElementsAre(1, 2, 40));
   player.rewind();
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_THAT(channelsOn(), ElementsAre(47, 48));
 }
 
@@ -212,29 +213,29 @@ TEST_F(StepTickTest, AFailedLatchWriteIsAWriteError) {
   setColumn(0, {9});
   start();
   platform.failCall(Op::WriteFile, 1, sys::kErrorBadCommand);
-  EXPECT_THROW(player.stepTick(), comport::EComPort);
+  EXPECT_THROW(testing_support::stepTick(player), comport::EComPort);
   EXPECT_THAT(channelsOn(), IsEmpty());
   platform.failCall(Op::WriteFile, 1, sys::kErrorBadCommand);
-  testing_support::expectThrows([&] { player.stepTick(); }, "Ошибка записи в порт");
+  testing_support::expectThrows([&] { testing_support::stepTick(player); }, "Ошибка записи в порт");
 }
 
 TEST_F(StepTickTest, ATableThatShrankUnderTheStepBringsTheMarkerBack) {
   for (int c = 0; c < 5; ++c) setColumn(c, {c + 1});
   table.setColCount(6);
   start();
-  for (int i = 0; i < 4; ++i) player.stepTick();
+  for (int i = 0; i < 4; ++i) testing_support::stepTick(player);
   ASSERT_EQ(player.StepColumn(), 3);
   table.setColCount(2);
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_EQ(player.StepColumn(), 0);
   EXPECT_THAT(channelsOn(), ElementsAre(1));
   // Paused too.
   table.setColCount(6);
-  player.stepTick();
-  player.stepTick();
+  testing_support::stepTick(player);
+  testing_support::stepTick(player);
   player.startOrPause();
   table.setColCount(2);
-  player.stepTick();
+  testing_support::stepTick(player);
   EXPECT_EQ(player.StepColumn(), 0);
 }
 

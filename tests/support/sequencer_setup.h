@@ -1,6 +1,7 @@
 // A table, run state and form state put in place for a test through their
 // own interfaces: cells as the table file puts them in (no edit, no undo
-// step), channel flags, and a step tick's failure as the program shows it.
+// step), channel flags; and the frames' handlers run to their end, a
+// failure thrown as the program would show it.
 #pragma once
 
 #include <array>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "comport/serial_port.h"
 #include "sequencer/main_form_state.h"
 #include "sequencer/player.h"
 #include "sequencer/sequence_table.h"
@@ -45,11 +47,35 @@ inline void enableAllChannels(sequencer::Player& player) {
   player.setChannelEnabled(flags);
 }
 
+// A step tick, a stop and the exit's all-off frame with the frame sent at
+// once, their message thrown as the port's error.
+inline void throwIf(const std::optional<std::string>& message) {
+  if (message) throw comport::EComPort(*message);
+}
+inline void stepTick(sequencer::Player& player) {
+  std::optional<std::string> message;
+  player.stepTick([&](const auto& m) { message = m; });
+  player.sender().finish();
+  throwIf(message);
+}
+inline void stop(sequencer::Player& player) {
+  std::optional<std::string> message;
+  player.stop([&](const auto& m) { message = m; });
+  player.sender().finish();
+  throwIf(message);
+}
+inline void sendAllOff(sequencer::Player& player) {
+  std::optional<std::string> message;
+  player.sendAllOff([&](const auto& m) { message = m; });
+  player.sender().finish();
+  throwIf(message);
+}
+
 // A step tick's failure message as the program would show it, or nothing
 // when the tick went through.
 inline std::optional<std::string> stepTickMessage(sequencer::Player& player) {
   try {
-    player.stepTick();
+    stepTick(player);
     return std::nullopt;
   } catch (const std::exception& e) {
     return std::string(e.what());

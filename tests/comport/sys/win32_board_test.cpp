@@ -301,14 +301,14 @@ TEST_F(Win32BoardTest, SequencerRunPlaysTheColumnsInOrder) {
   for (int tick = 0; tick < 5; ++tick) {
     SCOPED_TRACE("tick " + std::to_string(tick));
     const std::vector<bool>& bits = columns[tick % columns.size()];
-    player.stepTick();
+    testing_support::stepTick(player);
     EXPECT_EQ(player.StepColumn(), tick % static_cast<int>(columns.size()));
     EXPECT_EQ(checkFrame(board->log(), bits), "");
     unsigned latched = 0;
     EXPECT_EQ(board->outputs(latched), registersFor(bits));
     EXPECT_EQ(latched, ++latches);
   }
-  player.stop();
+  testing_support::stop(player);
   EXPECT_EQ(checkFrame(board->log(), std::vector<bool>(48, false)), "") << "all-off frame";
   unsigned latched = 0;
   EXPECT_EQ(board->outputs(latched), (std::array<std::uint8_t, 6>{}));
