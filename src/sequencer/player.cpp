@@ -23,13 +23,15 @@ Player::Player(sys::Backends backends, comport::SyncInvoker* invoker, SequenceTa
 
 void Player::sendOnThread(std::function<void()> wake) {
   const bool unsettled = sender_->linesUnsettled();
-  sender_.reset();
+  sender_.reset();  // the frames on their way go out; what they show is dropped
+  ticks_.clear();
   sender_ = std::make_unique<ThreadedSender>(serialPort1_, unsettled, std::move(wake));
 }
 
 void Player::sendAtOnce() {
   const bool unsettled = sender_->linesUnsettled();
-  sender_.reset();
+  sender_.reset();  // the frames on their way go out; what they show is dropped
+  ticks_.clear();
   sender_ = std::make_unique<ImmediateSender>(serialPort1_, unsettled);
 }
 
@@ -48,9 +50,11 @@ void Player::resetRun() {
 void Player::stepTick(Done done) {
   std::optional<TickPlan> plan = beginTick();
   if (!plan) return;
-  const Frame frame = plan->frame;
-  sender_->send(frame, [this, plan = std::move(*plan), done = std::move(done)](const auto& result) {
-    finishTick(plan, result);
+  ticks_.emplace_back(std::move(*plan), std::move(done));
+  sender_->send(ticks_.back().first.frame, [this](const FrameResult& result) {
+    auto [tick, done] = std::move(ticks_.front());
+    ticks_.pop_front();
+    finishTick(tick, result);
     done(result.error);
   });
 }

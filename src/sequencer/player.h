@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -119,6 +120,10 @@ class Player {
   StateLabels* labels_ = nullptr;
   bool stopFailed_ = false;
   int stopColumn_ = -1;  // the step whose marker the stop removes
+  // Ticks whose frame is on its way, in the order the frames went: what
+  // each shows once its frame is back. Kept here rather than in each
+  // frame's `done`, which then costs no allocation.
+  std::deque<std::pair<TickPlan, Done>> ticks_;
   // After the port: it ends (waiting for its frames) before the port goes.
   std::unique_ptr<FrameSender> sender_;
 };
