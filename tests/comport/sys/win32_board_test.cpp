@@ -286,11 +286,11 @@ TEST_F(Win32BoardTest, SequencerRunPlaysTheColumnsInOrder) {
   sequencer::MainFormState form;
   sequencer::Player player(platform, nullptr, table, form);
   form.setComboText(portName);
-  enableAllChannels(player);
+  testing_support::enableAllChannels(player);
   const std::vector<std::vector<bool>> columns = {bitsFor({1, 2}), bitsFor({3}), bitsFor({47, 48})};
   for (std::size_t c = 0; c < columns.size(); ++c) {
     for (int k = 1; k <= 48; ++k) {
-      putCell(table, static_cast<int>(c), k, columns[c][k - 1] ? "1" : "0");
+      testing_support::putCell(table, static_cast<int>(c), k, columns[c][k - 1] ? "1" : "0");
     }
   }
   table.setColCount(static_cast<int>(columns.size()) + 1);
