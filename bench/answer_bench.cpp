@@ -192,17 +192,17 @@ class LabelProbe : public Probe {
 // The header row's colour as last painted.
 class HeaderProbe : public Probe {
  public:
-  HeaderProbe(QWidget* viewport, const sequencer::Sequencer& model) : model_(model) {
+  HeaderProbe(QWidget* viewport, const sequencer::MainFormState& form) : form_(form) {
     viewport->installEventFilter(this);
   }
   void expect(table::Rgb color) { expected_.store(color); }
   bool eventFilter(QObject*, QEvent* event) override {
-    if (event->type() == QEvent::Paint && model_.fixedColor() == expected_.load()) answer();
+    if (event->type() == QEvent::Paint && form_.fixedColor() == expected_.load()) answer();
     return false;
   }
 
  private:
-  const sequencer::Sequencer& model_;
+  const sequencer::MainFormState& form_;
   std::atomic<std::uint32_t> expected_{0};
 };
 
@@ -225,15 +225,15 @@ int slowAdapter() {
   app::Windows w(
       {dir.path("table.txt"), dir.path("Rilvet.dat"), virtualBoard, &adapter, &messages});
   ui::TForm1& form = *w.form1;
-  auto& model = w.program.sequencer();
+  auto& model = w.program;
   form.show();
   QElapsedTimer reveal;
   reveal.start();
-  while (model.colCount() < kColumns + 1 && reveal.elapsed() < 30000) settle(50);
+  while (model.table().colCount() < kColumns + 1 && reveal.elapsed() < 30000) settle(50);
   form.BitBtn3Click();  // the matching dialog, whose labels show the inputs
   form.ComboBox1->setCurrentIndex(form.ComboBox1->findText(sys::kVirtualPort));
   form.BitBtn(1)->click();
-  if (!model.SerialPort1().IsOpen()) {
+  if (!model.player().SerialPort1().IsOpen()) {
     std::cerr << "the virtual board did not open\n";
     return 1;
   }
@@ -241,7 +241,7 @@ int slowAdapter() {
 
   KeyProbe keys(form.Edit1);
   LabelProbe inputs(w.form2->Label(23));
-  HeaderProbe header(form.StringGrid1->viewport(), model);
+  HeaderProbe header(form.StringGrid1->viewport(), model.form());
   std::atomic<bool> running{true};
   sys::VirtualBoard& board = *w.board;
 
@@ -319,7 +319,7 @@ int slowAdapter() {
     return at;
   };
   for (int i = 0; i < 8; ++i) {
-    header.expect(model.StepRunning() == 1 ? table::clYellow : table::clRed);
+    header.expect(model.player().StepRunning() == 1 ? table::clYellow : table::clRed);
     clickFromOutside(form.BitBtn(1), header, 150 + 37 * i);
     QElapsedTimer wait;
     wait.start();
@@ -327,7 +327,7 @@ int slowAdapter() {
   }
   // Stop, and start again, a few times: the stop click to the silver header
   // on the screen, to the all-off frame latched and to the port closed.
-  HeaderProbe silver(form.StringGrid1->viewport(), model);
+  HeaderProbe silver(form.StringGrid1->viewport(), model.form());
   std::vector<double> stopToLatch;
   std::vector<double> stopToClosed;
   for (int i = 0; i < 10; ++i) {
@@ -406,7 +406,7 @@ std::vector<double> latchIntervals(sys::Platform& platform, const std::string& n
   form.show();
   QElapsedTimer reveal;
   reveal.start();
-  while (w.program.sequencer().colCount() < kColumns + 1 && reveal.elapsed() < 30000) settle(50);
+  while (w.program.table().colCount() < kColumns + 1 && reveal.elapsed() < 30000) settle(50);
   form.ComboBox1->setEditText(QString::fromStdString(name));
   form.BitBtn(1)->click();
   settle(500);

@@ -12,15 +12,13 @@
 
 #include "null_platform.h"
 #include "program/program.h"
-#include "sequencer/sequencer.h"
+#include "sequencer/player.h"
 #include "storage/table_file.h"
 #include "support.h"
-#include "support/sequencer_access.h"
+#include "support/sequencer_setup.h"
 
 using testing_support::enableAllChannels;
-using testing_support::setColCount;
-using testing_support::setLastColumn;
-using testing_support::tableCells;
+using testing_support::putCells;
 
 namespace {
 
@@ -44,38 +42,42 @@ class Sink : public program::ErrorSink {
 // Grows the table column by column, as the housekeeping timer does, until it
 // holds all its data and one trailing empty column.
 template <typename Tick>
-void reveal(sequencer::Sequencer& model, Tick tick) {
+void reveal(const sequencer::SequenceTable& table, Tick tick) {
   for (;;) {
-    const int before = model.colCount();
+    const int before = table.colCount();
     tick();
-    if (model.colCount() == before) break;
+    if (table.colCount() == before) break;
   }
 }
 
 void BM_StepFrame(benchmark::State& state) {
   bench::NullPlatform platform;
-  sequencer::Sequencer model(platform, nullptr);
+  sequencer::SequenceTable table;
+  sequencer::MainFormState form;
+  sequencer::Player player(platform, nullptr, table, form);
   CountingObserver observer;
-  model.setObserver(&observer);
+  table.setObserver(&observer);
+  form.setObserver(&observer);
   std::mt19937 random(1);
   const int columns = static_cast<int>(state.range(0));
-  for (int c = 0; c < columns; ++c) {
-    for (int k = 1; k <= table::kChannels; ++k) {
-      tableCells(model).setCode(c, k,
-                                (random() & 1) ? table::CellStore::kOne : table::CellStore::kZero);
+  putCells(table, [&](table::CellStore& cells) {
+    for (int c = 0; c < columns; ++c) {
+      for (int k = 1; k <= table::kChannels; ++k) {
+        cells.setCode(c, k, (random() & 1) ? table::CellStore::kOne : table::CellStore::kZero);
+      }
     }
-  }
-  enableAllChannels(model);
-  reveal(model, [&] { model.housekeepingTick(); });
-  model.setComboText("NULL");
-  model.startOrPause();  // opens the port and runs
+  });
+  enableAllChannels(player);
+  reveal(table, [&] { player.housekeepingTick(); });
+  form.setComboText("NULL");
+  player.startOrPause();  // opens the port and runs
 
   const std::uint64_t calls0 = platform.escapes() + platform.writes();
-  for (auto _ : state) model.stepTick();
+  for (auto _ : state) testing_support::stepTick(player);
   const double frames = static_cast<double>(state.iterations());
   state.counters["device_calls"] =
       static_cast<double>(platform.escapes() + platform.writes() - calls0) / frames;
-  model.stop();
+  testing_support::stop(player);
 }
 BENCHMARK(BM_StepFrame)->ArgName("columns")->Arg(kFrameColumns)->MinTime(1.0);
 
@@ -90,18 +92,18 @@ void BM_Housekeeping(benchmark::State& state) {
                            dir.path("Rilvet.dat"));
   program.FormCreate();
   program.loadMatching();
-  auto& model = program.sequencer();
-  reveal(model, [&] { model.housekeepingTick(); });
-  if (model.colCount() != columns + 1) state.SkipWithError("the table was not revealed");
+  auto& player = program.player();
+  reveal(program.table(), [&] { player.housekeepingTick(); });
+  if (program.table().colCount() != columns + 1) state.SkipWithError("the table was not revealed");
   if (running) {
-    model.setComboText("NULL");
-    model.startOrPause();
+    program.form().setComboText("NULL");
+    player.startOrPause();
   }
-  model.housekeepingTick();  // the link state and the labels settle
+  player.housekeepingTick();  // the link state and the labels settle
 
-  for (auto _ : state) model.housekeepingTick();
+  for (auto _ : state) player.housekeepingTick();
 
-  if (running) model.stop();
+  if (running) testing_support::stop(player);
   if (!errors.messages.empty()) state.SkipWithError(errors.messages.front().c_str());
 }
 BENCHMARK(BM_Housekeeping)
@@ -153,18 +155,18 @@ BENCHMARK(BM_Sohr)
     ->MinTime(2.0);
 
 // A 100 000-column table of ones on a diagonal, straight in the cell store.
-std::unique_ptr<sequencer::Sequencer> bigModel(bench::NullPlatform& platform) {
-  auto model = std::make_unique<sequencer::Sequencer>(platform, nullptr);
-  for (int c = 0; c < kBigTable; ++c)
-    tableCells(*model).setCode(c, 1 + c % 48, table::CellStore::kOne);
-  setColCount(*model, kBigTable + 1);
+std::unique_ptr<sequencer::SequenceTable> bigModel() {
+  auto model = std::make_unique<sequencer::SequenceTable>();
+  putCells(*model, [](table::CellStore& cells) {
+    for (int c = 0; c < kBigTable; ++c) cells.setCode(c, 1 + c % 48, table::CellStore::kOne);
+  });
+  model->setColCount(kBigTable + 1);
   return model;
 }
 
 // A click's toggle and its undo.
 void BM_ToggleUndo(benchmark::State& state) {
-  bench::NullPlatform platform;
-  auto model = bigModel(platform);
+  auto model = bigModel();
   int col = 0;
   for (auto _ : state) {
     col = (col + 7919) % kBigTable;
@@ -177,8 +179,7 @@ BENCHMARK(BM_ToggleUndo)->MinTime(0.5);
 // Ctrl+D on the first step of a 100 000-column table (every later step
 // moves) and Ctrl+Z.
 void BM_DuplicateUndo(benchmark::State& state) {
-  bench::NullPlatform platform;
-  auto model = bigModel(platform);
+  auto model = bigModel();
   for (auto _ : state) {
     model->duplicateColumn(0);
     model->undo();
@@ -188,11 +189,9 @@ BENCHMARK(BM_DuplicateUndo)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
 // "Да" on a 100 000-column table and its undo.
 void BM_ClearUndo(benchmark::State& state) {
-  bench::NullPlatform platform;
-  auto model = bigModel(platform);
-  setLastColumn(*model, kBigTable);
+  auto model = bigModel();
   for (auto _ : state) {
-    model->clearTable();
+    model->clearChannels(kBigTable);
     model->undo();
   }
 }
@@ -228,8 +227,7 @@ void reportCellStoreMemory() {
 // a clear of the whole table on top: as it counts itself and as the heap
 // sees it.
 void reportHistoryMemory() {
-  bench::NullPlatform platform;
-  auto model = bigModel(platform);
+  auto model = bigModel();
   const std::size_t before = heapInUse();
   for (int i = 0; i < 10000; ++i) {
     const int col = (i * 7919) % kBigTable;
@@ -242,8 +240,7 @@ void reportHistoryMemory() {
               1.0, 2);
   bench::goal("undo history, 10 000 toggles (heap measured)",
               static_cast<double>(heapInUse() - before) / mib, "MiB", bench::Cmp::AtMost, 1.0, 2);
-  setLastColumn(*model, kBigTable - 1);
-  model->clearTable();
+  model->clearChannels(kBigTable - 1);
   bench::info("undo history, + clear of 100 000 columns (memoryBytes)",
               bench::fixed(static_cast<double>(model->history().memoryBytes()) / mib, 2) + " MiB");
 }

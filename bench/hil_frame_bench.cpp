@@ -22,38 +22,46 @@
 #include "hil/board_link.h"
 #include "hil/linux_port.h"
 #include "null_platform.h"
-#include "sequencer/sequencer.h"
+#include "sequencer/player.h"
 #include "support.h"
 #include "support/gui_queue.h"
-#include "support/sequencer_access.h"
+#include "support/sequencer_setup.h"
 #include "support/tty_model.h"  // here only to count the program's ioctls
 
 using testing_support::enableAllChannels;
-using testing_support::setColCount;
-using testing_support::tableCells;
+using testing_support::putCells;
 
 namespace {
 
-void fillRandomColumns(sequencer::Sequencer& model, int columns) {
+// The player with its table and form state.
+struct Model {
+  explicit Model(sys::Platform& platform) : player(platform, nullptr, table, form) {}
+  sequencer::SequenceTable table;
+  sequencer::MainFormState form;
+  sequencer::Player player;
+};
+
+void fillRandomColumns(Model& model, int columns) {
   unsigned seed = 1;
-  for (int c = 0; c < columns; ++c) {
-    for (int k = 1; k <= table::kChannels; ++k) {
-      seed = seed * 1103515245u + 12345u;
-      tableCells(model).setCode(
-          c, k, (seed >> 16) & 1 ? table::CellStore::kOne : table::CellStore::kZero);
+  putCells(model.table, [&](table::CellStore& cells) {
+    for (int c = 0; c < columns; ++c) {
+      for (int k = 1; k <= table::kChannels; ++k) {
+        seed = seed * 1103515245u + 12345u;
+        cells.setCode(c, k, (seed >> 16) & 1 ? table::CellStore::kOne : table::CellStore::kZero);
+      }
     }
-  }
-  setColCount(model, columns + 1);
-  enableAllChannels(model);
+  });
+  model.table.setColCount(columns + 1);
+  enableAllChannels(model.player);
 }
 
 void frames(benchmark::State& state, sys::Platform& platform, const char* port) {
-  sequencer::Sequencer model(platform, nullptr);
+  Model model(platform);
   fillRandomColumns(model, 16);
-  model.setComboText(port);
-  model.startOrPause();
-  for (auto _ : state) model.stepTick();
-  model.stop();
+  model.form.setComboText(port);
+  model.player.startOrPause();
+  for (auto _ : state) testing_support::stepTick(model.player);
+  testing_support::stop(model.player);
 }
 
 void BM_FrameNullPort(benchmark::State& state) {
@@ -162,12 +170,12 @@ int once() {
   for (const auto& [platform, port] : {std::pair<sys::Platform*, const char*>{&null, "NULL"},
                                        {&hil::linuxPlatform(), "ttyS1"},
                                        {&hil::linuxPlatform(), "ttyUSB1"}}) {
-    sequencer::Sequencer model(*platform, nullptr);
+    Model model(*platform);
     fillRandomColumns(model, 4);
-    model.setComboText(port);
-    model.startOrPause();
-    for (int i = 0; i < 3; ++i) model.stepTick();
-    model.stop();
+    model.form.setComboText(port);
+    model.player.startOrPause();
+    for (int i = 0; i < 3; ++i) testing_support::stepTick(model.player);
+    testing_support::stop(model.player);
   }
   double ioctls = 0;
   idleCpuShare(std::chrono::seconds(1), ioctls);

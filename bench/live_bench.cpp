@@ -105,14 +105,14 @@ int live() {
   testing_support::RecordedMessages messages;
   auto windows = startProgram(dir, messages);
   ui::TForm1& form = *windows->form1;
-  auto& model = windows->program.sequencer();
+  auto& model = windows->program;
   // The table is revealed by the housekeeping timer, as a user would see it.
   QElapsedTimer reveal;
   reveal.start();
-  while (model.colCount() < kLiveColumns + 1 && reveal.elapsed() < 30000) settle(50);
+  while (model.table().colCount() < kLiveColumns + 1 && reveal.elapsed() < 30000) settle(50);
   form.ComboBox1->setCurrentIndex(form.ComboBox1->findText(sys::kVirtualPort));
   form.BitBtn(1)->click();
-  if (!model.SerialPort1().IsOpen()) {
+  if (!model.player().SerialPort1().IsOpen()) {
     std::cerr << "the virtual board did not open\n";
     return 1;
   }
@@ -173,12 +173,12 @@ int memory() {
   settle(300);
   const double loaded = statusMiB("VmHWM:");
   // Reveal every column at once instead of one per 100 ms tick.
-  auto& model = windows->program.sequencer();
+  auto& model = windows->program;
   windows->form1->Timer2->stop();
   for (;;) {
-    const int columns = model.colCount();
+    const int columns = model.table().colCount();
     windows->form1->program().Narahiv();
-    if (model.colCount() == columns) break;
+    if (model.table().colCount() == columns) break;
   }
   settle(300);
   windows->form1->StringGrid1->viewport()->repaint();
@@ -191,8 +191,8 @@ int memory() {
               bench::fixed(loaded, 1) + " MiB");
   bench::goal("peak memory of the program, 100 000-column table loaded and revealed", peak, "MiB",
               bench::Cmp::AtMost, 150.0, 1);
-  bench::info("columns revealed", std::to_string(model.colCount() - 1));
-  return model.colCount() == kBigTable + 1 ? 0 : 1;
+  bench::info("columns revealed", std::to_string(model.table().colCount() - 1));
+  return model.table().colCount() == kBigTable + 1 ? 0 : 1;
 }
 
 }  // namespace

@@ -57,15 +57,14 @@ class Rig {
     form_->Timer2->stop();
     // The housekeeping tick reveals the loaded table one column a tick.
     for (;;) {
-      const int before = model().colCount();
+      const int before = program_->table().colCount();
       form_->program().Narahiv();
-      if (model().colCount() == before) break;
+      if (program_->table().colCount() == before) break;
     }
     settle();
   }
 
   ui::TForm1& form() { return *form_; }
-  sequencer::Sequencer& model() { return program_->sequencer(); }
   bench::NullPlatform& platform() { return platform_; }
   const QStringList& errors() const { return messages_.shown(); }
 

@@ -16,7 +16,7 @@ Windows::Windows(const WindowsOptions& options)
   invoker.onException = [this](const std::exception& e) { program.errors().showError(e.what()); };
   errors.onClosed = [this] { program.errors().closed(); };
   // An error that ends the port's event thread is shown on the GUI thread.
-  program.sequencer().SerialPort1().onThreadError = [this](const std::string& message) {
+  program.player().SerialPort1().onThreadError = [this](const std::string& message) {
     QMetaObject::invokeMethod(
         &invoker, [this, message] { program.errors().showError(message); }, Qt::QueuedConnection);
   };
@@ -49,7 +49,7 @@ Windows::~Windows() {
   form3.reset();
   form2.reset();
   form1.reset();
-  program.sequencer().SerialPort1().releasePort();
+  program.player().SerialPort1().releasePort();
 }
 
 }  // namespace app

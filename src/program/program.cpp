@@ -14,17 +14,22 @@ namespace program {
 
 Program::Program(sys::Backends backends, comport::SyncInvoker* invoker, ErrorSink& errors,
                  std::string tableFile, std::string settingsFile, storage::SaveCalls& saves)
-    : sequencer_(backends, invoker),
-      matching_(sequencer_.ChannelEnabled()),
+    : player_(backends, invoker, table_, form_),
+      matching_(player_.ChannelEnabled()),
       errorPath_(errors),
       tableFile_(std::move(tableFile)),
       settingsFile_(std::move(settingsFile)),
       saves_(saves) {
-  sequencer_.setStateLabels(&stateLabels_);
-  auto& port = sequencer_.SerialPort1();
+  player_.setStateLabels(&stateLabels_);
+  auto& port = player_.SerialPort1();
   port.OnRLSDChange = [this](comport::TSerialPort& s, bool on) { SerialPort1RLSDChange(s, on); };
   port.OnCTSChange = [this](comport::TSerialPort& s, bool on) { SerialPort1CTSChange(s, on); };
   port.OnDSRChange = [this](comport::TSerialPort& s, bool on) { SerialPort1DSRChange(s, on); };
+}
+
+void Program::setObserver(sequencer::Observer* observer) {
+  table_.setObserver(observer);
+  form_.setObserver(observer);
 }
 
 void Program::FormCreate() {
@@ -39,21 +44,23 @@ void Program::FormCreate() {
     }
   };
   std::vector<std::string> ports;
-  step([&] { comport::ListSerialPorts(sequencer_.SerialPort1().backends().machine(), ports); });
+  step([&] { comport::ListSerialPorts(player_.SerialPort1().backends().machine(), ports); });
   ports.push_back(sys::kVirtualPort);
-  sequencer_.setComboItems(ports);
-  sequencer_.setComboText(ports.front());
-  sequencer_.resetRun();
+  form_.setComboItems(ports);
+  form_.setComboText(ports.front());
+  player_.resetRun();
   step([&] {
     tableLoadFailed_ = true;
-    sequencer_.loadTable([&](auto& lines, auto& cells, auto& interval) {
+    std::string interval = form_.edit1Text();
+    table_.load([&](auto& lines, auto& cells) {
       return storage::LoadTable(saves_, tableFile_, lines, cells, interval).columns;
     });
+    form_.setEdit1Text(interval);
     tableLoadFailed_ = false;
   });
   std::array<std::int32_t, table::kChannels> enabled;
   enabled.fill(1);
-  sequencer_.setChannelEnabled(enabled);
+  player_.setChannelEnabled(enabled);
 }
 
 void Program::loadMatching() {
@@ -65,11 +72,19 @@ void Program::loadMatching() {
 }
 
 void Program::startOutputThread(std::function<void()> wake) {
-  output_ = std::make_unique<sequencer::OutputThread>(sequencer_.SerialPort1(), std::move(wake));
+  player_.sendOnThread(std::move(wake));
 }
 
 void Program::deliverFrames() {
-  if (output_) output_->deliver();
+  player_.sender().deliver();
+}
+
+void Program::endOutputThread() {
+  player_.sendAtOnce();
+}
+
+bool Program::sending() {
+  return player_.sender().busy();
 }
 
 // ---------------------------------------------------------------- run control
@@ -84,28 +99,15 @@ void Program::guarded(Handler&& handler) {
 }
 
 void Program::Posilka() {
-  if (closing_) return;
-  if (!output_) {
-    try {
-      sequencer_.stepTick();
-      tickDone(std::nullopt);
-    } catch (const std::exception& e) {
-      tickDone(std::string(e.what()));
-    }
-    return;
-  }
-  if (output_->busy()) {
+  if (run_ == Run::Closing) return;
+  if (sending()) {
     tickDue_ = true;
     return;
   }
-  const std::optional<sequencer::TickPlan> plan = sequencer_.beginTick();
-  if (!plan) return;
-  output_->send(sequencer_.outgoing(plan->frame), [this, plan = *plan](const auto& result) {
-    sequencer_.sent(result);
-    sequencer_.finishTick(plan, result);
-    tickDone(result.error);
+  player_.stepTick([this](const std::optional<std::string>& error) {
+    tickDone(error);
     if (std::exchange(runChangePending_, false)) errorPath_.runChanged();
-    if (std::exchange(tickDue_, false) && !closing_ && sequencer_.timer1Enabled()) Posilka();
+    if (std::exchange(tickDue_, false) && run_ != Run::Closing && form_.timer1Enabled()) Posilka();
   });
 }
 
@@ -128,8 +130,8 @@ void Program::tickDone(const std::optional<std::string>& error) {
 }
 
 bool Program::clickNow(void (Program::*click)()) {
-  if (closing_) return false;
-  if (stopping_) {
+  if (run_ == Run::Closing) return false;
+  if (run_ == Run::Stopping) {
     afterStop_.push_back([this, click] { (this->*click)(); });
     return false;
   }
@@ -139,27 +141,22 @@ bool Program::clickNow(void (Program::*click)()) {
 
 void Program::BitBtn1Click() {
   if (!clickNow(&Program::BitBtn1Click)) return;
-  guarded([this] { sequencer_.startOrPause(); });
+  guarded([this] { player_.startOrPause(); });
 }
 
 void Program::BitBtn2Click() {
   if (!clickNow(&Program::BitBtn2Click)) return;
-  if (!output_) {
-    guarded([this] { sequencer_.stop(); });
-    return;
-  }
   // What the stop shows changes now; the rest follows its all-off frame,
   // which goes out after the frame on its way.
-  if (!sequencer_.beginStop()) {
-    stopDone(sequencer_.finishStop(std::nullopt));
-    return;
-  }
-  stopping_ = true;
-  output_->send(sequencer_.outgoing(sequencer::Frame::allOff()), [this](const auto& result) {
-    sequencer_.sent(result);
-    stopping_ = false;
-    stopDone(sequencer_.finishStop(result));
+  run_ = Run::Stopping;
+  guarded([this] {
+    player_.stop([this](const std::optional<std::string>& message) {
+      if (run_ == Run::Stopping) run_ = Run::Ready;
+      stopDone(message);
+    });
   });
+  // A stop that failed before its frame was handed over has nothing to wait for.
+  if (run_ == Run::Stopping && !sending()) run_ = Run::Ready;
 }
 
 void Program::stopDone(const std::optional<std::string>& message) {
@@ -167,24 +164,34 @@ void Program::stopDone(const std::optional<std::string>& message) {
   if (message) errorPath_.showError(*message);
   // The clicks that came while the stop was on its way, in their order.
   for (auto& click : std::exchange(afterStop_, {})) {
-    if (!closing_) click();
+    if (run_ != Run::Closing) click();
   }
 }
 
 // ---------------------------------------------------------------- housekeeping, table
 
 void Program::Narahiv() {
-  guarded([this] { sequencer_.housekeepingTick(); });
+  guarded([this] { player_.housekeepingTick(); });
 }
 
 void Program::StringGrid1Click() {
-  guarded([this] { sequencer_.gridClick(); });
+  guarded([this] {
+    form_.setStatus(0, sequencer::text::kPosition + std::to_string(table_.currentCol() + 1));
+    table_.toggleCurrentCell();
+  });
 }
 
 bool Program::StringGrid1KeyPress(char key) {
-  bool moved = false;
-  guarded([&] { moved = sequencer_.gridKeyPress(key); });
-  return moved;
+  // Enter moves one step right and toggles there.
+  if (key != '\r' || table_.currentCol() >= table_.colCount() - 1) return false;
+  table_.setCurrentCell(table_.currentCol() + 1, table_.currentRow());
+  StringGrid1Click();
+  return true;
+}
+
+void Program::clearTable() {
+  table_.clearChannels(player_.LastColumn());
+  player_.rewind();
 }
 
 // ---------------------------------------------------------------- files
@@ -194,8 +201,9 @@ void Program::saveTable() {
   // still holds it; the table as edited since goes beside it, and the user is
   // told where both are.
   if (tableLoadFailed_ && storage::fileExists(tableFile_)) {
-    sequencer_.saveTable([this](auto&, const auto& cells, int columns, const auto& interval) {
-      const std::string beside = storage::SaveBeside(saves_, tableFile_, cells, columns, interval);
+    table_.save([this](auto&, const auto& cells, int columns) {
+      const std::string beside =
+          storage::SaveBeside(saves_, tableFile_, cells, columns, form_.edit1Text());
       // The exit button and the close both save: one message is enough.
       if (std::exchange(savedBeside_, beside) == beside) return;
       errorPath_.showError("Таблица не была загружена из файла \"" + tableFile_ +
@@ -205,8 +213,8 @@ void Program::saveTable() {
     });
     return;
   }
-  sequencer_.saveTable([this](auto& lines, const auto& cells, int columns, const auto& interval) {
-    storage::Sohr(saves_, tableFile_, lines, cells, columns, interval);
+  table_.save([this](auto& lines, const auto& cells, int columns) {
+    storage::Sohr(saves_, tableFile_, lines, cells, columns, form_.edit1Text());
   });
 }
 
@@ -214,61 +222,62 @@ void Program::saveSettings() {
   matching_.Sohr(saves_, settingsFile_);
 }
 
+void Program::exitError(const std::string& message) {
+  if (std::find(exitErrors_.begin(), exitErrors_.end(), message) != exitErrors_.end()) return;
+  exitErrors_.push_back(message);
+  errorPath_.showError(message);
+}
+
 template <typename Step>
-bool Program::closeStep(Step&& step) {
+void Program::closeStep(Step&& step) {
   try {
     step();
-    return true;
   } catch (const std::exception& e) {
-    const std::string message = e.what();
-    if (std::find(exitErrors_.begin(), exitErrors_.end(), message) == exitErrors_.end()) {
-      exitErrors_.push_back(message);
-      errorPath_.showError(message);
-    }
-    return false;
+    exitError(e.what());
   }
 }
 
-void Program::releasePort(bool answered) {
+void Program::closeSequence(bool saveSettingsToo) {
+  // From here on no tick and no click runs; the frames on their way go out
+  // first, then the all-off frame.
+  run_ = Run::Closing;
+  tickDue_ = false;
+  afterStop_.clear();
+  player_.sender().finish();
+  auto& port = player_.SerialPort1();
   // A port that no longer answers must not keep the program from ending:
   // report the failure, then let the handle go anyway. One that has just
   // failed the all-off frame is not asked again: the user has been told, and
   // a second message about the same pulled plug would say nothing new.
-  if (answered) closeStep([&] { sequencer_.SerialPort1().ClosePort(); });
-  sequencer_.SerialPort1().releasePort();
-}
-
-void Program::beginClose() {
-  closing_ = true;
-  tickDue_ = false;
-  afterStop_.clear();
-  if (output_) output_->finish();
+  bool answered = true;
+  if (port.IsOpen()) {
+    player_.sendAllOff([&](const std::optional<std::string>& error) {
+      if (!error) return;
+      answered = false;
+      exitError(*error);
+    });
+    player_.sender().finish();
+  }
+  closeStep([&] { saveTable(); });
+  if (saveSettingsToo) closeStep([&] { saveSettings(); });
+  if (answered) closeStep([&] { port.ClosePort(); });
+  port.releasePort();
 }
 
 void Program::BitBtn6Click() {
-  beginClose();
-  bool answered = true;
-  if (sequencer_.SerialPort1().IsOpen())
-    answered = closeStep([&] { sequencer_.sendAllOffFrame(); });
-  closeStep([&] { saveTable(); });
-  releasePort(answered);
+  // The window's close follows, and saves the settings.
+  closeSequence(false);
 }
 
 void Program::FormClose() {
-  beginClose();
-  bool answered = true;
-  if (sequencer_.SerialPort1().IsOpen())
-    answered = closeStep([&] { sequencer_.sendAllOffFrame(); });
-  closeStep([&] { saveTable(); });
-  closeStep([&] { saveSettings(); });
-  releasePort(answered);
+  closeSequence(true);
 }
 
 void Program::applyInput(int input, bool active) {
   if (active) {
-    auto enabled = sequencer_.ChannelEnabled();
+    auto enabled = player_.ChannelEnabled();
     inputs::applyInput(input, matching_.boxes(), enabled);
-    sequencer_.setChannelEnabled(enabled);
+    player_.setChannelEnabled(enabled);
   }
   matching_.indikator();
 }

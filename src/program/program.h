@@ -11,8 +11,9 @@
 #include "comport/sys/native_platform.h"
 #include "inputs/matching.h"
 #include "program/error_path.h"
-#include "sequencer/output_thread.h"
-#include "sequencer/sequencer.h"
+#include "sequencer/main_form_state.h"
+#include "sequencer/player.h"
+#include "sequencer/sequence_table.h"
 #include "storage/file_io.h"
 
 namespace program {
@@ -25,9 +26,16 @@ class Program {
           std::string tableFile, std::string settingsFile,
           storage::SaveCalls& saves = storage::systemSaveCalls());
 
-  // The main window's state and the matching dialog's.
-  sequencer::Sequencer& sequencer() { return sequencer_; }
-  const sequencer::Sequencer& sequencer() const { return sequencer_; }
+  // The main window's parts: the sequence table, what the window shows besides
+  // it, and the player with the port; then the matching dialog's state.
+  sequencer::SequenceTable& table() { return table_; }
+  const sequencer::SequenceTable& table() const { return table_; }
+  sequencer::MainFormState& form() { return form_; }
+  const sequencer::MainFormState& form() const { return form_; }
+  sequencer::Player& player() { return player_; }
+  const sequencer::Player& player() const { return player_; }
+  // Whoever shows the table and the main window's state.
+  void setObserver(sequencer::Observer* observer);
   inputs::Matching& matching() { return matching_; }
   const inputs::Matching& matching() const { return matching_; }
 
@@ -43,11 +51,11 @@ class Program {
   void deliverFrames();
   // Waits for the frames on their way without showing what they did, and
   // sends every later frame at once again (the windows are going).
-  void endOutputThread() { output_.reset(); }
+  void endOutputThread();
   // A frame is on its way.
-  bool sending() const { return output_ && output_->busy(); }
+  bool sending();
   // A stop waits for its all-off frame; buttons pressed meanwhile wait for it.
-  bool stopping() const { return stopping_; }
+  bool stopping() const { return run_ == Run::Stopping; }
 
   // Start-up: the main window's creation, then the matching dialog's (its
   // settings file).
@@ -67,6 +75,9 @@ class Program {
   // current cell.
   void StringGrid1Click();
   bool StringGrid1KeyPress(char key);
+  // "Да" of the clear-table confirmation: the table up to `LastColumn`
+  // emptied, the next step from column 0.
+  void clearTable();
 
   // Exit: the exit button (the window then closes and runs FormClose) and
   // the close of the main window by any means. From the first step on no
@@ -99,14 +110,13 @@ class Program {
   // or is dropped while closing.
   bool clickNow(void (Program::*click)());
   void stopDone(const std::optional<std::string>& message);
-  // Keeps ticks and deferred clicks out and waits for the frames on their way.
-  void beginClose();
-  // Runs one step of the close sequence: its error is shown once, and the
-  // sequence goes on. False when the step failed.
+  // The exit button's and the window's close: the all-off frame when the
+  // port is open, the table saved, the settings too when asked, the port
+  // closed. Each step's error is shown once, and the sequence goes on.
+  void closeSequence(bool saveSettingsToo);
   template <typename Step>
-  bool closeStep(Step&& step);
-  // `answered`: the port took the exit's all-off frame (or was not asked to).
-  void releasePort(bool answered);
+  void closeStep(Step&& step);
+  void exitError(const std::string& message);
 
   // The housekeeping tick keeps the matching dialog's state labels current.
   struct MatchingLabels : sequencer::StateLabels {
@@ -116,7 +126,9 @@ class Program {
     inputs::Matching& dialog;
   };
 
-  sequencer::Sequencer sequencer_;
+  sequencer::SequenceTable table_;
+  sequencer::MainFormState form_;
+  sequencer::Player player_;
   inputs::Matching matching_;
   MatchingLabels stateLabels_{matching_};
   ErrorPath errorPath_;
@@ -127,13 +139,17 @@ class Program {
   // Where the table was saved beside the file it could not be loaded from.
   std::string savedBeside_;
   std::vector<std::string> exitErrors_;
-  bool closing_ = false;
+  // What a tick or a run-control click meets: nothing in its way, a stop
+  // waiting for its all-off frame (clicks wait for it too), or the close
+  // (ticks and clicks are dropped).
+  enum class Run { Ready, Stopping, Closing };
+  Run run_ = Run::Ready;
+  // Waiting for the frame on its way: a tick that came due meanwhile (it
+  // runs once, not queued behind the frame), and the run's change that a
+  // click made (the frame's failure still belongs to the run before it).
   bool tickDue_ = false;
   bool runChangePending_ = false;
-  bool stopping_ = false;
   std::vector<std::function<void()>> afterStop_;
-  // Last: it ends (waiting for its frame) before the port goes.
-  std::unique_ptr<sequencer::OutputThread> output_;
 };
 
 }  // namespace program

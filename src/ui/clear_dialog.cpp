@@ -45,7 +45,7 @@ void TForm3::showEvent(QShowEvent* event) {
 }
 
 void TForm3::Button1Click() {
-  program_.sequencer().clearTable();
+  program_.clearTable();
   hide();
 }
 

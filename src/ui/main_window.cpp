@@ -105,8 +105,8 @@ TForm1::TForm1(program::Program& program, ErrorDisplay* errors, QWidget* parent)
   // most at a screen's rate.
   throttle_ = new RepaintThrottle(this, kRepaintPeriodMs);
 
-  model().setDecimalSeparator(QLocale::system().decimalPoint().toStdString());
-  model().setObserver(this);
+  program_.form().setDecimalSeparator(QLocale::system().decimalPoint().toStdString());
+  program_.setObserver(this);
   layoutBands();
 
   create();
@@ -116,7 +116,7 @@ TForm1::TForm1(program::Program& program, ErrorDisplay* errors, QWidget* parent)
 }
 
 TForm1::~TForm1() {
-  model().setObserver(nullptr);
+  program_.setObserver(nullptr);
 }
 
 void TForm1::buildToolPanel() {
@@ -137,12 +137,12 @@ void TForm1::buildToolPanel() {
   Label51 = caption("Label51", "милисек.", 11, 17);
   Label52 = caption("Label52", "Порт", 32, 33);
 
-  Edit1 = new QLineEdit(fromStd(model().edit1Text()), Panel1);
+  Edit1 = new QLineEdit(fromStd(program_.form().edit1Text()), Panel1);
   Edit1->setObjectName("Edit1");
   Edit1->setGeometry(64, 8, 57, 21);
   setHint(Edit1, "Скорость перебора столбцов");
   connect(Edit1, &QLineEdit::textChanged, this,
-          [this](const QString& text) { model().setEdit1Text(text.toStdString()); });
+          [this](const QString& text) { program_.form().setEdit1Text(text.toStdString()); });
 
   ComboBox1 = new PortBox(Panel1);
   ComboBox1->setObjectName("ComboBox1");
@@ -150,10 +150,10 @@ void TForm1::buildToolPanel() {
   // A typed name stays as typed: no completion to the first listed port.
   ComboBox1->setCompleter(nullptr);
   ComboBox1->setGeometry(64, 28, 57, 21);
-  ComboBox1->setEditText(fromStd(model().comboText()));
+  ComboBox1->setEditText(fromStd(program_.form().comboText()));
   setHint(ComboBox1, "Найденные COM-порты");
   connect(ComboBox1, &QComboBox::currentTextChanged, this,
-          [this](const QString& text) { model().setComboText(text.toStdString()); });
+          [this](const QString& text) { program_.form().setComboText(text.toStdString()); });
 
   // The captions label their boxes for a screen reader.
   Label50->setBuddy(Edit1);
@@ -216,13 +216,13 @@ void TForm1::buildChannelArea() {
     indicators[n - 1] = label;
   }
 
-  StringGrid1 = new StringGridView(model(), Panel2);
+  StringGrid1 = new StringGridView(program_, Panel2);
   StringGrid1->setObjectName("StringGrid1");
   StringGrid1->setGeometry(1 + 32, 1 + 9, kGridDesignWidth, 800);
   setHint(StringGrid1, "Таблица данных");
   StringGrid1->onClick = [this] { program_.StringGrid1Click(); };
   StringGrid1->onKeyPress = [this](char key) { return program_.StringGrid1KeyPress(key); };
-  tableActions = new TableActions(StringGrid1, model(), this);
+  tableActions = new TableActions(StringGrid1, program_, this);
 
   Panel3 = new QFrame(Panel2);
   Panel3->setObjectName("Panel3");
@@ -271,7 +271,7 @@ void TForm1::resizeEvent(QResizeEvent* event) {
   layoutBands();
   // The table follows the window's outer width, as the housekeeping tick
   // reads it.
-  model().setWindowWidth(frameGeometry().width());
+  program_.form().setWindowWidth(frameGeometry().width());
   refitToFrame();
 }
 
@@ -286,7 +286,7 @@ void TForm1::fitToDesktop() {
   fittedFrame_ = frameWidth();
   fittedWidth_ = std::max(kClientWidth, desktopWidth_ - fittedFrame_);
   resize(fittedWidth_, kClientHeight);
-  model().setWindowWidth(frameGeometry().width());
+  program_.form().setWindowWidth(frameGeometry().width());
 }
 
 void TForm1::refitToFrame() {
@@ -317,10 +317,10 @@ void TForm1::create() {
   // A hidden window gets its resize event only when shown; the bands and the
   // table's width are wanted now.
   layoutBands();
-  model().setWindowWidth(frameGeometry().width());
+  program_.form().setWindowWidth(frameGeometry().width());
   program_.FormCreate();
   syncComboBox();
-  Edit1->setText(fromStd(model().edit1Text()));
+  Edit1->setText(fromStd(program_.form().edit1Text()));
 }
 
 void TForm1::showEvent(QShowEvent* event) {
@@ -418,7 +418,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 
 void TForm1::syncBoardWindow() {
   if (!board_) return;
-  const auto& port = model().SerialPort1();
+  const auto& port = program_.player().SerialPort1();
   const bool virtualOpen = port.IsOpen() && port.Port() == sys::kVirtualPort;
   if (virtualOpen && !board_->isVisible()) {
     board_->show();
@@ -428,14 +428,14 @@ void TForm1::syncBoardWindow() {
 }
 
 void TForm1::syncTimer1() {
-  const auto& m = model();
+  const auto& m = program_.form();
   if (Timer1->interval() != m.timer1Interval()) Timer1->setInterval(m.timer1Interval());
   if (m.timer1Enabled() && !Timer1->isActive() && !closing_) Timer1->start();
   if (!m.timer1Enabled() && Timer1->isActive()) Timer1->stop();
 }
 
 void TForm1::syncComboBox() {
-  const auto& m = model();
+  const auto& m = program_.form();
   QStringList items;
   for (const auto& item : m.comboItems()) items << fromStd(item);
   QStringList current;
@@ -457,7 +457,7 @@ void TForm1::syncComboBox() {
 
 void TForm1::changed(sequencer::Change what, int index) {
   using sequencer::Change;
-  auto& m = model();
+  auto& m = program_.form();
   switch (what) {
     case Change::Indicator: indicators[index - 1]->setOn(m.indicatorOn()[index - 1]); break;
     case Change::Status: statusPanels[index]->setText(fromStd(m.statusText()[index])); break;

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "program/program.h"
-#include "sequencer/sequencer.h"
+#include "sequencer/change.h"
 #include "ui/error_display.h"
 #include "ui/indicator.h"
 #include "ui/port_box.h"
@@ -51,7 +51,6 @@ class TForm1 : public QWidget, public sequencer::Observer {
   int frameWidth() const { return frameGeometry().width() - width(); }
 
   program::Program& program() { return program_; }
-  sequencer::Sequencer& model() { return program_.sequencer(); }
   ErrorDisplay& errors() { return *errors_; }
 
   // The other windows, created after this one.

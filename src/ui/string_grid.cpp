@@ -31,8 +31,8 @@ const QColor kTextColor(0, 0, 0);
 
 CellEditor::CellEditor(StringGridView* grid) : QLineEdit(grid->viewport()), grid_(grid) {}
 
-StringGridView::StringGridView(sequencer::Sequencer& model, QWidget* parent)
-    : QAbstractScrollArea(parent), model_(model), editor_(new CellEditor(this)) {
+StringGridView::StringGridView(program::Program& program, QWidget* parent)
+    : QAbstractScrollArea(parent), program_(program), editor_(new CellEditor(this)) {
   setFrameShape(QFrame::NoFrame);
   setFocusPolicy(Qt::StrongFocus);
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -48,7 +48,7 @@ StringGridView::StringGridView(sequencer::Sequencer& model, QWidget* parent)
   // The cell takes the text as it is typed: the table grows, and a step
   // plays it, while the editor is still open.
   connect(editor_, &QLineEdit::textEdited, this, [this](const QString& text) {
-    if (editorOpen()) model_.typeCell(editCol_, editRow_, text.toStdString());
+    if (editorOpen()) program_.table().typeCell(editCol_, editRow_, text.toStdString());
   });
   updateScrollBar();
 }
@@ -68,7 +68,7 @@ QRect StringGridView::cellRect(int col, int row) const {
 int StringGridView::columnAt(int x) const {
   if (x < 0) return -1;
   const int col = leftCol_ + x / kColPitch;
-  return col < model_.colCount() ? col : -1;
+  return col < program_.table().colCount() ? col : -1;
 }
 
 int StringGridView::rowAt(int y) const {
@@ -78,7 +78,7 @@ int StringGridView::rowAt(int y) const {
 }
 
 void StringGridView::updateScrollBar() {
-  const int maxLeft = std::max(0, model_.colCount() - visibleColumns());
+  const int maxLeft = std::max(0, program_.table().colCount() - visibleColumns());
   QScrollBar* bar = horizontalScrollBar();
   bar->setRange(0, maxLeft);
   bar->setPageStep(visibleColumns());
@@ -86,7 +86,7 @@ void StringGridView::updateScrollBar() {
 }
 
 void StringGridView::setLeftCol(int col) {
-  col = std::clamp(col, 0, std::max(0, model_.colCount() - 1));
+  col = std::clamp(col, 0, std::max(0, program_.table().colCount() - 1));
   if (col == leftCol_) return;
   leftCol_ = col;
   if (horizontalScrollBar()->value() != col) horizontalScrollBar()->setValue(col);
@@ -110,7 +110,7 @@ void StringGridView::ensureVisible(int col) {
 void StringGridView::columnsChanged() {
   announceColumns(this);
   updateScrollBar();
-  if (editorOpen() && editCol_ >= model_.colCount()) commitEditor();
+  if (editorOpen() && editCol_ >= program_.table().colCount()) commitEditor();
   viewport()->update();
 }
 
@@ -118,7 +118,7 @@ void StringGridView::cellsChanged(int col) {
   if (editorOpen() && (col < 0 || col == editCol_)) {
     // Changed by something other than the typing (a clear): the editor
     // shows what the cell now holds.
-    const QString now = QString::fromStdString(model_.cells().text(editCol_, editRow_));
+    const QString now = QString::fromStdString(program_.table().cells().text(editCol_, editRow_));
     if (editor_->text() != now) editor_->setText(now);
   }
   if (col < 0) {
@@ -136,7 +136,7 @@ void StringGridView::markerChanged(int col) {
 }
 
 void StringGridView::currentCellChanged() {
-  ensureVisible(model_.currentCol());
+  ensureVisible(program_.table().currentCol());
   viewport()->update();
   announceCurrentCell(this);
 }
@@ -185,7 +185,8 @@ void StringGridView::paintArea(QPainter& p, const QRect& area) {
   p.fillRect(area, kOutsideColor);
 
   const int firstCol = leftCol_ + std::max(0, area.left()) / kColPitch;
-  const int lastCol = std::min(model_.colCount() - 1, leftCol_ + area.right() / kColPitch);
+  const int lastCol =
+      std::min(program_.table().colCount() - 1, leftCol_ + area.right() / kColPitch);
   if (lastCol < firstCol) return;
   const int firstRow = std::max(0, area.top() / kRowPitch);
   const int lastRow = std::min(table::CellStore::kRows - 1, area.bottom() / kRowPitch);
@@ -193,7 +194,7 @@ void StringGridView::paintArea(QPainter& p, const QRect& area) {
   const int bottom = table::CellStore::kRows * kRowPitch;
 
   // Cells, then the grid lines over the gaps between them, then the texts.
-  const QColor header = rgb(model_.fixedColor());
+  const QColor header = rgb(program_.form().fixedColor());
   const int x0 = (firstCol - leftCol_) * kColPitch;
   if (firstRow == 0) p.fillRect(QRect(x0, 0, right - x0, kRowPitch), header);
   const int bodyTop = std::max(1, firstRow) * kRowPitch;
@@ -232,10 +233,10 @@ void StringGridView::paintArea(QPainter& p, const QRect& area) {
   p.setPen(kTextColor);
   for (int col = firstCol; col <= lastCol; ++col) {
     for (int row = firstRow; row <= lastRow; ++row) {
-      if (model_.cells().isEmpty(col, row)) continue;
+      if (program_.table().cells().isEmpty(col, row)) continue;
       if (editorOpen() && col == editCol_ && row == editRow_) continue;
       const QRect r = cellRect(col, row);
-      const std::string& text = model_.cells().text(col, row);
+      const std::string& text = program_.table().cells().text(col, row);
       if (const QStaticText* s = staticTextFor(text)) {
         p.drawStaticText(r.left() + 2, r.top() + (r.height() - staticHeight_) / 2, *s);
       } else {
@@ -245,9 +246,9 @@ void StringGridView::paintArea(QPainter& p, const QRect& area) {
     }
   }
 
-  if (hasFocus() && !editorOpen() && model_.currentCol() >= firstCol &&
-      model_.currentCol() <= lastCol) {
-    QRect focus = cellRect(model_.currentCol(), model_.currentRow());
+  if (hasFocus() && !editorOpen() && program_.table().currentCol() >= firstCol &&
+      program_.table().currentCol() <= lastCol) {
+    QRect focus = cellRect(program_.table().currentCol(), program_.table().currentRow());
     p.setPen(QPen(Qt::black, 1, Qt::DotLine));
     p.setBrush(Qt::NoBrush);
     p.drawRect(focus.adjusted(0, 0, -1, -1));
@@ -262,11 +263,11 @@ void StringGridView::paintArea(QPainter& p, const QRect& area) {
 // ---------------------------------------------------------------- moves
 
 void StringGridView::moveTo(int col, int row) {
-  col = std::clamp(col, 0, model_.colCount() - 1);
+  col = std::clamp(col, 0, program_.table().colCount() - 1);
   row = std::clamp(row, 1, table::kChannels);
-  if (col == model_.currentCol() && row == model_.currentRow()) return;
+  if (col == program_.table().currentCol() && row == program_.table().currentRow()) return;
   commitEditor();
-  model_.setCurrentCell(col, row);
+  program_.table().setCurrentCell(col, row);
   ensureVisible(col);
   viewport()->update();
   if (onClick) onClick();
@@ -286,9 +287,10 @@ void StringGridView::mousePressEvent(QMouseEvent* event) {
     dropAt_ = -1;
     return;
   }
-  const bool wasCurrent = col == model_.currentCol() && row == model_.currentRow();
+  const bool wasCurrent =
+      col == program_.table().currentCol() && row == program_.table().currentRow();
   commitEditor();
-  model_.setCurrentCell(col, row);
+  program_.table().setCurrentCell(col, row);
   ensureVisible(col);
   viewport()->update();
   if (onClick) onClick();
@@ -305,7 +307,7 @@ void StringGridView::mouseMoveEvent(QMouseEvent* event) {
   if (dragFrom_ < 0) return;
   const int x = event->position().toPoint().x();
   int col = leftCol_ + std::max(0, x) / kColPitch;
-  col = std::clamp(col, 0, model_.colCount() - 1);
+  col = std::clamp(col, 0, program_.table().colCount() - 1);
   if (col != dropAt_) {
     dropAt_ = col;
     viewport()->update();
@@ -318,7 +320,7 @@ void StringGridView::mouseReleaseEvent(QMouseEvent* event) {
   const int to = dropAt_;
   dragFrom_ = -1;
   dropAt_ = -1;
-  if (to >= 0 && to != from) model_.moveColumn(from, to);
+  if (to >= 0 && to != from) program_.table().moveColumn(from, to);
   viewport()->update();
 }
 
@@ -332,18 +334,19 @@ void StringGridView::wheelEvent(QWheelEvent* event) {
   wheelRemainder_ += event->angleDelta().y();
   while (wheelRemainder_ <= -120) {
     wheelRemainder_ += 120;
-    moveTo(model_.currentCol(), model_.currentRow() + 1);  // towards the user: down
+    moveTo(program_.table().currentCol(),
+           program_.table().currentRow() + 1);  // towards the user: down
   }
   while (wheelRemainder_ >= 120) {
     wheelRemainder_ -= 120;
-    moveTo(model_.currentCol(), model_.currentRow() - 1);
+    moveTo(program_.table().currentCol(), program_.table().currentRow() - 1);
   }
   event->accept();
 }
 
 bool StringGridView::handleMoveKey(QKeyEvent* event) {
-  const int col = model_.currentCol();
-  const int row = model_.currentRow();
+  const int col = program_.table().currentCol();
+  const int row = program_.table().currentRow();
   const bool ctrl = event->modifiers() & Qt::ControlModifier;
   switch (event->key()) {
     case Qt::Key_Up: moveTo(col, row - 1); return true;
@@ -353,7 +356,9 @@ bool StringGridView::handleMoveKey(QKeyEvent* event) {
     case Qt::Key_PageUp: moveTo(col, row - table::kChannels); return true;
     case Qt::Key_PageDown: moveTo(col, row + table::kChannels); return true;
     case Qt::Key_Home: moveTo(0, ctrl ? 1 : row); return true;
-    case Qt::Key_End: moveTo(model_.colCount() - 1, ctrl ? table::kChannels : row); return true;
+    case Qt::Key_End:
+      moveTo(program_.table().colCount() - 1, ctrl ? table::kChannels : row);
+      return true;
     default: return false;
   }
 }
@@ -422,7 +427,7 @@ void StringGridView::contextMenuEvent(QContextMenuEvent* event) {
     return;
   }
   commitEditor();
-  const int col = model_.currentCol();
+  const int col = program_.table().currentCol();
   ensureVisible(col);
   onColumnMenu(col, viewport()->mapToGlobal(cellRect(col, 0).bottomLeft()));
 }
@@ -439,20 +444,20 @@ void StringGridView::enterPressed() {
 // ---------------------------------------------------------------- editor
 
 void StringGridView::openEditor(const QString* replaceWith) {
-  const int col = model_.currentCol();
-  const int row = model_.currentRow();
-  if (col >= model_.colCount()) return;
-  model_.endTyping();  // a new editing of a cell is a step of its own
+  const int col = program_.table().currentCol();
+  const int row = program_.table().currentRow();
+  if (col >= program_.table().colCount()) return;
+  program_.table().endTyping();  // a new editing of a cell is a step of its own
   editCol_ = col;
   editRow_ = row;
-  editOriginal_ = QString::fromStdString(model_.cells().text(col, row));
+  editOriginal_ = QString::fromStdString(program_.table().cells().text(col, row));
   editor_->setFont(font());
   editor_->setGeometry(cellRect(col, row));
   editor_->setText(replaceWith ? *replaceWith : editOriginal_);
   if (!replaceWith) editor_->selectAll();
   editor_->show();
   editor_->setFocus(Qt::OtherFocusReason);
-  if (replaceWith) model_.typeCell(col, row, replaceWith->toStdString());
+  if (replaceWith) program_.table().typeCell(col, row, replaceWith->toStdString());
   viewport()->update();
 }
 
@@ -467,8 +472,8 @@ void StringGridView::commitEditor() {
   // first.
   if (editor_->hasFocus()) setFocus(Qt::OtherFocusReason);
   editor_->hide();
-  model_.typeCell(col, row, text);  // as typed already, unless the text was set back
-  model_.endTyping();
+  program_.table().typeCell(col, row, text);  // as typed already, unless the text was set back
+  program_.table().endTyping();
   viewport()->update();
 }
 

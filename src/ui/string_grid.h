@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "sequencer/sequencer.h"
+#include "program/program.h"
 
 namespace ui {
 
@@ -40,7 +40,7 @@ class StringGridView : public QAbstractScrollArea {
   static constexpr int kColPitch = kColWidth + kLine;
   static constexpr int kRowPitch = kRowHeight + kLine;
 
-  explicit StringGridView(sequencer::Sequencer& model, QWidget* parent = nullptr);
+  explicit StringGridView(program::Program& program, QWidget* parent = nullptr);
 
   // The selection notification (a cell became the chosen one). Set by the
   // window to its click handler.
@@ -59,7 +59,7 @@ class StringGridView : public QAbstractScrollArea {
   void currentCellChanged();
   void headerColorChanged();
 
-  const sequencer::Sequencer& model() const { return model_; }
+  const sequencer::SequenceTable& model() const { return program_.table(); }
   int leftCol() const { return leftCol_; }
   void setLeftCol(int col);
   int visibleColumns() const;  // columns that fit entirely
@@ -114,7 +114,7 @@ class StringGridView : public QAbstractScrollArea {
   void prepareStaticTexts();
   const QStaticText* staticTextFor(const std::string& text) const;
 
-  sequencer::Sequencer& model_;
+  program::Program& program_;
   CellEditor* editor_;
   int leftCol_ = 0;
   int wheelRemainder_ = 0;

@@ -5,8 +5,8 @@
 
 namespace ui {
 
-TableActions::TableActions(StringGridView* grid, sequencer::Sequencer& model, QWidget* window)
-    : QObject(grid), grid_(grid), model_(model), menu_(new QMenu(grid)) {
+TableActions::TableActions(StringGridView* grid, program::Program& program, QWidget* window)
+    : QObject(grid), grid_(grid), program_(program), menu_(new QMenu(grid)) {
   menu_->setObjectName("ColumnMenu");
   dialog_ = new PatternDialog(window);
   dialog_->setWindowModality(Qt::WindowModal);
@@ -15,31 +15,31 @@ TableActions::TableActions(StringGridView* grid, sequencer::Sequencer& model, QW
     if (col) grid_->showColumn(*col);
   };
   undoAction = action("Отменить", {QKeySequence(Qt::CTRL | Qt::Key_Z)}, window, Qt::WindowShortcut,
-                      [this, show](int) { show(model_.undo()); });
+                      [this, show](int) { show(program_.table().undo()); });
   redoAction =
       action("Повторить",
              {QKeySequence(Qt::CTRL | Qt::Key_Y), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)},
-             window, Qt::WindowShortcut, [this, show](int) { show(model_.redo()); });
+             window, Qt::WindowShortcut, [this, show](int) { show(program_.table().redo()); });
   const auto inTable = Qt::WidgetWithChildrenShortcut;
   copyAction = action("Копировать шаг", {QKeySequence(Qt::CTRL | Qt::Key_C)}, grid, inTable,
-                      [this](int col) { model_.copyColumn(col); });
+                      [this](int col) { program_.table().copyColumn(col); });
   cutAction = action("Вырезать шаг", {QKeySequence(Qt::CTRL | Qt::Key_X)}, grid, inTable,
-                     [this](int col) { model_.cutColumn(col); });
+                     [this](int col) { program_.table().cutColumn(col); });
   pasteAction = action("Вставить шаг", {QKeySequence(Qt::CTRL | Qt::Key_V)}, grid, inTable,
-                       [this](int col) { model_.pasteColumn(col); });
+                       [this](int col) { program_.table().pasteColumn(col); });
   duplicateAction = action("Дублировать шаг", {QKeySequence(Qt::CTRL | Qt::Key_D)}, grid, inTable,
-                           [this](int col) { model_.duplicateColumn(col); });
+                           [this](int col) { program_.table().duplicateColumn(col); });
   insertEmptyAction = action("Вставить пустой шаг", {QKeySequence(Qt::Key_Insert)}, grid, inTable,
-                             [this](int col) { model_.insertEmptyColumn(col); });
+                             [this](int col) { program_.table().insertEmptyColumn(col); });
   deleteAction = action("Удалить шаг", {QKeySequence(Qt::CTRL | Qt::Key_Delete)}, grid, inTable,
-                        [this](int col) { model_.deleteColumn(col); });
+                        [this](int col) { program_.table().deleteColumn(col); });
   patternsAction = action("Шаблон шагов…", {}, grid, inTable, [this](int col) {
     dialog_->setColumn(col);
     dialog_->open();
   });
   connect(dialog_, &QDialog::accepted, this, [this] {
     grid_->closeEditor();
-    model_.insertPattern(dialog_->column(), dialog_->pattern());
+    program_.table().insertPattern(dialog_->column(), dialog_->pattern());
     grid_->showColumn(dialog_->column());
   });
   // Back to the table either way, ready for the next key (Ctrl+Z).
@@ -88,7 +88,7 @@ QAction* TableActions::action(const QString& text, const QList<QKeySequence>& ke
 }
 
 int TableActions::column() const {
-  return menuColumn_ >= 0 ? menuColumn_ : model_.currentCol();
+  return menuColumn_ >= 0 ? menuColumn_ : program_.table().currentCol();
 }
 
 void TableActions::endMenu() {
@@ -102,9 +102,9 @@ void TableActions::showMenu(int col, const QPoint& at) {
   ++menusShown_;
   menuColumn_ = col;
   title_->setText(QString("Шаг %1").arg(col + 1));
-  undoAction->setEnabled(model_.history().canUndo());
-  redoAction->setEnabled(model_.history().canRedo());
-  pasteAction->setEnabled(model_.hasCopiedColumn());
+  undoAction->setEnabled(program_.table().history().canUndo());
+  redoAction->setEnabled(program_.table().history().canRedo());
+  pasteAction->setEnabled(program_.table().hasCopiedColumn());
   menu_->popup(at);
 }
 

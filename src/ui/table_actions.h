@@ -10,7 +10,7 @@
 #include <QObject>
 #include <functional>
 
-#include "sequencer/sequencer.h"
+#include "program/program.h"
 #include "ui/pattern_dialog.h"
 #include "ui/string_grid.h"
 
@@ -20,7 +20,7 @@ class TableActions : public QObject {
   Q_OBJECT
 
  public:
-  TableActions(StringGridView* grid, sequencer::Sequencer& model, QWidget* window);
+  TableActions(StringGridView* grid, program::Program& program, QWidget* window);
 
   QAction* undoAction;
   QAction* redoAction;
@@ -46,7 +46,7 @@ class TableActions : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
   StringGridView* grid_;
-  sequencer::Sequencer& model_;
+  program::Program& program_;
   QMenu* menu_;
   QAction* title_;
   PatternDialog* dialog_;

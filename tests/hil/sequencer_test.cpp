@@ -1,7 +1,5 @@
 // The step and all-off frames and a whole run, from the sequencer through the
 // Linux backend and the guest's drivers to the board on the host.
-#include "sequencer/sequencer.h"
-
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -13,44 +11,46 @@
 #include "hil/hil_fixture.h"
 #include "hil/linux_port.h"
 #include "program/program.h"
-#include "support/sequencer_access.h"
+#include "sequencer/player.h"
+#include "support/sequencer_setup.h"
 #include "support/temp_folder.h"
 
 using testing_support::enableAllChannels;
-using testing_support::setColCount;
+using testing_support::putCell;
 using testing_support::stepTickMessage;
-using testing_support::tableCells;
 
 namespace hil {
 namespace {
 
 class FramesTest : public BoardTest {
  protected:
-  FramesTest() : seq(linuxPlatform(), nullptr) {
-    seq.setComboText(port());
-    enableAllChannels(seq);
+  FramesTest() : player(linuxPlatform(), nullptr, table, form) {
+    form.setComboText(port());
+    enableAllChannels(player);
   }
 
   void setColumn(int col, const std::vector<bool>& bits) {
-    for (int k = 1; k <= 48; ++k) tableCells(seq).setText(col, k, bits[k - 1] ? "1" : "0");
+    for (int k = 1; k <= 48; ++k) putCell(table, col, k, bits[k - 1] ? "1" : "0");
   }
 
   void start() {
-    seq.startOrPause();
-    ASSERT_TRUE(seq.SerialPort1().IsOpen());
+    player.startOrPause();
+    ASSERT_TRUE(player.SerialPort1().IsOpen());
     link().reset(board());
   }
 
   // One tick; the frame it sent must be exactly `bits`, latched as such.
   void expectTick(const std::vector<bool>& bits, unsigned latches) {
-    seq.stepTick();
+    testing_support::stepTick(player);
     EXPECT_EQ(checkFrame(link().log(board()), bits), "");
     const Latched out = link().outputs(board());
     EXPECT_EQ(out.registers, registersFor(bits));
     EXPECT_EQ(out.latches, latches);
   }
 
-  sequencer::Sequencer seq;
+  sequencer::SequenceTable table;
+  sequencer::MainFormState form;
+  sequencer::Player player;
 };
 
 TEST_P(FramesTest, StepFramesLatchExactlyTheirColumns) {
@@ -62,23 +62,23 @@ TEST_P(FramesTest, StepFramesLatchExactlyTheirColumns) {
       std::vector<bool>(48, false),
   };
   for (std::size_t c = 0; c < columns.size(); ++c) setColumn(static_cast<int>(c), columns[c]);
-  setColCount(seq, static_cast<int>(columns.size()) + 1);
+  table.setColCount(static_cast<int>(columns.size()) + 1);
   start();
   for (std::size_t c = 0; c < columns.size(); ++c) {
     SCOPED_TRACE("column " + std::to_string(c));
     expectTick(columns[c], static_cast<unsigned>(c + 1));
-    EXPECT_EQ(seq.StepColumn(), static_cast<int>(c));
+    EXPECT_EQ(player.StepColumn(), static_cast<int>(c));
   }
   // Between frames DTR rests low and RTS holds the last bit.
   EXPECT_EQ(link().lines(board()), std::make_pair(false, false));
-  seq.stop();
-  EXPECT_FALSE(seq.SerialPort1().IsOpen());
+  testing_support::stop(player);
+  EXPECT_FALSE(player.SerialPort1().IsOpen());
 }
 
 TEST_P(FramesTest, RunPlaysTheColumnsInOrderAndStopSwitchesEverythingOff) {
   const std::vector<std::vector<bool>> columns = {bitsFor({1, 2}), bitsFor({3}), bitsFor({47, 48})};
   for (std::size_t c = 0; c < columns.size(); ++c) setColumn(static_cast<int>(c), columns[c]);
-  setColCount(seq, 4);
+  table.setColCount(4);
   start();
   unsigned latches = 0;
   for (int tick = 0; tick < 7; ++tick) {
@@ -86,16 +86,16 @@ TEST_P(FramesTest, RunPlaysTheColumnsInOrderAndStopSwitchesEverythingOff) {
     expectTick(columns[tick % 3], ++latches);
   }
   // Paused: the same column again.
-  seq.startOrPause();
-  EXPECT_EQ(seq.StepRunning(), 0);
+  player.startOrPause();
+  EXPECT_EQ(player.StepRunning(), 0);
   expectTick(columns[0], ++latches);
 
-  seq.stop();
+  testing_support::stop(player);
   EXPECT_EQ(checkFrame(link().log(board()), std::vector<bool>(48, false)), "") << "all-off frame";
   const Latched out = link().outputs(board());
   EXPECT_EQ(out.registers, (std::array<std::uint8_t, 6>{}));
   EXPECT_EQ(out.latches, latches + 1);
-  EXPECT_FALSE(seq.SerialPort1().IsOpen());
+  EXPECT_FALSE(player.SerialPort1().IsOpen());
   EXPECT_EQ(link().lines(board()), std::make_pair(false, false));
 }
 
@@ -143,16 +143,18 @@ TEST_P(AdapterUnplugTest, RunFailsWithPortErrorsAndCloseStillEnds) {
   const testing_support::TempFolder folder;
   program::Program program(linuxPlatform(), nullptr, errors, folder.path("unplug_table.txt"),
                            folder.path("unplug.dat"));
-  sequencer::Sequencer& seq = program.sequencer();
-  seq.setComboText(port());
-  enableAllChannels(seq);
-  tableCells(seq).setText(0, 1, "1");
-  tableCells(seq).setText(1, 2, "1");
-  setColCount(seq, 3);
-  seq.startOrPause();
-  ASSERT_TRUE(seq.SerialPort1().IsOpen());
-  EXPECT_EQ(stepTickMessage(seq), std::nullopt);
-  EXPECT_EQ(stepTickMessage(seq), std::nullopt);
+  sequencer::SequenceTable& table = program.table();
+  sequencer::MainFormState& form = program.form();
+  sequencer::Player& player = program.player();
+  form.setComboText(port());
+  enableAllChannels(player);
+  putCell(table, 0, 1, "1");
+  putCell(table, 1, 2, "1");
+  table.setColCount(3);
+  player.startOrPause();
+  ASSERT_TRUE(player.SerialPort1().IsOpen());
+  EXPECT_EQ(stepTickMessage(player), std::nullopt);
+  EXPECT_EQ(stepTickMessage(player), std::nullopt);
   EXPECT_EQ(link().outputs(board()).latches, 2u);
 
   link().unplug(board());
@@ -163,7 +165,7 @@ TEST_P(AdapterUnplugTest, RunFailsWithPortErrorsAndCloseStillEnds) {
 
   // Whatever the failing calls do, none of it may hang.
   auto run = std::async(std::launch::async, [&] {
-    const auto message = stepTickMessage(seq);
+    const auto message = stepTickMessage(player);
     program.FormClose();
     return message;
   });
@@ -172,7 +174,7 @@ TEST_P(AdapterUnplugTest, RunFailsWithPortErrorsAndCloseStillEnds) {
   const auto message = run.get();
   ASSERT_TRUE(message.has_value());
   EXPECT_TRUE(isPortMessage(*message)) << *message;
-  EXPECT_FALSE(seq.SerialPort1().IsOpen());
+  EXPECT_FALSE(player.SerialPort1().IsOpen());
   for (const auto& m : errors.messages) {
     EXPECT_TRUE(isPortMessage(m)) << "close sequence message: " << m;
   }

@@ -20,12 +20,11 @@
 #include "storage/file_test_support.h"
 #include "storage/table_file.h"
 #include "support/gui_queue.h"
-#include "support/sequencer_access.h"
+#include "support/sequencer_setup.h"
 
 using testing_support::enableAllChannels;
+using testing_support::putCell;
 using testing_support::setChannelEnabled;
-using testing_support::setColCount;
-using testing_support::tableCells;
 
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
@@ -52,7 +51,7 @@ class ProgramInputsTest : public ::testing::Test {
   ProgramInputsTest()
       : program(*board, &queue, errors, folder.path(storage::kTableFileName),
                 folder.path("Rilvet.dat")) {
-    enableAllChannels(program.sequencer());
+    enableAllChannels(program.player());
   }
 
   // Output k's switch-on and switch-off boxes.
@@ -64,13 +63,13 @@ class ProgramInputsTest : public ::testing::Test {
   Flags flags() const {
     Flags out{};
     for (int k = 1; k <= inputs::kOutputs; ++k)
-      out[k - 1] = program.sequencer().ChannelEnabled()[k - 1];
+      out[k - 1] = program.player().ChannelEnabled()[k - 1];
     return out;
   }
 
   void setFlags(const Flags& values) {
     for (int k = 1; k <= inputs::kOutputs; ++k)
-      setChannelEnabled(program.sequencer(), k, values[k - 1]);
+      setChannelEnabled(program.player(), k, values[k - 1]);
   }
 
   // The labels as "A" (активн on fuchsia), "P" (пассив on aqua) or "?" for
@@ -96,7 +95,7 @@ class ProgramInputsTest : public ::testing::Test {
     return out;
   }
 
-  comport::TSerialPort& port() { return program.sequencer().SerialPort1(); }
+  comport::TSerialPort& port() { return program.player().SerialPort1(); }
 
   // The six input operations, each as it activates its input, and the three
   // line handlers with the line going inactive.
@@ -144,12 +143,12 @@ class ProgramInputsTest : public ::testing::Test {
 
 TEST_F(ProgramInputsTest, WithEveryBoxAtNoInputNothingChangesButTheLabelsArePainted) {
   const Flags pattern = {0, 1, 0, 1, 1, 0, 0, 1};
-  const auto& enabled = program.sequencer().ChannelEnabled();
+  const auto& enabled = program.player().ChannelEnabled();
   for (const auto& [name, operation] : everyInputOperation()) {
     SCOPED_TRACE(name);
     setFlags(pattern);
     for (int k = 9; k <= table::kChannels; ++k) {
-      setChannelEnabled(program.sequencer(), k, k % 3 == 0 ? 0 : 1);
+      setChannelEnabled(program.player(), k, k % 3 == 0 ? 0 : 1);
     }
     const auto before = enabled;
     program.matching().showNoLink();
@@ -241,8 +240,8 @@ TEST_F(ProgramInputsTest, FlagsThatAreNeitherZeroNorOneAreLeftAlone) {
 
 TEST_F(ProgramInputsTest, OutputsAfterTheEighthAreNeverTouched) {
   for (int k = 1; k <= inputs::kOutputs; ++k) match(k, kIn1, kIn1);
-  const auto& enabled = program.sequencer().ChannelEnabled();
-  program.sequencer().setChannelEnabled({});
+  const auto& enabled = program.player().ChannelEnabled();
+  program.player().setChannelEnabled({});
   program.BitBtn7Click();
   for (int k = 1; k <= table::kChannels; ++k) EXPECT_EQ(enabled[k - 1], k <= 8 ? 1 : 0) << k;
   program.SerialPort1RLSDChange(port(), true);
@@ -252,48 +251,46 @@ TEST_F(ProgramInputsTest, OutputsAfterTheEighthAreNeverTouched) {
 // ---------------------------------------------------------------- end to end
 
 TEST_F(ProgramInputsTest, ACtsInputHoldsItsOutputOffInTheNextFrames) {
-  auto& seq = program.sequencer();
-  seq.setComboText(sys::kVirtualPort);
-  tableCells(seq).setText(0, 1, "1");
-  tableCells(seq).setText(0, 3, "1");
-  setColCount(seq, 2);
+  program.form().setComboText(sys::kVirtualPort);
+  putCell(program.table(), 0, 1, "1");
+  putCell(program.table(), 0, 3, "1");
+  program.table().setColCount(2);
   match(3, kNone, kIn2);
-  seq.startOrPause();
-  ASSERT_TRUE(seq.SerialPort1().IsOpen());
-  seq.stepTick();
+  program.player().startOrPause();
+  ASSERT_TRUE(program.player().SerialPort1().IsOpen());
+  testing_support::stepTick(program.player());
   EXPECT_THAT(channelsOn(), ElementsAre(1, 3));
 
   board->setCts(true);
-  ASSERT_TRUE(pumpUntil([&] { return seq.ChannelEnabled()[2] == 0; }));
+  ASSERT_TRUE(pumpUntil([&] { return program.player().ChannelEnabled()[2] == 0; }));
   EXPECT_EQ(flags(), (Flags{1, 1, 0, 1, 1, 1, 1, 1}));
   EXPECT_EQ(labels(), "AAPAAAAA");
 
-  seq.stepTick();
-  EXPECT_TRUE(seq.cells().isOne(seq.StepColumn(), 3));
+  testing_support::stepTick(program.player());
+  EXPECT_TRUE(program.table().cells().isOne(program.player().StepColumn(), 3));
   EXPECT_THAT(channelsOn(), ElementsAre(1));
-  EXPECT_FALSE(seq.indicatorOn()[2]);
+  EXPECT_FALSE(program.form().indicatorOn()[2]);
 
   // Paused, the same column is sent again, still without output 3.
-  seq.startOrPause();
-  ASSERT_EQ(seq.StepRunning(), 0);
-  seq.stepTick();
-  EXPECT_EQ(seq.StepColumn(), 0);
+  program.player().startOrPause();
+  ASSERT_EQ(program.player().StepRunning(), 0);
+  testing_support::stepTick(program.player());
+  EXPECT_EQ(program.player().StepColumn(), 0);
   EXPECT_THAT(channelsOn(), ElementsAre(1));
 
-  seq.stop();
-  EXPECT_FALSE(seq.SerialPort1().IsOpen());
+  testing_support::stop(program.player());
+  EXPECT_FALSE(program.player().SerialPort1().IsOpen());
   EXPECT_THAT(errors.shown, IsEmpty());
 }
 
 TEST_F(ProgramInputsTest, EachPortLineIsItsOwnInput) {
-  auto& seq = program.sequencer();
-  seq.setComboText(sys::kVirtualPort);
+  program.form().setComboText(sys::kVirtualPort);
   match(1, kNone, kIn1);
   match(2, kNone, kIn2);
   match(3, kNone, kIn3);
   match(4, kIn1, kIn3);
-  seq.startOrPause();
-  ASSERT_TRUE(seq.SerialPort1().IsOpen());
+  program.player().startOrPause();
+  ASSERT_TRUE(program.player().SerialPort1().IsOpen());
 
   board->setRlsd(true);
   ASSERT_TRUE(pumpUntil([&] { return flags()[0] == 0; }));
@@ -310,7 +307,7 @@ TEST_F(ProgramInputsTest, EachPortLineIsItsOwnInput) {
   ASSERT_TRUE(pumpUntil([&] { return flags()[3] == 1; }));
   EXPECT_EQ(flags(), (Flags{0, 0, 0, 1, 1, 1, 1, 1}));
 
-  seq.stop();
+  testing_support::stop(program.player());
   EXPECT_THAT(errors.shown, IsEmpty());
 }
 

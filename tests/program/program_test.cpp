@@ -13,10 +13,10 @@
 #include "storage/table_file.h"
 #include "support/recording_platform.h"
 #include "support/save_faults.h"
-#include "support/sequencer_access.h"
+#include "support/sequencer_setup.h"
 #include "support/table_bytes.h"
 
-using testing_support::tableCells;
+using testing_support::putCell;
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -70,9 +70,9 @@ class ProgramTest : public ::testing::Test {
   }
 
   void startOnBoard(program::Program& program) {
-    program.sequencer().setComboText(sys::kVirtualPort);
-    program.sequencer().startOrPause();
-    ASSERT_TRUE(program.sequencer().SerialPort1().IsOpen());
+    program.form().setComboText(sys::kVirtualPort);
+    program.player().startOrPause();
+    ASSERT_TRUE(program.player().SerialPort1().IsOpen());
   }
 
   testing_support::TempFolder folder;
@@ -92,15 +92,14 @@ TEST_F(ProgramTest, FirstStartCreatesTheDefaultFileAndTouchesNoLine) {
   EXPECT_THAT(errors.messages, IsEmpty());
   EXPECT_EQ(readBytes(tablePath()), storage::joinLines(storage::defaultTableLines()));
   EXPECT_FALSE(testing_support::exists(settingsPath()));
-  auto& seq = program->sequencer();
-  EXPECT_THAT(seq.comboItems(), ElementsAre("COM1", "COM3", "VIRTUAL"));
-  EXPECT_EQ(seq.comboText(), "COM1");
-  EXPECT_EQ(seq.edit1Text(), "100");
-  EXPECT_EQ(seq.colCount(), 1);
-  EXPECT_EQ(seq.StepColumn(), -1);
-  EXPECT_EQ(seq.StepRunning(), 0);
-  for (int flag : seq.ChannelEnabled()) EXPECT_EQ(flag, 1);
-  EXPECT_EQ(seq.SerialPort1().Port(), "COM2");  // left as designed until a start
+  EXPECT_THAT(program->form().comboItems(), ElementsAre("COM1", "COM3", "VIRTUAL"));
+  EXPECT_EQ(program->form().comboText(), "COM1");
+  EXPECT_EQ(program->form().edit1Text(), "100");
+  EXPECT_EQ(program->table().colCount(), 1);
+  EXPECT_EQ(program->player().StepColumn(), -1);
+  EXPECT_EQ(program->player().StepRunning(), 0);
+  for (int flag : program->player().ChannelEnabled()) EXPECT_EQ(flag, 1);
+  EXPECT_EQ(program->player().SerialPort1().Port(), "COM2");  // left as designed until a start
   EXPECT_THAT(deviceCalls(), IsEmpty());
   for (int box : program->matching().boxes()) EXPECT_EQ(box, 0);
 }
@@ -108,17 +107,17 @@ TEST_F(ProgramTest, FirstStartCreatesTheDefaultFileAndTouchesNoLine) {
 TEST_F(ProgramTest, WithoutSerialPortsTheVirtualBoardIsFirstAndChosen) {
   auto program = makeProgram();
   program->FormCreate();
-  EXPECT_THAT(program->sequencer().comboItems(), ElementsAre("VIRTUAL"));
-  EXPECT_EQ(program->sequencer().comboText(), "VIRTUAL");
+  EXPECT_THAT(program->form().comboItems(), ElementsAre("VIRTUAL"));
+  EXPECT_EQ(program->form().comboText(), "VIRTUAL");
 }
 
 TEST_F(ProgramTest, PortsAreListedInTextOrderWithoutRegardToCase) {
   ports = {"COM2", "COM10", "com3", "COM1", "COM1"};
   auto program = makeProgram();
   program->FormCreate();
-  EXPECT_THAT(program->sequencer().comboItems(),
+  EXPECT_THAT(program->form().comboItems(),
               ElementsAre("COM1", "COM1", "COM10", "COM2", "com3", "VIRTUAL"));
-  EXPECT_EQ(program->sequencer().comboText(), "COM1");
+  EXPECT_EQ(program->form().comboText(), "COM1");
 }
 
 TEST_F(ProgramTest, AnUnreadablePortListIsReportedAndStartUpGoesOn) {
@@ -128,12 +127,11 @@ TEST_F(ProgramTest, AnUnreadablePortListIsReportedAndStartUpGoesOn) {
   auto program = makeProgram();
   program->FormCreate();
   EXPECT_THAT(errors.messages, ElementsAre("Ошибка обращения к системному реестру"));
-  auto& seq = program->sequencer();
-  EXPECT_THAT(seq.comboItems(), ElementsAre("VIRTUAL"));
-  EXPECT_EQ(seq.edit1Text(), "250");
-  EXPECT_EQ(seq.cells().text(0, 1), "1");
-  EXPECT_EQ(seq.cells().text(1, 2), "1");
-  for (int flag : seq.ChannelEnabled()) EXPECT_EQ(flag, 1);
+  EXPECT_THAT(program->form().comboItems(), ElementsAre("VIRTUAL"));
+  EXPECT_EQ(program->form().edit1Text(), "250");
+  EXPECT_EQ(program->table().cells().text(0, 1), "1");
+  EXPECT_EQ(program->table().cells().text(1, 2), "1");
+  for (int flag : program->player().ChannelEnabled()) EXPECT_EQ(flag, 1);
 }
 
 TEST_F(ProgramTest, ASavedTableIsLoadedButRevealedByTheHousekeepingTick) {
@@ -142,11 +140,10 @@ TEST_F(ProgramTest, ASavedTableIsLoadedButRevealedByTheHousekeepingTick) {
   writeBytes(tablePath(), stored);
   auto program = makeProgram();
   program->FormCreate();
-  auto& seq = program->sequencer();
-  EXPECT_EQ(seq.colCount(), 1);
-  EXPECT_EQ(seq.edit1Text(), "40");
-  for (int i = 0; i < 3; ++i) seq.housekeepingTick();
-  EXPECT_EQ(seq.colCount(), 4);
+  EXPECT_EQ(program->table().colCount(), 1);
+  EXPECT_EQ(program->form().edit1Text(), "40");
+  for (int i = 0; i < 3; ++i) program->player().housekeepingTick();
+  EXPECT_EQ(program->table().colCount(), 4);
   // Nothing changed: the close writes the file back byte for byte.
   program->FormClose();
   EXPECT_EQ(readBytes(tablePath()), stored);
@@ -158,9 +155,9 @@ TEST_F(ProgramTest, ExitDuringTheRevealKeepsEveryLoadedColumn) {
   writeBytes(tablePath(), stored);
   auto program = makeProgram();
   program->FormCreate();
-  program->sequencer().housekeepingTick();
-  program->sequencer().housekeepingTick();
-  ASSERT_EQ(program->sequencer().colCount(), 3);
+  program->player().housekeepingTick();
+  program->player().housekeepingTick();
+  ASSERT_EQ(program->table().colCount(), 3);
   program->FormClose();
   EXPECT_EQ(readBytes(tablePath()), stored);
 }
@@ -173,9 +170,9 @@ void unreadableTableIsKeptAndTheEditsSavedBeside(program::Program& program,
   program.FormCreate();
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("Rilvet_код.txt"), std::string::npos);
-  for (int flag : program.sequencer().ChannelEnabled()) EXPECT_EQ(flag, 1);
-  tableCells(program.sequencer()).setText(0, 1, "1");
-  program.sequencer().setEdit1Text("250");
+  for (int flag : program.player().ChannelEnabled()) EXPECT_EQ(flag, 1);
+  putCell(program.table(), 0, 1, "1");
+  program.form().setEdit1Text("250");
   // The exit button, then the close it leads to: both save, one message.
   program.BitBtn6Click();
   program.FormClose();
@@ -200,7 +197,7 @@ TEST_F(ProgramTest, AnUnreadableTableIsKeptAndTheEditedTableIsSavedBesideIt) {
   writeBytes(tablePath() + ".edited", "earlier");
   auto again = makeProgram();
   again->FormCreate();
-  tableCells(again->sequencer()).setText(0, 1, "1");
+  putCell(again->table(), 0, 1, "1");
   again->FormClose();
   EXPECT_EQ(readBytes(tablePath() + ".edited"), "earlier");
   EXPECT_TRUE(testing_support::exists(tablePath() + ".edited1"));
@@ -225,10 +222,10 @@ TEST_F(ProgramTest, ExitWhileRunningSendsTheAllOffFrameAfterTheStepThenCloses) {
   program->loadMatching();
   program->matching().setBox(1, 2);
   program->matching().setBox(2, 3);
-  program->sequencer().housekeepingTick();
-  program->sequencer().housekeepingTick();
+  program->player().housekeepingTick();
+  program->player().housekeepingTick();
   startOnBoard(*program);
-  program->sequencer().stepTick();
+  testing_support::stepTick(program->player());
   ASSERT_TRUE(board->channelOutput(1));
   platform.clearCalls();
 
@@ -241,7 +238,7 @@ TEST_F(ProgramTest, ExitWhileRunningSendsTheAllOffFrameAfterTheStepThenCloses) {
   EXPECT_THAT(wire(), ElementsAreArray(expected));
   EXPECT_EQ(board->outputBits(), 0u);
   EXPECT_FALSE(board->state().open);
-  EXPECT_FALSE(program->sequencer().SerialPort1().IsOpen());
+  EXPECT_FALSE(program->player().SerialPort1().IsOpen());
   EXPECT_THAT(errors.messages, IsEmpty());
   // Both files, byte-exact.
   EXPECT_EQ(readBytes(tablePath()),
@@ -258,10 +255,10 @@ TEST_F(ProgramTest, CloseBoxGivesTheSameTrafficAndFilesAsTheExitButton) {
     auto program = std::make_unique<program::Program>(platform, nullptr, errors, own.path("t.txt"),
                                                       own.path("s.dat"));
     program->FormCreate();
-    tableCells(program->sequencer()).setText(0, 5, "1");
-    program->sequencer().housekeepingTick();
+    putCell(program->table(), 0, 5, "1");
+    program->player().housekeepingTick();
     startOnBoard(*program);
-    program->sequencer().stepTick();
+    testing_support::stepTick(program->player());
     platform.clearCalls();
     if (viaButton) program->BitBtn6Click();
     program->FormClose();
@@ -273,7 +270,7 @@ TEST_F(ProgramTest, CloseBoxGivesTheSameTrafficAndFilesAsTheExitButton) {
 TEST_F(ProgramTest, ExitWithThePortNeverOpenedTouchesNoLineAndWritesBothFiles) {
   auto program = makeProgram();
   program->FormCreate();
-  program->sequencer().setEdit1Text("abc");
+  program->form().setEdit1Text("abc");
   platform.clearCalls();
   program->BitBtn6Click();
   program->FormClose();
@@ -287,11 +284,11 @@ TEST_F(ProgramTest, ExitWithThePortNeverOpenedTouchesNoLineAndWritesBothFiles) {
 TEST_F(ProgramTest, APortThatDiedStillLetsTheProgramEndWithBothFilesSaved) {
   auto program = makeProgram();
   program->FormCreate();
-  tableCells(program->sequencer()).setText(0, 7, "1");
-  program->sequencer().housekeepingTick();
+  putCell(program->table(), 0, 7, "1");
+  program->player().housekeepingTick();
   program->matching().setBox(3, 1);
   startOnBoard(*program);
-  program->sequencer().stepTick();
+  testing_support::stepTick(program->player());
   platform.unplug();
 
   program->BitBtn6Click();
@@ -299,7 +296,7 @@ TEST_F(ProgramTest, APortThatDiedStillLetsTheProgramEndWithBothFilesSaved) {
 
   // One message for the dead port, not one per step.
   EXPECT_THAT(errors.messages, ElementsAre("Ошибка функции EscapeCommFunction"));
-  EXPECT_FALSE(program->sequencer().SerialPort1().IsOpen());
+  EXPECT_FALSE(program->player().SerialPort1().IsOpen());
   EXPECT_EQ(platform.openDevices(), 0);
   EXPECT_EQ(platform.openEvents(), 0);
   auto lines = storage::splitLines(readBytes(tablePath()));
@@ -312,8 +309,8 @@ TEST_F(ProgramTest, AFailedSaveIsReportedAndTheOtherFileIsStillWritten) {
   auto program = makeProgram();
   program->FormCreate();
   const std::string before = readBytes(tablePath());
-  tableCells(program->sequencer()).setText(0, 1, "1");
-  program->sequencer().housekeepingTick();
+  putCell(program->table(), 0, 1, "1");
+  program->player().housekeepingTick();
   disk.failNextWriteAt(testing_support::WriteStep::kWrite);
   program->FormClose();
   ASSERT_EQ(errors.messages.size(), 1u);
@@ -341,6 +338,41 @@ TEST_F(ProgramTest, SettingsAreLoadedIntoTheBoxes) {
   settings[62] = '\xFF';
   settings[63] = '\xFF';
   EXPECT_EQ(readBytes(settingsPath()), settings);
+}
+
+// A click on the table and Enter in it.
+TEST_F(ProgramTest, ChoosingACellTogglesItAndShowsItsColumn) {
+  auto program = makeProgram();
+  auto& table = program->table();
+  table.setColCount(12);
+  table.setCurrentCell(0, 5);
+  program->StringGrid1Click();
+  EXPECT_EQ(table.cells().text(0, 5), "1");
+  EXPECT_EQ(program->form().statusText()[0], "Позиция 1");
+  program->StringGrid1Click();
+  EXPECT_EQ(table.cells().text(0, 5), "");
+  table.setCurrentCell(9, 5);
+  program->StringGrid1Click();
+  EXPECT_EQ(program->form().statusText()[0], "Позиция 10");
+}
+
+TEST_F(ProgramTest, EnterWalksRightToggingAndStopsAtTheLastColumn) {
+  auto program = makeProgram();
+  auto& table = program->table();
+  table.setColCount(4);
+  table.setCurrentCell(0, 7);
+  std::vector<bool> moved;
+  for (int i = 0; i < 5; ++i) moved.push_back(program->StringGrid1KeyPress('\r'));
+  EXPECT_THAT(moved, ElementsAre(true, true, true, false, false));
+  EXPECT_EQ(table.currentCol(), 3);
+  EXPECT_EQ(table.cells().text(0, 7), "");
+  EXPECT_EQ(table.cells().text(1, 7), "1");
+  EXPECT_EQ(table.cells().text(2, 7), "1");
+  EXPECT_EQ(table.cells().text(3, 7), "1");
+  EXPECT_EQ(program->form().statusText()[0], "Позиция 4");
+  // Other keys do nothing.
+  EXPECT_FALSE(program->StringGrid1KeyPress('a'));
+  EXPECT_FALSE(program->StringGrid1KeyPress('\n'));
 }
 
 }  // namespace

@@ -171,7 +171,7 @@ TEST_F(DiskTest, StartingInAReadOnlyFolderWithoutATableReportsItAndCreatesNothin
   program.loadMatching();
   ASSERT_EQ(errors.messages.size(), 1u);
   expectSaveError(errors.messages[0], rig.tablePath(), EROFS);
-  EXPECT_EQ(program.sequencer().edit1Text(), "100");
+  EXPECT_EQ(program.form().edit1Text(), "100");
   program.FormClose();
   ASSERT_EQ(errors.messages.size(), 3u);
   expectSaveError(errors.messages[1], rig.tablePath(), EROFS);
@@ -268,7 +268,7 @@ TEST(FilesChangedWhileRunning, TheTableIsSavedWholeWhateverHappenedToItsFile) {
                                                          rig.tablePath(), rig.settingsPath());
         rig.program->FormCreate();
         rig.program->loadMatching();
-        ASSERT_EQ(rig.seq().colCount(), 1);
+        ASSERT_EQ(rig.table().colCount(), 1);
       } else {
         rig.start();
         rig.tick(4);
@@ -333,9 +333,9 @@ class FolderContents : public ::testing::Test {
           program::Program program(platform, nullptr, errors, table(), settings());
           program.FormCreate();
           program.loadMatching();
-          std::string out = "Edit1 " + program.sequencer().edit1Text();
+          std::string out = "Edit1 " + program.form().edit1Text();
           if (whileRunning) whileRunning();
-          program.sequencer().setEdit1Text("9");
+          program.form().setEdit1Text("9");
           program.matching().setBox(16, 3);
           program.FormClose();
           for (const std::string& message : errors.messages) out += "\n" + message;

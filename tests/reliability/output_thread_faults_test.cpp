@@ -21,7 +21,7 @@ constexpr int kFrameOperations = 145;
 
 void startRunning(Rig& rig) {
   rig.start();
-  ASSERT_TRUE(rig.seq().SerialPort1().IsOpen());
+  ASSERT_TRUE(rig.player().SerialPort1().IsOpen());
   rig.tick(3);
   ASSERT_EQ(rig.board->outputBits(), rig.currentFrame());
   ASSERT_TRUE(rig.errors.messages.empty());
@@ -76,24 +76,24 @@ TEST(OutputThreadFaults, TicksThatComeDueWhileAFrameIsOnItsWayGiveOneStepWhenItI
   Rig rig(true, true);
   startRunning(rig);
   const auto latched = rig.board->state().framesLatched;
-  const int column = rig.seq().StepColumn();
+  const int column = rig.player().StepColumn();
   rig.gate.close();
   rig.program->Posilka();
   ASSERT_TRUE(rig.gate.waitHeld());
   for (int i = 0; i < 5; ++i) rig.program->Posilka();
   EXPECT_EQ(rig.gate.held(), 1) << "nothing queued behind the frame on its way";
-  EXPECT_EQ(rig.seq().StepColumn(), (column + 1) % 5);
+  EXPECT_EQ(rig.player().StepColumn(), (column + 1) % 5);
   rig.gate.open();
   ASSERT_TRUE(rig.framesSent());
   // The frame, then one more step for all the ticks that came meanwhile.
   EXPECT_EQ(rig.board->state().framesLatched, latched + 2);
-  EXPECT_EQ(rig.seq().StepColumn(), (column + 2) % 5);
+  EXPECT_EQ(rig.player().StepColumn(), (column + 2) % 5);
   EXPECT_EQ(rig.board->outputBits(), rig.currentFrame());
   // The marker and the indicators show the step the board latched.
-  EXPECT_EQ(rig.seq().cells().text(rig.seq().StepColumn(), 0), "v");
-  EXPECT_EQ(rig.seq().statusText()[0], "Позиция " + std::to_string(rig.seq().StepColumn() + 1));
+  EXPECT_EQ(rig.table().cells().text(rig.player().StepColumn(), 0), "v");
+  EXPECT_EQ(rig.form().statusText()[0], "Позиция " + std::to_string(rig.player().StepColumn() + 1));
   for (int k = 1; k <= 48; ++k) {
-    EXPECT_EQ(rig.seq().indicatorOn()[static_cast<std::size_t>(k - 1)],
+    EXPECT_EQ(rig.form().indicatorOn()[static_cast<std::size_t>(k - 1)],
               (rig.board->outputBits() >> (48 - k) & 1) != 0);
   }
   rig.stop();
@@ -110,14 +110,14 @@ TEST(OutputThreadFaults, AStopShowsAtOnceAndSwitchesOffRightAfterTheFrameOnItsWa
   const auto latched = rig.board->state().framesLatched;
 
   rig.program->BitBtn2Click();
-  EXPECT_FALSE(rig.seq().timer1Enabled());
-  EXPECT_EQ(rig.seq().StepRunning(), 0);
-  EXPECT_EQ(rig.seq().fixedColor(), table::clSilver);
-  EXPECT_TRUE(rig.seq().SerialPort1().IsOpen()) << "closed once its all-off frame is out";
+  EXPECT_FALSE(rig.form().timer1Enabled());
+  EXPECT_EQ(rig.player().StepRunning(), 0);
+  EXPECT_EQ(rig.form().fixedColor(), table::clSilver);
+  EXPECT_TRUE(rig.player().SerialPort1().IsOpen()) << "closed once its all-off frame is out";
   EXPECT_TRUE(rig.program->stopping());
   // Start pressed meanwhile comes after the stop, as the user pressed it.
   rig.program->BitBtn1Click();
-  EXPECT_EQ(rig.seq().StepRunning(), 0);
+  EXPECT_EQ(rig.player().StepRunning(), 0);
   rig.program->Posilka();  // a tick already due: the timer is off now
 
   rig.gate.open();
@@ -127,9 +127,9 @@ TEST(OutputThreadFaults, AStopShowsAtOnceAndSwitchesOffRightAfterTheFrameOnItsWa
   EXPECT_EQ(frames[frames.size() - 2], onItsWay);
   EXPECT_EQ(frames.back(), 0u) << "the all-off frame right after";
   EXPECT_EQ(rig.board->state().openCount, 2) << "the start that waited opened the port again";
-  EXPECT_TRUE(rig.seq().SerialPort1().IsOpen());
-  EXPECT_EQ(rig.seq().StepRunning(), 1);
-  EXPECT_EQ(rig.seq().StepColumn(), -1);
+  EXPECT_TRUE(rig.player().SerialPort1().IsOpen());
+  EXPECT_EQ(rig.player().StepRunning(), 1);
+  EXPECT_EQ(rig.player().StepColumn(), -1);
   EXPECT_TRUE(rig.errors.messages.empty());
   rig.tick(2);
   EXPECT_EQ(rig.board->outputBits(), rig.currentFrame());
@@ -152,7 +152,7 @@ TEST(OutputThreadFaults, AFrameOnItsWayWhenTheRunIsStoppedFailsAsPartOfThatRun) 
   // The run's failure once, then the stop's own.
   EXPECT_EQ(rig.errors.messages,
             (std::vector<std::string>{kEscapeCommFunction, kEscapeCommFunction}));
-  EXPECT_TRUE(rig.seq().SerialPort1().IsOpen());
+  EXPECT_TRUE(rig.player().SerialPort1().IsOpen());
   rig.platform.replug();
   rig.stop();
   rig.expectStopped();
@@ -191,7 +191,7 @@ TEST(OutputThreadFaults, ExitWithAFrameOnItsWayAndASaveThatFailsEndsAllOffAndLat
       rig.program->BitBtn1Click();
     }
     EXPECT_EQ(rig.board->state().framesLatched, latched);
-    EXPECT_FALSE(rig.seq().SerialPort1().IsOpen());
+    EXPECT_FALSE(rig.player().SerialPort1().IsOpen());
   }
 }
 

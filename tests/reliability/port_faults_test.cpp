@@ -39,7 +39,7 @@ const std::string& messageAt(int position, int latchPosition) {
 // Starts the run and plays a few whole frames.
 void startRunning(Rig& rig) {
   rig.start();
-  ASSERT_TRUE(rig.seq().SerialPort1().IsOpen());
+  ASSERT_TRUE(rig.player().SerialPort1().IsOpen());
   rig.tick(3);
   ASSERT_EQ(rig.board->outputBits(), rig.currentFrame());
   ASSERT_TRUE(rig.errors.messages.empty());
@@ -74,7 +74,7 @@ TEST(PortFaults, ABoardUnpluggedBeforeAFrameIsReportedOnceAndStopRecoversAfterRe
   rig.tick(50);
   EXPECT_EQ(rig.errors.messages, std::vector<std::string>{kEscapeCommFunction});
   EXPECT_EQ(rig.board->outputBits(), shown);
-  EXPECT_TRUE(rig.seq().timer1Enabled()) << "the step timer keeps running";
+  EXPECT_TRUE(rig.form().timer1Enabled()) << "the step timer keeps running";
 
   rig.platform.replug();
   rig.tick(7);
@@ -144,9 +144,9 @@ TEST(PortFaults, ABoardGoneForGoodAtAnyOperationIsReleasedByTheSecondStop) {
     rig.stop();
     EXPECT_EQ(rig.errors.messages.size(), 2u);
     EXPECT_EQ(rig.errors.messages.back(), kEscapeCommFunction);
-    EXPECT_TRUE(rig.seq().SerialPort1().IsOpen());
-    EXPECT_FALSE(rig.seq().timer1Enabled());
-    EXPECT_EQ(rig.seq().StepRunning(), 0);
+    EXPECT_TRUE(rig.player().SerialPort1().IsOpen());
+    EXPECT_FALSE(rig.form().timer1Enabled());
+    EXPECT_EQ(rig.player().StepRunning(), 0);
     rig.stop();
     EXPECT_EQ(rig.errors.messages.size(), 3u);
     EXPECT_EQ(rig.errors.messages.back(), sequencer::text::kReleased)
@@ -194,15 +194,15 @@ TEST(PortFaults, ALatchByteThatCannotBeWrittenIsReportedOnceAndTheOutputsKeepThe
 TEST(PortFaults, PauseKeepsSendingWholeFramesThroughAFault) {
   Rig rig;
   startRunning(rig);
-  rig.guarded([&] { rig.seq().startOrPause(); });  // pause
-  ASSERT_EQ(rig.seq().StepRunning(), 0);
-  const int column = rig.seq().StepColumn();
+  rig.guarded([&] { rig.player().startOrPause(); });  // pause
+  ASSERT_EQ(rig.player().StepRunning(), 0);
+  const int column = rig.player().StepColumn();
   unplugAt(rig.platform, 77);
   rig.tick(10);
   EXPECT_EQ(rig.errors.messages, std::vector<std::string>{kEscapeCommFunction});
   rig.platform.replug();
   rig.tick(3);
-  EXPECT_EQ(rig.seq().StepColumn(), column);
+  EXPECT_EQ(rig.player().StepColumn(), column);
   EXPECT_EQ(rig.board->outputBits(), rig.currentFrame());
   exitAndCheck(rig);
 }
@@ -219,9 +219,9 @@ TEST(PortFaults, ABoardGoneAtAnyOperationOfStopIsStoppedOnceItAnswersAgain) {
     rig.stop();
     ASSERT_EQ(rig.errors.messages,
               std::vector<std::string>{messageAt(position, kAllOffOperations)});
-    EXPECT_TRUE(rig.seq().SerialPort1().IsOpen()) << "kept for the next stop";
-    EXPECT_FALSE(rig.seq().timer1Enabled());
-    EXPECT_EQ(rig.seq().StepRunning(), 0);
+    EXPECT_TRUE(rig.player().SerialPort1().IsOpen()) << "kept for the next stop";
+    EXPECT_FALSE(rig.form().timer1Enabled());
+    EXPECT_EQ(rig.player().StepRunning(), 0);
     // Only a whole all-off frame changes the outputs.
     EXPECT_EQ(rig.board->outputBits(), position <= kAllOffOperations ? before : 0u);
     rig.tick(5);  // the step timer is off: nothing
@@ -318,7 +318,7 @@ TEST(EventThreadFaults, AModemStatusThatCannotBeReadInADeliveryEndsTheThreadOnce
   rig.board->setCts(true);
   ASSERT_TRUE(rig.pumpUntil([&] { return !rig.threadErrors().empty(); }));
   EXPECT_EQ(rig.threadErrors(), std::vector<std::string>{kGetCommModemStatus});
-  EXPECT_EQ(rig.seq().ChannelEnabled()[2], 1)
+  EXPECT_EQ(rig.player().ChannelEnabled()[2], 1)
       << "an input whose state was not read changes nothing";
 
   // No more deliveries, and no more errors, until the port is opened again;
@@ -343,7 +343,7 @@ TEST(EventThreadFaults, AModemStatusThatCannotBeReadInADeliveryEndsTheThreadOnce
   rig.board->setCts(false);
   rig.start();
   rig.board->setCts(true);
-  ASSERT_TRUE(rig.pumpUntil([&] { return rig.seq().ChannelEnabled()[2] == 0; }));
+  ASSERT_TRUE(rig.pumpUntil([&] { return rig.player().ChannelEnabled()[2] == 0; }));
   rig.tick(3);
   EXPECT_EQ(rig.board->outputBits(), rig.currentFrame());
   EXPECT_EQ(rig.board->outputBits() & frameBits({3}), 0u);
@@ -361,7 +361,7 @@ TEST(EventThreadFaults, TheBoardUnpluggedWhileACtsChangeIsHandedOver) {
   // The handler now runs and finds the board gone.
   ASSERT_TRUE(rig.pumpUntil([&] { return !rig.threadErrors().empty(); }));
   EXPECT_EQ(rig.threadErrors(), std::vector<std::string>{kGetCommModemStatus});
-  EXPECT_EQ(rig.seq().ChannelEnabled()[2], 1);
+  EXPECT_EQ(rig.player().ChannelEnabled()[2], 1);
 
   rig.tick(20);
   EXPECT_EQ(rig.errors.messages, std::vector<std::string>{kEscapeCommFunction});
@@ -383,7 +383,7 @@ TEST(EventThreadFaults, TheBoardUnpluggedAndPluggedBackWhileTheThreadWaits) {
   rig.pumpUntil([] { return false; }, 50);
   rig.platform.replug();
   // The thread keeps trying and sees the change once the board answers.
-  ASSERT_TRUE(rig.pumpUntil([&] { return rig.seq().ChannelEnabled()[2] == 0; }));
+  ASSERT_TRUE(rig.pumpUntil([&] { return rig.player().ChannelEnabled()[2] == 0; }));
   EXPECT_TRUE(rig.threadErrors().empty());
   rig.tick(3);
   EXPECT_EQ(rig.board->outputBits(), rig.currentFrame());
@@ -398,7 +398,7 @@ TEST(EventThreadFaults, ExitWhileADeliveryWaitsRunsItAndEnds) {
   ASSERT_TRUE(rig.waitQueued(queued));
   // The close waits for the thread, and the thread for this side.
   exitAndCheck(rig);
-  EXPECT_EQ(rig.seq().ChannelEnabled()[2], 0) << "the waiting delivery ran during the close";
+  EXPECT_EQ(rig.player().ChannelEnabled()[2], 0) << "the waiting delivery ran during the close";
   EXPECT_EQ(rig.board->outputBits(), 0u);
   EXPECT_TRUE(rig.errors.messages.empty());
 }

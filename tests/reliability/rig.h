@@ -136,13 +136,13 @@ class Rig {
         frameWoken_.notify_all();
       });
     }
-    program->sequencer().SerialPort1().onThreadError = [this](const std::string& message) {
+    program->player().SerialPort1().onThreadError = [this](const std::string& message) {
       std::lock_guard lock(threadErrorsMutex_);
       threadErrors_.push_back(message);
     };
     program->FormCreate();
     program->loadMatching();
-    for (std::size_t i = 0; i < storedColumns().size(); ++i) seq().housekeepingTick();
+    for (std::size_t i = 0; i < storedColumns().size(); ++i) player().housekeepingTick();
     board->keepHistory(1u << 20);
   }
 
@@ -153,12 +153,14 @@ class Rig {
 
   std::string tablePath() const { return folder.path(storage::kTableFileName); }
   std::string settingsPath() const { return folder.path("Rilvet.dat"); }
-  sequencer::Sequencer& seq() { return program->sequencer(); }
+  sequencer::SequenceTable& table() { return program->table(); }
+  sequencer::MainFormState& form() { return program->form(); }
+  sequencer::Player& player() { return program->player(); }
 
   // The handlers as the windows run them: every error goes the program's one
   // way to the user, which lets a failing run of ticks through once.
   void start() {
-    seq().setComboText("VIRTUAL");
+    form().setComboText("VIRTUAL");
     program->BitBtn1Click();
     framesSent();
   }
@@ -168,7 +170,7 @@ class Rig {
   }
   // Step ticks, as many as the step timer would run: none while it is off.
   void tick(int n = 1) {
-    for (int i = 0; i < n && seq().timer1Enabled(); ++i) {
+    for (int i = 0; i < n && form().timer1Enabled(); ++i) {
       program->Posilka();
       framesSent();
     }
@@ -201,7 +203,7 @@ class Rig {
 
   // The user's changes during the run, which the files must hold at exit.
   void editSomething() {
-    seq().setEdit1Text("9");
+    form().setEdit1Text("9");
     program->matching().setBox(16, 3);
   }
   std::string expectedTable() const { return tableFileBytes("9"); }
@@ -245,9 +247,9 @@ class Rig {
     const auto& columns = storedColumns();
     std::set<int> off;
     for (int k = 1; k <= 48; ++k) {
-      if (seq().ChannelEnabled()[static_cast<std::size_t>(k - 1)] != 1) off.insert(k);
+      if (player().ChannelEnabled()[static_cast<std::size_t>(k - 1)] != 1) off.insert(k);
     }
-    return frameBits(columns.at(static_cast<std::size_t>(seq().StepColumn())), off);
+    return frameBits(columns.at(static_cast<std::size_t>(player().StepColumn())), off);
   }
 
   // Every frame the program may send: each stored column with any of the
@@ -273,17 +275,17 @@ class Rig {
   }
 
   void expectStopped() {
-    EXPECT_FALSE(seq().SerialPort1().IsOpen());
-    EXPECT_FALSE(seq().timer1Enabled());
-    EXPECT_EQ(seq().StepRunning(), 0);
-    EXPECT_EQ(seq().StepColumn(), -1);
-    EXPECT_TRUE(seq().comboEnabled());
-    for (bool on : seq().indicatorOn()) EXPECT_FALSE(on);
+    EXPECT_FALSE(player().SerialPort1().IsOpen());
+    EXPECT_FALSE(form().timer1Enabled());
+    EXPECT_EQ(player().StepRunning(), 0);
+    EXPECT_EQ(player().StepColumn(), -1);
+    EXPECT_TRUE(form().comboEnabled());
+    for (bool on : form().indicatorOn()) EXPECT_FALSE(on);
     expectNothingOpen();
   }
 
   void expectNothingOpen() {
-    EXPECT_FALSE(seq().SerialPort1().IsOpen());
+    EXPECT_FALSE(player().SerialPort1().IsOpen());
     EXPECT_FALSE(board->state().open);
     EXPECT_EQ(platform.openDevices(), 0);
     EXPECT_EQ(platform.openEvents(), 0);

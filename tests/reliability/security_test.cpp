@@ -21,6 +21,7 @@
 #include "inputs/settings_file.h"
 #include "rig.h"
 #include "support/expect_com_port.h"
+#include "support/sequencer_setup.h"
 
 namespace reliability {
 namespace {
@@ -126,7 +127,7 @@ class PortNameTest : public ::testing::Test {
 
 TEST_F(PortNameTest, ATypedNameOpensNothingButATerminalInTheDeviceFolder) {
   // The list holds only the virtual board: the class folder has no ttys.
-  EXPECT_EQ(program->sequencer().comboItems(), std::vector<std::string>{sys::kVirtualPort});
+  EXPECT_EQ(program->form().comboItems(), std::vector<std::string>{sys::kVirtualPort});
   EXPECT_EQ(errors.messages, std::vector<std::string>{});  // the list was read
 
   FolderWatch watch;
@@ -163,13 +164,13 @@ TEST_F(PortNameTest, ATypedNameOpensNothingButATerminalInTheDeviceFolder) {
                                           "VIRTUAL/.."};
   for (const std::string& name : names) {
     SCOPED_TRACE("port name \"" + name + "\"");
-    auto& seq = program->sequencer();
-    seq.setComboText(name);
-    testing_support::expectThrows([&] { seq.startOrPause(); }, comport::msg::kNoSuchPort);
-    EXPECT_FALSE(seq.SerialPort1().IsOpen());
-    EXPECT_FALSE(seq.timer1Enabled());
-    EXPECT_TRUE(seq.comboEnabled());
-    EXPECT_EQ(seq.StepRunning(), 0);
+    program->form().setComboText(name);
+    testing_support::expectThrows([&] { program->player().startOrPause(); },
+                                  comport::msg::kNoSuchPort);
+    EXPECT_FALSE(program->player().SerialPort1().IsOpen());
+    EXPECT_FALSE(program->form().timer1Enabled());
+    EXPECT_TRUE(program->form().comboEnabled());
+    EXPECT_EQ(program->player().StepRunning(), 0);
     EXPECT_EQ(platform.openDevices(), 0);
     EXPECT_EQ(platform.openEvents(), 0);
     // Nothing in the folders was opened, read, written or created, even for
@@ -182,10 +183,10 @@ TEST_F(PortNameTest, ATypedNameOpensNothingButATerminalInTheDeviceFolder) {
   EXPECT_EQ(testing_support::readBytes("/etc/passwd"), passwd);
 
   // The list's own entry still opens.
-  program->sequencer().setComboText(sys::kVirtualPort);
-  program->sequencer().startOrPause();
+  program->form().setComboText(sys::kVirtualPort);
+  program->player().startOrPause();
   EXPECT_TRUE(board.state().open);
-  program->sequencer().stop();
+  testing_support::stop(program->player());
   EXPECT_EQ(platform.openDevices(), 0);
 }
 
@@ -222,12 +223,12 @@ class OwnFilesTest : public ::testing::Test {
                                storage::kTableFileName, inputs::kSettingsFileName);
       program.FormCreate();
       program.loadMatching();
-      for (int i = 0; i < 6; ++i) program.sequencer().housekeepingTick();
-      program.sequencer().setComboText(sys::kVirtualPort);
-      program.sequencer().startOrPause();
-      for (int i = 0; i < 5; ++i) program.sequencer().stepTick();
-      program.sequencer().setCell(0, 7, "1");
-      program.sequencer().stop();
+      for (int i = 0; i < 6; ++i) program.player().housekeepingTick();
+      program.form().setComboText(sys::kVirtualPort);
+      program.player().startOrPause();
+      for (int i = 0; i < 5; ++i) testing_support::stepTick(program.player());
+      program.table().setCell(0, 7, "1");
+      testing_support::stop(program.player());
       program.BitBtn6Click();
       program.FormClose();
     }

@@ -1,4 +1,5 @@
-// A sequencer wired to a virtual board on "COM2", with every call logged.
+// A player, its table and its form state wired to a virtual board on "COM2", with every call
+// logged.
 #pragma once
 
 #include <memory>
@@ -9,24 +10,23 @@
 #include <gtest/gtest.h>
 
 #include "comport/sys/virtual_board.h"
-#include "sequencer/sequencer.h"
 #include "support/expect_com_port.h"
 #include "support/recording_platform.h"
-#include "support/sequencer_access.h"
+#include "support/sequencer_setup.h"
 
 namespace testing_support {
 
 class SequencerTest : public ::testing::Test {
  protected:
-  SequencerTest() : seq(platform, nullptr) {
+  SequencerTest() : player(platform, nullptr, table, form) {
     platform.setLogging(true);
-    seq.setComboText("COM2");
-    enableAllChannels(seq);
+    form.setComboText("COM2");
+    enableAllChannels(player);
   }
 
   // Puts "1" into the given channels of a column.
   void setColumn(int col, std::initializer_list<int> channels) {
-    for (int k : channels) tableCells(seq).setText(col, k, "1");
+    for (int k : channels) putCell(table, col, k, "1");
   }
 
   // The line operations and writes logged since the last clear.
@@ -43,18 +43,21 @@ class SequencerTest : public ::testing::Test {
 
   std::string markerRow() const {
     std::string row;
-    for (int c = 0; c < seq.colCount() + 1; ++c) row += seq.cells().text(c, 0).empty() ? "." : "v";
+    for (int c = 0; c < table.colCount() + 1; ++c)
+      row += table.cells().text(c, 0).empty() ? "." : "v";
     return row;
   }
 
   void start() {
-    seq.startOrPause();
-    ASSERT_TRUE(seq.SerialPort1().IsOpen());
+    player.startOrPause();
+    ASSERT_TRUE(player.SerialPort1().IsOpen());
   }
 
   std::shared_ptr<sys::VirtualBoard> board = std::make_shared<sys::VirtualBoard>("COM2");
   RecordingPlatform platform{*board};
-  sequencer::Sequencer seq;
+  sequencer::SequenceTable table;
+  sequencer::MainFormState form;
+  sequencer::Player player;
 };
 
 }  // namespace testing_support

@@ -1,9 +1,7 @@
-// The output thread on the virtual board: frames go out in the order they
+// The output thread and the two frame senders on the virtual board: frames go out in the order they
 // were handed over, whole, with the same line operations as on the GUI
 // thread; what each did comes back only when the GUI side asks, and a frame
 // on its way is always finished.
-#include "sequencer/output_thread.h"
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -14,6 +12,7 @@
 
 #include "comport/sys/virtual_board.h"
 #include "fixture.h"
+#include "sequencer/frame_sender.h"
 #include "support/gated_platform.h"
 #include "support/recording_platform.h"
 
@@ -178,3 +177,38 @@ TEST_F(OutputThreadTest, EndingSendsWhatWasHandedOverWholeAndDropsWhatItDid) {
 }
 
 }  // namespace
+
+// Both senders keep the lines' bookkeeping the same way: a step frame after
+// a cut-short one lowers the clock first, the next one does not, and what
+// each frame did reaches its `done` in order.
+TEST_F(OutputThreadTest, BothSendersLowerTheClockAfterACutShortFrame) {
+  const auto immediate = [this] { return std::make_unique<ImmediateSender>(port); };
+  const auto threaded = [this] {
+    return std::make_unique<ThreadedSender>(port, false, std::function<void()>{});
+  };
+  const std::pair<const char*, std::function<std::unique_ptr<FrameSender>()>> senders[] = {
+      {"immediate", immediate}, {"threaded", threaded}};
+  for (const auto& [name, make] : senders) {
+    SCOPED_TRACE(name);
+    platform.clearCalls();
+    auto sender = make();
+    std::vector<std::string> done;
+    const auto record = [&](const FrameResult& r) { done.push_back(r.error ? "error" : "ok"); };
+    platform.failCall(testing_support::Op::EscapeCommFunction, 10, sys::kErrorBadCommand);
+    // One frame at a time, as the ticks hand them over; the first is cut
+    // short at its tenth line operation.
+    for (int k = 1; k <= 3; ++k) {
+      sender->send(stepFrame({k}), record);
+      sender->finish();
+    }
+    EXPECT_FALSE(sender->busy());
+    EXPECT_THAT(done, ElementsAre("error", "ok", "ok"));
+    EXPECT_FALSE(sender->linesUnsettled());
+    std::vector<testing_support::Call> expected = frameWire(bitsFor({1}));
+    expected.resize(10);  // up to the call that failed
+    expected.push_back(testing_support::clrDtr());
+    for (const auto& call : frameWire(bitsFor({2}))) expected.push_back(call);
+    for (const auto& call : frameWire(bitsFor({3}))) expected.push_back(call);
+    EXPECT_THAT(wire(), ElementsAreArray(expected));
+  }
+}

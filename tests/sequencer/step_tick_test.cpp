@@ -10,58 +10,56 @@ using ::testing::IsEmpty;
 using testing_support::bitsFor;
 using testing_support::frameWire;
 using testing_support::Op;
+using testing_support::putCell;
 using testing_support::setChannelEnabled;
-using testing_support::setColCount;
-using testing_support::setStepColumn;
 using testing_support::stepTickMessage;
-using testing_support::tableCells;
 
 namespace {
 
 class StepTickTest : public testing_support::SequencerTest {};
 
 TEST_F(StepTickTest, ClosedPortTickDoesNothingAtAll) {
-  seq.setEdit1Text("abc");
+  form.setEdit1Text("abc");
   setColumn(0, {1});
-  setColCount(seq, 2);
-  seq.stepTick();
+  table.setColCount(2);
+  testing_support::stepTick(player);
   EXPECT_THAT(platform.calls(), IsEmpty());
-  EXPECT_EQ(seq.StepColumn(), -1);
-  EXPECT_EQ(seq.timer1Interval(), 100);
-  EXPECT_EQ(seq.fixedColor(), clSilver);
-  EXPECT_EQ(seq.cells().text(0, 0), "");
-  EXPECT_EQ(seq.statusText()[0], "");
+  EXPECT_EQ(player.StepColumn(), -1);
+  EXPECT_EQ(form.timer1Interval(), 100);
+  EXPECT_EQ(form.fixedColor(), clSilver);
+  EXPECT_EQ(table.cells().text(0, 0), "");
+  EXPECT_EQ(form.statusText()[0], "");
 }
 
 TEST_F(StepTickTest, OneTickIsExactlyTheFrameOfTheCurrentColumn) {
   setColumn(0, {1, 5, 48});
-  setColCount(seq, 2);
+  table.setColCount(2);
   start();
   platform.clearCalls();
-  seq.stepTick();
+  testing_support::stepTick(player);
   EXPECT_THAT(wire(), ElementsAreArray(frameWire(bitsFor({1, 5, 48}))));
   EXPECT_THAT(channelsOn(), ElementsAre(1, 5, 48));
-  EXPECT_EQ(seq.StepColumn(), 0);
-  EXPECT_EQ(seq.statusText()[0], "Позиция 1");
-  EXPECT_EQ(seq.statusText()[1], "Обмен данными с драйвером");
-  EXPECT_EQ(seq.fixedColor(), clRed);
-  for (int k = 1; k <= 48; ++k) EXPECT_EQ(seq.indicatorOn()[k - 1], k == 1 || k == 5 || k == 48);
+  EXPECT_EQ(player.StepColumn(), 0);
+  EXPECT_EQ(form.statusText()[0], "Позиция 1");
+  EXPECT_EQ(form.statusText()[1], "Обмен данными с драйвером");
+  EXPECT_EQ(form.fixedColor(), clRed);
+  for (int k = 1; k <= 48; ++k) EXPECT_EQ(form.indicatorOn()[k - 1], k == 1 || k == 5 || k == 48);
   // Line states between frames: DTR low, RTS at the last bit sent.
   EXPECT_FALSE(board->state().dtr);
   EXPECT_TRUE(board->state().rts);
 }
 
 TEST_F(StepTickTest, SingleChannelFramesLandOnTheirOutputs) {
-  setColCount(seq, 4);
+  table.setColCount(4);
   setColumn(0, {1});
   setColumn(1, {48});
   start();
-  seq.stepTick();
+  testing_support::stepTick(player);
   // Channel 1 is shifted first: the last output of the sixth register.
   EXPECT_TRUE(board->outputOf(6, 7));
   EXPECT_EQ(board->outputBits(), std::uint64_t{1} << 47);
   platform.clearCalls();
-  seq.stepTick();
+  testing_support::stepTick(player);
   // Channel 48 is shifted last: Q0 of the first register, RTS raised only
   // before the 48th clock and left raised.
   EXPECT_TRUE(board->outputOf(1, 0));
@@ -72,7 +70,7 @@ TEST_F(StepTickTest, SingleChannelFramesLandOnTheirOutputs) {
   for (int i = 0; i < 141; i += 3) EXPECT_EQ(calls[i], testing_support::clrRts());
   EXPECT_TRUE(board->state().rts);
   // An empty column: all outputs off.
-  seq.stepTick();
+  testing_support::stepTick(player);
   EXPECT_EQ(board->outputBits(), 0u);
 }
 
@@ -83,15 +81,15 @@ TEST_F(StepTickTest, PlaysColumnsInOrderAndWrapsWithoutSendingTheTrailingColumn)
   setColumn(1, {2});
   setColumn(2, {3});
   setColumn(3, {4});
-  setColCount(seq, 4);
+  table.setColCount(4);
   start();
   std::vector<std::vector<int>> played;
   std::vector<std::string> positions;
   std::vector<std::string> markers;
   for (int i = 0; i < 7; ++i) {
-    seq.stepTick();
+    testing_support::stepTick(player);
     played.push_back(channelsOn());
-    positions.push_back(seq.statusText()[0]);
+    positions.push_back(form.statusText()[0]);
     markers.push_back(markerRow());
   }
   EXPECT_THAT(played, ElementsAre(ElementsAre(1), ElementsAre(2), ElementsAre(3), ElementsAre(1),
@@ -105,9 +103,9 @@ TEST_F(StepTickTest, EmptyTableKeepsTheMarkerInColumnZero) {
   start();
   for (int i = 0; i < 3; ++i) {
     platform.clearCalls();
-    seq.stepTick();
-    EXPECT_EQ(seq.StepColumn(), 0);
-    EXPECT_EQ(seq.statusText()[0], "Позиция 1");
+    testing_support::stepTick(player);
+    EXPECT_EQ(player.StepColumn(), 0);
+    EXPECT_EQ(form.statusText()[0], "Позиция 1");
     EXPECT_THAT(wire(), ElementsAreArray(frameWire(bitsFor({}))));
   }
   EXPECT_EQ(markerRow(), "v.");
@@ -116,143 +114,144 @@ TEST_F(StepTickTest, EmptyTableKeepsTheMarkerInColumnZero) {
 TEST_F(StepTickTest, PausedTicksResendTheSameColumn) {
   setColumn(0, {1});
   setColumn(1, {2, 3});
-  setColCount(seq, 3);
+  table.setColCount(3);
   start();
-  seq.stepTick();
-  seq.stepTick();
-  seq.startOrPause();  // pause
-  ASSERT_EQ(seq.StepRunning(), 0);
+  testing_support::stepTick(player);
+  testing_support::stepTick(player);
+  player.startOrPause();  // pause
+  ASSERT_EQ(player.StepRunning(), 0);
   for (int i = 0; i < 3; ++i) {
     platform.clearCalls();
-    seq.stepTick();
+    testing_support::stepTick(player);
     EXPECT_THAT(wire(), ElementsAreArray(frameWire(bitsFor({2, 3}))));
-    EXPECT_EQ(seq.StepColumn(), 1);
+    EXPECT_EQ(player.StepColumn(), 1);
     EXPECT_EQ(markerRow(), ".v..");
-    EXPECT_EQ(seq.statusText()[0], "Позиция 2");
-    EXPECT_EQ(seq.statusText()[1], "Наблюдение за состоянием драйвера");
-    EXPECT_EQ(seq.fixedColor(), clYellow);
+    EXPECT_EQ(form.statusText()[0], "Позиция 2");
+    EXPECT_EQ(form.statusText()[1], "Наблюдение за состоянием драйвера");
+    EXPECT_EQ(form.fixedColor(), clYellow);
   }
   // A flag change while paused reaches the outputs at the next tick.
-  setChannelEnabled(seq, 3, 0);
-  seq.stepTick();
+  setChannelEnabled(player, 3, 0);
+  testing_support::stepTick(player);
   EXPECT_THAT(channelsOn(), ElementsAre(2));
 }
 
 TEST_F(StepTickTest, OnlyAnExactOneWithItsFlagSetIsOn) {
-  tableCells(seq).setText(0, 1, "1");
-  tableCells(seq).setText(0, 2, "0");
-  tableCells(seq).setText(0, 3, "");
-  tableCells(seq).setText(0, 4, " 1");
-  tableCells(seq).setText(0, 5, "11");
-  tableCells(seq).setText(0, 6, "1 ");
-  tableCells(seq).setText(0, 7, "1");
-  tableCells(seq).setText(0, 8, "l");
-  setChannelEnabled(seq, 7, 0);  // channel 7 held off
-  setColCount(seq, 2);
+  putCell(table, 0, 1, "1");
+  putCell(table, 0, 2, "0");
+  putCell(table, 0, 3, "");
+  putCell(table, 0, 4, " 1");
+  putCell(table, 0, 5, "11");
+  putCell(table, 0, 6, "1 ");
+  putCell(table, 0, 7, "1");
+  putCell(table, 0, 8, "l");
+  setChannelEnabled(player, 7, 0);  // channel 7 held off
+  table.setColCount(2);
   start();
   platform.clearCalls();
-  seq.stepTick();
+  testing_support::stepTick(player);
   EXPECT_THAT(wire(), ElementsAreArray(frameWire(bitsFor({1}))));
   EXPECT_THAT(channelsOn(), ElementsAre(1));
-  EXPECT_FALSE(seq.indicatorOn()[6]);
-  EXPECT_TRUE(seq.indicatorOn()[0]);
+  EXPECT_FALSE(form.indicatorOn()[6]);
+  EXPECT_TRUE(form.indicatorOn()[0]);
 }
 
 TEST_F(StepTickTest, IntervalTextsThatAreNotAPositiveNumberGiveOneMillisecond) {
   start();
   for (const char* text : {"abc", "", "0", "-5", "2147483648", "12a", "0x10", "1.5"}) {
-    seq.setEdit1Text("100");
-    seq.stepTick();
-    ASSERT_EQ(seq.timer1Interval(), 100);
-    seq.setEdit1Text(text);
-    seq.stepTick();
-    EXPECT_EQ(seq.timer1Interval(), 1) << text;
-    EXPECT_EQ(seq.edit1Text(), text);
+    form.setEdit1Text("100");
+    testing_support::stepTick(player);
+    ASSERT_EQ(form.timer1Interval(), 100);
+    form.setEdit1Text(text);
+    testing_support::stepTick(player);
+    EXPECT_EQ(form.timer1Interval(), 1) << text;
+    EXPECT_EQ(form.edit1Text(), text);
   }
-  seq.setEdit1Text("250");
-  seq.stepTick();
-  EXPECT_EQ(seq.timer1Interval(), 250);
-  seq.setEdit1Text("2147483647");
-  seq.stepTick();
-  EXPECT_EQ(seq.timer1Interval(), 2147483647);
-  seq.setEdit1Text(" 42");
-  seq.stepTick();
-  EXPECT_EQ(seq.timer1Interval(), 42);
+  form.setEdit1Text("250");
+  testing_support::stepTick(player);
+  EXPECT_EQ(form.timer1Interval(), 250);
+  form.setEdit1Text("2147483647");
+  testing_support::stepTick(player);
+  EXPECT_EQ(form.timer1Interval(), 2147483647);
+  form.setEdit1Text(" 42");
+  testing_support::stepTick(player);
+  EXPECT_EQ(form.timer1Interval(), 42);
 }
 
 TEST_F(StepTickTest, ALineErrorMidFrameSendsNoLatchAndTheNextTickSendsAWholeFrame) {
   setColumn(0, {1, 2, 40});
   setColumn(1, {47, 48});
-  setColCount(seq, 3);
+  table.setColCount(3);
   start();
-  seq.stepTick();
+  testing_support::stepTick(player);
   ASSERT_THAT(channelsOn(), ElementsAre(1, 2, 40));
   const auto latched = board->state().framesLatched;
   // The 31st line operation of the next frame fails.
   platform.failCall(Op::EscapeCommFunction, 31, sys::kErrorBadCommand);
   platform.clearCalls();
-  testing_support::expectThrows([&] { seq.stepTick(); }, "Ошибка функции EscapeCommFunction");
+  testing_support::expectThrows([&] { testing_support::stepTick(player); },
+                                "Ошибка функции EscapeCommFunction");
   EXPECT_EQ(wire().size(), 31u);
   EXPECT_EQ(board->state().framesLatched, latched);
   EXPECT_THAT(channelsOn(), ElementsAre(1, 2, 40));  // the board keeps the previous step
   // Column and texts already moved on; the channels sent before the failure
   // are painted, the ones after it are not.
-  EXPECT_EQ(seq.StepColumn(), 1);
-  EXPECT_EQ(seq.statusText()[0], "Позиция 2");
-  EXPECT_FALSE(seq.indicatorOn()[0]);
-  EXPECT_FALSE(seq.indicatorOn()[1]);
-  EXPECT_TRUE(seq.indicatorOn()[39]);
-  seq.stepTick();
+  EXPECT_EQ(player.StepColumn(), 1);
+  EXPECT_EQ(form.statusText()[0], "Позиция 2");
+  EXPECT_FALSE(form.indicatorOn()[0]);
+  EXPECT_FALSE(form.indicatorOn()[1]);
+  EXPECT_TRUE(form.indicatorOn()[39]);
+  testing_support::stepTick(player);
   EXPECT_THAT(channelsOn(), ElementsAre(1, 2, 40));
-  setStepColumn(seq, 0);
-  seq.stepTick();
+  player.rewind();
+  testing_support::stepTick(player);
   EXPECT_THAT(channelsOn(), ElementsAre(47, 48));
 }
 
 TEST_F(StepTickTest, AFailedLatchWriteIsAWriteError) {
-  setColCount(seq, 2);
+  table.setColCount(2);
   setColumn(0, {9});
   start();
   platform.failCall(Op::WriteFile, 1, sys::kErrorBadCommand);
-  EXPECT_THROW(seq.stepTick(), comport::EComPort);
+  EXPECT_THROW(testing_support::stepTick(player), comport::EComPort);
   EXPECT_THAT(channelsOn(), IsEmpty());
   platform.failCall(Op::WriteFile, 1, sys::kErrorBadCommand);
-  testing_support::expectThrows([&] { seq.stepTick(); }, "Ошибка записи в порт");
+  testing_support::expectThrows([&] { testing_support::stepTick(player); }, "Ошибка записи в порт");
 }
 
 TEST_F(StepTickTest, ATableThatShrankUnderTheStepBringsTheMarkerBack) {
   for (int c = 0; c < 5; ++c) setColumn(c, {c + 1});
-  setColCount(seq, 6);
+  table.setColCount(6);
   start();
-  for (int i = 0; i < 4; ++i) seq.stepTick();
-  ASSERT_EQ(seq.StepColumn(), 3);
-  setColCount(seq, 2);
-  seq.stepTick();
-  EXPECT_EQ(seq.StepColumn(), 0);
+  for (int i = 0; i < 4; ++i) testing_support::stepTick(player);
+  ASSERT_EQ(player.StepColumn(), 3);
+  table.setColCount(2);
+  testing_support::stepTick(player);
+  EXPECT_EQ(player.StepColumn(), 0);
   EXPECT_THAT(channelsOn(), ElementsAre(1));
   // Paused too.
-  setColCount(seq, 6);
-  seq.stepTick();
-  seq.stepTick();
-  seq.startOrPause();
-  setColCount(seq, 2);
-  seq.stepTick();
-  EXPECT_EQ(seq.StepColumn(), 0);
+  table.setColCount(6);
+  testing_support::stepTick(player);
+  testing_support::stepTick(player);
+  player.startOrPause();
+  table.setColCount(2);
+  testing_support::stepTick(player);
+  EXPECT_EQ(player.StepColumn(), 0);
 }
 
 TEST_F(StepTickTest, EveryFailingTickGivesItsMessageAndAGoodOneNone) {
   // Whether the user is told again is the program's choice, not the tick's.
-  setColCount(seq, 2);
+  table.setColCount(2);
   start();
   platform.unplug();
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(stepTickMessage(seq),
+    EXPECT_EQ(stepTickMessage(player),
               std::optional<std::string>("Ошибка функции EscapeCommFunction"));
   }
   platform.replug();
-  EXPECT_EQ(stepTickMessage(seq), std::nullopt);
+  EXPECT_EQ(stepTickMessage(player), std::nullopt);
   platform.failCall(Op::WriteFile, 1, sys::kErrorBadCommand);
-  EXPECT_EQ(stepTickMessage(seq), std::optional<std::string>("Ошибка записи в порт"));
+  EXPECT_EQ(stepTickMessage(player), std::optional<std::string>("Ошибка записи в порт"));
 }
 
 }  // namespace

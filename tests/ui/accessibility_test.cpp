@@ -123,7 +123,7 @@ class AccessibilityTest : public QObject {
     Harness h(tableBytes({{1}, {}, {2}}, "250"));
     ui::TForm1& f = h.form();
     h.reveal(5);
-    QCOMPARE(h.model().colCount(), 4);
+    QCOMPARE(h.table().colCount(), 4);
     QAccessibleInterface* grid = of(f.StringGrid1);
     QCOMPARE(grid->role(), QAccessible::Table);
     QAccessibleTableInterface* table = grid->tableInterface();
@@ -164,15 +164,15 @@ class AccessibilityTest : public QObject {
     QVERIFY(cell->state().selected);
     QVERIFY(!table->cellAt(1, 0)->state().selected);
     QCOMPARE(table->selectedCells(), QList<QAccessibleInterface*>{cell});
-    h.model().setCell(2, 2, "0");
+    h.table().setCell(2, 2, "0");
     QCOMPARE(cell->text(QAccessible::Name), QString("0"));
 
     // A cleared table: the cells beyond its columns are gone.
     QAccessibleInterface* far = table->cellAt(1, 3);
-    h.model().clearTable();
+    h.windows->program.clearTable();
     h.reveal(2);
-    QCOMPARE(table->columnCount(), h.model().colCount());
-    QVERIFY(h.model().colCount() < 4);
+    QCOMPARE(table->columnCount(), h.table().colCount());
+    QVERIFY(h.table().colCount() < 4);
     QVERIFY(!far->isValid());
   }
 

@@ -4,13 +4,12 @@
 #include <QLabel>
 #include <QTextBrowser>
 
-#include "support/sequencer_access.h"
+#include "support/sequencer_setup.h"
 #include "ui/support/help_viewer.h"
 #include "ui_harness.h"
 
+using testing_support::putCell;
 using testing_support::setChannelEnabled;
-using testing_support::setStepColumn;
-using testing_support::tableCells;
 
 using ui_testing::Harness;
 
@@ -33,7 +32,7 @@ int visibleWindowsNamed(const QString& name) {
 }
 
 QString cell(Harness& h, int col, int row) {
-  return QString::fromStdString(h.model().cells().text(col, row));
+  return QString::fromStdString(h.table().cells().text(col, row));
 }
 
 struct Recorder : program::ErrorSink {
@@ -88,7 +87,7 @@ class DialogsTest : public QObject {
     QCOMPARE(d.ComboBox(2)->currentText(), QString("вх3"));
     QCOMPARE(d.ComboBox(3)->currentText(), QString("нет"));
     QCOMPARE(d.ComboBox(16)->currentIndex(), -1);
-    setChannelEnabled(h.model(), 3, 0);
+    setChannelEnabled(h.player(), 3, 0);
     h.windows->program.matching().indikator();
     for (int k = 1; k <= 8; ++k) {
       QLabel* label = d.Label(20 + k);
@@ -157,9 +156,9 @@ class DialogsTest : public QObject {
 
   void noChangesNothingAndTwoPressesGiveOneDialog() {
     Harness h;
-    tableCells(h.model()).setText(0, 1, "1");
-    tableCells(h.model()).setText(0, 0, "v");
-    setStepColumn(h.model(), 0);
+    putCell(h.table(), 0, 1, "1");
+    putCell(h.table(), 0, 0, "v");
+    h.player().rewind();
     h.reveal(1);
     QTest::mouseClick(h.form().BitBtn(4), Qt::LeftButton);
     QTest::mouseClick(h.form().BitBtn(4), Qt::LeftButton);
@@ -169,7 +168,7 @@ class DialogsTest : public QObject {
     QVERIFY(!h.windows->form3->isVisible());
     QCOMPARE(cell(h, 0, 1), QString("1"));
     QCOMPARE(cell(h, 0, 0), QString("v"));
-    QCOMPARE(h.model().StepColumn(), 0);
+    QCOMPARE(h.player().StepColumn(), 0);
     // It comes back where it was left.
     h.windows->form3->move(placed + QPoint(40, 30));
     h.form().BitBtn4Click();
@@ -178,23 +177,22 @@ class DialogsTest : public QObject {
 
   void yesEmptiesEveryChannelCellUpToTheLastColumn() {
     Harness h;
-    tableCells(h.model()).setText(0, 1, "1");
-    tableCells(h.model()).setText(0, 2, "0");
-    tableCells(h.model()).setText(0, 48, "abc");
-    tableCells(h.model()).setText(0, 0, "v");
-    setStepColumn(h.model(), 5);
+    putCell(h.table(), 0, 1, "1");
+    putCell(h.table(), 0, 2, "0");
+    putCell(h.table(), 0, 48, "abc");
+    putCell(h.table(), 0, 0, "v");
     h.form().program().Narahiv();  // LastColumn 0, then grows
     h.form().BitBtn4Click();
     QTest::mouseClick(h.windows->form3->Button1, Qt::LeftButton);
     QVERIFY(!h.windows->form3->isVisible());
     for (int r = 1; r <= 48; ++r) QCOMPARE(cell(h, 0, r), QString(""));
     QCOMPARE(cell(h, 0, 0), QString("v"));  // the marker row is not touched
-    QCOMPARE(h.model().StepColumn(), 0);
+    QCOMPARE(h.player().StepColumn(), 0);
   }
 
   void yesWhileRunningPlaysOnFromColumnZeroOverTheEmptyTable() {
     Harness h;
-    for (int c = 0; c < 4; ++c) tableCells(h.model()).setText(c, c + 1, "1");
+    for (int c = 0; c < 4; ++c) putCell(h.table(), c, c + 1, "1");
     h.reveal(4);
     // Only the test's own steps.
     h.form().Edit1->setText("100000");
@@ -206,10 +204,10 @@ class DialogsTest : public QObject {
     h.form().BitBtn4Click();
     QTest::mouseClick(h.windows->form3->Button1, Qt::LeftButton);
     QCOMPARE(cell(h, 2, 0), QString("v"));  // the marker stays where it was
-    QVERIFY(h.model().timer1Enabled());
-    QCOMPARE(h.model().StepRunning(), 1);
+    QVERIFY(h.formState().timer1Enabled());
+    QCOMPARE(h.player().StepRunning(), 1);
     QVERIFY(h.tick());
-    QCOMPARE(h.model().StepColumn(), 1);
+    QCOMPARE(h.player().StepColumn(), 1);
     QCOMPARE(h.board().outputBits(), 0u);
     QTest::mouseClick(h.form().BitBtn(2), Qt::LeftButton);
     QVERIFY(h.framesSent());
@@ -219,7 +217,7 @@ class DialogsTest : public QObject {
     Harness h(ui_testing::tableBytes({{1}, {1}, {1}, {1}, {1}}, "100"));
     h.form().program().Narahiv();
     h.form().program().Narahiv();  // three columns shown, LastColumn 1
-    QCOMPARE(h.model().LastColumn(), 1);
+    QCOMPARE(h.player().LastColumn(), 1);
     h.form().BitBtn4Click();
     QTest::mouseClick(h.windows->form3->Button1, Qt::LeftButton);
     QCOMPARE(cell(h, 0, 1), QString(""));
@@ -227,12 +225,12 @@ class DialogsTest : public QObject {
     QCOMPARE(cell(h, 2, 1), QString("1"));
     QCOMPARE(cell(h, 4, 1), QString("1"));
     for (int i = 0; i < 4; ++i) h.form().program().Narahiv();
-    QCOMPARE(h.model().colCount(), 1);
+    QCOMPARE(h.table().colCount(), 1);
     // Data in the first columns again: the kept ones come back into view.
-    tableCells(h.model()).setText(0, 9, "1");
-    tableCells(h.model()).setText(1, 9, "1");
+    putCell(h.table(), 0, 9, "1");
+    putCell(h.table(), 1, 9, "1");
     for (int i = 0; i < 6; ++i) h.form().program().Narahiv();
-    QCOMPARE(h.model().colCount(), 6);
+    QCOMPARE(h.table().colCount(), 6);
   }
 
   // ---------------------------------------------------------- about box

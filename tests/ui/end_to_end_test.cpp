@@ -57,11 +57,11 @@ class EndToEndTest : public QObject {
     QCOMPARE(form.Edit1->text(), QString("3"));
 
     // The housekeeping timer reveals the five stored columns.
-    QVERIFY(waitFor([&] { return w.program.sequencer().colCount() == 6; }));
+    QVERIFY(waitFor([&] { return w.program.table().colCount() == 6; }));
 
     form.ComboBox1->setCurrentIndex(form.ComboBox1->findText("VIRTUAL"));
     QTest::mouseClick(form.BitBtn(1), Qt::LeftButton);
-    QVERIFY(w.program.sequencer().SerialPort1().IsOpen());
+    QVERIFY(w.program.player().SerialPort1().IsOpen());
     QVERIFY(w.boardWindow->isVisible());
 
     // Step by step, every column in order, wrapping after the last.
@@ -101,7 +101,7 @@ class EndToEndTest : public QObject {
     // output 3 is held off from then on.
     QTest::mouseClick(w.boardWindow->inputSwitch(2), Qt::LeftButton);
     QVERIFY(w.board->cts());
-    QVERIFY(waitFor([&] { return w.program.sequencer().ChannelEnabled()[2] == 0; }));
+    QVERIFY(waitFor([&] { return w.program.player().ChannelEnabled()[2] == 0; }));
     const std::size_t disabledAt = w.board->history().size() + 1;
     QVERIFY(waitFor([&] { return w.board->history().size() >= disabledAt + 10; }));
     frames = w.board->history();
@@ -112,7 +112,7 @@ class EndToEndTest : public QObject {
         known = known || frames[i] == ui_testing::bitsOf(column, 3);
       QVERIFY(known);
     }
-    QCOMPARE(w.program.sequencer().ChannelEnabled()[0], 1);
+    QCOMPARE(w.program.player().ChannelEnabled()[0], 1);
     QCOMPARE(w.form2->Label(23)->text(), QString("пассив"));
     w.boardWindow->refresh();
     QVERIFY(!w.boardWindow->lamp(6, 5));  // channel 3: register 6, Q5
@@ -142,13 +142,13 @@ class EndToEndTest : public QObject {
     app::Windows w(
         {storage::kTableFileName, inputs::kSettingsFileName, board, board.get(), &messages});
     w.form1->show();
-    QVERIFY(waitFor([&] { return w.program.sequencer().colCount() == 6; }));
+    QVERIFY(waitFor([&] { return w.program.table().colCount() == 6; }));
     QTest::mouseClick(w.form1->BitBtn(1), Qt::LeftButton);
     QVERIFY(w.boardWindow->isVisible());
     w.boardWindow->close();
     const auto latched = w.board->state().framesLatched;
     QVERIFY(waitFor([&] { return w.board->state().framesLatched > latched + 5; }));
-    QVERIFY(w.program.sequencer().SerialPort1().IsOpen());
+    QVERIFY(w.program.player().SerialPort1().IsOpen());
     // The readout counts what the board latched.
     w.boardWindow->refresh();
     QVERIFY(w.boardWindow->readout().contains("Кадров защёлкнуто"));

@@ -101,10 +101,10 @@ class Run {
   // The step interval is 1 ms: a failing board fails a thousand ticks a second.
   Run() : h(tableBytes("1"), ui_testing::ctsHoldsOutput3Off(), ui_testing::Boxes::kShown, &disk) {
     h.board().keepHistory(1u << 20);
-    QVERIFY(waitFor([&] { return h.model().colCount() == 6; }));
+    QVERIFY(waitFor([&] { return h.table().colCount() == 6; }));
     h.form().ComboBox1->setCurrentIndex(h.form().ComboBox1->findText("VIRTUAL"));
     QTest::mouseClick(h.form().BitBtn(1), Qt::LeftButton);
-    QVERIFY(h.model().SerialPort1().IsOpen());
+    QVERIFY(h.player().SerialPort1().IsOpen());
     QVERIFY(waitFor([&] { return h.board().state().framesLatched > 20; }));
   }
 
@@ -148,7 +148,7 @@ class Run {
     QCOMPARE(static_cast<int>(closer.texts.size()) - before, boxesAtExit);
     QCOMPARE(Harness::read(h.tablePath()), tableBytes("1"));
     QCOMPARE(Harness::read(h.settingsPath()), ui_testing::ctsHoldsOutput3Off());
-    QVERIFY(!h.model().SerialPort1().IsOpen());
+    QVERIFY(!h.player().SerialPort1().IsOpen());
     QCOMPARE(platform().openDevices(), 0);
     QCOMPARE(platform().openEvents(), 0);
     QVERIFY(!h.windows->boardWindow->isVisible());
@@ -177,7 +177,7 @@ class FaultDisplayTest : public QObject {
     QCOMPARE(visibleBoxes().size(), 1);
     QCOMPARE(run.errors().size(), 1);
     QVERIFY(isPortError(run.errors().front()));
-    QVERIFY(run.h.model().timer1Enabled());
+    QVERIFY(run.h.formState().timer1Enabled());
     run.expectWholeFrames();
 
     // Back in while the box is still open: the steps resume, whole.
@@ -197,9 +197,9 @@ class FaultDisplayTest : public QObject {
     run.h.platform.replug();
 
     run.stop();
-    QVERIFY(!run.h.model().SerialPort1().IsOpen());
+    QVERIFY(!run.h.player().SerialPort1().IsOpen());
     QCOMPARE(run.h.board().outputBits(), 0u);
-    QCOMPARE(run.h.model().StepColumn(), -1);
+    QCOMPARE(run.h.player().StepColumn(), -1);
     QVERIFY(run.h.form().ComboBox1->isEnabled());
     QCOMPARE(run.errors().size(), 2);
     BoxCloser closer;
@@ -237,7 +237,7 @@ class FaultDisplayTest : public QObject {
     // The first stop cannot switch the outputs off and keeps the port open
     // for another try; the timer stops. Its message waits behind the box.
     run.stop();
-    QVERIFY(run.h.model().SerialPort1().IsOpen());
+    QVERIFY(run.h.player().SerialPort1().IsOpen());
     QVERIFY(!run.h.form().Timer1->isActive());
     QCOMPARE(visibleBoxes().size(), 1);
     visibleBoxes().front()->button(QMessageBox::Ok)->click();
@@ -248,7 +248,7 @@ class FaultDisplayTest : public QObject {
 
     // The second lets it go, and says that the outputs may still be on.
     run.stop();
-    QVERIFY(!run.h.model().SerialPort1().IsOpen());
+    QVERIFY(!run.h.player().SerialPort1().IsOpen());
     QVERIFY(run.h.form().ComboBox1->isEnabled());
     QCOMPARE(run.platform().openDevices(), 0);
     QCOMPARE(run.platform().openEvents(), 0);
@@ -304,7 +304,7 @@ class FaultDisplayTest : public QObject {
     QTest::mouseClick(run.h.windows->boardWindow->inputSwitch(2), Qt::LeftButton);
     QVERIFY(waitFor([] { return visibleBoxes().size() == 1; }));
     QCOMPARE(run.errors(), QStringList{comport::msg::kGetCommModemStatus});
-    QCOMPARE(run.h.model().ChannelEnabled()[2], 1);
+    QCOMPARE(run.h.player().ChannelEnabled()[2], 1);
     visibleBoxes().front()->button(QMessageBox::Ok)->click();
 
     // The event thread has ended: more changes bring nothing, the steps go on.
@@ -315,7 +315,7 @@ class FaultDisplayTest : public QObject {
     QVERIFY(waitFor([&] { return run.latched() > latched + 50; }));
     QVERIFY(visibleBoxes().isEmpty());
     QCOMPARE(run.errors().size(), 1);
-    QCOMPARE(run.h.model().ChannelEnabled()[2], 1);
+    QCOMPARE(run.h.player().ChannelEnabled()[2], 1);
 
     // Stop and start again: the inputs are watched anew.
 #ifdef Q_OS_WIN
@@ -325,15 +325,15 @@ class FaultDisplayTest : public QObject {
     QSKIP("the restarted watch under wine: checked on Linux");
 #endif
     run.stop();
-    QVERIFY(!run.h.model().SerialPort1().IsOpen());
+    QVERIFY(!run.h.player().SerialPort1().IsOpen());
     QTest::mouseClick(run.h.form().BitBtn(1), Qt::LeftButton);
-    QVERIFY(run.h.model().SerialPort1().IsOpen());
+    QVERIFY(run.h.player().SerialPort1().IsOpen());
     if (run.h.board().cts()) {
       QTest::mouseClick(run.h.windows->boardWindow->inputSwitch(2), Qt::LeftButton);
     }
     QTest::mouseClick(run.h.windows->boardWindow->inputSwitch(2), Qt::LeftButton);
     QVERIFY(run.h.board().cts());
-    QVERIFY(waitFor([&] { return run.h.model().ChannelEnabled()[2] == 0; }));
+    QVERIFY(waitFor([&] { return run.h.player().ChannelEnabled()[2] == 0; }));
     QVERIFY(visibleBoxes().isEmpty());
     BoxCloser closer;
     run.exitAndCheckFiles(closer, 0);
@@ -349,7 +349,7 @@ class FaultDisplayTest : public QObject {
     // Back in: the change that came while it was out is delivered, the steps
     // resume, and no other box appears.
     run.h.platform.replug();
-    QVERIFY(waitFor([&] { return run.h.model().ChannelEnabled()[2] == 0; }));
+    QVERIFY(waitFor([&] { return run.h.player().ChannelEnabled()[2] == 0; }));
     const auto latched = run.latched();
     QVERIFY(waitFor([&] { return run.latched() > latched + 20; }));
     QVERIFY((run.h.board().outputBits() & ui_testing::bitsOf({3})) == 0);
@@ -397,7 +397,7 @@ class FaultDisplayTest : public QObject {
     run.h.platform.replug();
     run.h.platform.failCall(testing_support::Op::CreateFile, 1, sys::kErrorAccessDenied);
     QTest::mouseClick(run.h.form().BitBtn(1), Qt::LeftButton);  // cannot open it
-    QVERIFY(!run.h.model().SerialPort1().IsOpen());
+    QVERIFY(!run.h.player().SerialPort1().IsOpen());
     run.h.form().BitBtn3Click();
     QFile::remove(run.h.settingsPath());
     QVERIFY(QDir(run.h.dir.path()).mkdir("Rilvet.dat"));

@@ -8,10 +8,10 @@
 #include <QLineEdit>
 #include <QStatusTipEvent>
 
-#include "support/sequencer_access.h"
+#include "support/sequencer_setup.h"
 #include "ui_harness.h"
 
-using testing_support::tableCells;
+using testing_support::putCell;
 
 using ui_testing::Harness;
 using ui_testing::visibleBoxes;
@@ -63,7 +63,7 @@ class MainWindowTest : public QObject {
     QCOMPARE(frame, 4);
     QCOMPARE(f.frameGeometry().width(),
              QGuiApplication::primaryScreen()->virtualGeometry().width());
-    QCOMPARE(h.model().windowWidth(), f.frameGeometry().width());
+    QCOMPARE(h.formState().windowWidth(), f.frameGeometry().width());
     QCOMPARE(f.height(), 908);
     // The bands: tool panel 57, status bar 19, channel area between.
     QCOMPARE(f.Panel1->geometry(), QRect(0, 0, f.width(), 57));
@@ -271,7 +271,7 @@ class MainWindowTest : public QObject {
     Harness h;
     ui::TForm1& f = h.form();
     const QString longName("ttyUSB-FTDI-adapter-0");
-    h.model().setComboItems({longName.toStdString(), "VIRTUAL"});
+    h.formState().setComboItems({longName.toStdString(), "VIRTUAL"});
     QComboBox* box = f.ComboBox1;
     QLineEdit* edit = box->lineEdit();
     f.activateWindow();
@@ -320,11 +320,11 @@ class MainWindowTest : public QObject {
   void startStepsAndStopThroughTheButtons() {
     Harness h;
     ui::TForm1& f = h.form();
-    tableCells(h.model()).setText(0, 2, "1");
+    putCell(h.table(), 0, 2, "1");
     h.reveal(1);
     QCOMPARE(f.ComboBox1->currentText(), QString("VIRTUAL"));
     QTest::mouseClick(f.BitBtn(1), Qt::LeftButton);
-    QVERIFY(h.model().SerialPort1().IsOpen());
+    QVERIFY(h.player().SerialPort1().IsOpen());
     QVERIFY(f.Timer1->isActive());
     QVERIFY(!f.ComboBox1->isEnabled());
     QVERIFY(h.windows->boardWindow->isVisible());
@@ -347,7 +347,7 @@ class MainWindowTest : public QObject {
     QVERIFY(!f.Timer1->isActive());
     QCOMPARE(f.StringGrid1->grab().toImage().pixelColor(header), QColor(0xC0, 0xC0, 0xC0));
     QVERIFY(h.framesSent());
-    QVERIFY(!h.model().SerialPort1().IsOpen());
+    QVERIFY(!h.player().SerialPort1().IsOpen());
     QVERIFY(!f.Timer1->isActive());
     QVERIFY(f.ComboBox1->isEnabled());
     QVERIFY(!f.Label(2)->isOn());
@@ -376,7 +376,7 @@ class MainWindowTest : public QObject {
     QTest::keyClicks(f.ComboBox1->lineEdit(), "VIR");
     QCOMPARE(f.ComboBox1->currentText(), QString("VIR"));
     QCOMPARE(f.ComboBox1->lineEdit()->selectedText(), QString());
-    QCOMPARE(h.model().comboText(), std::string("VIR"));
+    QCOMPARE(h.formState().comboText(), std::string("VIR"));
     QVERIFY(f.ComboBox1->completer() == nullptr);
   }
 
@@ -404,7 +404,7 @@ class MainWindowTest : public QObject {
     QTest::mouseClick(f.BitBtn(2), Qt::LeftButton);
     QTest::mouseClick(f.BitBtn(2), Qt::LeftButton);
     QVERIFY(h.framesSent());
-    QVERIFY(!h.model().SerialPort1().IsOpen());
+    QVERIFY(!h.player().SerialPort1().IsOpen());
     QVERIFY(!f.Timer1->isActive());
     QVERIFY(f.ComboBox1->isEnabled());
     // Neither stop was silent: the first could not reach the board, the
@@ -426,11 +426,11 @@ class MainWindowTest : public QObject {
     ui::TForm1& f = h.form();
     h.windows->form2->ComboBox(2)->setCurrentIndex(1);  // output 1 off by вх1
     QTest::mouseClick(f.BitBtn(7), Qt::LeftButton);
-    QCOMPARE(h.model().ChannelEnabled()[0], 0);
+    QCOMPARE(h.player().ChannelEnabled()[0], 0);
     QCOMPARE(h.windows->form2->Label(21)->text(), QString("пассив"));
     h.windows->form2->ComboBox(1)->setCurrentIndex(2);  // output 1 on by вх2
     QTest::mouseClick(f.BitBtn(8), Qt::LeftButton);
-    QCOMPARE(h.model().ChannelEnabled()[0], 1);
+    QCOMPARE(h.player().ChannelEnabled()[0], 1);
     QCOMPARE(h.windows->form2->Label(21)->text(), QString("активн"));
     // Stopped: the next housekeeping tick shows "нет св" on grey.
     f.program().Narahiv();

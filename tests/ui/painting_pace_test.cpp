@@ -212,7 +212,7 @@ class PaintingPaceTest : public QObject {
     f.repaintThrottle().setPeriod(0);
     f.ComboBox1->setCurrentIndex(f.ComboBox1->findText("VIRTUAL"));
     f.BitBtn(1)->click();
-    QVERIFY(h.model().SerialPort1().IsOpen());
+    QVERIFY(h.player().SerialPort1().IsOpen());
     QVERIFY(h.tick());  // column 0
     QTest::qWait(20);
 
@@ -234,7 +234,7 @@ class PaintingPaceTest : public QObject {
     const QRegion wrapped = std::accumulate(log.regions.begin(), log.regions.end(), QRegion());
     QVERIFY(wrapped.contains(f.StringGrid1->cellRect(0, 0)));
     QCOMPARE(wrapped - markerRow, QRegion());
-    QCOMPARE(h.model().StepColumn(), 0);
+    QCOMPARE(h.player().StepColumn(), 0);
     f.BitBtn(2)->click();
     QVERIFY(h.framesSent());
   }

@@ -1,10 +1,10 @@
 // The sequence table driven with real mouse, key and wheel events.
 #include <QWheelEvent>
 
-#include "support/sequencer_access.h"
+#include "support/sequencer_setup.h"
 #include "ui_harness.h"
 
-using testing_support::tableCells;
+using testing_support::putCell;
 
 using ui_testing::centreOf;
 using ui_testing::clickCell;
@@ -39,13 +39,13 @@ class TableEditingTest : public QObject {
 
   // A table with `columns` data columns shown (and the trailing one).
   static void showColumns(Harness& h, int columns) {
-    for (int c = 0; c < columns; ++c) tableCells(h.model()).setText(c, 48, "0");
+    for (int c = 0; c < columns; ++c) putCell(h.table(), c, 48, "0");
     h.reveal(columns);
-    QCOMPARE(h.model().colCount(), columns + 1);
+    QCOMPARE(h.table().colCount(), columns + 1);
   }
 
   static QString cell(Harness& h, int col, int row) {
-    return QString::fromStdString(h.model().cells().text(col, row));
+    return QString::fromStdString(h.table().cells().text(col, row));
   }
 
  private slots:
@@ -97,7 +97,7 @@ class TableEditingTest : public QObject {
     Harness h;
     showColumns(h, 3);
     ui::StringGridView* grid = h.form().StringGrid1;
-    h.model().setCurrentCell(0, 1);
+    h.table().setCurrentCell(0, 1);
     grid->setFocus();
     QTest::keyClick(grid, Qt::Key_Up);  // row 1: cannot move
     QCOMPARE(cell(h, 0, 1), QString(""));
@@ -112,15 +112,15 @@ class TableEditingTest : public QObject {
     QCOMPARE(cell(h, 1, 3), QString("1"));
     QCOMPARE(h.form().statusPanels[0]->text(), QString("Позиция 2"));
     QTest::keyClick(grid, Qt::Key_End);
-    QCOMPARE(h.model().currentCol(), 3);
+    QCOMPARE(h.table().currentCol(), 3);
     QCOMPARE(cell(h, 3, 3), QString("1"));
     QTest::keyClick(grid, Qt::Key_End);  // already there
     QCOMPARE(cell(h, 3, 3), QString("1"));
     QTest::keyClick(grid, Qt::Key_PageDown);
-    QCOMPARE(h.model().currentRow(), 48);
+    QCOMPARE(h.table().currentRow(), 48);
     QCOMPARE(cell(h, 3, 48), QString("1"));
     QTest::keyClick(grid, Qt::Key_Home);
-    QCOMPARE(h.model().currentCol(), 0);
+    QCOMPARE(h.table().currentCol(), 0);
   }
 
   void enterWalksRightAndStopsAtTheLastColumn() {
@@ -131,13 +131,13 @@ class TableEditingTest : public QObject {
     QCOMPARE(cell(h, 0, 7), QString("1"));
     grid->setFocus();
     QTest::keyClick(grid, Qt::Key_Return);
-    QCOMPARE(h.model().currentCol(), 1);
+    QCOMPARE(h.table().currentCol(), 1);
     QCOMPARE(cell(h, 1, 7), QString("1"));
     QVERIFY(grid->editorOpen());
     QCOMPARE(grid->editor()->text(), QString("1"));
     QTest::keyClick(grid->editor(), Qt::Key_Return);
     QTest::keyClick(grid->editor(), Qt::Key_Return);
-    QCOMPARE(h.model().currentCol(), 3);
+    QCOMPARE(h.table().currentCol(), 3);
     QCOMPARE(cell(h, 2, 7), QString("1"));
     QCOMPARE(cell(h, 3, 7), QString("1"));
     QCOMPARE(h.form().statusPanels[0]->text(), QString("Позиция 4"));
@@ -155,21 +155,21 @@ class TableEditingTest : public QObject {
     Harness h;
     showColumns(h, 2);
     ui::StringGridView* grid = h.form().StringGrid1;
-    h.model().setCurrentCell(1, 5);
+    h.table().setCurrentCell(1, 5);
     grid->setFocus();
     wheel(grid, 3);
-    QCOMPARE(h.model().currentRow(), 8);
+    QCOMPARE(h.table().currentRow(), 8);
     QCOMPARE(cell(h, 1, 5), QString(""));
     QCOMPARE(cell(h, 1, 6), QString("1"));
     QCOMPARE(cell(h, 1, 7), QString("1"));
     QCOMPARE(cell(h, 1, 8), QString("1"));
-    h.model().setCurrentCell(1, 48);
+    h.table().setCurrentCell(1, 48);
     const QString last = cell(h, 1, 48);
     wheel(grid, 2);
-    QCOMPARE(h.model().currentRow(), 48);
+    QCOMPARE(h.table().currentRow(), 48);
     QCOMPARE(cell(h, 1, 48), last);
     wheel(grid, -1);
-    QCOMPARE(h.model().currentRow(), 47);
+    QCOMPARE(h.table().currentRow(), 47);
     QCOMPARE(cell(h, 1, 47), QString("1"));
   }
 
@@ -177,13 +177,13 @@ class TableEditingTest : public QObject {
     Harness h;
     showColumns(h, 4);
     ui::StringGridView* grid = h.form().StringGrid1;
-    tableCells(h.model()).setText(0, 2, "1");
-    tableCells(h.model()).setText(0, 3, "abc");
-    h.model().setCurrentCell(2, 10);
+    putCell(h.table(), 0, 2, "1");
+    putCell(h.table(), 0, 3, "abc");
+    h.table().setCurrentCell(2, 10);
     // A click on the header chooses nothing.
     clickCell(grid, 1, 0);
-    QCOMPARE(h.model().currentRow(), 10);
-    QCOMPARE(h.model().currentCol(), 2);
+    QCOMPARE(h.table().currentRow(), 10);
+    QCOMPARE(h.table().currentCol(), 2);
     QCOMPARE(h.form().statusPanels[0]->text(), QString(""));
     // A drag from column 0's header to column 2 moves the column.
     QTest::mousePress(grid->viewport(), Qt::LeftButton, Qt::NoModifier, centreOf(grid, 0, 0));
@@ -195,7 +195,7 @@ class TableEditingTest : public QObject {
     QCOMPARE(cell(h, 2, 2), QString("1"));
     QCOMPARE(cell(h, 2, 3), QString("abc"));
     QCOMPARE(cell(h, 0, 2), QString(""));
-    QCOMPARE(h.model().currentRow(), 10);
+    QCOMPARE(h.table().currentRow(), 10);
   }
 
   void doubleClickOnAnUnchosenCellTogglesOnce() {
@@ -217,7 +217,7 @@ class TableEditingTest : public QObject {
     ui::StringGridView* grid = h.form().StringGrid1;
     QTest::mouseClick(grid->viewport(), Qt::RightButton, Qt::NoModifier, centreOf(grid, 1, 9));
     QCOMPARE(cell(h, 1, 9), QString(""));
-    QCOMPARE(h.model().currentCol(), 0);
+    QCOMPARE(h.table().currentCol(), 0);
   }
 
   void lostColumnsMoveTheCurrentCellWithoutToggling() {
@@ -226,15 +226,15 @@ class TableEditingTest : public QObject {
     ui::StringGridView* grid = h.form().StringGrid1;
     clickCell(grid, 4, 2);  // the trailing column: "1" there grows the table
     h.form().program().Narahiv();
-    QCOMPARE(h.model().colCount(), 6);
+    QCOMPARE(h.table().colCount(), 6);
     clickCell(grid, 4, 2);  // empty again, editor open
     QTest::keyClick(grid->editor(), Qt::Key_Escape);
-    for (int r = 1; r <= 48; ++r) tableCells(h.model()).setText(3, r, "");
-    tableCells(h.model()).setText(2, 48, "");
-    tableCells(h.model()).setText(1, 48, "");
+    for (int r = 1; r <= 48; ++r) putCell(h.table(), 3, r, "");
+    putCell(h.table(), 2, 48, "");
+    putCell(h.table(), 1, 48, "");
     for (int i = 0; i < 4; ++i) h.form().program().Narahiv();
-    QCOMPARE(h.model().colCount(), 2);
-    QCOMPARE(h.model().currentCol(), 1);
+    QCOMPARE(h.table().colCount(), 2);
+    QCOMPARE(h.table().currentCol(), 1);
     QCOMPARE(cell(h, 1, 2), QString(""));
   }
 
@@ -244,14 +244,14 @@ class TableEditingTest : public QObject {
     Harness h;
     showColumns(h, 4);
     ui::StringGridView* grid = h.form().StringGrid1;
-    h.model().setCurrentCell(0, 7);
+    h.table().setCurrentCell(0, 7);
     grid->setFocus();
     QTest::keyClick(grid, Qt::Key_F2);
     QVERIFY(grid->editorOpen());
     // The line editor has no use for Ctrl+M and passes it on to the table:
     // the key handler still sees it once.
     sendKey(grid->editor(), Qt::Key_M, Qt::ControlModifier, "\r");
-    QCOMPARE(h.model().currentCol(), 1);
+    QCOMPARE(h.table().currentCol(), 1);
     QCOMPARE(cell(h, 1, 7), QString("1"));
     QCOMPARE(cell(h, 2, 7), QString(""));
     QCOMPARE(h.form().statusPanels[0]->text(), QString("Позиция 2"));
@@ -263,7 +263,7 @@ class TableEditingTest : public QObject {
     QTest::keyClick(grid->editor(), Qt::Key_Escape);
     QVERIFY(!grid->editorOpen());
     sendKey(grid, Qt::Key_M, Qt::ControlModifier, "\r");
-    QCOMPARE(h.model().currentCol(), 2);
+    QCOMPARE(h.table().currentCol(), 2);
     QCOMPARE(cell(h, 2, 7), QString("1"));
     QCOMPARE(cell(h, 3, 7), QString(""));
   }
@@ -278,7 +278,7 @@ class TableEditingTest : public QObject {
       seen.push_back(key);
       return handler(key);
     };
-    h.model().setCurrentCell(0, 2);
+    h.table().setCurrentCell(0, 2);
     grid->setFocus();
     QTest::keyClick(grid, 'x');  // opens the editor; not seen by the handler
     QVERIFY(grid->editorOpen());
@@ -303,13 +303,13 @@ class TableEditingTest : public QObject {
     ui::StringGridView* grid = h.form().StringGrid1;
     // "0" typed into the trailing column makes the table grow while the
     // editor is still open.
-    h.model().setCurrentCell(2, 5);
+    h.table().setCurrentCell(2, 5);
     grid->setFocus();
     QTest::keyClick(grid, '0');
     QVERIFY(grid->editorOpen());
     QCOMPARE(cell(h, 2, 5), QString("0"));
     h.form().program().Narahiv();
-    QCOMPARE(h.model().colCount(), 4);
+    QCOMPARE(h.table().colCount(), 4);
     QVERIFY(grid->editorOpen());
     QTest::keyClick(grid->editor(), 'k');
     QCOMPARE(cell(h, 2, 5), QString("0k"));
@@ -333,7 +333,7 @@ class TableEditingTest : public QObject {
     QTest::mouseClick(f.BitBtn(1), Qt::LeftButton);  // pause: column 0 again and again
     QVERIFY(h.tick());
     QVERIFY(!h.board().channelOutput(9));
-    h.model().setCurrentCell(0, 9);
+    h.table().setCurrentCell(0, 9);
     grid->setFocus();
     QTest::keyClick(grid, Qt::Key_F2);
     QTest::keyClick(grid->editor(), Qt::Key_Backspace);
@@ -350,13 +350,13 @@ class TableEditingTest : public QObject {
     Harness h;
     showColumns(h, 2);
     ui::StringGridView* grid = h.form().StringGrid1;
-    h.model().setCurrentCell(1, 5);
+    h.table().setCurrentCell(1, 5);
     grid->setFocus();
     QTest::keyClick(grid, Qt::Key_F2);
     QTest::keyClicks(grid->editor(), "ab");
     // Over the editor: the editor has no use for the wheel and passes it on.
     wheel(grid, 2, grid->editor());
-    QCOMPARE(h.model().currentRow(), 7);
+    QCOMPARE(h.table().currentRow(), 7);
     QVERIFY(!grid->editorOpen());
     QCOMPARE(cell(h, 1, 5), QString("ab"));
     QCOMPARE(cell(h, 1, 6), QString("1"));
@@ -367,9 +367,9 @@ class TableEditingTest : public QObject {
   void aOneInTheLastColumnGrowsTheTableWithinATick() {
     Harness h;
     ui::StringGridView* grid = h.form().StringGrid1;
-    QCOMPARE(h.model().colCount(), 1);
+    QCOMPARE(h.table().colCount(), 1);
     clickCell(grid, 0, 12);
-    QVERIFY(ui_testing::waitFor([&] { return h.model().colCount() == 2; }, 1000));
+    QVERIFY(ui_testing::waitFor([&] { return h.table().colCount() == 2; }, 1000));
   }
 };
 

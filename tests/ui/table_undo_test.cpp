@@ -4,11 +4,11 @@
 #include <QMenu>
 #include <QWheelEvent>
 
-#include "support/sequencer_access.h"
+#include "support/sequencer_setup.h"
 #include "ui/table_actions.h"
 #include "ui_harness.h"
 
-using testing_support::tableCells;
+using testing_support::putCell;
 
 using ui_testing::centreOf;
 using ui_testing::clickCell;
@@ -45,15 +45,15 @@ class TableUndoTest : public QObject {
   // the table shows them all.
   static void lettered(Harness& h, int columns) {
     for (int c = 0; c < columns; ++c) {
-      tableCells(h.model()).setText(c, 1, std::string(1, static_cast<char>('a' + c)));
-      tableCells(h.model()).setText(c, 48, "0");
+      putCell(h.table(), c, 1, std::string(1, static_cast<char>('a' + c)));
+      putCell(h.table(), c, 48, "0");
     }
     h.reveal(columns);
-    QCOMPARE(h.model().colCount(), columns + 1);
+    QCOMPARE(h.table().colCount(), columns + 1);
   }
 
   static QString cell(Harness& h, int col, int row) {
-    return QString::fromStdString(h.model().cells().text(col, row));
+    return QString::fromStdString(h.table().cells().text(col, row));
   }
 
   // Row `row` of columns 0 … n − 1, "." for an empty cell.
@@ -100,7 +100,7 @@ class TableUndoTest : public QObject {
     key(grid, Qt::Key_Down);
     wheelDown(grid, 2);
     key(grid, Qt::Key_Return);
-    QCOMPARE(h.model().currentCol(), 2);
+    QCOMPARE(h.table().currentCol(), 2);
     QCOMPARE(row(h, 9, 3), QString(".11"));
     QVERIFY(grid->editorOpen());
     undo(grid);  // Enter's toggle; the editor closes first
@@ -118,15 +118,15 @@ class TableUndoTest : public QObject {
     QCOMPARE(cell(h, 1, 6), QString(""));
     QCOMPARE(cell(h, 1, 5), QString("1"));
     // Undo moves no cell, so nothing is toggled by it.
-    QCOMPARE(h.model().currentCol(), 2);
-    QCOMPARE(h.model().currentRow(), 9);
+    QCOMPARE(h.table().currentCol(), 2);
+    QCOMPARE(h.table().currentRow(), 9);
   }
 
   void oneEditingOfACellIsOneStepAndUndoInTheEditorIsTheTables() {
     Harness h;
     lettered(h, 3);
     ui::StringGridView* grid = focusedGrid(h);
-    h.model().setCurrentCell(0, 1);
+    h.table().setCurrentCell(0, 1);
     key(grid, Qt::Key_F2);
     key(grid->editor(), Qt::Key_End);
     QTest::keyClicks(grid->editor(), "xyz");
@@ -144,7 +144,7 @@ class TableUndoTest : public QObject {
 
     // In the open editor, Ctrl+Z takes back the table's last step (the
     // typing so far) and closes the editor.
-    h.model().setCurrentCell(1, 1);
+    h.table().setCurrentCell(1, 1);
     key(grid, Qt::Key_F2);
     key(grid->editor(), Qt::Key_End);
     QTest::keyClicks(grid->editor(), "12");
@@ -182,7 +182,7 @@ class TableUndoTest : public QObject {
     undo(h.form().BitBtn(4));  // anywhere in the main window
     QCOMPARE(row(h, 1, 4), QString("bcad"));
     QCOMPARE(row(h, 48, 4), QString("0000"));
-    QCOMPARE(h.model().StepColumn(), 0);  // set by the clear, kept by the undo
+    QCOMPARE(h.player().StepColumn(), 0);  // set by the clear, kept by the undo
     // Undo never writes the table file.
     QCOMPARE(Harness::read(h.tablePath()), file);
   }
@@ -191,7 +191,7 @@ class TableUndoTest : public QObject {
     Harness h;
     lettered(h, 4);
     ui::StringGridView* grid = focusedGrid(h);
-    h.model().setCurrentCell(1, 10);
+    h.table().setCurrentCell(1, 10);
     const struct {
       const char* name;
       std::function<void()> keys;
@@ -210,7 +210,7 @@ class TableUndoTest : public QObject {
         {"delete", [&] { key(grid, Qt::Key_Delete, Qt::ControlModifier); }, "acd.."},
     };
     for (const auto& c : cases) {
-      h.model().setCurrentCell(1, 10);
+      h.table().setCurrentCell(1, 10);
       c.keys();
       QVERIFY2(row(h, 1, 5) == c.row1, c.name);
       undo(grid);
@@ -240,14 +240,14 @@ class TableUndoTest : public QObject {
     QTRY_VERIFY(actions.pasteAction->isEnabled());
     QCOMPARE(row(h, 1, 4), QString("abcd"));
     // The menu key opens the current column's menu.
-    h.model().setCurrentCell(1, 3);
+    h.table().setCurrentCell(1, 3);
     QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(0, 0),
                               grid->mapToGlobal(QPoint(0, 0)));
     QApplication::sendEvent(grid, &menuKey);
     QVERIFY(menu->isVisible());
     QCOMPARE(menu->actions().first()->text(), QString("Шаг 2"));
     QTest::keyClick(menu, Qt::Key_Escape);
-    h.model().setCurrentCell(0, 3);
+    h.table().setCurrentCell(0, 3);
 
     rightClick(grid, 2, 0);
     QVERIFY(menu->isVisible());
@@ -257,7 +257,7 @@ class TableUndoTest : public QObject {
     choose(menu, actions.deleteAction);
     QVERIFY(!menu->isVisible());
     QCOMPARE(row(h, 1, 4), QString("abd."));
-    QCOMPARE(h.model().currentCol(), 0);
+    QCOMPARE(h.table().currentCol(), 0);
     QVERIFY(actions.pasteAction->isEnabled());  // greyed for the menu only
 
     rightClick(grid, 0, 0);
@@ -284,7 +284,7 @@ class TableUndoTest : public QObject {
     ui::TableActions& actions = *h.form().tableActions;
     auto* dialog = h.form().findChild<ui::PatternDialog*>();
     QVERIFY(dialog != nullptr);
-    tableCells(h.model()).setText(1, 4, "1");
+    putCell(h.table(), 1, 4, "1");
     struct Expect {
       int kind;
       const char* channels2to5;  // of the three new steps, step by step
@@ -328,14 +328,14 @@ class TableUndoTest : public QObject {
     QTRY_VERIFY(dialog->isVisible());
     QTest::mouseClick(dialog->cancelButton, Qt::LeftButton);
     QCOMPARE(row(h, 1, 3), QString("ab."));
-    QVERIFY(h.model().history().canRedo());
+    QVERIFY(h.table().history().canRedo());
   }
 
   void newStepsReachTheFileAtExitBeforeTheyAreShown() {
     Harness h;
     lettered(h, 2);
-    h.model().insertPattern(2, {sequencer::PatternKind::Chase, 1, 4, 4});
-    QCOMPARE(h.model().colCount(), 3);  // not one of them shown yet
+    h.table().insertPattern(2, {sequencer::PatternKind::Chase, 1, 4, 4});
+    QCOMPARE(h.table().colCount(), 3);  // not one of them shown yet
     h.form().close();
     QCOMPARE(Harness::read(h.tablePath()),
              ui_testing::tableBytes({{}, {}, {1}, {2}, {3}, {4}}, "100"));

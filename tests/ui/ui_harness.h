@@ -83,7 +83,9 @@ class Harness {
   }
 
   ui::TForm1& form() { return *windows->form1; }
-  sequencer::Sequencer& model() { return windows->program.sequencer(); }
+  sequencer::SequenceTable& table() { return windows->program.table(); }
+  sequencer::MainFormState& formState() { return windows->program.form(); }
+  sequencer::Player& player() { return windows->program.player(); }
   sys::VirtualBoard& board() { return *windows->board; }
 
   // Runs housekeeping ticks by hand until the loaded table is revealed.

@@ -32,10 +32,10 @@
 
 #include "comport/serial_port.h"
 #include "sequencer/frame.h"
-#include "sequencer/sequencer.h"
+#include "sequencer/player.h"
 #include "support/board_frames.h"
 #include "support/recording_platform.h"
-#include "support/sequencer_access.h"
+#include "support/sequencer_setup.h"
 
 using comport::TSerialPort;
 using testing_support::bitsFor;
@@ -279,40 +279,41 @@ TEST_F(Win32BoardTest, EachInputChangeReachesItsHandlerWithItsLevel) {
   port.ClosePort();
 }
 
-// A run over a small table, from Sequencer::startOrPause to stop: the columns
+// A run over a small table, from the player's start to its stop: the columns
 // in order, then the all-off frame, and the port closed with its lines low.
 TEST_F(Win32BoardTest, SequencerRunPlaysTheColumnsInOrder) {
-  sequencer::Sequencer seq(platform, nullptr);
-  seq.setComboText(portName);
-  testing_support::enableAllChannels(seq);
+  sequencer::SequenceTable table;
+  sequencer::MainFormState form;
+  sequencer::Player player(platform, nullptr, table, form);
+  form.setComboText(portName);
+  testing_support::enableAllChannels(player);
   const std::vector<std::vector<bool>> columns = {bitsFor({1, 2}), bitsFor({3}), bitsFor({47, 48})};
   for (std::size_t c = 0; c < columns.size(); ++c) {
     for (int k = 1; k <= 48; ++k) {
-      testing_support::tableCells(seq).setText(static_cast<int>(c), k,
-                                               columns[c][k - 1] ? "1" : "0");
+      testing_support::putCell(table, static_cast<int>(c), k, columns[c][k - 1] ? "1" : "0");
     }
   }
-  testing_support::setColCount(seq, static_cast<int>(columns.size()) + 1);
-  seq.startOrPause();
-  ASSERT_TRUE(seq.SerialPort1().IsOpen());
+  table.setColCount(static_cast<int>(columns.size()) + 1);
+  player.startOrPause();
+  ASSERT_TRUE(player.SerialPort1().IsOpen());
   board->reset();
   unsigned latches = 0;
   for (int tick = 0; tick < 5; ++tick) {
     SCOPED_TRACE("tick " + std::to_string(tick));
     const std::vector<bool>& bits = columns[tick % columns.size()];
-    seq.stepTick();
-    EXPECT_EQ(seq.StepColumn(), tick % static_cast<int>(columns.size()));
+    testing_support::stepTick(player);
+    EXPECT_EQ(player.StepColumn(), tick % static_cast<int>(columns.size()));
     EXPECT_EQ(checkFrame(board->log(), bits), "");
     unsigned latched = 0;
     EXPECT_EQ(board->outputs(latched), registersFor(bits));
     EXPECT_EQ(latched, ++latches);
   }
-  seq.stop();
+  testing_support::stop(player);
   EXPECT_EQ(checkFrame(board->log(), std::vector<bool>(48, false)), "") << "all-off frame";
   unsigned latched = 0;
   EXPECT_EQ(board->outputs(latched), (std::array<std::uint8_t, 6>{}));
   EXPECT_EQ(latched, latches + 1);
-  EXPECT_FALSE(seq.SerialPort1().IsOpen());
+  EXPECT_FALSE(player.SerialPort1().IsOpen());
   EXPECT_EQ(board->lines(), std::make_pair(false, false));
 }
 
