@@ -83,6 +83,7 @@ lint:
 	@scripts/lint.sh format
 	@scripts/lint.sh layers
 	@scripts/lint.sh handlers
+	@scripts/lint.sh docs
 
 # The .clang-tidy checks over src/.
 tidy:
