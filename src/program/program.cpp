@@ -38,7 +38,7 @@ void Program::FormCreate() {
     }
   };
   std::vector<std::string> ports;
-  step([&] { comport::ListSerialPorts(sequencer_.SerialPort1().backends().machine(), ports); });
+  step([&] { comport::ListSerialPorts(sequencer_.SerialPort1().backends(), ports); });
   ports.push_back(sys::kVirtualPort);
   sequencer_.setComboItems(ports);
   sequencer_.setComboText(ports.front());
