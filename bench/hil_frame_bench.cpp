@@ -1,9 +1,12 @@
-// The step frame through the Linux backend and the guest kernel's 8250 driver,
+// The step frame through the Linux backend and the guest kernel's drivers (the
+// 8250, and ftdi_sio on the emulated FT232R of tests/hil/ft232r_gadget.c),
 // next to the same frame on a port whose calls cost nothing. Runs inside the
 // rig's QEMU guest (scripts/hil.sh --bench): under software emulation every
 // figure is slower than on hardware, so the ratio is what to read, not the
-// absolute times. The inputs' figures add QEMU's own look at the host's lines
-// every 10 ms to the backend's.
+// absolute times; the FT232R's figures are those of an emulated device on
+// the kernel's software USB controller. The inputs' figures add QEMU's own
+// look at the host's lines every 10 ms (8250), or the chip's status packet
+// every latency period (FT232R), to the backend's.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -64,6 +67,22 @@ void BM_FrameUart8250(benchmark::State& state) {
 }
 BENCHMARK(BM_FrameUart8250)->MinTime(2.0)->UseRealTime();
 
+void BM_FrameEmulatedFt232r(benchmark::State& state) {
+  frames(state, hil::linuxPlatform(), hil::portName(hil::Board::Emulated));
+}
+BENCHMARK(BM_FrameEmulatedFt232r)->MinTime(2.0)->UseRealTime();
+
+// One RTS switch: one SET_MODEM_CTRL control transfer through ftdi_sio.
+void BM_LineSwitchEmulatedFt232r(benchmark::State& state) {
+  comport::TSerialPort port(hil::linuxPlatform());
+  port.setPort(hil::portName(hil::Board::Emulated));
+  port.OpenPort();
+  bool level = false;
+  for (auto _ : state) port.SetRTS(level = !level);
+  port.ClosePort();
+}
+BENCHMARK(BM_LineSwitchEmulatedFt232r)->MinTime(1.0)->UseRealTime();
+
 // CPU time of this process while the port stays open and nothing happens;
 // `ioctls`: the calls it made meanwhile, per second.
 double idleCpuShare(std::chrono::seconds span, double& ioctls) {
@@ -89,16 +108,16 @@ double idleCpuShare(std::chrono::seconds span, double& ioctls) {
   return used / static_cast<double>(span.count());
 }
 
-// CTS edges set on the host to OnCTSChange on this program's "GUI" thread,
+// CTS edges set on `board` to OnCTSChange on this program's "GUI" thread,
 // which runs the port's synchronous calls as the window's event loop does.
-std::vector<double> ctsEdgeMicros(int edges) {
+std::vector<double> ctsEdgeMicros(hil::Board board, int edges) {
   using Clock = std::chrono::steady_clock;
   hil::BoardLink link;
-  link.reset(hil::Board::Uart);
-  link.setInputs(hil::Board::Uart, false, false, false);
+  link.reset(board);
+  link.setInputs(board, false, false, false);
   testing_support::GuiQueue gui;
   comport::TSerialPort port(hil::linuxPlatform(), &gui);
-  port.setPort("ttyS1");
+  port.setPort(hil::portName(board));
   std::vector<Clock::time_point> calls;
   port.OnCTSChange = [&](comport::TSerialPort&, bool) { calls.push_back(Clock::now()); };
   port.OpenPort();
@@ -110,7 +129,7 @@ std::vector<double> ctsEdgeMicros(int edges) {
       // From the request on: the host may apply it, and the guest deliver
       // it, before the host's reply is back.
       set.push_back(Clock::now());
-      link.setInputs(hil::Board::Uart, i % 2 == 0, false, false);
+      link.setInputs(board, i % 2 == 0, false, false);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     done = true;
@@ -121,7 +140,7 @@ std::vector<double> ctsEdgeMicros(int edges) {
   }
   host.join();
   port.ClosePort();
-  link.setInputs(hil::Board::Uart, false, false, false);
+  link.setInputs(board, false, false, false);
   std::vector<double> micros;
   for (std::size_t i = 0; i < set.size(); ++i) {
     const auto next = i + 1 < set.size() ? set[i + 1] : Clock::time_point::max();
@@ -138,8 +157,9 @@ std::vector<double> ctsEdgeMicros(int edges) {
 // this, so that the benchmark cannot fail only when it is measured.
 int once() {
   bench::NullPlatform null;
-  for (const auto& [platform, port] :
-       {std::pair<sys::Platform*, const char*>{&null, "NULL"}, {&hil::linuxPlatform(), "ttyS1"}}) {
+  for (const auto& [platform, port] : {std::pair<sys::Platform*, const char*>{&null, "NULL"},
+                                       {&hil::linuxPlatform(), "ttyS1"},
+                                       {&hil::linuxPlatform(), "ttyUSB1"}}) {
     sequencer::Sequencer model(*platform, nullptr);
     fillRandomColumns(model, 4);
     model.setComboText(port);
@@ -149,9 +169,10 @@ int once() {
   }
   double ioctls = 0;
   idleCpuShare(std::chrono::seconds(1), ioctls);
-  const std::size_t edges = ctsEdgeMicros(2).size();
-  std::printf("frame bench, once: %zu of 2 CTS edges reached the handler\n", edges);
-  return edges == 2 ? 0 : 1;
+  const std::size_t edges =
+      ctsEdgeMicros(hil::Board::Uart, 2).size() + ctsEdgeMicros(hil::Board::Emulated, 2).size();
+  std::printf("frame bench, once: %zu of 4 CTS edges reached the handler\n", edges);
+  return edges == 4 ? 0 : 1;
 }
 
 }  // namespace
@@ -169,25 +190,37 @@ int main(int argc, char** argv) {
   if (!bench::runBenchmarks(argc, argv, capture)) return 1;
   const double nullPort = capture.micros("BM_FrameNullPort");
   const double uart = capture.micros("BM_FrameUart8250");
+  const double ftdi = capture.micros("BM_FrameEmulatedFt232r");
+  const double lineSwitch = capture.micros("BM_LineSwitchEmulatedFt232r");
   bench::info("step frame on the guest's 8250 through the Linux backend (QEMU TCG, model)",
               bench::fixed(uart, 0) + " us");
   bench::info("step frame on a null port in the same guest (QEMU TCG, model)",
               bench::fixed(nullPort, 2) + " us");
   bench::info("8250 frame / null-port frame, same guest", bench::fixed(uart / nullPort, 0) + "x");
+  // The timer at 1 ms starts a tick at most every millisecond.
+  bench::info("steps/s at Edit1 = 1, emulated FT232R, ftdi_sio path (QEMU TCG, emulated device)",
+              bench::fixed(std::min(1000.0, 1e6 / ftdi), 2));
+  bench::info("step frame, emulated FT232R, ftdi_sio path (QEMU TCG, emulated device)",
+              bench::fixed(ftdi / 1000.0, 1) + " ms");
+  bench::info("one line switch = one USB control transfer, emulated FT232R on dummy_hcd (QEMU TCG)",
+              bench::fixed(lineSwitch / 1000.0, 2) + " ms");
   double ioctls = 0;
   bench::info("CPU of an idle open port on the guest's 8250, inputs watched (QEMU TCG, model)",
               bench::fixed(100.0 * idleCpuShare(std::chrono::seconds(3), ioctls), 2) + " %");
   bench::info("ioctls per second of that idle open port", bench::fixed(ioctls, 0));
   constexpr int kEdges = 40;
-  const std::vector<double> edges = ctsEdgeMicros(kEdges);
-  if (!edges.empty()) {
-    bench::info(
-        "CTS edge asked of the host to OnCTSChange, guest's 8250, median / p99 "
-        "(QEMU TCG, model)",
-        bench::fixed(edges[edges.size() / 2] / 1000.0, 1) + " / " +
-            bench::fixed(edges[(edges.size() - 1) * 99 / 100] / 1000.0, 1) + " ms");
+  for (const auto& [board, name] :
+       {std::pair{hil::Board::Uart, "guest's 8250 (QEMU TCG, model)"},
+        std::pair{hil::Board::Emulated,
+                  "emulated FT232R, ftdi_sio path (QEMU TCG, emulated device)"}}) {
+    const std::vector<double> edges = ctsEdgeMicros(board, kEdges);
+    if (!edges.empty()) {
+      bench::info(std::string("CTS edge to OnCTSChange, median / p99, ") + name,
+                  bench::fixed(edges[edges.size() / 2] / 1000.0, 1) + " / " +
+                      bench::fixed(edges[(edges.size() - 1) * 99 / 100] / 1000.0, 1) + " ms");
+    }
+    bench::info(std::string("CTS edges that reached the handler, ") + name,
+                std::to_string(edges.size()) + " of " + std::to_string(kEdges));
   }
-  bench::info("CTS edges that reached the handler",
-              std::to_string(edges.size()) + " of " + std::to_string(kEdges));
-  return std::isnan(uart) || std::isnan(nullPort) ? 1 : 0;
+  return std::isnan(uart) || std::isnan(nullPort) || std::isnan(ftdi) ? 1 : 0;
 }

@@ -33,8 +33,9 @@ run=(
 virtual_display=(xvfb xauth x11-utils)
 # the hardware-in-the-loop rig: QEMU and a static busybox for the guest (its
 # kernel is fetched by scripts/hil.sh with apt-get download), and Google
-# Benchmark for the frame benchmark it runs once
-hil=(qemu-system-x86 busybox-static xz-utils libbenchmark-dev)
+# Benchmark for the frame benchmark it runs once, libftdi for the emulated FT232R's
+# bit-bang tests
+hil=(qemu-system-x86 busybox-static xz-utils libbenchmark-dev libftdi1-dev)
 package=(dpkg-dev file)
 # the Windows build: Qt and libjpeg are cross-built from Debian's sources
 # (scripts/mingw-qt.sh), the installer made with NSIS

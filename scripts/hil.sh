@@ -45,7 +45,14 @@ if [ -z "$kernel_package" ]; then
 fi
 [ -n "$kernel_package" ] || skip "no Debian kernel package found (apt-cache depends linux-image-amd64)"
 kernel_dir="$work/$kernel_package"
-if [ ! -s "$kernel_dir/vmlinux" ]; then
+# The USB serial path, and the software USB device controller with the
+# gadget framework on which the emulated FT232R runs.
+modules=(usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio
+         configfs udc-core libcomposite usb_f_fs dummy_hcd)
+complete=1
+[ -s "$kernel_dir/vmlinux" ] || complete=0
+for module in "${modules[@]}"; do [ -s "$kernel_dir/modules/$module.ko" ] || complete=0; done
+if [ $complete -eq 0 ]; then
   echo "hil: fetching $kernel_package"
   rm -rf "$kernel_dir" && mkdir -p "$kernel_dir/deb"
   (cd "$kernel_dir/deb" && { apt-get download "$kernel_package" 2>/dev/null ||
@@ -60,7 +67,7 @@ if [ ! -s "$kernel_dir/vmlinux" ]; then
   [ "$(head -c 4 "$kernel_dir/vmlinux.part" | od -An -c | tr -d ' ')" = "177ELF" ] ||
     skip "could not extract an ELF kernel from $vmlinuz"
   mkdir -p "$kernel_dir/modules"
-  for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
+  for module in "${modules[@]}"; do
     found=$(find "$kernel_dir/root/lib/modules" -name "$module.ko*" | head -n 1)
     [ -n "$found" ] || skip "module $module missing from $kernel_package"
     case "$found" in
@@ -78,25 +85,28 @@ fi
 if [ $mode = bench ]; then
   build=build/release
   cmake --preset release >/dev/null
-  cmake --build --preset release --target hil_frame_bench hil_rig hil_board_shim
-  guest_programs=(bench/hil_frame_bench)
+  cmake --build --preset release --target hil_frame_bench hil_rig hil_board_shim hil_ft232r_gadget
+  guest_programs=(bench/hil_frame_bench tests/hil/hil_ft232r_gadget)
   run_list="frame_bench /tests/hil_frame_bench --benchmark_color=false"
 else
   build=build/dev
   cmake --preset dev >/dev/null
-  cmake --build --preset dev --target comport_tests sequencer_tests hil_tests hil_rig hil_board_shim
-  guest_programs=(tests/comport/comport_tests tests/sequencer/sequencer_tests tests/hil/hil_tests)
+  cmake --build --preset dev --target comport_tests sequencer_tests hil_tests hil_rig hil_board_shim \
+    hil_ft232r_gadget hil_ft232r_tests
+  guest_programs=(tests/comport/comport_tests tests/sequencer/sequencer_tests tests/hil/hil_tests
+                  tests/hil/hil_ft232r_gadget tests/hil/hil_ft232r_tests)
   # The frame benchmark's every path once, untimed, so that `make bench`
   # does not break unnoticed (Google Benchmark installed: scripts/bootstrap.sh hil).
   cmake --preset release >/dev/null
   cmake --build --preset release --target hil_frame_bench
   guest_programs+=(../release/bench/hil_frame_bench)
-  # The adapter's unplugging runs last: it does not come back.
+  # The adapters' unplugging runs last: QEMU's does not come back.
   run_list="comport_tests /tests/comport_tests --gtest_brief=1 --gtest_color=no
 sequencer_tests /tests/sequencer_tests --gtest_brief=1 --gtest_color=no
-hil_tests /tests/hil_tests --gtest_brief=1 --gtest_color=no --gtest_filter=-AdapterUnplugTest.*
+hil_tests /tests/hil_tests --gtest_brief=1 --gtest_color=no --gtest_filter=-*AdapterUnplugTest.*
+hil_ft232r_tests /tests/hil_ft232r_tests --gtest_brief=1 --gtest_color=no
 frame_bench_once /tests/hil_frame_bench --once
-hil_unplug_tests /tests/hil_tests --gtest_brief=1 --gtest_color=no --gtest_filter=AdapterUnplugTest.*"
+hil_unplug_tests /tests/hil_tests --gtest_brief=1 --gtest_color=no --gtest_filter=*AdapterUnplugTest.*"
 fi
 
 # The initramfs: busybox, the init script, the programs with the shared
@@ -117,7 +127,7 @@ for program in "${guest_programs[@]}"; do
 done
 (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) > "$work/initramfs.cpio.gz"
 
-echo "== HIL rig: QEMU guest, ttyS1 on the 8250 driver, ttyUSB0 on ftdi_sio"
+echo "== HIL rig: QEMU guest, ttyS1 on the 8250 driver, ttyUSB0 on ftdi_sio, ttyUSB1 on ftdi_sio (emulated FT232R)"
 started=$(date +%s)
 status=0
 "$build/tests/hil/hil_rig" qemu-system-x86_64 "$PWD/$build/tests/hil/hil_board_shim.so" \

@@ -1,5 +1,7 @@
-// The guest's line to the board model on the host: one command, one reply,
-// over the guest's third UART (see board_shim.c for the commands).
+// The guest's line to the boards: one command, one reply, over the guest's
+// third UART to the model on the host (board_shim.c), or over a socket to the
+// emulated FT232R in the guest (ft232r_gadget.c); chain_model.h has the
+// commands.
 #pragma once
 
 #include <array>
@@ -11,8 +13,9 @@
 
 namespace hil {
 
-// The two boards of the rig.
-enum class Board { Uart = 1, Adapter = 2 };
+// The boards of the rig: behind QEMU's 16550, behind QEMU's FTDI adapter,
+// and behind the emulated FT232R.
+enum class Board { Uart = 1, Adapter = 2, Emulated = 3 };
 
 // The guest device each board hangs on, as a port name of the program.
 const char* portName(Board board);
@@ -41,13 +44,19 @@ class BoardLink {
   void pulse(Board board, const std::string& line, int ms);
   // TIOCMGET and TIOCMSET calls that reached the host since the last reset.
   std::pair<unsigned long, unsigned long> modemCalls(Board board);
-  // Removes the FTDI adapter, as a user pulling it out.
-  void unplugAdapter();
+  // Removes an FTDI adapter (QEMU's or the emulated one), as a user pulling
+  // it out; only the emulated one comes back.
+  void unplug(Board board);
+  void plug(Board board);
+  // The emulated chip's registers: "mode mask latency baud pins" (CHIP in
+  // ft232r_gadget.c).
+  std::string chip();
 
  private:
-  std::string call(const std::string& command);
+  std::string call(Board board, const std::string& command);
 
   int fd_ = -1;
+  int emulatorFd_ = -1;
 };
 
 using testing_support::checkFrame;

@@ -17,20 +17,11 @@
  * chardev, or under wine a pty bridged to the socket, that the thread
  * connects to): they read the wire log and the latched outputs, set the three
  * inputs, and unplug the FTDI adapter through QEMU's monitor. One command per
- * line, one reply line:
+ * line, one reply line: the board commands of chain_model.h, with b 1 for the
+ * UART board and 2 for the adapter's (COUNT counts TIOCMGET and TIOCMSET
+ * calls), and
  *   PING                          -> OK PONG
- *   RESET b                       -> OK          (log, chain, outputs, counters cleared)
- *   LOG b                         -> OK tokens   (and the log is cleared)
- *   OUT b                         -> OK r1 r2 r3 r4 r5 r6 latches   (hex bytes, Q0 = bit 0)
- *   LINES b                       -> OK rts dtr
- *   IN b cts dsr dcd ri           -> OK
- *   PULSE b CTS|DSR|DCD|RI ms     -> OK          (the line is active for ms, then not)
- *   COUNT b                       -> OK tiocmget tiocmset
  *   UNPLUG                        -> OK          (device_del of the adapter "ftdi")
- * b is 1 for the UART board, 2 for the adapter's. Log tokens: U0/U1 a rising
- * DTR edge with the RTS level it shifted in, D a falling DTR edge, R0/R1 an RTS
- * change while DTR is low, r0/r1 an RTS change while DTR is high (the data bit
- * moved inside a clock pulse), S both lines changed in one step, Bxx a byte.
  *
  * Safety: whatever QEMU is told, this shim refuses to open any serial device,
  * console or terminal of the machine it runs on.
@@ -55,22 +46,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "chain_model.h"
+
 #define BOARDS 2
-#define LOG_CAPACITY (1 << 20)
-#define CHAIN_MASK ((UINT64_C(1) << 48) - 1)
 
 struct board {
   const char* path; /* the pty slave QEMU (or wine) opens for this board */
   dev_t device;     /* its device number, once the path has led to one */
-  int rts, dtr;
-  int cts, dsr, dcd, ri;
-  uint64_t chain;   /* bit s-1 = stage s, stage 1 nearest the data input */
-  uint64_t outputs; /* latched */
-  unsigned latches;
-  unsigned long tiocmget, tiocmset;
-  char* log;
-  size_t log_length;
-  int log_overflow;
+  struct chain_board model;
 };
 
 static struct board boards[BOARDS];
@@ -148,50 +131,13 @@ static int board_for_fd(int fd) {
 
 /* --- the board model --------------------------------------------------------- */
 
-static void log_token(struct board* b, const char* token) {
-  const size_t n = strlen(token);
-  if (b->log_length + n + 2 > LOG_CAPACITY) {
-    b->log_overflow = 1;
-    return;
-  }
-  if (b->log_length > 0) b->log[b->log_length++] = ' ';
-  memcpy(b->log + b->log_length, token, n);
-  b->log_length += n;
-  b->log[b->log_length] = '\0';
-}
-
-static void set_lines(struct board* b, int rts, int dtr) {
-  const int rts_changed = rts != b->rts;
-  const int dtr_changed = dtr != b->dtr;
-  if (rts_changed && dtr_changed) log_token(b, "S");
-  if (rts_changed) {
-    log_token(b, b->dtr ? (rts ? "r1" : "r0") : (rts ? "R1" : "R0"));
-    b->rts = rts;
-  }
-  if (dtr_changed) {
-    b->dtr = dtr;
-    if (dtr) {
-      b->chain = ((b->chain << 1) | (uint64_t)b->rts) & CHAIN_MASK;
-      log_token(b, b->rts ? "U1" : "U0");
-    } else {
-      log_token(b, "D");
-    }
-  }
-}
-
-static int modem_bits(const struct board* b) {
+static int modem_bits(const struct chain_board* b) {
   return (b->rts ? TIOCM_RTS : 0) | (b->dtr ? TIOCM_DTR : 0) | (b->cts ? TIOCM_CTS : 0) |
          (b->dsr ? TIOCM_DSR : 0) | (b->dcd ? TIOCM_CAR : 0) | (b->ri ? TIOCM_RNG : 0);
 }
 
-static void write_bytes(struct board* b, const unsigned char* data, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    char token[8];
-    snprintf(token, sizeof token, "B%02X", data[i]);
-    log_token(b, token);
-    b->outputs = b->chain;
-    ++b->latches;
-  }
+static void write_bytes(struct chain_board* b, const unsigned char* data, size_t count) {
+  for (size_t i = 0; i < count; ++i) chain_byte(b, data[i]);
 }
 
 /* --- the intercepted calls --------------------------------------------------- */
@@ -277,18 +223,18 @@ int ioctl(int fd, unsigned long request, ...) {
     const int b = board_for_fd(fd);
     if (b >= 0) {
       pthread_mutex_lock(&lock);
-      struct board* board = &boards[b];
+      struct chain_board* board = &boards[b].model;
       int* bits = argument;
       if (request == TIOCMGET) {
-        ++board->tiocmget;
+        ++board->reads;
         *bits = modem_bits(board);
       } else {
-        ++board->tiocmset;
+        ++board->sets;
         int wanted = modem_bits(board);
         if (request == TIOCMSET) wanted = *bits;
         if (request == TIOCMBIS) wanted |= *bits;
         if (request == TIOCMBIC) wanted &= ~*bits;
-        set_lines(board, (wanted & TIOCM_RTS) != 0, (wanted & TIOCM_DTR) != 0);
+        chain_set_lines(board, (wanted & TIOCM_RTS) != 0, (wanted & TIOCM_DTR) != 0);
       }
       pthread_mutex_unlock(&lock);
       return 0;
@@ -303,7 +249,7 @@ ssize_t write(int fd, const void* data, size_t count) {
   const int b = board_for_fd(fd);
   if (b >= 0) {
     pthread_mutex_lock(&lock);
-    write_bytes(&boards[b], data, count);
+    write_bytes(&boards[b].model, data, count);
     pthread_mutex_unlock(&lock);
     return (ssize_t)count;
   }
@@ -316,7 +262,7 @@ ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
     ssize_t total = 0;
     pthread_mutex_lock(&lock);
     for (int i = 0; i < iovcnt; ++i) {
-      write_bytes(&boards[b], iov[i].iov_base, iov[i].iov_len);
+      write_bytes(&boards[b].model, iov[i].iov_base, iov[i].iov_len);
       total += (ssize_t)iov[i].iov_len;
     }
     pthread_mutex_unlock(&lock);
@@ -364,14 +310,6 @@ static void sleep_ms(long ms) {
   }
 }
 
-static int* input_line(struct board* b, const char* name) {
-  if (strcmp(name, "CTS") == 0) return &b->cts;
-  if (strcmp(name, "DSR") == 0) return &b->dsr;
-  if (strcmp(name, "DCD") == 0) return &b->dcd;
-  if (strcmp(name, "RI") == 0) return &b->ri;
-  return NULL;
-}
-
 /* Runs one command; the reply (without its line end) goes to `reply`, which
  * may be as long as the log. Returns a delay in ms after which `*pulse_line`
  * is to be cleared, or 0. */
@@ -398,62 +336,11 @@ static long run_command(char* line, char* reply, size_t capacity, int** pulse_li
     snprintf(reply, capacity, "ERR bad board in: %s", line);
     return 0;
   }
-  struct board* board = &boards[b - 1];
-  const char* rest = line + n;
   long delay = 0;
+  char rest[512];
+  snprintf(rest, sizeof rest, "%s", line + n);
   pthread_mutex_lock(&lock);
-  if (strcmp(verb, "RESET") == 0) {
-    board->chain = board->outputs = 0;
-    board->latches = 0;
-    board->tiocmget = board->tiocmset = 0;
-    board->log_length = 0;
-    board->log[0] = '\0';
-    board->log_overflow = 0;
-    snprintf(reply, capacity, "OK");
-  } else if (strcmp(verb, "LOG") == 0) {
-    if (board->log_overflow) {
-      snprintf(reply, capacity, "ERR log overflow");
-    } else {
-      snprintf(reply, capacity, "OK %s", board->log);
-    }
-    board->log_length = 0;
-    board->log[0] = '\0';
-    board->log_overflow = 0;
-  } else if (strcmp(verb, "OUT") == 0) {
-    char* out = reply;
-    out += sprintf(out, "OK");
-    for (int r = 0; r < 6; ++r) {
-      out += sprintf(out, " %02X", (unsigned)((board->outputs >> (8 * r)) & 0xFF));
-    }
-    sprintf(out, " %u", board->latches);
-  } else if (strcmp(verb, "LINES") == 0) {
-    snprintf(reply, capacity, "OK %d %d", board->rts, board->dtr);
-  } else if (strcmp(verb, "COUNT") == 0) {
-    snprintf(reply, capacity, "OK %lu %lu", board->tiocmget, board->tiocmset);
-  } else if (strcmp(verb, "IN") == 0) {
-    int cts, dsr, dcd, ri;
-    if (sscanf(rest, "%d %d %d %d", &cts, &dsr, &dcd, &ri) == 4) {
-      board->cts = cts != 0;
-      board->dsr = dsr != 0;
-      board->dcd = dcd != 0;
-      board->ri = ri != 0;
-      snprintf(reply, capacity, "OK");
-    } else {
-      snprintf(reply, capacity, "ERR IN needs four levels");
-    }
-  } else if (strcmp(verb, "PULSE") == 0) {
-    char name[8] = "";
-    long ms = 0;
-    int* level = NULL;
-    if (sscanf(rest, "%7s %ld", name, &ms) == 2 && (level = input_line(board, name)) && ms > 0) {
-      *level = 1;
-      *pulse_line = level;
-      delay = ms;
-      snprintf(reply, capacity, "OK");
-    } else {
-      snprintf(reply, capacity, "ERR PULSE needs a line and a time");
-    }
-  } else {
+  if (!chain_command(&boards[b - 1].model, verb, rest, reply, capacity, pulse_line, &delay)) {
     snprintf(reply, capacity, "ERR unknown command: %s", line);
   }
   pthread_mutex_unlock(&lock);
@@ -470,7 +357,7 @@ static void* serve(void* unused) {
     fprintf(stderr, "hil board shim: cannot reach the control socket %s\n", control_path);
     return NULL;
   }
-  char* reply = malloc(LOG_CAPACITY + 256);
+  char* reply = malloc(CHAIN_REPLY_CAPACITY);
   char line[512];
   size_t length = 0;
   ssize_t (*real_read)(int, void*, size_t) = REAL("read", ssize_t(*)(int, void*, size_t));
@@ -488,7 +375,7 @@ static void* serve(void* unused) {
     length = 0;
     if (line[0] == '\0') continue;
     int* pulse_line = NULL;
-    const long delay = run_command(line, reply, LOG_CAPACITY + 256, &pulse_line);
+    const long delay = run_command(line, reply, CHAIN_REPLY_CAPACITY, &pulse_line);
     strcat(reply, "\n");
     send_all(fd, reply, strlen(reply));
     if (pulse_line) {
@@ -505,7 +392,7 @@ static void* serve(void* unused) {
 __attribute__((constructor)) static void start(void) {
   const char* names[BOARDS] = {"HIL_BOARD1", "HIL_BOARD2"};
   for (int i = 0; i < BOARDS; ++i) {
-    boards[i].log = calloc(LOG_CAPACITY, 1);
+    chain_init(&boards[i].model);
     const char* path = getenv(names[i]);
     if (path) boards[i].path = strdup(path);
   }

@@ -49,7 +49,12 @@ class BoardTest : public ::testing::TestWithParam<Board> {
 };
 
 inline std::string boardName(const ::testing::TestParamInfo<Board>& info) {
-  return info.param == Board::Uart ? "Uart8250" : "FtdiAdapter";
+  switch (info.param) {
+    case Board::Uart: return "Uart8250";
+    case Board::Adapter: return "FtdiAdapter";
+    case Board::Emulated: return "EmulatedFt232r";
+  }
+  return "";
 }
 
 }  // namespace hil

@@ -2,8 +2,11 @@
 // Linux backend and the guest's drivers to the board on the host.
 #include "sequencer/sequencer.h"
 
+#include <filesystem>
+#include <fstream>
 #include <future>
 
+#include <glob.h>
 #include <gmock/gmock.h>
 #include <sys/stat.h>
 
@@ -96,7 +99,8 @@ TEST_P(FramesTest, RunPlaysTheColumnsInOrderAndStopSwitchesEverythingOff) {
   EXPECT_EQ(link().lines(board()), std::make_pair(false, false));
 }
 
-INSTANTIATE_TEST_SUITE_P(Rig, FramesTest, ::testing::Values(Board::Uart, Board::Adapter),
+INSTANTIATE_TEST_SUITE_P(Rig, FramesTest,
+                         ::testing::Values(Board::Uart, Board::Adapter, Board::Emulated),
                          boardName);
 
 class RecordedErrors : public program::ErrorSink {
@@ -110,29 +114,51 @@ bool isPortMessage(const std::string& text) {
          text == "Ошибка функции PurgeComm";
 }
 
-// Pulling the adapter out while a run plays. It runs last: the adapter does
-// not come back.
-TEST(AdapterUnplugTest, RunFailsWithPortErrorsAndCloseStillEnds) {
+// Whether the emulated FT232R (known by its serial number) has a tty.
+bool emulatedAdapterTty() {
+  glob_t found{};
+  bool present = false;
+  if (::glob("/sys/bus/usb/devices/*/serial", 0, nullptr, &found) == 0) {
+    for (std::size_t i = 0; i < found.gl_pathc && !present; ++i) {
+      std::ifstream serial(found.gl_pathv[i]);
+      std::string text;
+      std::getline(serial, text);
+      if (text != "RV48EMU1") continue;
+      const std::string device = std::filesystem::path(found.gl_pathv[i]).parent_path().string();
+      glob_t tty{};
+      present = ::glob((device + "/*:1.0/ttyUSB*").c_str(), 0, nullptr, &tty) == 0;
+      globfree(&tty);
+    }
+  }
+  globfree(&found);
+  return present;
+}
+
+// Pulling an adapter out while a run plays. It runs last: QEMU's adapter
+// does not come back (the emulated one is plugged in again at the end).
+class AdapterUnplugTest : public BoardTest {};
+
+TEST_P(AdapterUnplugTest, RunFailsWithPortErrorsAndCloseStillEnds) {
   RecordedErrors errors;
   const testing_support::TempFolder folder;
   program::Program program(linuxPlatform(), nullptr, errors, folder.path("unplug_table.txt"),
                            folder.path("unplug.dat"));
   sequencer::Sequencer& seq = program.sequencer();
-  seq.setComboText("ttyUSB0");
+  seq.setComboText(port());
   enableAllChannels(seq);
   tableCells(seq).setText(0, 1, "1");
   tableCells(seq).setText(1, 2, "1");
   setColCount(seq, 3);
-  link().reset(Board::Adapter);
   seq.startOrPause();
   ASSERT_TRUE(seq.SerialPort1().IsOpen());
   EXPECT_EQ(stepTickMessage(seq), std::nullopt);
   EXPECT_EQ(stepTickMessage(seq), std::nullopt);
-  EXPECT_EQ(link().outputs(Board::Adapter).latches, 2u);
+  EXPECT_EQ(link().outputs(board()).latches, 2u);
 
-  link().unplugAdapter();
+  link().unplug(board());
   struct stat info {};
-  ASSERT_TRUE(waitFor([&] { return ::stat("/dev/ttyUSB0", &info) != 0; }, std::chrono::seconds(20)))
+  const std::string path = std::string("/dev/") + port();
+  ASSERT_TRUE(waitFor([&] { return ::stat(path.c_str(), &info) != 0; }, std::chrono::seconds(20)))
       << "the adapter's tty did not go away";
 
   // Whatever the failing calls do, none of it may hang.
@@ -150,8 +176,17 @@ TEST(AdapterUnplugTest, RunFailsWithPortErrorsAndCloseStillEnds) {
   for (const auto& m : errors.messages) {
     EXPECT_TRUE(isPortMessage(m)) << "close sequence message: " << m;
   }
-  EXPECT_EQ(link().outputs(Board::Adapter).latches, 2u) << "nothing latched after the unplug";
+  EXPECT_EQ(link().outputs(board()).latches, 2u) << "nothing latched after the unplug";
+  if (board() == Board::Emulated) {
+    // Plugged in again it gets the lowest free ttyUSB, whichever that is.
+    link().plug(board());
+    EXPECT_TRUE(waitFor([] { return emulatedAdapterTty(); }, std::chrono::seconds(20)))
+        << "the emulated adapter did not come back";
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Rig, AdapterUnplugTest, ::testing::Values(Board::Adapter, Board::Emulated),
+                         boardName);
 
 }  // namespace
 }  // namespace hil

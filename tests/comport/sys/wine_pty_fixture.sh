@@ -54,10 +54,13 @@ stop() {
   rm -f "$dir/board.tty" "$dir/control.sock"
 }
 
-build() {  # OUTPUT SOURCE FLAGS...
-  local out=$1 source=$2
+build() {  # OUTPUT SOURCE FLAGS-OR-MORE-SOURCES...
+  local out=$1 source=$2 newer=0
   shift 2
-  if [ ! -e "$out" ] || [ "$source" -nt "$out" ]; then
+  for file in "$source" "$@"; do
+    if [ -f "$file" ] && [ "$file" -nt "$out" ]; then newer=1; fi
+  done
+  if [ ! -e "$out" ] || [ $newer -eq 1 ]; then
     "$cc" -O2 -Wall -Wextra "$@" -o "$out.tmp" "$source" && mv -f "$out.tmp" "$out"
   fi
 }
@@ -69,7 +72,7 @@ case $action in
     build "$dir/pty_loopback" "$here/pty_loopback.c"
     # A Linux library although the tests are Windows programs: it lives in
     # wine's own (Linux) process, under its serial driver.
-    build "$dir/board_shim.so" "$here/../../hil/board_shim.c" \
+    build "$dir/board_shim.so" "$here/../../hil/board_shim.c" "$here/../../hil/chain_model.c" \
       -shared -fPIC -Wno-format-truncation -pthread -ldl
     [ -d "$prefix/dosdevices" ] || "$here/../../../scripts/wine-run.sh" --prefix "$prefix" --init
     for i in 0 1 2; do
