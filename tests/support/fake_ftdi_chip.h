@@ -4,9 +4,11 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -19,9 +21,9 @@ class FakeFtdiChip : public sys::ftdi::Chip {
   struct Wire {
     std::mutex mutex;
     sys::ftdi::OpenResult openResult = sys::ftdi::OpenResult::Ok;
+    int writeMs = 0;                         // how long each write takes on the pins
     bool gone = false;                       // unplugged: every call fails
     std::uint8_t inputs = 0xFF;              // the pins read: all inputs inactive (high)
-    std::vector<std::uint8_t> script;        // the next transfer's first samples
     std::vector<std::uint8_t> bytes;         // every byte driven, in order
     std::vector<std::size_t> transfers;      // the size of each transfer
     std::vector<std::uint32_t> rates;        // every byte rate set
@@ -59,15 +61,17 @@ class FakeFtdiChip : public sys::ftdi::Chip {
     wire_->rates.push_back(bytesPerSecond);
     return !wire_->gone;
   }
-  bool transfer(const std::uint8_t* bytes, std::size_t count, std::uint8_t* samples) override {
+  bool write(const std::uint8_t* bytes, std::size_t count) override {
+    int ms = 0;
+    {
+      std::lock_guard lock(wire_->mutex);
+      ms = wire_->writeMs;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));  // the pins read meanwhile
     std::lock_guard lock(wire_->mutex);
     if (wire_->gone) return false;
     wire_->bytes.insert(wire_->bytes.end(), bytes, bytes + count);
     wire_->transfers.push_back(count);
-    std::fill(samples, samples + count, wire_->inputs);
-    const std::size_t scripted = std::min(count, wire_->script.size());
-    std::copy_n(wire_->script.begin(), scripted, samples);
-    wire_->script.clear();
     return true;
   }
   bool readPins(std::uint8_t& pins) override {

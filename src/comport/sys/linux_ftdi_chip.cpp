@@ -21,8 +21,7 @@ namespace fs = std::filesystem;
 // and libftdi multiplies the rate it is given by 4 once bit-bang is on.
 constexpr std::uint32_t kBytesPerBaud = 16;
 constexpr std::uint32_t kLibftdiFactor = 4;
-// The chip sends what it sampled after this many ms at the latest, so that
-// the samples of a frame's last bytes do not wait the default 16 ms.
+// The chip answers a read after this many ms at the latest.
 constexpr unsigned char kLatencyMs = 1;
 
 // Whether a process (ours included) has the adapter's tty open: taking the
@@ -82,7 +81,7 @@ class LibftdiChip : public Chip {
   }
 
   bool setBitMode(std::uint8_t outputs) override {
-    return ftdi_ && ftdi_set_bitmode(ftdi_, outputs, BITMODE_SYNCBB) == 0;
+    return ftdi_ && ftdi_set_bitmode(ftdi_, outputs, BITMODE_BITBANG) == 0;
   }
 
   bool setByteRate(std::uint32_t bytesPerSecond) override {
@@ -90,23 +89,13 @@ class LibftdiChip : public Chip {
     return ftdi_ && rate > 0 && ftdi_set_baudrate(ftdi_, static_cast<int>(rate)) == 0;
   }
 
-  bool transfer(const std::uint8_t* bytes, std::size_t count, std::uint8_t* samples) override {
-    if (!ftdi_) return false;
-    if (count == 0) return true;
-    // The chip samples a byte only when it has room for the sample: the
-    // samples are read while the bytes are written, or it stalls.
-    std::vector<unsigned char> out(bytes, bytes + count);
+  bool write(const std::uint8_t* bytes, std::size_t count) override {
     const int size = static_cast<int>(count);
-    ftdi_transfer_control* read = ftdi_read_data_submit(ftdi_, samples, size);
-    if (!read) return false;
-    ftdi_transfer_control* write = ftdi_write_data_submit(ftdi_, out.data(), size);
-    const int written = write ? ftdi_transfer_data_done(write) : -1;
-    // Without the write no sample comes, and the read ends at its timeout.
-    const int sampled = ftdi_transfer_data_done(read);
-    return written == size && sampled == size;
+    return ftdi_ && (count == 0 || ftdi_write_data(ftdi_, bytes, size) == size);
   }
 
   bool readPins(std::uint8_t& pins) override {
+    // A control transfer of its own: libusb runs it beside a bulk write.
     unsigned char value = 0;
     if (!ftdi_ || ftdi_read_pins(ftdi_, &value) != 0) return false;
     pins = value;

@@ -40,13 +40,13 @@ class Chip {
 
   // Takes the adapter from the system's serial driver.
   virtual OpenResult open(const Adapter& adapter) = 0;
-  // Synchronous bit-bang with `outputs` driven and the other pins read.
+  // Bit-bang with `outputs` driven; the other pins are inputs.
   virtual bool setBitMode(std::uint8_t outputs) = 0;
   // Bytes driven on the pins per second.
   virtual bool setByteRate(std::uint32_t bytesPerSecond) = 0;
-  // Drives the bytes on the pins one after another and gives the pins as
-  // sampled with each of them.
-  virtual bool transfer(const std::uint8_t* bytes, std::size_t count, std::uint8_t* samples) = 0;
+  // Drives the bytes on the pins one after another, at the byte rate.
+  virtual bool write(const std::uint8_t* bytes, std::size_t count) = 0;
+  // May be called while a write is under way on another thread.
   virtual bool readPins(std::uint8_t& pins) = 0;
   // Back to UART mode and to the system's serial driver.
   virtual void close() = 0;

@@ -130,15 +130,10 @@ bool FtdiPlatform::sendPending() {
     bytes.swap(pending_);
     pendingSeen_ = 0;
   }
-  std::vector<std::uint8_t> samples(bytes.size());
-  const bool ok = bytes.empty() || chip_->transfer(bytes.data(), bytes.size(), samples.data());
+  if (bytes.empty() || chip_->write(bytes.data(), bytes.size())) return true;
   std::lock_guard lock(mutex_);
-  if (!ok) {
-    lost();
-    return false;
-  }
-  for (const std::uint8_t pins : samples) noteSample(pins);
-  return true;
+  lost();
+  return false;
 }
 
 // ---------------------------------------------------------------- inputs
@@ -188,7 +183,6 @@ void FtdiPlatform::poll() {
       if (stopping_ || gone_) return;
     }
     next = std::max(next + kPollPeriod, Clock::now());
-    std::lock_guard chip(chipMutex_);
     bool idle = false;
     {
       // Pin states that no byte has followed for a period (the lines
@@ -197,10 +191,9 @@ void FtdiPlatform::poll() {
       idle = !pending_.empty() && pending_.size() == pendingSeen_;
       pendingSeen_ = pending_.size();
     }
-    if (idle) {
-      sendPending();
-      continue;
-    }
+    std::unique_lock chip(chipMutex_, std::defer_lock);
+    if (idle && chip.try_lock()) sendPending();
+    if (chip.owns_lock()) chip.unlock();
     std::uint8_t pins = 0;
     const bool ok = chip_->readPins(pins);
     std::lock_guard lock(mutex_);
@@ -242,11 +235,10 @@ Handle FtdiPlatform::CreateFileA(const std::string& name, std::uint32_t, std::ui
     case ftdi::OpenResult::Failed: return fail(kErrorGenFailure), kInvalidHandle;
   }
   // Both control lines off and TXD idle, as a UART that nothing has set up.
-  std::uint8_t idle = ftdi::kOutputs;
-  std::uint8_t sample = 0;
+  const std::uint8_t idle = ftdi::kOutputs;
   std::uint8_t pins = 0;
   if (!chip_->setBitMode(ftdi::kOutputs) || !chip_->setByteRate(9600 * kSamplesPerBit) ||
-      !chip_->transfer(&idle, 1, &sample) || !chip_->readPins(pins)) {
+      !chip_->write(&idle, 1) || !chip_->readPins(pins)) {
     chip_->close();
     return fail(kErrorGenFailure), kInvalidHandle;
   }

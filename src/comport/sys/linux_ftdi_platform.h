@@ -1,4 +1,4 @@
-// The FTDI fast path: an FTDI adapter driven in synchronous bit-bang mode.
+// The FTDI fast path: an FTDI adapter driven in bit-bang mode.
 // Every RTS or DTR switch is one pin state of a frame buffer, a byte written
 // on TXD its bit times at the port's rate, and the buffer goes to the chip in
 // one transfer with the byte, so a frame costs a few USB frames instead of one
@@ -6,8 +6,10 @@
 // control pins are active low, TXD idles high, bytes go out start bit, data
 // bits LSB first, stop bit.
 //
-// The inputs come back with the samples the chip takes of every byte it
-// drives; between frames the pins are read every millisecond.
+// The inputs are read from the pins every millisecond, also while a frame
+// goes out. (Synchronous bit-bang would sample them with every byte, but its
+// samples come back as bulk IN packets, several a frame, which on a USB
+// controller that moves a packet a frame cost what the frame saved.)
 //
 // The user picks the fast path by its own entry in the port list,
 // "ttyUSB0 (FTDI, быстрый)" beside "ttyUSB0"; one adapter at a time.
@@ -81,7 +83,7 @@ class FtdiPlatform : public Platform {
   void endWait(std::uint32_t status, std::uint32_t events);
   void lost();
 
-  // With chipMutex_ held: sends what is pending and takes its samples.
+  // With chipMutex_ held: sends what is pending.
   bool sendPending();
   void poll();
   void stopPolling();
@@ -91,8 +93,10 @@ class FtdiPlatform : public Platform {
   const std::unique_ptr<ftdi::Chip> chip_;
   const std::string sysDir_;
   Platform& events_;
-  std::mutex chipMutex_;  // one chip call at a time; taken before mutex_
-  std::mutex mutex_;      // everything below
+  // One write or set-up call at a time (the pins are read beside them);
+  // taken before mutex_.
+  std::mutex chipMutex_;
+  std::mutex mutex_;  // everything below
   Handle handle_ = kInvalidHandle;
   int opens_ = 0;
   bool gone_ = false;  // unplugged: every call fails from now on
