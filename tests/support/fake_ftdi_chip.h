@@ -4,11 +4,9 @@
 #pragma once
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -21,7 +19,6 @@ class FakeFtdiChip : public sys::ftdi::Chip {
   struct Wire {
     std::mutex mutex;
     sys::ftdi::OpenResult openResult = sys::ftdi::OpenResult::Ok;
-    int writeMs = 0;                         // how long each write takes on the pins
     bool gone = false;                       // unplugged: every call fails
     std::uint8_t inputs = 0xFF;              // the pins read: all inputs inactive (high)
     std::vector<std::uint8_t> bytes;         // every byte driven, in order
@@ -62,12 +59,6 @@ class FakeFtdiChip : public sys::ftdi::Chip {
     return !wire_->gone;
   }
   bool write(const std::uint8_t* bytes, std::size_t count) override {
-    int ms = 0;
-    {
-      std::lock_guard lock(wire_->mutex);
-      ms = wire_->writeMs;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));  // the pins read meanwhile
     std::lock_guard lock(wire_->mutex);
     if (wire_->gone) return false;
     wire_->bytes.insert(wire_->bytes.end(), bytes, bytes + count);

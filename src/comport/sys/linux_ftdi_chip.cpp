@@ -95,7 +95,6 @@ class LibftdiChip : public Chip {
   }
 
   bool readPins(std::uint8_t& pins) override {
-    // A control transfer of its own: libusb runs it beside a bulk write.
     unsigned char value = 0;
     if (!ftdi_ || ftdi_read_pins(ftdi_, &value) != 0) return false;
     pins = value;

@@ -46,7 +46,6 @@ class Chip {
   virtual bool setByteRate(std::uint32_t bytesPerSecond) = 0;
   // Drives the bytes on the pins one after another, at the byte rate.
   virtual bool write(const std::uint8_t* bytes, std::size_t count) = 0;
-  // May be called while a write is under way on another thread.
   virtual bool readPins(std::uint8_t& pins) = 0;
   // Back to UART mode and to the system's serial driver.
   virtual void close() = 0;

@@ -191,9 +191,13 @@ void FtdiPlatform::poll() {
       idle = !pending_.empty() && pending_.size() == pendingSeen_;
       pendingSeen_ = pending_.size();
     }
-    std::unique_lock chip(chipMutex_, std::defer_lock);
-    if (idle && chip.try_lock()) sendPending();
-    if (chip.owns_lock()) chip.unlock();
+    // One chip call at a time: with the pins read beside a write, the
+    // program died when the adapter was pulled out.
+    std::lock_guard chip(chipMutex_);
+    if (idle) {
+      sendPending();
+      continue;
+    }
     std::uint8_t pins = 0;
     const bool ok = chip_->readPins(pins);
     std::lock_guard lock(mutex_);

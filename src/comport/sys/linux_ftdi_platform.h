@@ -6,10 +6,11 @@
 // control pins are active low, TXD idles high, bytes go out start bit, data
 // bits LSB first, stop bit.
 //
-// The inputs are read from the pins every millisecond, also while a frame
-// goes out. (Synchronous bit-bang would sample them with every byte, but its
-// samples come back as bulk IN packets, several a frame, which on a USB
-// controller that moves a packet a frame cost what the frame saved.)
+// The inputs are read from the pins every millisecond between frames, and
+// after each frame's write (about 3 ms at 9600 bit/s). (Synchronous bit-bang
+// would sample them with every byte, but its samples come back as bulk IN
+// packets, several a frame, which on a USB controller that moves a packet a
+// frame cost what the frame saved.)
 //
 // The user picks the fast path by its own entry in the port list,
 // "ttyUSB0 (FTDI, быстрый)" beside "ttyUSB0"; one adapter at a time.
@@ -93,10 +94,8 @@ class FtdiPlatform : public Platform {
   const std::unique_ptr<ftdi::Chip> chip_;
   const std::string sysDir_;
   Platform& events_;
-  // One write or set-up call at a time (the pins are read beside them);
-  // taken before mutex_.
-  std::mutex chipMutex_;
-  std::mutex mutex_;  // everything below
+  std::mutex chipMutex_;  // one chip call at a time; taken before mutex_
+  std::mutex mutex_;      // everything below
   Handle handle_ = kInvalidHandle;
   int opens_ = 0;
   bool gone_ = false;  // unplugged: every call fails from now on
