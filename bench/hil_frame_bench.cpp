@@ -19,6 +19,7 @@
 #include <sys/resource.h>
 
 #include "comport/serial_port.h"
+#include "comport/sys/linux_ftdi_platform.h"
 #include "hil/board_link.h"
 #include "hil/linux_port.h"
 #include "null_platform.h"
@@ -35,7 +36,7 @@ namespace {
 
 // The player with its table and form state.
 struct Model {
-  explicit Model(sys::Platform& platform) : player(platform, nullptr, table, form) {}
+  explicit Model(sys::Backends backends) : player(backends, nullptr, table, form) {}
   sequencer::SequenceTable table;
   sequencer::MainFormState form;
   sequencer::Player player;
@@ -55,8 +56,8 @@ void fillRandomColumns(Model& model, int columns) {
   enableAllChannels(model.player);
 }
 
-void frames(benchmark::State& state, sys::Platform& platform, const char* port) {
-  Model model(platform);
+void frames(benchmark::State& state, sys::Backends backends, const std::string& port) {
+  Model model(backends);
   fillRandomColumns(model, 16);
   model.form.setComboText(port);
   model.player.startOrPause();
@@ -79,6 +80,15 @@ void BM_FrameEmulatedFt232r(benchmark::State& state) {
   frames(state, hil::linuxPlatform(), hil::portName(hil::Board::Emulated));
 }
 BENCHMARK(BM_FrameEmulatedFt232r)->MinTime(2.0)->UseRealTime();
+
+// The same chip through the FTDI fast path: bit-bang, one transfer a frame.
+sys::Backends fastPath() {
+  return sys::Backends(hil::linuxPlatform(), nullptr, &sys::ftdiPlatform());
+}
+void BM_FrameEmulatedFt232rFast(benchmark::State& state) {
+  frames(state, fastPath(), sys::ftdiPortName(hil::portName(hil::Board::Emulated)));
+}
+BENCHMARK(BM_FrameEmulatedFt232rFast)->MinTime(2.0)->UseRealTime();
 
 // One RTS switch: one SET_MODEM_CTRL control transfer through ftdi_sio.
 void BM_LineSwitchEmulatedFt232r(benchmark::State& state) {
@@ -177,6 +187,14 @@ int once() {
     for (int i = 0; i < 3; ++i) testing_support::stepTick(model.player);
     testing_support::stop(model.player);
   }
+  {
+    Model model(fastPath());
+    fillRandomColumns(model, 4);
+    model.form.setComboText(sys::ftdiPortName("ttyUSB1"));
+    model.player.startOrPause();
+    for (int i = 0; i < 3; ++i) testing_support::stepTick(model.player);
+    testing_support::stop(model.player);
+  }
   double ioctls = 0;
   idleCpuShare(std::chrono::seconds(1), ioctls);
   // Far apart: on a loaded machine an edge may take longer than the
@@ -205,6 +223,7 @@ int main(int argc, char** argv) {
   const double uart = capture.micros("BM_FrameUart8250");
   const double ftdi = capture.micros("BM_FrameEmulatedFt232r");
   const double lineSwitch = capture.micros("BM_LineSwitchEmulatedFt232r");
+  const double fast = capture.micros("BM_FrameEmulatedFt232rFast");
   bench::info("step frame on the guest's 8250 through the Linux backend (QEMU TCG, model)",
               bench::fixed(uart, 0) + " us");
   bench::info("step frame on a null port in the same guest (QEMU TCG, model)",
@@ -215,6 +234,14 @@ int main(int argc, char** argv) {
               bench::fixed(std::min(1000.0, 1e6 / ftdi), 2));
   bench::info("step frame, emulated FT232R, ftdi_sio path (QEMU TCG, emulated device)",
               bench::fixed(ftdi / 1000.0, 1) + " ms");
+  bench::info("steps/s at Edit1 = 1, emulated FT232R, FTDI fast path (QEMU TCG, emulated device)",
+              bench::fixed(std::min(1000.0, 1e6 / fast), 2));
+  bench::info("step frame, emulated FT232R, FTDI fast path (QEMU TCG, emulated device)",
+              bench::fixed(fast / 1000.0, 2) + " ms");
+  const bool fastEnough = bench::goal(
+      "emulated FT232R: steps/s of the FTDI fast path / of the ftdi_sio path, Edit1 = 1",
+      std::min(1000.0, 1e6 / fast) / std::min(1000.0, 1e6 / ftdi), "x", bench::Cmp::AtLeast, 20.0,
+      1);
   bench::info("one line switch = one USB control transfer, emulated FT232R on dummy_hcd (QEMU TCG)",
               bench::fixed(lineSwitch / 1000.0, 2) + " ms");
   double ioctls = 0;
@@ -235,5 +262,5 @@ int main(int argc, char** argv) {
     bench::info(std::string("CTS edges that reached the handler, ") + name,
                 std::to_string(edges.size()) + " of " + std::to_string(kEdges));
   }
-  return std::isnan(uart) || std::isnan(nullPort) || std::isnan(ftdi) ? 1 : 0;
+  return std::isnan(uart) || std::isnan(nullPort) || std::isnan(ftdi) || !fastEnough ? 1 : 0;
 }

@@ -27,6 +27,8 @@ run=(
   # the program: Qt 6 Widgets (with its display plugins), libjpeg, fonts
   # with Cyrillic glyphs
   qt6-base-dev qt6-base-dev-tools libjpeg62-turbo-dev fonts-dejavu-core fonts-liberation
+  # the FTDI fast path (left out of the build where it is missing)
+  libftdi1-dev libusb-1.0-0-dev
 )
 virtual_display=(xvfb xauth x11-utils)
 # the hardware-in-the-loop rig: QEMU and a static busybox for the guest (its

@@ -2,13 +2,29 @@
 
 #include <QMetaObject>
 
+#ifdef RILVET_FTDI
+#include "comport/sys/linux_ftdi_platform.h"
+#endif
+
 namespace app {
+
+namespace {
+
+sys::Platform* fastPath() {
+#ifdef RILVET_FTDI
+  return &sys::ftdiPlatform();
+#else
+  return nullptr;
+#endif
+}
+
+}  // namespace
 
 Windows::Windows(const WindowsOptions& options)
     : board(options.board ? options.board : std::make_shared<sys::VirtualBoard>()),
       errors(nullptr, options.messages ? *options.messages : ui::messageBoxes()),
       program(options.platform ? sys::Backends(*options.platform)
-                               : sys::Backends(sys::nativePlatform(), board.get()),
+                               : sys::Backends(sys::nativePlatform(), board.get(), fastPath()),
               &invoker, errors, options.tableFile, options.settingsFile,
               options.saves ? *options.saves : storage::systemSaveCalls()) {
   // Every error reaches the user the program's one way; the display says

@@ -53,4 +53,17 @@ void ListSerialPorts(sys::Platform& platform, std::vector<std::string>& Ports) {
   Ports = std::move(found);
 }
 
+void ListSerialPorts(const sys::Backends& backends, std::vector<std::string>& Ports) {
+  std::vector<std::string> found;
+  ListSerialPorts(backends.machine(), found);
+  if (sys::Platform* fast = backends.fast()) {
+    std::vector<std::string> entries;
+    ListSerialPorts(*fast, entries);
+    found.insert(found.end(), entries.begin(), entries.end());
+    // "ttyUSB0 (FTDI, быстрый)" right after "ttyUSB0", which stays first.
+    std::stable_sort(found.begin(), found.end(), portNameLess);
+  }
+  Ports = std::move(found);
+}
+
 }  // namespace comport

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "comport/sys/native_platform.h"
 #include "comport/sys/platform.h"
 
 namespace comport {
@@ -15,6 +16,8 @@ namespace comport {
 // cannot be read or a name is longer than 255 characters; `Ports` is then
 // unchanged.
 void ListSerialPorts(sys::Platform& platform, std::vector<std::string>& Ports);
+// The machine's ports and, where there is the fast path, its entries among them.
+void ListSerialPorts(const sys::Backends& backends, std::vector<std::string>& Ports);
 
 // The order of the list: by the rules of the user's locale (or of `locale`),
 // without regard to case, as text (COM1, COM10, com2).

@@ -160,6 +160,7 @@ void TSerialPort::OpenPort() {
     if (error == sys::kErrorFileNotFound) raise(msg::kNoSuchPort);
     if (error == sys::kErrorAccessDenied) raise(msg::kPortBusy);
     if (error == sys::kErrorPrivilegeNotHeld) raise(msg::kNoAccess);
+    if (error == sys::kErrorNoUsbAccess) raise(msg::kNoUsbAccess);
     // Any other failure shows up in the set-up below.
   }
   isOpen_ = true;

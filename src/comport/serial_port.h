@@ -81,6 +81,8 @@ namespace msg {
 inline constexpr const char* kNoSuchPort = "Попытка открыть несуществующий COM-порт";
 inline constexpr const char* kPortBusy = "Порт занят другой программой";
 inline constexpr const char* kNoAccess = "Нет доступа к порту: нужно членство в группе dialout";
+inline constexpr const char* kNoUsbAccess =
+    "Нет доступа к адаптеру FTDI: нужно правило udev (см. справку, «Быстрый режим FTDI»)";
 inline constexpr const char* kWriteError = "Ошибка записи в порт";
 inline constexpr const char* kReadError = "Ошибка чтения из порта";
 inline constexpr const char* kBadAsync = "Недопустимый параметр Async";

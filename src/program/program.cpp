@@ -44,7 +44,7 @@ void Program::FormCreate() {
     }
   };
   std::vector<std::string> ports;
-  step([&] { comport::ListSerialPorts(player_.SerialPort1().backends().machine(), ports); });
+  step([&] { comport::ListSerialPorts(player_.SerialPort1().backends(), ports); });
   ports.push_back(sys::kVirtualPort);
   form_.setComboItems(ports);
   form_.setComboText(ports.front());

@@ -30,6 +30,9 @@ inline constexpr std::uint32_t kErrorIoIncomplete = 996;
 inline constexpr std::uint32_t kErrorIoPending = 997;
 // The user may not open the device (on Linux: not in the group that owns it).
 inline constexpr std::uint32_t kErrorPrivilegeNotHeld = 1314;
+// The user may not open a USB adapter directly (no udev rule gives access);
+// bit 29 marks a code of our own.
+inline constexpr std::uint32_t kErrorNoUsbAccess = 0x20000001u;
 
 // CreateFileA.
 inline constexpr std::uint32_t kGenericRead = 0x80000000u;

@@ -333,12 +333,13 @@ TEST(HelpFile, IsARussianGuideWithTheAnchorsItNames) {
     EXPECT_TRUE(text.contains(QString::fromUtf8(words))) << words;
   }
   // The port's open errors, each with what to do.
-  for (const char* message :
-       {comport::msg::kNoSuchPort, comport::msg::kPortBusy, comport::msg::kNoAccess}) {
+  for (const char* message : {comport::msg::kNoSuchPort, comport::msg::kPortBusy,
+                              comport::msg::kNoAccess, comport::msg::kNoUsbAccess}) {
     EXPECT_TRUE(text.contains(QStringLiteral("<tr><td>%1</td>").arg(QString::fromUtf8(message))))
         << message;
   }
   EXPECT_TRUE(text.contains(QStringLiteral("sudo usermod -aG dialout $USER")));
+  EXPECT_TRUE(text.contains(QStringLiteral("ATTR{idVendor}==\"0403\"")));
 }
 
 }  // namespace
