@@ -151,4 +151,8 @@ std::string BoardLink::chip() {
   return call(Board::Emulated, "CHIP 3");
 }
 
+std::string BoardLink::dry() {
+  return call(Board::Emulated, "DRY 3");
+}
+
 }  // namespace hil

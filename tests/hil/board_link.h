@@ -51,6 +51,9 @@ class BoardLink {
   // The emulated chip's registers: "mode mask latency baud pins" (CHIP in
   // ft232r_gadget.c).
   std::string chip();
+  // How often since the last call the emulated chip's pins ran out of bytes
+  // in sync bit-bang mode, and the longest time: "times longest_ms".
+  std::string dry();
 
  private:
   std::string call(Board board, const std::string& command);

@@ -23,6 +23,8 @@
  *   CHIP 3            -> OK mode mask latency baud pins   (mode 0 UART, 1 async
  *                        bit-bang, 4 sync bit-bang; mask, pins in hex; baud as
  *                        the divisor gives it)
+ *   DRY 3             -> OK times longest_ms   (how often, since the last DRY,
+ *                        the pins ran out of bytes in sync bit-bang mode)
  * The rig's init starts it after QEMU's adapter took ttyUSB0, so its tty is
  * ttyUSB1.
  *
@@ -47,8 +49,9 @@
  *   receiver at the middle of each bit, so the latch byte must be sent as
  *   its 10 bit times; a stop bit that is low shows as Fxx in the log. In sync
  *   mode each byte reads the pins just before it changes them, and that byte
- *   comes back in the IN stream. Written data is clocked out at that rate:
- *   the chip takes no more than its 128-byte buffer ahead of the pins.
+ *   comes back in the IN stream, with the inputs as they were at its time.
+ *   Written data is clocked out at that rate: the chip takes no more than
+ *   its buffer (CHIP_BUFFER) ahead of the pins.
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -101,7 +104,12 @@ enum { PIN_DSR = 0x20, PIN_DCD = 0x40, PIN_RI = 0x80 };
 enum { MODE_UART = 0x00, MODE_BITBANG = 0x01, MODE_SYNCBB = 0x04 };
 
 #define PACKET 64
-#define CHIP_BUFFER 128
+/* How far ahead of its pins the chip takes written data: the FT232R takes
+ * 128 bytes, but dummy_hcd moves data on the guest's 4 ms jiffy where a real
+ * bus does every 1 ms frame, and a stream of bit-bang bytes would run dry
+ * between two jiffies, which no real bus makes it do. So it takes 1 KB, as
+ * the FT232H does. */
+#define CHIP_BUFFER 1024
 #define BOARD_BAUD 9600.0
 #define IN_CAPACITY 65536
 
@@ -119,6 +127,10 @@ static struct {
   double baud;
   int frame_bits;   /* start + data + parity + stop of a UART byte */
   double line_time; /* when the pins have clocked out what the chip took */
+  /* Sync bit-bang: the times the pins ran out of bytes, and the longest. */
+  int streaming;
+  unsigned dry;
+  double longest_dry;
 } chip;
 
 /* The board's TXD receiver: 9600 8N1, sampling the middle of each bit. */
@@ -127,6 +139,17 @@ static struct {
   double start;
   unsigned value;
 } rx = {0, 1, 0, 0, 0};
+
+/* The board's inputs as they changed, newest last: a sample in sync
+ * bit-bang mode takes them as they were at its own time, which may lie a
+ * little before the moment the IN stream sends it. */
+#define INPUT_HISTORY 1024
+#define INPUT_PINS (PIN_CTS | PIN_DSR | PIN_DCD | PIN_RI)
+static struct {
+  double at[INPUT_HISTORY];
+  unsigned char level[INPUT_HISTORY]; /* the input pins */
+  size_t next, length;
+} inputs;
 
 /* Bytes for the IN stream (sync bit-bang read-back), each with the time it
  * exists from. */
@@ -179,6 +202,27 @@ static unsigned char pins(void) {
     return p;
   }
   return (unsigned char)((p & ~chip.mask) | (chip.out & chip.mask));
+}
+
+static void note_inputs(void) {
+  const unsigned char level = pins() & INPUT_PINS;
+  const size_t last = (inputs.next + INPUT_HISTORY - 1) % INPUT_HISTORY;
+  if (inputs.length > 0 && inputs.level[last] == level) return;
+  inputs.at[inputs.next] = now();
+  inputs.level[inputs.next] = level;
+  inputs.next = (inputs.next + 1) % INPUT_HISTORY;
+  if (inputs.length < INPUT_HISTORY) ++inputs.length;
+}
+
+/* The input pins at `t`. */
+static unsigned char inputs_at(double t) {
+  for (size_t i = 1; i <= inputs.length; ++i) {
+    const size_t k = (inputs.next + INPUT_HISTORY - i) % INPUT_HISTORY;
+    if (inputs.at[k] <= t) return inputs.level[k];
+  }
+  return inputs.length > 0
+             ? inputs.level[(inputs.next + INPUT_HISTORY - inputs.length) % INPUT_HISTORY]
+             : pins() & INPUT_PINS;
 }
 
 static void lines_to_board(void) {
@@ -323,6 +367,7 @@ static void vendor_out(unsigned request, unsigned value, unsigned index) {
       chip.mode = mode == MODE_BITBANG || mode == MODE_SYNCBB ? mode : MODE_UART;
       chip.mask = (unsigned char)(value & 0xFF);
       chip.out = before; /* outputs start where the pins were */
+      chip.streaming = 0;
       lines_to_board();
       break;
     }
@@ -406,6 +451,11 @@ static void* bulk_out(void* unused) {
     }
     pthread_mutex_lock(&lock);
     const double t = now();
+    if (chip.mode == MODE_SYNCBB && chip.streaming && chip.line_time < t) {
+      ++chip.dry;
+      if (t - chip.line_time > chip.longest_dry) chip.longest_dry = t - chip.line_time;
+    }
+    chip.streaming = chip.mode == MODE_SYNCBB;
     if (chip.line_time < t) {
       rx_until(t);
       chip.line_time = t;
@@ -462,7 +512,9 @@ static void* bulk_in(void* unused) {
       const size_t chunk = ready - taken < PACKET - 2 ? ready - taken : PACKET - 2;
       memcpy(packets + used, status, 2);
       for (size_t i = 0; i < chunk; ++i) {
-        packets[used + 2 + i] = in_queue.byte[(in_queue.head + taken + i) % IN_CAPACITY];
+        const size_t k = (in_queue.head + taken + i) % IN_CAPACITY;
+        packets[used + 2 + i] =
+            (unsigned char)((in_queue.byte[k] & ~INPUT_PINS) | inputs_at(in_queue.at[k]));
       }
       used += 2 + chunk;
       taken += chunk;
@@ -553,9 +605,14 @@ static void command(char* line, char* reply, size_t capacity, int** pulse_line, 
   if (strcmp(verb, "CHIP") == 0) {
     snprintf(reply, capacity, "OK %d %02X %u %.0f %02X", chip.mode, chip.mask, chip.latency_ms,
              chip.baud, pins());
+  } else if (strcmp(verb, "DRY") == 0) {
+    snprintf(reply, capacity, "OK %u %.1f", chip.dry, chip.longest_dry * 1000);
+    chip.dry = 0;
+    chip.longest_dry = 0;
   } else if (!chain_command(&board, verb, line + n, reply, capacity, pulse_line, pulse_ms)) {
     snprintf(reply, capacity, "ERR unknown command: %s", line);
   }
+  note_inputs();
   pthread_mutex_unlock(&lock);
 }
 
@@ -586,6 +643,7 @@ static void* serve(void* connection) {
       sleep_until(now() + pulse_ms / 1000.0);
       pthread_mutex_lock(&lock);
       *pulse_line = 0;
+      note_inputs();
       pthread_mutex_unlock(&lock);
     }
   }

@@ -81,7 +81,7 @@ class LibftdiChip : public Chip {
   }
 
   bool setBitMode(std::uint8_t outputs) override {
-    return ftdi_ && ftdi_set_bitmode(ftdi_, outputs, BITMODE_BITBANG) == 0;
+    return ftdi_ && ftdi_set_bitmode(ftdi_, outputs, BITMODE_SYNCBB) == 0;
   }
 
   bool setByteRate(std::uint32_t bytesPerSecond) override {
@@ -92,6 +92,14 @@ class LibftdiChip : public Chip {
   bool write(const std::uint8_t* bytes, std::size_t count) override {
     const int size = static_cast<int>(count);
     return ftdi_ && (count == 0 || ftdi_write_data(ftdi_, bytes, size) == size);
+  }
+
+  // libftdi keeps reading and writing apart in its context, and libusb
+  // allows a transfer in each direction from two threads.
+  bool read(std::uint8_t* samples, std::size_t capacity, std::size_t& got) override {
+    const int result = ftdi_ ? ftdi_read_data(ftdi_, samples, static_cast<int>(capacity)) : -1;
+    got = result > 0 ? static_cast<std::size_t>(result) : 0;
+    return result >= 0;
   }
 
   bool readPins(std::uint8_t& pins) override {

@@ -40,12 +40,18 @@ class Chip {
 
   // Takes the adapter from the system's serial driver.
   virtual OpenResult open(const Adapter& adapter) = 0;
-  // Bit-bang with `outputs` driven; the other pins are inputs.
+  // Synchronous bit-bang with `outputs` driven; the other pins are inputs.
   virtual bool setBitMode(std::uint8_t outputs) = 0;
   // Bytes driven on the pins per second.
   virtual bool setByteRate(std::uint32_t bytesPerSecond) = 0;
-  // Drives the bytes on the pins one after another, at the byte rate.
+  // Drives the bytes on the pins one after another, at the byte rate; returns
+  // once the chip has taken them.
   virtual bool write(const std::uint8_t* bytes, std::size_t count) = 0;
+  // The pins as the chip sampled them, one sample for each byte driven, in
+  // order: what came, up to `capacity`, waiting a few milliseconds at most.
+  // Safe beside a write in another thread.
+  virtual bool read(std::uint8_t* samples, std::size_t capacity, std::size_t& got) = 0;
+  // The pins now, read by a control request.
   virtual bool readPins(std::uint8_t& pins) = 0;
   // Back to UART mode and to the system's serial driver.
   virtual void close() = 0;

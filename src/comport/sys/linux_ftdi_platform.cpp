@@ -17,12 +17,24 @@ thread_local std::uint32_t lastError = 0;
 constexpr const char* kDevicePrefix = "\\\\.\\";
 // The fast path's handles, far from any handle of the platforms it is used with.
 constexpr Handle kFirstHandle = Handle{0x7C00} << 32;
-// Between frames the pins are read this often: an input pulse of 2 ms or
-// more is seen at least once.
-constexpr auto kPollPeriod = std::chrono::milliseconds(1);
-// The chip's highest bit-bang rate we ask for; slower rates give a byte on
-// TXD fewer samples per bit.
-constexpr std::uint32_t kMaxByteRate = 1'000'000;
+// The chip is kept at least kKeepFed ahead of its pins, more than a USB
+// transfer takes to bring it more, so that it never runs out of bytes to
+// drive and stops sampling; when it has less, the held state tops it up to
+// kTopUp. Frames back to back keep it fed on their own.
+constexpr auto kKeepFed = std::chrono::milliseconds(8);
+constexpr auto kTopUp = std::chrono::milliseconds(12);
+// Line states that no byte follows (the lines lowered after the open, say)
+// go out after this; a frame goes out whole.
+constexpr auto kLoneStates = std::chrono::milliseconds(20);
+constexpr auto kLookPeriod = std::chrono::milliseconds(1);
+// With no sample back for this long the chip has dropped some: the count
+// starts again from what it has taken.
+constexpr auto kSamplesOverdue = std::chrono::milliseconds(100);
+// How long the close waits for the last bytes to leave the pins.
+constexpr auto kDrainLimit = std::chrono::milliseconds(500);
+// The highest rate we stream at, in both directions; faster ports give a
+// byte on TXD fewer samples per bit.
+constexpr std::uint32_t kMaxByteRate = 200'000;
 
 std::string readLine(const fs::path& file) {
   std::ifstream in(file);
@@ -107,14 +119,18 @@ std::uint32_t FtdiPlatform::check(Handle h) const {
 
 void FtdiPlatform::appendState(std::uint8_t pins) {
   if (pins == pins_) return;  // no edge, as on the UART
+  if (pending_.empty()) pendingSince_ = Clock::now();
   pins_ = pins;
-  pending_.insert(pending_.end(), kSamplesPerState, pins);
+  pending_.push_back(pins);
+  ++queued_;
 }
 
 void FtdiPlatform::appendByte(std::uint8_t value) {
+  if (pending_.empty()) pendingSince_ = Clock::now();
   const auto bit = [this](bool high, std::uint32_t samples) {
     pins_ = static_cast<std::uint8_t>(high ? pins_ | ftdi::kTxd : pins_ & ~ftdi::kTxd);
     pending_.insert(pending_.end(), samples, pins_);
+    queued_ += samples;
   };
   bit(false, samplesPerBit_);  // start
   for (std::uint8_t i = 0; i < dcb_.ByteSize; ++i) bit(((value >> i) & 1) != 0, samplesPerBit_);
@@ -123,17 +139,47 @@ void FtdiPlatform::appendByte(std::uint8_t value) {
   bit(true, samplesPerBit_ * (2 + dcb_.StopBits) / 2);
 }
 
-bool FtdiPlatform::sendPending() {
-  std::vector<std::uint8_t> bytes;
-  {
-    std::lock_guard lock(mutex_);
-    bytes.swap(pending_);
-    pendingSeen_ = 0;
+std::uint64_t FtdiPlatform::bytesFor(std::chrono::milliseconds time) const {
+  return std::max<std::uint64_t>(1, std::uint64_t{byteRate_} * time.count() / 1000);
+}
+
+// Keeps the chip fed: a frame as soon as its byte is written, and while
+// nothing else comes the last state again, so that the pins hold still and
+// are sampled on.
+void FtdiPlatform::drive() {
+  std::vector<std::uint8_t> chunk;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    const auto hungry = lineEnd_ - kKeepFed;
+    changed_.wait_until(lock, std::min(hungry, Clock::now() + kLookPeriod),
+                        [this] { return stopping_ || gone_ || byteWritten_; });
+    if (gone_) return;
+    const auto now = Clock::now();
+    chunk.clear();
+    if (byteWritten_ || stopping_ || (!pending_.empty() && now - pendingSince_ > kLoneStates)) {
+      chunk.swap(pending_);
+      byteWritten_ = false;
+      driving_ = pins_;
+    }
+    if (stopping_ && chunk.empty()) return;
+    if (chunk.empty() && !stopping_ && now >= hungry) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::max(lineEnd_, now) - now);
+      chunk.assign(bytesFor(kTopUp - left), driving_);
+    }
+    if (chunk.empty()) continue;
+    const std::uint64_t upTo = queued_ - pending_.size();
+    driven_ += chunk.size();
+    lock.unlock();
+    const bool ok = chip_->write(chunk.data(), chunk.size());
+    lock.lock();
+    if (!ok) return lost();
+    taken_ += chunk.size();
+    sent_ = upTo;
+    lineEnd_ = std::max(lineEnd_, Clock::now()) +
+               std::chrono::microseconds(chunk.size() * 1'000'000 / byteRate_);
+    changed_.notify_all();
   }
-  if (bytes.empty() || chip_->write(bytes.data(), bytes.size())) return true;
-  std::lock_guard lock(mutex_);
-  lost();
-  return false;
 }
 
 // ---------------------------------------------------------------- inputs
@@ -144,25 +190,11 @@ void FtdiPlatform::noteSample(std::uint8_t pins) {
       ((pins & ftdi::kCts) ? 0 : kMsCtsOn) | ((pins & ftdi::kDsr) ? 0 : kMsDsrOn) |
       ((pins & ftdi::kRi) ? 0 : kMsRingOn) | ((pins & ftdi::kDcd) ? 0 : kMsRlsdOn);
   const std::uint32_t changed = now ^ inputs_;
+  if (changed == 0) return;
   inputs_ = now;
   // EV_RING reports the ring going active, the others every change.
-  addEvents(((changed & kMsCtsOn) ? kEvCts : 0) | ((changed & kMsDsrOn) ? kEvDsr : 0) |
+  wait_.add(((changed & kMsCtsOn) ? kEvCts : 0) | ((changed & kMsDsrOn) ? kEvDsr : 0) |
             ((changed & kMsRlsdOn) ? kEvRlsd : 0) | ((changed & now & kMsRingOn) ? kEvRing : 0));
-}
-
-void FtdiPlatform::endWait(std::uint32_t status, std::uint32_t events) {
-  if (!waitOverlapped_) return;
-  *waitMask_ = events;
-  waitOverlapped_->InternalHigh = 0;
-  waitOverlapped_->Internal = status;
-  events_.SetEvent(waitOverlapped_->hEvent);
-  waitMask_ = nullptr;
-  waitOverlapped_ = nullptr;
-}
-
-void FtdiPlatform::addEvents(std::uint32_t events) {
-  history_ |= events & mask_;
-  if (history_ != 0 && waitOverlapped_) endWait(0, std::exchange(history_, 0u));
 }
 
 // The adapter is gone: as a tty whose device went away, every call fails and
@@ -170,48 +202,53 @@ void FtdiPlatform::addEvents(std::uint32_t events) {
 void FtdiPlatform::lost() {
   gone_ = true;
   pending_.clear();
-  endWait(kErrorBadCommand, 0);
-  wake_.notify_all();
+  wait_.end(kErrorBadCommand, 0);
+  changed_.notify_all();
 }
 
-void FtdiPlatform::poll() {
-  auto next = Clock::now();
+// Reads the samples back, each input edge an event. When the port closes it
+// goes on until the last byte driven has left the pins.
+void FtdiPlatform::sample() {
+  std::vector<std::uint8_t> samples(4096);
+  auto lastSample = Clock::now();
   for (;;) {
-    {
-      std::unique_lock lock(mutex_);
-      wake_.wait_until(lock, next, [this] { return stopping_ || gone_; });
-      if (stopping_ || gone_) return;
-    }
-    next = std::max(next + kPollPeriod, Clock::now());
-    bool idle = false;
-    {
-      // Pin states that no byte has followed for a period (the lines
-      // lowered after the open, say) go out on their own.
-      std::lock_guard lock(mutex_);
-      idle = !pending_.empty() && pending_.size() == pendingSeen_;
-      pendingSeen_ = pending_.size();
-    }
-    // One chip call at a time: with the pins read beside a write, the
-    // program died when the adapter was pulled out.
-    std::lock_guard chip(chipMutex_);
-    if (idle) {
-      sendPending();
-      continue;
-    }
-    std::uint8_t pins = 0;
-    const bool ok = chip_->readPins(pins);
+    std::size_t got = 0;
+    const bool ok = chip_->read(samples.data(), samples.size(), got);
     std::lock_guard lock(mutex_);
-    ok ? noteSample(pins) : lost();
+    if (!ok) return lost();
+    for (std::size_t i = 0; i < got; ++i) noteSample(samples[i]);
+    const auto now = Clock::now();
+    if (got > 0) {
+      lastSample = now;
+      sampled_ = std::min(sampled_ + got, driven_);
+    } else if (now - lastSample > kSamplesOverdue && sampled_ < taken_) {
+      sampled_ = taken_;
+    }
+    changed_.notify_all();
+    if (gone_ || (draining_ && (sampled_ >= driven_ || now > drainedBy_))) return;
   }
 }
 
-void FtdiPlatform::stopPolling() {
+void FtdiPlatform::startStreams() {
+  stopping_ = false;
+  draining_ = false;
+  driver_ = std::thread([this] { drive(); });
+  sampler_ = std::thread([this] { sample(); });
+}
+
+void FtdiPlatform::stopStreams() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
-  wake_.notify_all();
-  if (poller_.joinable()) poller_.join();
+  changed_.notify_all();
+  if (driver_.joinable()) driver_.join();
+  {
+    std::lock_guard lock(mutex_);
+    draining_ = true;
+    drainedBy_ = Clock::now() + kDrainLimit;
+  }
+  if (sampler_.joinable()) sampler_.join();
 }
 
 // ---------------------------------------------------------------- Platform
@@ -240,28 +277,32 @@ Handle FtdiPlatform::CreateFileA(const std::string& name, std::uint32_t, std::ui
   }
   // Both control lines off and TXD idle, as a UART that nothing has set up.
   const std::uint8_t idle = ftdi::kOutputs;
+  const std::uint32_t rate = 9600 * kSamplesPerBit;
   std::uint8_t pins = 0;
-  if (!chip_->setBitMode(ftdi::kOutputs) || !chip_->setByteRate(9600 * kSamplesPerBit) ||
-      !chip_->write(&idle, 1) || !chip_->readPins(pins)) {
+  if (!chip_->setBitMode(ftdi::kOutputs) || !chip_->setByteRate(rate) || !chip_->write(&idle, 1) ||
+      !chip_->readPins(pins)) {
     chip_->close();
     return fail(kErrorGenFailure), kInvalidHandle;
   }
   std::lock_guard lock(mutex_);
   handle_ = kFirstHandle + 4 * static_cast<Handle>(++opens_);
   gone_ = false;
-  stopping_ = false;
   dcb_ = DCB{};
   dcb_.BaudRate = 9600;
   dcb_.ByteSize = 8;
   samplesPerBit_ = kSamplesPerBit;
-  pins_ = idle;
+  byteRate_ = rate;
+  pins_ = driving_ = idle;
   pending_.clear();
-  pendingSeen_ = 0;
-  mask_ = 0;
-  history_ = 0;
+  byteWritten_ = false;
+  lineEnd_ = Clock::now();
+  queued_ = sent_ = 0;
+  driven_ = taken_ = 1;  // the idle state above, whose sample is on its way
+  sampled_ = 0;
+  wait_.setMask(0);
   inputs_ = 0;
   noteSample(pins);
-  poller_ = std::thread([this] { poll(); });
+  startStreams();
   return handle_;
 }
 
@@ -272,21 +313,16 @@ bool FtdiPlatform::CloseHandle(Handle h) {
       return events_.CloseHandle(h) || failed();
     }
   }
-  stopPolling();
   std::lock_guard chip(chipMutex_);
-  bool gone = false;
-  {
-    std::lock_guard lock(mutex_);
-    gone = gone_;
-  }
-  // The lines lowered just before the close still reach the board.
-  if (!gone) sendPending();
+  // The lines lowered just before the close still reach the board, and the
+  // chip lets go of the pins only once they have.
+  stopStreams();
   chip_->close();
   std::lock_guard lock(mutex_);
   handle_ = kInvalidHandle;
-  mask_ = 0;
   pending_.clear();
-  endWait(kErrorOperationAborted, 0);
+  wait_.end(kErrorOperationAborted, 0);
+  wait_.setMask(0);
   return true;
 }
 
@@ -308,6 +344,7 @@ bool FtdiPlatform::SetCommState(Handle h, const DCB& dcb) {
   if (!chip_->setByteRate(dcb.BaudRate * perBit)) return fail(kErrorNotSupported);
   dcb_ = dcb;
   samplesPerBit_ = perBit;
+  byteRate_ = dcb.BaudRate * perBit;
   // DTR_CONTROL_ENABLE / RTS_CONTROL_ENABLE raise the lines, both at once.
   const std::uint32_t dtrControl = (dcb.Flags >> 4) & 3;
   const std::uint32_t rtsControl = (dcb.Flags >> 12) & 3;
@@ -326,23 +363,16 @@ bool FtdiPlatform::SetCommTimeouts(Handle h, const CommTimeouts&) {
 bool FtdiPlatform::SetCommMask(Handle h, std::uint32_t mask) {
   std::lock_guard lock(mutex_);
   if (std::uint32_t error = check(h)) return fail(error);
-  mask_ = mask;
-  history_ = 0;
-  endWait(0, 0);
+  wait_.setMask(mask);
   return true;
 }
 
 bool FtdiPlatform::WaitCommEvent(Handle h, std::uint32_t* mask, Overlapped* overlapped) {
   std::lock_guard lock(mutex_);
   if (std::uint32_t error = check(h)) return fail(error);
-  if (!mask || !overlapped || waitOverlapped_) return fail(kErrorInvalidParameter);
+  if (!mask || !overlapped || wait_.pending()) return fail(kErrorInvalidParameter);
   events_.ResetEvent(overlapped->hEvent);
-  overlapped->Internal = kStatusPending;
-  waitMask_ = mask;
-  waitOverlapped_ = overlapped;
-  const bool now = history_ != 0;
-  addEvents(0);
-  return now || fail(kErrorIoPending);
+  return wait_.begin(mask, overlapped) || fail(kErrorIoPending);
 }
 
 bool FtdiPlatform::GetOverlappedResult(Handle, Overlapped* overlapped, std::uint32_t* transferred,
@@ -388,24 +418,25 @@ bool FtdiPlatform::PurgeComm(Handle h, std::uint32_t) {
   return check(h) == 0 || fail(check(h));
 }
 
+// Returns once the chip has taken the bytes, as a UART driver returns once
+// they are in its buffer.
 bool FtdiPlatform::WriteFile(Handle h, const void* data, std::uint32_t count,
                              std::uint32_t* written, Overlapped* overlapped) {
-  std::lock_guard chip(chipMutex_);
-  {
-    std::lock_guard lock(mutex_);
-    if (std::uint32_t error = check(h)) return fail(error);
-    for (std::uint32_t i = 0; i < count; ++i) appendByte(static_cast<const std::uint8_t*>(data)[i]);
-  }
-  const bool ok = count == 0 || sendPending();
-  if (written) *written = ok ? count : 0;
-  if (!ok) return fail(kErrorBadCommand);
+  std::unique_lock lock(mutex_);
+  if (std::uint32_t error = check(h)) return fail(error);
+  for (std::uint32_t i = 0; i < count; ++i) appendByte(static_cast<const std::uint8_t*>(data)[i]);
+  byteWritten_ = byteWritten_ || count > 0;
+  const std::uint64_t end = queued_;
+  changed_.notify_all();
+  changed_.wait(lock, [&] { return gone_ || sent_ >= end; });
+  if (written) *written = gone_ ? 0 : count;
+  if (gone_) return fail(kErrorBadCommand);
   if (overlapped) {
     overlapped->Internal = 0;
     overlapped->InternalHigh = count;
     events_.SetEvent(overlapped->hEvent);
   }
-  std::lock_guard lock(mutex_);
-  addEvents(kEvTxEmpty);
+  wait_.add(kEvTxEmpty);
   return true;
 }
 

@@ -6,16 +6,19 @@
 // control pins are active low, TXD idles high, bytes go out start bit, data
 // bits LSB first, stop bit.
 //
-// The inputs are read from the pins every millisecond between frames, and
-// after each frame's write (about 3 ms at 9600 bit/s). (Synchronous bit-bang
-// would sample them with every byte, but its samples come back as bulk IN
-// packets, several a frame, which on a USB controller that moves a packet a
-// frame cost what the frame saved.)
+// The chip runs in synchronous bit-bang mode and never stops: between frames
+// it keeps driving the last pin state, and it samples CTS#, DSR# and DCD#
+// with every byte it drives. So the inputs are read the whole time at the
+// byte rate (13 µs apart at 9600 bit/s), in a frame as between frames, and no
+// pulse a USB frame or two long is lost to the time a USB transfer takes.
+// One thread keeps the chip a few milliseconds ahead of the pins, another
+// reads the samples back.
 //
 // The user picks the fast path by its own entry in the port list,
 // "ttyUSB0 (FTDI, быстрый)" beside "ttyUSB0"; one adapter at a time.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -27,16 +30,16 @@
 #include "comport/sys/linux_ftdi_chip.h"
 #include "comport/sys/native_platform.h"
 #include "comport/sys/platform.h"
+#include "comport/sys/status_wait.h"
 
 namespace sys {
 
 class FtdiPlatform : public Platform {
  public:
-  // Samples per bit time of a byte on TXD, at the highest.
-  static constexpr std::uint32_t kSamplesPerBit = 16;
-  // Samples each RTS or DTR state lasts: 13 µs at 9600 bit/s, slow enough
-  // for the adapter's RS-232 drivers.
-  static constexpr std::uint32_t kSamplesPerState = 2;
+  // Samples per bit time of a byte on TXD, at the highest; at 9600 bit/s
+  // one sample, and each RTS or DTR state, lasts 13 µs, slow enough for the
+  // adapter's RS-232 drivers.
+  static constexpr std::uint32_t kSamplesPerBit = 8;
 
   // `sysDir` is where the adapters are found; events and waits are those of
   // `events`.
@@ -80,38 +83,46 @@ class FtdiPlatform : public Platform {
   void appendState(std::uint8_t pins);
   void appendByte(std::uint8_t value);
   void noteSample(std::uint8_t pins);
-  void addEvents(std::uint32_t events);
-  void endWait(std::uint32_t status, std::uint32_t events);
   void lost();
+  std::uint64_t bytesFor(std::chrono::milliseconds time) const;
 
-  // With chipMutex_ held: sends what is pending.
-  bool sendPending();
-  void poll();
-  void stopPolling();
+  void drive();
+  void sample();
+  void startStreams();
+  void stopStreams();
   bool fail(std::uint32_t error);
   bool failed();
 
   const std::unique_ptr<ftdi::Chip> chip_;
   const std::string sysDir_;
   Platform& events_;
-  std::mutex chipMutex_;  // one chip call at a time; taken before mutex_
+  std::mutex chipMutex_;  // opening, closing and the rate; taken before mutex_
   std::mutex mutex_;      // everything below
   Handle handle_ = kInvalidHandle;
   int opens_ = 0;
   bool gone_ = false;  // unplugged: every call fails from now on
   DCB dcb_{};
   std::uint32_t samplesPerBit_ = kSamplesPerBit;
-  std::uint8_t pins_ = ftdi::kOutputs;  // the last state in the buffer or sent
+  std::uint32_t byteRate_ = 0;
+  std::uint8_t pins_ = ftdi::kOutputs;     // the last state in the buffer or driven
+  std::uint8_t driving_ = ftdi::kOutputs;  // the last state handed to the chip
   std::vector<std::uint8_t> pending_;
-  std::size_t pendingSeen_ = 0;  // its size at the last poll
-  std::uint32_t inputs_ = 0;     // MS_CTS_ON … MS_RLSD_ON
-  std::uint32_t mask_ = 0;
-  std::uint32_t history_ = 0;
-  std::uint32_t* waitMask_ = nullptr;
-  Overlapped* waitOverlapped_ = nullptr;
-  std::thread poller_;
+  std::chrono::steady_clock::time_point pendingSince_{};
+  bool byteWritten_ = false;   // pending_ ends with a byte: it goes out now
+  std::uint64_t queued_ = 0;   // bytes ever put in pending_
+  std::uint64_t sent_ = 0;     // of those, the ones the chip has taken
+  std::uint64_t driven_ = 0;   // bytes ever handed to the chip, held states too
+  std::uint64_t taken_ = 0;    // of those, the ones it has taken
+  std::uint64_t sampled_ = 0;  // samples read back
+  // When the chip will have driven all it has taken.
+  std::chrono::steady_clock::time_point lineEnd_{};
+  std::uint32_t inputs_ = 0;  // MS_CTS_ON … MS_RLSD_ON
+  StatusWait wait_{[this](Handle event) { events_.SetEvent(event); }};
+  std::thread driver_, sampler_;
   bool stopping_ = false;
-  std::condition_variable wake_;
+  bool draining_ = false;  // the driver is done: the sampler waits for the last byte
+  std::chrono::steady_clock::time_point drainedBy_{};
+  std::condition_variable changed_;
 };
 
 // The fast path's entry in the port list for the adapter of `tty`.
