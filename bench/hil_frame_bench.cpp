@@ -129,15 +129,16 @@ double idleCpuShare(std::chrono::seconds span, double& ioctls) {
 // CTS edges set on `board` to OnCTSChange on this program's "GUI" thread,
 // which runs the port's synchronous calls as the window's event loop does.
 // An edge counts when its call comes before the next edge, `apart` later.
-std::vector<double> ctsEdgeMicros(hil::Board board, int edges,
+std::vector<double> ctsEdgeMicros(hil::Board board, sys::Backends backends,
+                                  const std::string& portName, int edges,
                                   std::chrono::milliseconds apart = std::chrono::milliseconds(60)) {
   using Clock = std::chrono::steady_clock;
   hil::BoardLink link;
   link.reset(board);
   link.setInputs(board, false, false, false);
   testing_support::GuiQueue gui;
-  comport::TSerialPort port(hil::linuxPlatform(), &gui);
-  port.setPort(hil::portName(board));
+  comport::TSerialPort port(backends, &gui);
+  port.setPort(portName);
   std::vector<Clock::time_point> calls;
   port.OnCTSChange = [&](comport::TSerialPort&, bool) { calls.push_back(Clock::now()); };
   port.OpenPort();
@@ -200,10 +201,14 @@ int once() {
   // Far apart: on a loaded machine an edge may take longer than the
   // benchmark's spacing, and here only the path matters.
   const auto apart = std::chrono::milliseconds(500);
-  const std::size_t edges = ctsEdgeMicros(hil::Board::Uart, 2, apart).size() +
-                            ctsEdgeMicros(hil::Board::Emulated, 2, apart).size();
-  std::printf("frame bench, once: %zu of 4 CTS edges reached the handler\n", edges);
-  return edges == 4 ? 0 : 1;
+  const std::string uart = hil::portName(hil::Board::Uart);
+  const std::string chip = hil::portName(hil::Board::Emulated);
+  const std::size_t edges =
+      ctsEdgeMicros(hil::Board::Uart, hil::linuxPlatform(), uart, 2, apart).size() +
+      ctsEdgeMicros(hil::Board::Emulated, hil::linuxPlatform(), chip, 2, apart).size() +
+      ctsEdgeMicros(hil::Board::Emulated, fastPath(), sys::ftdiPortName(chip), 2, apart).size();
+  std::printf("frame bench, once: %zu of 6 CTS edges reached the handler\n", edges);
+  return edges == 6 ? 0 : 1;
 }
 
 }  // namespace
@@ -249,17 +254,26 @@ int main(int argc, char** argv) {
               bench::fixed(100.0 * idleCpuShare(std::chrono::seconds(3), ioctls), 2) + " %");
   bench::info("ioctls per second of that idle open port", bench::fixed(ioctls, 0));
   constexpr int kEdges = 40;
-  for (const auto& [board, name] :
-       {std::pair{hil::Board::Uart, "guest's 8250 (QEMU TCG, model)"},
-        std::pair{hil::Board::Emulated,
-                  "emulated FT232R, ftdi_sio path (QEMU TCG, emulated device)"}}) {
-    const std::vector<double> edges = ctsEdgeMicros(board, kEdges);
+  const std::string chipTty = hil::portName(hil::Board::Emulated);
+  const struct {
+    hil::Board board;
+    sys::Backends backends;
+    std::string port;
+    const char* name;
+  } kPaths[] = {{hil::Board::Uart, hil::linuxPlatform(), hil::portName(hil::Board::Uart),
+                 "guest's 8250 (QEMU TCG, model)"},
+                {hil::Board::Emulated, hil::linuxPlatform(), chipTty,
+                 "emulated FT232R, ftdi_sio path (QEMU TCG, emulated device)"},
+                {hil::Board::Emulated, fastPath(), sys::ftdiPortName(chipTty),
+                 "emulated FT232R, FTDI fast path (QEMU TCG, emulated device)"}};
+  for (const auto& path : kPaths) {
+    const std::vector<double> edges = ctsEdgeMicros(path.board, path.backends, path.port, kEdges);
     if (!edges.empty()) {
-      bench::info(std::string("CTS edge to OnCTSChange, median / p99, ") + name,
+      bench::info(std::string("CTS edge to OnCTSChange, median / p99, ") + path.name,
                   bench::fixed(edges[edges.size() / 2] / 1000.0, 1) + " / " +
                       bench::fixed(edges[(edges.size() - 1) * 99 / 100] / 1000.0, 1) + " ms");
     }
-    bench::info(std::string("CTS edges that reached the handler, ") + name,
+    bench::info(std::string("CTS edges that reached the handler, ") + path.name,
                 std::to_string(edges.size()) + " of " + std::to_string(kEdges));
   }
   return std::isnan(uart) || std::isnan(nullPort) || std::isnan(ftdi) || !fastEnough ? 1 : 0;

@@ -106,10 +106,11 @@ enum { MODE_UART = 0x00, MODE_BITBANG = 0x01, MODE_SYNCBB = 0x04 };
 #define PACKET 64
 /* How far ahead of its pins the chip takes written data: the FT232R takes
  * 128 bytes, but dummy_hcd moves data on the guest's 4 ms jiffy where a real
- * bus does every 1 ms frame, and a stream of bit-bang bytes would run dry
- * between two jiffies, which no real bus makes it do. So it takes 1 KB, as
- * the FT232H does. */
-#define CHIP_BUFFER 1024
+ * bus does every 1 ms frame, and QEMU's TCG stalls the guest for tens of
+ * milliseconds now and then; a stream of bit-bang bytes would run dry in
+ * either, which no real bus makes it do. So it takes 4 KB, as the FT2232H
+ * does. */
+#define CHIP_BUFFER 4096
 #define BOARD_BAUD 9600.0
 #define IN_CAPACITY 65536
 

@@ -21,8 +21,10 @@ namespace fs = std::filesystem;
 // and libftdi multiplies the rate it is given by 4 once bit-bang is on.
 constexpr std::uint32_t kBytesPerBaud = 16;
 constexpr std::uint32_t kLibftdiFactor = 4;
-// The chip answers a read after this many ms at the latest.
-constexpr unsigned char kLatencyMs = 1;
+// The chip answers a read after this many ms at the latest. The samples
+// come in full packets long before (one every 0.8 ms at 9600 bit/s), so it
+// only matters for the last few when the port closes.
+constexpr unsigned char kLatencyMs = 4;
 
 // Whether a process (ours included) has the adapter's tty open: taking the
 // adapter from its driver would hang that program's port up.

@@ -18,15 +18,18 @@ constexpr const char* kDevicePrefix = "\\\\.\\";
 // The fast path's handles, far from any handle of the platforms it is used with.
 constexpr Handle kFirstHandle = Handle{0x7C00} << 32;
 // The chip is kept at least kKeepFed ahead of its pins, more than a USB
-// transfer takes to bring it more, so that it never runs out of bytes to
-// drive and stops sampling; when it has less, the held state tops it up to
-// kTopUp. Frames back to back keep it fed on their own.
-constexpr auto kKeepFed = std::chrono::milliseconds(8);
-constexpr auto kTopUp = std::chrono::milliseconds(12);
+// transfer takes to bring it more and than a busy machine pauses, so that it
+// never runs out of bytes to drive and stops sampling; when it has less, the
+// held state tops it up to kTopUp. Frames back to back keep it fed on their
+// own, and a frame waits behind no more than kTopUp of held state.
+constexpr auto kKeepFed = std::chrono::milliseconds(20);
+constexpr auto kTopUp = std::chrono::milliseconds(30);
 // Line states that no byte follows (the lines lowered after the open, say)
 // go out after this; a frame goes out whole.
 constexpr auto kLoneStates = std::chrono::milliseconds(20);
 constexpr auto kLookPeriod = std::chrono::milliseconds(1);
+// The samples are read back this many at a time.
+constexpr auto kReadEvery = std::chrono::milliseconds(2);
 // With no sample back for this long the chip has dropped some: the count
 // starts again from what it has taken.
 constexpr auto kSamplesOverdue = std::chrono::milliseconds(100);
@@ -213,7 +216,14 @@ void FtdiPlatform::sample() {
   auto lastSample = Clock::now();
   for (;;) {
     std::size_t got = 0;
-    const bool ok = chip_->read(samples.data(), samples.size(), got);
+    std::size_t want = samples.size();
+    {
+      // libftdi returns once it has them all: a few at a time keeps the
+      // inputs' events close behind the pins.
+      std::lock_guard lock(mutex_);
+      want = std::min<std::size_t>(want, bytesFor(kReadEvery));
+    }
+    const bool ok = chip_->read(samples.data(), want, got);
     std::lock_guard lock(mutex_);
     if (!ok) return lost();
     for (std::size_t i = 0; i < got; ++i) noteSample(samples[i]);
@@ -284,7 +294,7 @@ Handle FtdiPlatform::CreateFileA(const std::string& name, std::uint32_t, std::ui
     chip_->close();
     return fail(kErrorGenFailure), kInvalidHandle;
   }
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   handle_ = kFirstHandle + 4 * static_cast<Handle>(++opens_);
   gone_ = false;
   dcb_ = DCB{};
@@ -303,6 +313,9 @@ Handle FtdiPlatform::CreateFileA(const std::string& name, std::uint32_t, std::ui
   inputs_ = 0;
   noteSample(pins);
   startStreams();
+  // The port is open once the chip drives and samples on its own: an input
+  // that changes from then on is seen.
+  changed_.wait_for(lock, std::chrono::seconds(2), [this] { return gone_ || taken_ > 1; });
   return handle_;
 }
 
