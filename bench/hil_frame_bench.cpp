@@ -103,9 +103,10 @@ BENCHMARK(BM_LineSwitchEmulatedFt232r)->MinTime(1.0)->UseRealTime();
 
 // CPU time of this process while the port stays open and nothing happens;
 // `ioctls`: the calls it made meanwhile, per second.
-double idleCpuShare(std::chrono::seconds span, double& ioctls) {
-  comport::TSerialPort port(hil::linuxPlatform());
-  port.setPort("ttyS1");
+double idleCpuShare(sys::Backends backends, const std::string& portName, std::chrono::seconds span,
+                    double& ioctls) {
+  comport::TSerialPort port(backends);
+  port.setPort(portName);
   port.OnCTSChange = [](comport::TSerialPort&, bool) {};
   port.OnDSRChange = [](comport::TSerialPort&, bool) {};
   port.OnRLSDChange = [](comport::TSerialPort&, bool) {};
@@ -197,7 +198,8 @@ int once() {
     testing_support::stop(model.player);
   }
   double ioctls = 0;
-  idleCpuShare(std::chrono::seconds(1), ioctls);
+  idleCpuShare(hil::linuxPlatform(), hil::portName(hil::Board::Uart), std::chrono::seconds(1),
+               ioctls);
   // Far apart: on a loaded machine an edge may take longer than the
   // benchmark's spacing, and here only the path matters.
   const auto apart = std::chrono::milliseconds(500);
@@ -250,9 +252,19 @@ int main(int argc, char** argv) {
   bench::info("one line switch = one USB control transfer, emulated FT232R on dummy_hcd (QEMU TCG)",
               bench::fixed(lineSwitch / 1000.0, 2) + " ms");
   double ioctls = 0;
+  const double idleUart = idleCpuShare(hil::linuxPlatform(), hil::portName(hil::Board::Uart),
+                                       std::chrono::seconds(3), ioctls);
   bench::info("CPU of an idle open port on the guest's 8250, inputs watched (QEMU TCG, model)",
-              bench::fixed(100.0 * idleCpuShare(std::chrono::seconds(3), ioctls), 2) + " %");
+              bench::fixed(100.0 * idleUart, 2) + " %");
   bench::info("ioctls per second of that idle open port", bench::fixed(ioctls, 0));
+  // The chip streams while the port is open: its samples come back all the time.
+  const double idleFast =
+      idleCpuShare(fastPath(), sys::ftdiPortName(hil::portName(hil::Board::Emulated)),
+                   std::chrono::seconds(3), ioctls);
+  bench::info(
+      "CPU of an idle open port, emulated FT232R, FTDI fast path, this process only "
+      "(QEMU TCG, emulated device)",
+      bench::fixed(100.0 * idleFast, 2) + " %");
   constexpr int kEdges = 40;
   const std::string chipTty = hil::portName(hil::Board::Emulated);
   const struct {

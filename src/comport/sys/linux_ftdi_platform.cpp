@@ -25,9 +25,8 @@ constexpr Handle kFirstHandle = Handle{0x7C00} << 32;
 constexpr auto kKeepFed = std::chrono::milliseconds(20);
 constexpr auto kTopUp = std::chrono::milliseconds(30);
 // Line states that no byte follows (the lines lowered after the open, say)
-// go out after this; a frame goes out whole.
-constexpr auto kLoneStates = std::chrono::milliseconds(20);
-constexpr auto kLookPeriod = std::chrono::milliseconds(1);
+// go out after this; a frame, built in microseconds, goes out whole.
+constexpr auto kLoneStates = std::chrono::milliseconds(5);
 // The samples are read back this many at a time.
 constexpr auto kReadEvery = std::chrono::milliseconds(2);
 // With no sample back for this long the chip has dropped some: the count
@@ -153,13 +152,15 @@ void FtdiPlatform::drive() {
   std::vector<std::uint8_t> chunk;
   std::unique_lock lock(mutex_);
   for (;;) {
+    // Wakes only when there is something to do: the line switches do not
+    // call, the held state is topped up every 10 ms or so, and they go with it.
     const auto hungry = lineEnd_ - kKeepFed;
-    changed_.wait_until(lock, std::min(hungry, Clock::now() + kLookPeriod),
-                        [this] { return stopping_ || gone_ || byteWritten_; });
+    const auto wake = pending_.empty() ? hungry : std::min(hungry, pendingSince_ + kLoneStates);
+    changed_.wait_until(lock, wake, [this] { return stopping_ || gone_ || byteWritten_; });
     if (gone_) return;
     const auto now = Clock::now();
     chunk.clear();
-    if (byteWritten_ || stopping_ || (!pending_.empty() && now - pendingSince_ > kLoneStates)) {
+    if (byteWritten_ || stopping_ || (!pending_.empty() && now - pendingSince_ >= kLoneStates)) {
       chunk.swap(pending_);
       byteWritten_ = false;
       driving_ = pins_;
