@@ -29,10 +29,8 @@ constexpr auto kTopUp = std::chrono::milliseconds(30);
 constexpr auto kLoneStates = std::chrono::milliseconds(5);
 // The samples are read back this many at a time.
 constexpr auto kReadEvery = std::chrono::milliseconds(2);
-// With no sample back for this long the chip has dropped some: the count
-// starts again from what it has taken.
-constexpr auto kSamplesOverdue = std::chrono::milliseconds(100);
-// How long the close waits for the last bytes to leave the pins.
+// How long the close waits for the last bytes to leave the pins (a chip
+// that dropped samples never says they have).
 constexpr auto kDrainLimit = std::chrono::milliseconds(500);
 // The highest rate we stream at, in both directions; faster ports give a
 // byte on TXD fewer samples per bit.
@@ -214,7 +212,6 @@ void FtdiPlatform::lost() {
 // goes on until the last byte driven has left the pins.
 void FtdiPlatform::sample() {
   std::vector<std::uint8_t> samples(4096);
-  auto lastSample = Clock::now();
   for (;;) {
     std::size_t got = 0;
     std::size_t want = samples.size();
@@ -228,15 +225,9 @@ void FtdiPlatform::sample() {
     std::lock_guard lock(mutex_);
     if (!ok) return lost();
     for (std::size_t i = 0; i < got; ++i) noteSample(samples[i]);
-    const auto now = Clock::now();
-    if (got > 0) {
-      lastSample = now;
-      sampled_ = std::min(sampled_ + got, driven_);
-    } else if (now - lastSample > kSamplesOverdue && sampled_ < taken_) {
-      sampled_ = taken_;
-    }
+    sampled_ = std::min(sampled_ + got, driven_);
     changed_.notify_all();
-    if (gone_ || (draining_ && (sampled_ >= driven_ || now > drainedBy_))) return;
+    if (gone_ || (draining_ && (sampled_ >= driven_ || Clock::now() > drainedBy_))) return;
   }
 }
 
