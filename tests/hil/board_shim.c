@@ -290,26 +290,6 @@ static int connect_unix(const char* path) {
   return -1;
 }
 
-static void send_all(int fd, const char* text, size_t length) {
-  ssize_t (*real_write)(int, const void*, size_t) =
-      REAL("write", ssize_t(*)(int, const void*, size_t));
-  while (length > 0) {
-    const ssize_t n = real_write(fd, text, length);
-    if (n <= 0) {
-      if (n < 0 && errno == EINTR) continue;
-      return;
-    }
-    text += n;
-    length -= (size_t)n;
-  }
-}
-
-static void sleep_ms(long ms) {
-  struct timespec pause = {ms / 1000, (ms % 1000) * 1000 * 1000};
-  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-  }
-}
-
 /* Runs one command; the reply (without its line end) goes to `reply`, which
  * may be as long as the log. Returns a delay in ms after which `*pulse_line`
  * is to be cleared, or 0. */
@@ -328,7 +308,8 @@ static long run_command(char* line, char* reply, size_t capacity, int** pulse_li
       return 0;
     }
     static const char command[] = "device_del ftdi\n";
-    send_all(monitor_fd, command, sizeof command - 1);
+    chain_send_all(monitor_fd, command, sizeof command - 1,
+                   REAL("write", ssize_t(*)(int, const void*, size_t)));
     snprintf(reply, capacity, "OK");
     return 0;
   }
@@ -347,6 +328,16 @@ static long run_command(char* line, char* reply, size_t capacity, int** pulse_li
   return delay;
 }
 
+static void run_line(char* line, char* reply, size_t capacity, int** pulse_line, long* pulse_ms) {
+  *pulse_ms = run_command(line, reply, capacity, pulse_line);
+}
+
+static void end_pulse(int* pulse_line) {
+  pthread_mutex_lock(&lock);
+  *pulse_line = 0;
+  pthread_mutex_unlock(&lock);
+}
+
 static void* serve(void* unused) {
   (void)unused;
   const char* control_path = getenv("HIL_CONTROL");
@@ -357,35 +348,10 @@ static void* serve(void* unused) {
     fprintf(stderr, "hil board shim: cannot reach the control socket %s\n", control_path);
     return NULL;
   }
-  char* reply = malloc(CHAIN_REPLY_CAPACITY);
-  char line[512];
-  size_t length = 0;
-  ssize_t (*real_read)(int, void*, size_t) = REAL("read", ssize_t(*)(int, void*, size_t));
-  for (;;) {
-    char c;
-    const ssize_t n = real_read(fd, &c, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    if (c == '\r') continue;
-    if (c != '\n') {
-      if (length + 1 < sizeof line) line[length++] = c;
-      continue;
-    }
-    line[length] = '\0';
-    length = 0;
-    if (line[0] == '\0') continue;
-    int* pulse_line = NULL;
-    const long delay = run_command(line, reply, CHAIN_REPLY_CAPACITY, &pulse_line);
-    strcat(reply, "\n");
-    send_all(fd, reply, strlen(reply));
-    if (pulse_line) {
-      sleep_ms(delay);
-      pthread_mutex_lock(&lock);
-      *pulse_line = 0;
-      pthread_mutex_unlock(&lock);
-    }
-  }
-  free(reply);
+  const struct chain_server server = {REAL("read", ssize_t(*)(int, void*, size_t)),
+                                      REAL("write", ssize_t(*)(int, const void*, size_t)), run_line,
+                                      end_pulse};
+  chain_serve(fd, &server);
   return NULL;
 }
 

@@ -1,8 +1,10 @@
 #include "chain_model.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #define CHAIN_MASK ((UINT64_C(1) << 48) - 1)
 
@@ -117,4 +119,49 @@ int chain_command(struct chain_board* b, const char* verb, const char* rest, cha
     return 0;
   }
   return 1;
+}
+
+void chain_send_all(int fd, const char* text, size_t length,
+                    ssize_t (*write)(int fd, const void* data, size_t length)) {
+  while (length > 0) {
+    const ssize_t n = write(fd, text, length);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      return;
+    }
+    text += n;
+    length -= (size_t)n;
+  }
+}
+
+void chain_serve(int fd, const struct chain_server* server) {
+  char* reply = malloc(CHAIN_REPLY_CAPACITY);
+  char line[512];
+  size_t length = 0;
+  for (;;) {
+    char c;
+    const ssize_t n = server->read(fd, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (c == '\r') continue;
+    if (c != '\n') {
+      if (length + 1 < sizeof line) line[length++] = c;
+      continue;
+    }
+    line[length] = '\0';
+    length = 0;
+    if (line[0] == '\0') continue;
+    int* pulse_line = NULL;
+    long pulse_ms = 0;
+    server->run(line, reply, CHAIN_REPLY_CAPACITY - 1, &pulse_line, &pulse_ms);
+    strcat(reply, "\n");
+    chain_send_all(fd, reply, strlen(reply), server->write);
+    if (pulse_line) {
+      struct timespec pause = {pulse_ms / 1000, (pulse_ms % 1000) * 1000 * 1000};
+      while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+      }
+      server->end_pulse(pulse_line);
+    }
+  }
+  free(reply);
 }

@@ -25,6 +25,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #define CHAIN_LOG_CAPACITY (1 << 20)
 /* Room for any reply: the whole log and a little more. */
@@ -55,5 +56,21 @@ void chain_byte(struct chain_board* b, unsigned char byte);
  * the time is up. */
 int chain_command(struct chain_board* b, const char* verb, const char* rest, char* reply,
                   size_t capacity, int** pulse_line, long* pulse_ms);
+
+/* How a program that holds boards serves the tests: its read and write (the
+ * board shim's must get past what it intercepts), its command runner (as
+ * chain_command, for a whole line), and the end of a pulse, run under the
+ * program's own lock. */
+struct chain_server {
+  ssize_t (*read)(int fd, void* data, size_t length);
+  ssize_t (*write)(int fd, const void* data, size_t length);
+  void (*run)(char* line, char* reply, size_t capacity, int** pulse_line, long* pulse_ms);
+  void (*end_pulse)(int* pulse_line);
+};
+
+/* One command a line, one reply line each, until the stream ends. */
+void chain_serve(int fd, const struct chain_server* server);
+void chain_send_all(int fd, const char* text, size_t length,
+                    ssize_t (*write)(int fd, const void* data, size_t length));
 
 #endif

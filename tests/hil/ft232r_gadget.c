@@ -566,18 +566,6 @@ static int write_file(const char* path, const char* text) {
   return n == (ssize_t)strlen(text) ? 0 : -1;
 }
 
-static void send_all(int fd, const char* text, size_t length) {
-  while (length > 0) {
-    const ssize_t n = write(fd, text, length);
-    if (n <= 0) {
-      if (n < 0 && errno == EINTR) continue;
-      return;
-    }
-    text += n;
-    length -= (size_t)n;
-  }
-}
-
 /* Runs one command; for PULSE, `*pulse_line` is to be cleared after
  * `*pulse_ms`, once the reply is out. */
 static void command(char* line, char* reply, size_t capacity, int** pulse_line, long* pulse_ms) {
@@ -617,38 +605,17 @@ static void command(char* line, char* reply, size_t capacity, int** pulse_line, 
   pthread_mutex_unlock(&lock);
 }
 
+static void end_pulse(int* pulse_line) {
+  pthread_mutex_lock(&lock);
+  *pulse_line = 0;
+  note_inputs();
+  pthread_mutex_unlock(&lock);
+}
+
 static void* serve(void* connection) {
   const int fd = (int)(long)connection;
-  char* reply = malloc(CHAIN_REPLY_CAPACITY);
-  char line[512];
-  size_t length = 0;
-  for (;;) {
-    char c;
-    const ssize_t n = read(fd, &c, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    if (c == '\r') continue;
-    if (c != '\n') {
-      if (length + 1 < sizeof line) line[length++] = c;
-      continue;
-    }
-    line[length] = '\0';
-    length = 0;
-    if (line[0] == '\0') continue;
-    int* pulse_line = NULL;
-    long pulse_ms = 0;
-    command(line, reply, CHAIN_REPLY_CAPACITY - 1, &pulse_line, &pulse_ms);
-    strcat(reply, "\n");
-    send_all(fd, reply, strlen(reply));
-    if (pulse_line) {
-      sleep_until(now() + pulse_ms / 1000.0);
-      pthread_mutex_lock(&lock);
-      *pulse_line = 0;
-      note_inputs();
-      pthread_mutex_unlock(&lock);
-    }
-  }
-  free(reply);
+  const struct chain_server server = {read, write, command, end_pulse};
+  chain_serve(fd, &server);
   close(fd);
   return NULL;
 }
