@@ -99,7 +99,7 @@ class EndToEndTest : public QObject {
 
     // Input 2 on the board: through the event thread and the matching,
     // output 3 is held off from then on.
-    QTest::mouseClick(w.boardWindow->inputSwitch(2), Qt::LeftButton);
+    ui_testing::clickLabel(w.boardWindow->inputSwitch(2));
     QVERIFY(w.board->cts());
     QVERIFY(waitFor([&] { return w.program.player().ChannelEnabled()[2] == 0; }));
     const std::size_t disabledAt = w.board->history().size() + 1;

@@ -301,7 +301,7 @@ class FaultDisplayTest : public QObject {
   void anInputWhoseStateCannotBeReadShowsOneBoxAndTheStepsGoOn() {
     Run run;
     run.platform().failCall(testing_support::Op::GetCommModemStatus, 1, sys::kErrorBadCommand);
-    QTest::mouseClick(run.h.windows->boardWindow->inputSwitch(2), Qt::LeftButton);
+    ui_testing::clickLabel(run.h.windows->boardWindow->inputSwitch(2));
     QVERIFY(waitFor([] { return visibleBoxes().size() == 1; }));
     QCOMPARE(run.errors(), QStringList{comport::msg::kGetCommModemStatus});
     QCOMPARE(run.h.player().ChannelEnabled()[2], 1);
@@ -309,7 +309,7 @@ class FaultDisplayTest : public QObject {
 
     // The event thread has ended: more changes bring nothing, the steps go on.
     for (int i = 0; i < 4; ++i) {
-      QTest::mouseClick(run.h.windows->boardWindow->inputSwitch(2), Qt::LeftButton);
+      ui_testing::clickLabel(run.h.windows->boardWindow->inputSwitch(2));
     }
     const auto latched = run.latched();
     QVERIFY(waitFor([&] { return run.latched() > latched + 50; }));
@@ -329,9 +329,9 @@ class FaultDisplayTest : public QObject {
     QTest::mouseClick(run.h.form().BitBtn(1), Qt::LeftButton);
     QVERIFY(run.h.player().SerialPort1().IsOpen());
     if (run.h.board().cts()) {
-      QTest::mouseClick(run.h.windows->boardWindow->inputSwitch(2), Qt::LeftButton);
+      ui_testing::clickLabel(run.h.windows->boardWindow->inputSwitch(2));
     }
-    QTest::mouseClick(run.h.windows->boardWindow->inputSwitch(2), Qt::LeftButton);
+    ui_testing::clickLabel(run.h.windows->boardWindow->inputSwitch(2));
     QVERIFY(run.h.board().cts());
     QVERIFY(waitFor([&] { return run.h.player().ChannelEnabled()[2] == 0; }));
     QVERIFY(visibleBoxes().isEmpty());

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
@@ -142,6 +143,14 @@ inline QByteArray ctsHoldsOutput3Off() {
 // Processes events until `done` holds or `ms` have passed.
 inline bool waitFor(const std::function<bool()>& done, int ms = 5000) {
   return QTest::qWaitFor(done, ms);
+}
+
+// A left click on a check box's label, as a user aims: the box may be wider
+// than its label, and a click on its centre then falls past the label's end
+// and toggles nothing (under wine it did, by a few pixels, now and then).
+inline void clickLabel(QCheckBox* box) {
+  QTest::mouseClick(box, Qt::LeftButton, {},
+                    QPoint(std::min(box->width(), box->sizeHint().width()) / 2, box->height() / 2));
 }
 
 // The centre of a table cell, and a left click on it.
